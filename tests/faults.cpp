@@ -1,0 +1,94 @@
+// Test-only fault library, preloaded into a program under test with
+// LD_PRELOAD. It stands in front of the C library for the failures a test
+// cannot produce on demand. Every fault is off unless its environment variable
+// is set, and with none set each call goes straight on to the C library.
+//   FAULT_FORK=N    the N-th fork fails with EAGAIN. The count lives in the
+//                   process's memory, so a child carries on its parent's count.
+//   FAULT_EXEC=1    execvp and execlp fail with ENOENT
+//   FAULT_STRDUP=1  strdup returns a null pointer with ENOMEM
+//   FAULT_GETPID=N  getpid returns N
+//   FAULT_SLEEP=0   sleep returns at once
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+namespace {
+
+const char *fault(const char *name) { return std::getenv(name); }
+
+template <typename Function>
+Function *next(const char *name)
+{
+    return reinterpret_cast<Function *>(dlsym(RTLD_NEXT, name));
+}
+
+int forks_made = 0;
+
+}  // namespace
+
+extern "C" {
+
+pid_t fork() noexcept
+{
+    ++forks_made;
+    const char *failing = fault("FAULT_FORK");
+    if (failing != nullptr && std::atoi(failing) == forks_made) {
+        errno = EAGAIN;
+        return -1;
+    }
+    return next<pid_t()>("fork")();
+}
+
+int execvp(const char *file, char *const argv[]) noexcept
+{
+    if (fault("FAULT_EXEC") != nullptr) {
+        errno = ENOENT;
+        return -1;
+    }
+    return next<int(const char *, char *const[])>("execvp")(file, argv);
+}
+
+int execlp(const char *file, const char *arg, ...) noexcept
+{
+    std::vector<char *> argv{const_cast<char *>(arg)};
+    va_list more;
+    va_start(more, arg);
+    while (argv.back() != nullptr) {
+        argv.push_back(va_arg(more, char *));
+    }
+    va_end(more);
+    return execvp(file, argv.data());
+}
+
+char *strdup(const char *text) noexcept
+{
+    if (fault("FAULT_STRDUP") != nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return next<char *(const char *)>("strdup")(text);
+}
+
+pid_t getpid() noexcept
+{
+    if (const char *fixed = fault("FAULT_GETPID")) {
+        return static_cast<pid_t>(std::atol(fixed));
+    }
+    return next<pid_t()>("getpid")();
+}
+
+unsigned int sleep(unsigned int seconds) noexcept
+{
+    if (fault("FAULT_SLEEP") != nullptr) {
+        return 0;
+    }
+    return next<unsigned int(unsigned int)>("sleep")(seconds);
+}
+
+}  // extern "C"

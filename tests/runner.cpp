@@ -1,0 +1,367 @@
+#include "runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace runner {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// After the timeout has killed the process group, the time given to it to go.
+constexpr auto grace = std::chrono::seconds(5);
+
+[[noreturn]] void fail(const std::string &what)
+{
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+// An owned file descriptor, closed once.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd &&other) noexcept : fd_(other.release()) {}
+    Fd &operator=(Fd &&other) noexcept
+    {
+        reset(other.release());
+        return *this;
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() { reset(); }
+
+    int get() const { return fd_; }
+    bool open() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+std::pair<Fd, Fd> make_pipe()
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        fail("pipe2");
+    }
+    return {Fd(ends[0]), Fd(ends[1])};
+}
+
+// The environment of the program: the test's own with the overrides applied,
+// and the fault library preloaded when a fault is asked for.
+std::vector<std::string> environment(const Options &options)
+{
+    std::map<std::string, std::optional<std::string>> overrides = options.env;
+    for (const auto &[name, value] : options.faults) {
+        overrides[name] = value;
+    }
+    if (!options.faults.empty()) {
+        overrides["LD_PRELOAD"] = FAULTS_LIBRARY;
+    }
+    std::vector<std::string> env;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        const std::string text(*entry);
+        if (!overrides.contains(text.substr(0, text.find('=')))) {
+            env.push_back(text);
+        }
+    }
+    for (const auto &[name, value] : overrides) {
+        if (value) {
+            env.push_back(name + "=" + *value);
+        }
+    }
+    return env;
+}
+
+std::vector<char *> pointers(std::vector<std::string> &texts)
+{
+    std::vector<char *> result;
+    for (auto &text : texts) {
+        result.push_back(text.data());
+    }
+    result.push_back(nullptr);
+    return result;
+}
+
+// Where the program's standard streams go, seen from the test's side.
+struct Ends {
+    Fd child_in, child_out, child_err;  // given to the program
+    Fd input, output, error;            // kept by the test; input may equal output
+};
+
+Ends terminal_ends()
+{
+    Ends ends;
+    ends.output = Fd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!ends.output.open() || ::grantpt(ends.output.get()) != 0 ||
+        ::unlockpt(ends.output.get()) != 0) {
+        fail("posix_openpt");
+    }
+    const winsize size{24, 80, 0, 0};
+    ::ioctl(ends.output.get(), TIOCSWINSZ, &size);
+    ends.child_out = Fd(::open(::ptsname(ends.output.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!ends.child_out.open()) {
+        fail("open pseudo-terminal");
+    }
+    ends.child_in = Fd(::fcntl(ends.child_out.get(), F_DUPFD_CLOEXEC, 0));
+    ends.input = Fd(::fcntl(ends.output.get(), F_DUPFD_CLOEXEC, 0));
+    auto [err_read, err_write] = make_pipe();
+    ends.error = std::move(err_read);
+    ends.child_err = std::move(err_write);
+    return ends;
+}
+
+Ends pipe_ends()
+{
+    Ends ends;
+    auto [in_read, in_write] = make_pipe();
+    auto [out_read, out_write] = make_pipe();
+    auto [err_read, err_write] = make_pipe();
+    ends.child_in = std::move(in_read);
+    ends.input = std::move(in_write);
+    ends.child_out = std::move(out_write);
+    ends.output = std::move(out_read);
+    ends.child_err = std::move(err_write);
+    ends.error = std::move(err_read);
+    return ends;
+}
+
+// Starts the program in a session and process group of its own, with no
+// controlling terminal, so that the group can be killed whole and no hangup
+// reaches the processes that outlive the first one.
+pid_t start(const std::string &program, const Options &options, Ends &ends)
+{
+    std::vector<std::string> argv_texts{program};
+    argv_texts.insert(argv_texts.end(), options.args.begin(), options.args.end());
+    std::vector<std::string> env_texts = environment(options);
+    std::vector<char *> argv = pointers(argv_texts);
+    std::vector<char *> envp = pointers(env_texts);
+
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        fail("fork");
+    }
+    if (pid == 0) {
+        ::setsid();
+        ::dup2(ends.child_in.get(), STDIN_FILENO);
+        ::dup2(ends.child_out.get(), STDOUT_FILENO);
+        ::dup2(ends.child_err.get(), STDERR_FILENO);
+        ::signal(SIGPIPE, SIG_DFL);
+        sigset_t none;
+        ::sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) {
+            ::_exit(126);
+        }
+        ::execve(program.c_str(), argv.data(), envp.data());
+        ::_exit(127);
+    }
+    ends.child_in.reset();
+    ends.child_out.reset();
+    ends.child_err.reset();
+    return pid;
+}
+
+// Reads what is there; false once every writer has closed its end.
+bool drain(Fd &fd, std::string &into)
+{
+    char buffer[4096];
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n > 0) {
+        into.append(buffer, static_cast<std::size_t>(n));
+        return true;
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+        return true;
+    }
+    fd.reset();  // 0 from a pipe, EIO from a terminal nobody holds any more
+    return false;
+}
+
+Result run_with(bool terminal, const std::string &program, const Options &options)
+{
+    ::signal(SIGPIPE, SIG_IGN);  // a program that stops reading must not kill the test
+    Ends ends = terminal ? terminal_ends() : pipe_ends();
+    ::fcntl(ends.input.get(), F_SETFL, O_NONBLOCK);
+
+    Result run;
+    run.pid = start(program, options, ends);
+    // The C library declares pidfd_open for C only; the system call is the same.
+    Fd process(static_cast<int>(::syscall(SYS_pidfd_open, run.pid, 0)));
+    if (!process.open()) {
+        fail("pidfd_open");
+    }
+
+    std::string raw;            // standard output as it came
+    std::string pending;        // still to be written to standard input
+    std::size_t step = 0;       // the next step of the script
+    std::size_t searched = 0;   // where the next step's text is looked for
+    bool input_ended = false;
+    bool reaped = false;
+    auto deadline = Clock::now() + options.timeout;
+
+    while (ends.output.open() || ends.error.open() || !reaped) {
+        while (step < options.script.size()) {
+            const Step &next = options.script[step];
+            const std::size_t at = raw.find(next.await, searched);
+            if (at == std::string::npos) {
+                break;
+            }
+            searched = at + next.await.size();
+            if (next.then) {
+                next.then(raw);
+            }
+            pending += next.send;
+            ++step;
+        }
+        if (step == options.script.size() && !input_ended) {
+            input_ended = true;
+            if (terminal) {
+                pending += '\x04';  // the terminal's end-of-file character
+            }
+        }
+        if (pending.empty() && input_ended && !terminal) {
+            ends.input.reset();
+        }
+
+        std::vector<pollfd> fds;
+        const auto watch = [&fds](const Fd &fd, short events) {
+            fds.push_back({fd.open() ? fd.get() : -1, events, 0});
+        };
+        watch(ends.output, POLLIN);
+        watch(ends.error, POLLIN);
+        watch(process, POLLIN);
+        watch(ends.input, pending.empty() ? short{0} : short{POLLOUT});
+
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - Clock::now());
+        if (left.count() <= 0) {
+            if (run.timed_out) {
+                break;  // even the killed group did not let go: give up on it
+            }
+            run.timed_out = true;
+            ::kill(-run.pid, SIGKILL);
+            deadline = Clock::now() + grace;
+            continue;
+        }
+        if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 &&
+            errno != EINTR) {
+            fail("poll");
+        }
+
+        if (fds[0].revents != 0) {
+            drain(ends.output, raw);
+        }
+        if (fds[1].revents != 0) {
+            drain(ends.error, run.err);
+        }
+        if (fds[2].revents != 0 && !reaped) {
+            ::waitpid(run.pid, &run.wait_status, 0);
+            reaped = true;
+            process.reset();
+        }
+        if (fds[3].revents != 0) {
+            const ssize_t n = ::write(ends.input.get(), pending.data(), pending.size());
+            if (n >= 0) {
+                pending.erase(0, static_cast<std::size_t>(n));
+            } else if (errno != EAGAIN && errno != EINTR) {
+                pending.clear();  // nobody reads any more
+                ends.input.reset();
+            }
+        }
+    }
+    if (!reaped) {
+        ::waitpid(run.pid, &run.wait_status, WNOHANG);
+    }
+
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (!(terminal && raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')) {
+            run.out += raw[i];
+        }
+    }
+    if (run.timed_out) {
+        ADD_FAILURE() << program << " did not end within "
+                      << options.timeout.count() << " ms; its process group was killed.\n"
+                      << "Waiting for: "
+                      << (step < options.script.size() ? options.script[step].await
+                                                       : std::string("the output to close"))
+                      << "\n" << run;
+    }
+    return run;
+}
+
+}  // namespace
+
+std::vector<std::string> Result::lines() const
+{
+    std::vector<std::string> result;
+    std::istringstream stream(out);
+    for (std::string line; std::getline(stream, line);) {
+        result.push_back(line);
+    }
+    return result;
+}
+
+bool Result::exited() const { return WIFEXITED(wait_status); }
+
+int Result::exit_code() const { return exited() ? WEXITSTATUS(wait_status) : -1; }
+
+std::ostream &operator<<(std::ostream &os, const Result &run)
+{
+    os << "process " << run.pid;
+    if (run.timed_out) {
+        os << ", timed out";
+    } else if (WIFSIGNALED(run.wait_status)) {
+        os << ", killed by signal " << WTERMSIG(run.wait_status);
+    } else {
+        os << ", exit status " << run.exit_code();
+    }
+    return os << "\n--- standard output ---\n" << run.out
+              << "--- standard error ---\n" << run.err << "--- end ---\n";
+}
+
+Result run_on_terminal(const std::string &program, const Options &options)
+{
+    return run_with(true, program, options);
+}
+
+Result run_on_pipe(const std::string &program, const Options &options)
+{
+    return run_with(false, program, options);
+}
+
+std::string to_string(Output output)
+{
+    return output == Output::terminal ? "terminal" : "pipe";
+}
+
+Result run(Output output, const std::string &program, const Options &options)
+{
+    return run_with(output == Output::terminal, program, options);
+}
+
+}  // namespace runner

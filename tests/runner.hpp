@@ -1,0 +1,82 @@
+// Runs a built program the way a person at a shell would: its standard output
+// on a pseudo-terminal or on a pipe, standard error captured apart, standard
+// input scripted. Every byte of output is collected until every process that
+// holds the output has closed it, so the lines of orphans that outlive the
+// started process are collected too. Each run has a hard timeout: when it
+// passes, the run's whole process group is killed and the test fails.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace runner {
+
+// One step of the input script: once `await` has appeared in the output (after
+// the place where the previous step's text appeared), `then` is called with
+// the output so far and `send` is written to standard input. After the last
+// step, standard input ends: the pipe is closed, or the terminal gets its
+// end-of-file character.
+struct Step {
+    std::string await;
+    std::string send;
+    std::function<void(const std::string &output)> then;
+};
+
+// Environment variables of the test-only fault library. Setting any of them
+// in Options::faults preloads the library into the program.
+//   FAULT_FORK=N    the N-th fork fails (EAGAIN); a child carries on its
+//                   parent's count, so its first fork is number count+1
+//   FAULT_EXEC=1    execvp and execlp fail (ENOENT)
+//   FAULT_STRDUP=1  strdup returns a null pointer (ENOMEM)
+//   FAULT_GETPID=N  getpid returns N
+//   FAULT_SLEEP=0   sleep returns at once
+struct Options {
+    std::vector<std::string> args;                            // after the program's name
+    std::map<std::string, std::optional<std::string>> env;    // nullopt unsets
+    std::map<std::string, std::string> faults;
+    std::vector<Step> script;
+    std::string cwd;                                          // empty: the test's own
+    std::chrono::milliseconds timeout = std::chrono::seconds(20);
+};
+
+struct Result {
+    pid_t pid = -1;       // the started process
+    std::string out;      // standard output, "\r\n" from the terminal made "\n"
+    std::string err;
+    int wait_status = 0;  // as waitpid filled it in
+    bool timed_out = false;
+
+    std::vector<std::string> lines() const;
+    bool exited() const;
+    int exit_code() const;  // -1 when the process did not exit by itself
+};
+
+std::ostream &operator<<(std::ostream &os, const Result &run);
+
+Result run_on_terminal(const std::string &program, const Options &options = {});
+Result run_on_pipe(const std::string &program, const Options &options = {});
+
+// The two ways a test can run a program, for tables that cover both.
+enum class Output { terminal, pipe };
+std::string to_string(Output output);
+inline void PrintTo(Output output, std::ostream *os) { *os << to_string(output); }
+Result run(Output output, const std::string &program, const Options &options = {});
+
+}  // namespace runner
+
+namespace runner {
+
+// The path of a built program, by name.
+inline std::string program_path(const std::string &name)
+{
+    return std::string(PROGRAM_DIR) + "/" + name;
+}
+
+}  // namespace runner
