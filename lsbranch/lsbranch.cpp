@@ -1,0 +1,35 @@
+// lsbranch: the code after an exec runs only when the exec fails.
+//
+// Run it on a terminal in a folder, then as `lsbranch | cat`, and count the
+// star lines and their IDs. On a terminal each line is written at its newline:
+// two star lines and the listing. Redirected, the child's star line is still in
+// its buffer when `ls` replaces it, so only the parent's is left. When /bin/ls
+// cannot be run, the child forks again and the extra process prints lines too;
+// redirected, it also writes a copy of the child's first line.
+//
+// No result is examined here, on purpose: the program shows what happens when
+// failures are simply ignored.
+
+#include <cstdio>
+#include <unistd.h>
+
+int main()
+{
+    pid_t pid = fork();
+
+    if (pid != 0) {
+        // The parent (or the only process, when the fork failed): one line, no wait.
+        std::printf("[%d] *\n", getpid());
+        return 0;
+    }
+
+    // The child: one line, then it becomes ls, and nothing below runs.
+    std::printf("[%d] *\n", getpid());
+    execlp("/bin/ls", "ls", nullptr);
+
+    // Only when the exec failed: fork again, and both processes go on.
+    pid = fork();
+    std::printf("[%d] *\n", getpid());
+    std::printf("[%d] *\n", getpid());
+    return 0;
+}

@@ -1,0 +1,117 @@
+// lsbranch: star lines per process, on a terminal and on a pipe, when /bin/ls
+// runs, when the exec fails, and when a fork fails as well.
+#include "runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace {
+
+using runner::Output;
+using runner::Result;
+
+// What each process writes, row by row. `copied`: the second child's first
+// line is the child's line, copied with the child's buffer at the second fork.
+struct Case {
+    std::string name;
+    Output output;
+    std::map<std::string, std::string> faults;
+    int parent, child, second_child;
+    bool copied = false;
+    bool listing = false;
+};
+
+void PrintTo(const Case &row, std::ostream *os) { *os << row.name; }
+
+class LsbranchStarLines : public testing::TestWithParam<Case> {
+protected:
+    void SetUp() override
+    {
+        folder_ = std::filesystem::temp_directory_path() /
+                  ("lsbranch-" + std::to_string(::getpid()) + "-" + GetParam().name);
+        std::filesystem::create_directories(folder_);
+        for (const char *name : {"alpha", "beta", "gamma"}) {
+            std::ofstream(folder_ / name);
+        }
+    }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+
+    std::filesystem::path folder_;
+};
+
+TEST_P(LsbranchStarLines, PerProcess)
+{
+    const Case &row = GetParam();
+    const Result run = runner::run(row.output, runner::program_path("lsbranch"),
+                                   {.faults = row.faults, .cwd = folder_.string()});
+    ASSERT_EQ(run.exit_code(), 0) << run;
+    EXPECT_EQ(run.err, "") << run;
+
+    // Star lines by ID; anything else is the listing.
+    const std::regex star(R"(\[(\d+)\] \*)");
+    std::map<long, int> lines_of;
+    std::vector<std::string> stars, listed;
+    for (const std::string &line : run.lines()) {
+        if (std::smatch match; std::regex_match(line, match, star)) {
+            ++lines_of[std::stol(match[1])];
+            stars.push_back(line);
+        } else {
+            std::istringstream words(line);
+            listed.insert(listed.end(), std::istream_iterator<std::string>(words), {});
+        }
+    }
+    const std::vector<std::string> folder{"alpha", "beta", "gamma"};
+    EXPECT_EQ(listed, row.listing ? folder : std::vector<std::string>()) << run;
+
+    // The parent is the started process. The child and the second child are
+    // told apart by their numbers of lines, which differ in every case.
+    EXPECT_EQ(lines_of[run.pid], row.parent) << run;
+    lines_of.erase(run.pid);
+    std::vector<int> expected, got;
+    for (const int n : {row.child + (row.copied ? 1 : 0), row.second_child - (row.copied ? 1 : 0)}) {
+        if (n > 0) {
+            expected.push_back(n);
+        }
+    }
+    for (const auto &[id, n] : lines_of) {
+        got.push_back(n);
+    }
+    std::sort(got.rbegin(), got.rend());
+    EXPECT_EQ(got, expected) << run;
+
+    if (row.copied) {
+        // The second child writes its buffer in one piece: the child's line, then its own two.
+        long child = 0, second = 0;
+        for (const auto &[id, n] : lines_of) {
+            (n > 2 ? child : second) = id;
+        }
+        const std::string block = "[" + std::to_string(child) + "] *\n[" + std::to_string(second) +
+                                  "] *\n[" + std::to_string(second) + "] *\n";
+        EXPECT_NE(run.out.find(block), std::string::npos) << "expected the block\n" << block << run;
+    }
+}
+
+const std::map<std::string, std::string> exec_fails{{"FAULT_EXEC", "1"}};
+const std::map<std::string, std::string> exec_and_second_fork_fail{{"FAULT_EXEC", "1"},
+                                                                    {"FAULT_FORK", "2"}};
+const std::map<std::string, std::string> first_fork_fails{{"FAULT_FORK", "1"}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LsbranchStarLines,
+    testing::Values(
+        Case{"terminal_ls_runs", Output::terminal, {}, 1, 1, 0, false, true},
+        Case{"pipe_ls_runs", Output::pipe, {}, 1, 0, 0, false, true},
+        Case{"terminal_exec_fails", Output::terminal, exec_fails, 1, 3, 2},
+        Case{"pipe_exec_fails", Output::pipe, exec_fails, 1, 3, 3, true},
+        Case{"terminal_exec_and_second_fork_fail", Output::terminal, exec_and_second_fork_fail, 1, 3, 0},
+        Case{"pipe_exec_and_second_fork_fail", Output::pipe, exec_and_second_fork_fail, 1, 3, 0},
+        Case{"terminal_first_fork_fails", Output::terminal, first_fork_fails, 1, 0, 0},
+        Case{"pipe_first_fork_fails", Output::pipe, first_fork_fails, 1, 0, 0}),
+    [](const auto &row) { return row.param.name; });
+
+}  // namespace
