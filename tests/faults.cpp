@@ -8,6 +8,9 @@
 //   FAULT_STRDUP=1  strdup returns a null pointer with ENOMEM
 //   FAULT_GETPID=N  getpid returns N
 //   FAULT_SLEEP=0   sleep returns at once
+// With FAULT_PROGRAM set, only a process started as that program (its argv[0])
+// sees the faults: not a wrapper that starts it, nor date or ls that it
+// starts in turn.
 
 #include <cerrno>
 #include <cstdarg>
@@ -20,7 +23,12 @@
 
 namespace {
 
-const char *fault(const char *name) { return std::getenv(name); }
+const char *fault(const char *name)
+{
+    const char *program = std::getenv("FAULT_PROGRAM");
+    const bool in_scope = program == nullptr || std::strcmp(program, program_invocation_name) == 0;
+    return in_scope ? std::getenv(name) : nullptr;
+}
 
 template <typename Function>
 Function *next(const char *name)

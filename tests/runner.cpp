@@ -5,7 +5,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -73,7 +76,7 @@ std::pair<Fd, Fd> make_pipe()
 
 // The environment of the program: the test's own with the overrides applied,
 // and the fault library preloaded when a fault is asked for.
-std::vector<std::string> environment(const Options &options)
+std::vector<std::string> environment(const std::string &program, const Options &options)
 {
     std::map<std::string, std::optional<std::string>> overrides = options.env;
     for (const auto &[name, value] : options.faults) {
@@ -81,6 +84,12 @@ std::vector<std::string> environment(const Options &options)
     }
     if (!options.faults.empty()) {
         overrides["LD_PRELOAD"] = FAULTS_LIBRARY;
+        overrides["FAULT_PROGRAM"] = program;
+        // A sanitized program is content only with its runtime first in line;
+        // the fault library's few functions hand on to it, so it may come first.
+        const char *asan = std::getenv("ASAN_OPTIONS");
+        overrides["ASAN_OPTIONS"] =
+            std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
     }
     std::vector<std::string> env;
     for (char **entry = environ; *entry != nullptr; ++entry) {
@@ -155,11 +164,20 @@ Ends pipe_ends()
 // reaches the processes that outlive the first one.
 pid_t start(const std::string &program, const Options &options, Ends &ends)
 {
-    std::vector<std::string> argv_texts{program};
+    std::vector<std::string> argv_texts;
+    const char *wrapper = std::getenv("FORKDEMOS_WRAPPER");
+    if (wrapper != nullptr && program.starts_with(PROGRAM_DIR)) {
+        std::istringstream words(wrapper);
+        argv_texts.assign(std::istream_iterator<std::string>(words), {});
+    }
+    argv_texts.push_back(program);
     argv_texts.insert(argv_texts.end(), options.args.begin(), options.args.end());
-    std::vector<std::string> env_texts = environment(options);
+    std::vector<std::string> env_texts = environment(program, options);
     std::vector<char *> argv = pointers(argv_texts);
     std::vector<char *> envp = pointers(env_texts);
+    if (options.stdout_sink == Sink::full) {
+        ends.child_out = Fd(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+    }
 
     const pid_t pid = ::fork();
     if (pid < 0) {
@@ -170,6 +188,12 @@ pid_t start(const std::string &program, const Options &options, Ends &ends)
         ::dup2(ends.child_in.get(), STDIN_FILENO);
         ::dup2(ends.child_out.get(), STDOUT_FILENO);
         ::dup2(ends.child_err.get(), STDERR_FILENO);
+        if (options.stdin_closed) {
+            ::close(STDIN_FILENO);
+        }
+        if (options.stdout_sink == Sink::closed) {
+            ::close(STDOUT_FILENO);
+        }
         ::signal(SIGPIPE, SIG_DFL);
         sigset_t none;
         ::sigemptyset(&none);
@@ -177,7 +201,7 @@ pid_t start(const std::string &program, const Options &options, Ends &ends)
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) {
             ::_exit(126);
         }
-        ::execve(program.c_str(), argv.data(), envp.data());
+        ::execvpe(argv[0], argv.data(), envp.data());  // a wrapper is looked up on PATH
         ::_exit(127);
     }
     ends.child_in.reset();
@@ -273,8 +297,10 @@ Result run_with(bool terminal, const std::string &program, const Options &option
             fail("poll");
         }
 
-        if (fds[0].revents != 0) {
-            drain(ends.output, raw);
+        if (fds[0].revents != 0 && drain(ends.output, raw) && options.reader_leaves_after > 0 &&
+            static_cast<std::size_t>(std::count(raw.begin(), raw.end(), '\n')) >=
+                options.reader_leaves_after) {
+            ends.output.reset();  // the reader goes away, as `head -n N` does
         }
         if (fds[1].revents != 0) {
             drain(ends.error, run.err);
@@ -302,6 +328,10 @@ Result run_with(bool terminal, const std::string &program, const Options &option
         if (!(terminal && raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')) {
             run.out += raw[i];
         }
+    }
+    static const std::regex report(R"(ERROR: \w+Sanitizer|runtime error:|==\d+== )");
+    if (std::regex_search(run.err, report)) {
+        ADD_FAILURE() << "a sanitizer or valgrind reported on standard error\n" << run;
     }
     if (run.timed_out) {
         ADD_FAILURE() << program << " did not end within "

@@ -29,8 +29,17 @@ struct Step {
     std::function<void(const std::string &output)> then;
 };
 
+// Where the program's standard output goes instead of the test, for runs in
+// hostile surroundings.
+enum class Sink {
+    captured,  // the terminal or the pipe, read by the test
+    closed,    // descriptor 1 is not open
+    full,      // /dev/full: every write fails with ENOSPC
+};
+
 // Environment variables of the test-only fault library. Setting any of them
-// in Options::faults preloads the library into the program.
+// in Options::faults preloads the library, with the faults for the program
+// alone: a wrapper around it, and date or ls started by it, see none.
 //   FAULT_FORK=N    the N-th fork fails (EAGAIN); a child carries on its
 //                   parent's count, so its first fork is number count+1
 //   FAULT_EXEC=1    execvp and execlp fail (ENOENT)
@@ -44,7 +53,15 @@ struct Options {
     std::vector<Step> script;
     std::string cwd;                                          // empty: the test's own
     std::chrono::milliseconds timeout = std::chrono::seconds(20);
+    bool stdin_closed = false;                                // descriptor 0 is not open
+    Sink stdout_sink = Sink::captured;
+    std::size_t reader_leaves_after = 0;  // on a pipe: lines read before the test closes it
 };
+
+// A program of this project is started under the command in the environment
+// variable FORKDEMOS_WRAPPER when it is set (a memory checker, say). Whatever
+// ran it, a report of a sanitizer or of valgrind on standard error fails the
+// test.
 
 struct Result {
     pid_t pid = -1;       // the started process
