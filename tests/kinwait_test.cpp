@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <random>
 #include <regex>
 
 namespace {
@@ -169,6 +170,39 @@ INSTANTIATE_TEST_SUITE_P(
                                      ExitValue{"int_min_plus_one", "-2147483647\n", 1},
                                      ExitValue{"past_int_min", "-2147483649\n", 0},
                                      ExitValue{"leading_zeros", "-000000000000000000005\n", 251})),
+    [](const auto &row) {
+        return runner::to_string(std::get<0>(row.param)) + "_" + std::get<1>(row.param).name;
+    });
+
+// Bytes a terminal would not pass on as typed: random noise after a byte that
+// cannot start a number, and after a number.
+std::string noise(const std::string &before)
+{
+    std::mt19937 random(20261208);
+    std::string bytes(65536, '\0');
+    for (char &byte : bytes) {
+        byte = static_cast<char>(random());
+    }
+    return before + '\xff' + bytes;
+}
+
+// Hostile input, on a pipe: each run ends with the value the rule gives.
+INSTANTIATE_TEST_SUITE_P(
+    HostileInput, KinwaitExitValue,
+    testing::Combine(testing::Values(Output::pipe),
+                     testing::Values(ExitValue{"empty_line", "\n", 0},
+                                     ExitValue{"only_white_space", " \t\n\v\f\r \n", 0},
+                                     ExitValue{"minus", "-\n", 0},
+                                     ExitValue{"plus", "+\n", 0},
+                                     ExitValue{"two_signs", "+-5\n", 0},
+                                     ExitValue{"hexadecimal", "0x10\n", 0},
+                                     ExitValue{"exponent", "1e5\n", 1},
+                                     ExitValue{"ten_thousand_digits", std::string(10000, '9') + "\n", 0},
+                                     ExitValue{"nul_before_digit", std::string("\0" "7\n", 3), 0},
+                                     ExitValue{"binary_noise", noise(""), 0},
+                                     ExitValue{"number_then_noise", noise("42"), 42},
+                                     ExitValue{"mebibyte_line_of_zeros_then_7",
+                                               std::string(1 << 20, '0') + "7", 7})),
     [](const auto &row) {
         return runner::to_string(std::get<0>(row.param)) + "_" + std::get<1>(row.param).name;
     });

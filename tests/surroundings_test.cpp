@@ -1,0 +1,51 @@
+// Every program in hostile surroundings: its output closed or full, its input
+// closed, the reader of its output gone after the first line. No crash, no
+// hang, and the status every process ends with by itself; only where the
+// reader has left may a process die of SIGPIPE.
+#include "runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/wait.h>
+
+namespace {
+
+using runner::Options;
+using runner::Result;
+using runner::Sink;
+
+struct Surroundings {
+    std::string name;
+    Options options;
+};
+
+void PrintTo(const Surroundings &row, std::ostream *os) { *os << row.name; }
+
+class HostileSurroundings
+    : public testing::TestWithParam<std::tuple<std::string, Surroundings>> {};
+
+TEST_P(HostileSurroundings, EndWithoutCrashOrHang)
+{
+    const auto &[program, surroundings] = GetParam();
+    Options options = surroundings.options;
+    options.faults = {{"FAULT_SLEEP", "0"}};  // kinwait's pause; the others do not sleep
+    options.script = {{.send = "5\n"}};       // kinwait's exit value; the others do not read
+    const Result run = runner::run_on_pipe(runner::program_path(program), options);
+
+    const bool sigpipe = WIFSIGNALED(run.wait_status) && WTERMSIG(run.wait_status) == SIGPIPE;
+    if (!(options.reader_leaves_after > 0 && sigpipe)) {
+        EXPECT_EQ(run.exit_code(), 0) << run;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllPrograms, HostileSurroundings,
+    testing::Combine(testing::Values("kinwait", "lsbranch", "fanout"),
+                     testing::Values(Surroundings{"stdout_closed", {.stdout_sink = Sink::closed}},
+                                     Surroundings{"stdout_full", {.stdout_sink = Sink::full}},
+                                     Surroundings{"stdin_closed", {.stdin_closed = true}},
+                                     Surroundings{"reader_gone", {.reader_leaves_after = 1}})),
+    [](const auto &row) { return std::get<0>(row.param) + "_" + std::get<1>(row.param).name; });
+
+}  // namespace
