@@ -15,7 +15,7 @@
 
 int main()
 {
-    pid_t pid = fork();
+    const pid_t pid = fork();
 
     if (pid != 0) {
         // The parent (or the only process, when the fork failed): one line, no wait.
@@ -27,8 +27,9 @@ int main()
     std::printf("[%d] *\n", getpid());
     execlp("/bin/ls", "ls", nullptr);
 
-    // Only when the exec failed: fork again, and both processes go on.
-    pid = fork();
+    // Only when the exec failed: fork again. Whatever it returns, each
+    // process goes on alike.
+    fork();
     std::printf("[%d] *\n", getpid());
     std::printf("[%d] *\n", getpid());
     return 0;

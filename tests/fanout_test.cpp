@@ -49,7 +49,8 @@ class FanoutLines : public testing::TestWithParam<Case> {};
 TEST_P(FanoutLines, CountsAndOrder)
 {
     const Case &row = GetParam();
-    const Result run = runner::run(row.output, runner::program_path("fanout"), {.faults = row.faults});
+    const Result run =
+        runner::run(row.output, runner::program_path("fanout"), {.faults = row.faults});
     ASSERT_EQ(run.exit_code(), 0) << run;
     const std::vector<Line> lines = parse(run);
 
@@ -91,10 +92,11 @@ const std::map<std::string, std::string> first_fork_fails{{"FAULT_FORK", "1"}};
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FanoutLines,
-    testing::Values(Case{"terminal", Output::terminal, {}, {2, 4, 8, 16}, 16},
-                    Case{"pipe", Output::pipe, {}, {16, 16, 16, 16}, 16},
-                    Case{"terminal_first_fork_fails", Output::terminal, first_fork_fails, {1, 2, 4, 8}, 8},
-                    Case{"pipe_first_fork_fails", Output::pipe, first_fork_fails, {8, 8, 8, 8}, 8}),
+    testing::Values(
+        Case{"terminal", Output::terminal, {}, {2, 4, 8, 16}, 16},
+        Case{"pipe", Output::pipe, {}, {16, 16, 16, 16}, 16},
+        Case{"terminal_first_fork_fails", Output::terminal, first_fork_fails, {1, 2, 4, 8}, 8},
+        Case{"pipe_first_fork_fails", Output::pipe, first_fork_fails, {8, 8, 8, 8}, 8}),
     [](const auto &row) { return row.param.name; });
 
 // The ID's field is 4 wide at least, and a longer ID prints in full.
@@ -103,8 +105,8 @@ class FanoutPadding : public testing::TestWithParam<std::pair<std::string, std::
 TEST_P(FanoutPadding, OfTheId)
 {
     const auto &[id, field] = GetParam();
-    const Result run = runner::run_on_terminal(runner::program_path("fanout"),
-                                               {.faults = {{"FAULT_GETPID", id}}});
+    const Result run =
+        runner::run_on_terminal(runner::program_path("fanout"), {.faults = {{"FAULT_GETPID", id}}});
     ASSERT_EQ(run.exit_code(), 0) << run;
     std::multiset<std::string> expected;
     for (int i = 0; i <= 3; ++i) {
@@ -117,7 +119,8 @@ TEST_P(FanoutPadding, OfTheId)
 }
 
 INSTANTIATE_TEST_SUITE_P(Ids, FanoutPadding,
-                         testing::Values(std::pair{"7", "[   7]"}, std::pair{"1234567", "[1234567]"}),
+                         testing::Values(std::pair{"7", "[   7]"},
+                                         std::pair{"1234567", "[1234567]"}),
                          [](const auto &row) { return "id_" + row.param.first; });
 
 }  // namespace

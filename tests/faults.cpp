@@ -46,7 +46,7 @@ pid_t fork() noexcept
 {
     ++forks_made;
     const char *failing = fault("FAULT_FORK");
-    if (failing != nullptr && std::atoi(failing) == forks_made) {
+    if (failing != nullptr && std::strtol(failing, nullptr, 10) == forks_made) {
         errno = EAGAIN;
         return -1;
     }
@@ -62,11 +62,12 @@ int execvp(const char *file, char *const argv[]) noexcept
     return next<int(const char *, char *const[])>("execvp")(file, argv);
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the C library's own signature
 int execlp(const char *file, const char *arg, ...) noexcept
 {
-    std::vector<char *> argv{const_cast<char *>(arg)};
     va_list more;
     va_start(more, arg);
+    std::vector<char *> argv{const_cast<char *>(arg)};
     while (argv.back() != nullptr) {
         argv.push_back(va_arg(more, char *));
     }
@@ -86,12 +87,12 @@ char *strdup(const char *text) noexcept
 pid_t getpid() noexcept
 {
     if (const char *fixed = fault("FAULT_GETPID")) {
-        return static_cast<pid_t>(std::atol(fixed));
+        return static_cast<pid_t>(std::strtol(fixed, nullptr, 10));
     }
     return next<pid_t()>("getpid")();
 }
 
-unsigned int sleep(unsigned int seconds) noexcept
+unsigned int sleep(unsigned int seconds)
 {
     if (fault("FAULT_SLEEP") != nullptr) {
         return 0;

@@ -73,9 +73,9 @@ TEST(KinwaitOnTerminal, NarratesBothProcessesAndRunsDate)
         kinwait(), {.env = c_locale,
                     .script = {{.await = "CHILD: Sleeping for 5 second...",
                                 .then = [&](const auto &) { asleep = Clock::now(); }},
-                               {.await = prompt,
-                                .send = "3\n",
-                                .then = [&](const auto &) { prompted = Clock::now(); }}}});
+                               {.await = prompt, .send = "3\n", .then = [&](const auto &) {
+                                    prompted = Clock::now();
+                                }}}});
     ASSERT_EQ(run.exit_code(), 0) << run;
     EXPECT_GE(prompted - asleep, std::chrono::milliseconds(4900)) << "the child did not sleep";
 
@@ -83,14 +83,13 @@ TEST(KinwaitOnTerminal, NarratesBothProcessesAndRunsDate)
     const long child = number_after(run.out, "CHILD: Here's my PID: ");
     EXPECT_GT(child, 0) << run;
     EXPECT_NE(child, run.pid) << run;
-    EXPECT_EQ(lines_starting(lines, "CHILD: "),
-              (std::vector<std::string>{"CHILD: I am the child process!",
-                                        "CHILD: Here's my PID: " + std::to_string(child),
-                                        "CHILD: My parent's PID is: " + std::to_string(run.pid),
-                                        "CHILD: The value of my copy of childpid is: 0",
-                                        "CHILD: The value of a is : 43",
-                                        "CHILD: Sleeping for 5 second...",
-                                        prompt + "3"}))
+    EXPECT_EQ(
+        lines_starting(lines, "CHILD: "),
+        (std::vector<std::string>{
+            "CHILD: I am the child process!", "CHILD: Here's my PID: " + std::to_string(child),
+            "CHILD: My parent's PID is: " + std::to_string(run.pid),
+            "CHILD: The value of my copy of childpid is: 0", "CHILD: The value of a is : 43",
+            "CHILD: Sleeping for 5 second...", prompt + "3"}))
         << run;
     EXPECT_EQ(lines_starting(lines, "PARENT: "),
               parent_lines(run.pid, child, "PARENT: Child's exit code is: 0"))
@@ -101,9 +100,10 @@ TEST(KinwaitOnTerminal, NarratesBothProcessesAndRunsDate)
     const auto at = [&](const std::string &line) {
         return std::find(lines.begin(), lines.end(), line) - lines.begin();
     };
-    const auto date = std::find_if(lines.begin(), lines.end(), [](const std::string &line) {
-                          return std::regex_match(line, date_line);
-                      }) - lines.begin();
+    const auto date =
+        std::find_if(lines.begin(), lines.end(),
+                     [](const std::string &line) { return std::regex_match(line, date_line); }) -
+        lines.begin();
     EXPECT_LT(at(prompt + "3"), date) << run;
     EXPECT_LT(date, at("PARENT: Child's exit code is: 0")) << run;
     EXPECT_EQ(run.err, "");
@@ -114,7 +114,8 @@ TEST(KinwaitOnTerminal, NarratesBothProcessesAndRunsDate)
 TEST(KinwaitOnPipe, ShowsOnlyDateAndTheParent)
 {
     const Result run = runner::run_on_pipe(
-        kinwait(), {.env = c_locale, .faults = {{"FAULT_SLEEP", "0"}}, .script = {{.send = "5\n"}}});
+        kinwait(),
+        {.env = c_locale, .faults = {{"FAULT_SLEEP", "0"}}, .script = {{.send = "5\n"}}});
     ASSERT_EQ(run.exit_code(), 0) << run;
     std::vector<std::string> lines = run.lines();
     ASSERT_EQ(lines.size(), 9U) << run;
@@ -148,9 +149,9 @@ TEST_P(KinwaitExitValue, IsTheNumberReadModulo256)
          .script = {{.await = output == Output::terminal ? prompt : "", .send = value.typed}}});
     ASSERT_EQ(run.exit_code(), 0) << run;
     EXPECT_EQ(occurrences(run.out, farewell + "\n"), 1) << run;
-    EXPECT_TRUE(run.out.ends_with("PARENT: Child's exit code is: " +
-                                  std::to_string(value.reported) +
-                                  "\nPARENT: Goodbye!\nPARENT: The value of a is : 42\n"))
+    EXPECT_TRUE(
+        run.out.ends_with("PARENT: Child's exit code is: " + std::to_string(value.reported) +
+                          "\nPARENT: Goodbye!\nPARENT: The value of a is : 42\n"))
         << run;
 }
 
@@ -178,31 +179,31 @@ INSTANTIATE_TEST_SUITE_P(
 // cannot start a number, and after a number.
 std::string noise(const std::string &before)
 {
-    std::mt19937 random(20261208);
+    std::mt19937 random(20261208);  // NOLINT(cert-msc32-c,cert-msc51-cpp): the same noise every run
     std::string bytes(65536, '\0');
-    for (char &byte : bytes) {
-        byte = static_cast<char>(random());
-    }
+    std::generate(bytes.begin(), bytes.end(), [&random] { return static_cast<char>(random()); });
     return before + '\xff' + bytes;
 }
 
 // Hostile input, on a pipe: each run ends with the value the rule gives.
 INSTANTIATE_TEST_SUITE_P(
     HostileInput, KinwaitExitValue,
-    testing::Combine(testing::Values(Output::pipe),
-                     testing::Values(ExitValue{"empty_line", "\n", 0},
-                                     ExitValue{"only_white_space", " \t\n\v\f\r \n", 0},
-                                     ExitValue{"minus", "-\n", 0},
-                                     ExitValue{"plus", "+\n", 0},
-                                     ExitValue{"two_signs", "+-5\n", 0},
-                                     ExitValue{"hexadecimal", "0x10\n", 0},
-                                     ExitValue{"exponent", "1e5\n", 1},
-                                     ExitValue{"ten_thousand_digits", std::string(10000, '9') + "\n", 0},
-                                     ExitValue{"nul_before_digit", std::string("\0" "7\n", 3), 0},
-                                     ExitValue{"binary_noise", noise(""), 0},
-                                     ExitValue{"number_then_noise", noise("42"), 42},
-                                     ExitValue{"mebibyte_line_of_zeros_then_7",
-                                               std::string(1 << 20, '0') + "7", 7})),
+    testing::Combine(
+        testing::Values(Output::pipe),
+        testing::Values(
+            ExitValue{"empty_line", "\n", 0}, ExitValue{"only_white_space", " \t\n\v\f\r \n", 0},
+            ExitValue{"minus", "-\n", 0}, ExitValue{"plus", "+\n", 0},
+            ExitValue{"two_signs", "+-5\n", 0}, ExitValue{"hexadecimal", "0x10\n", 0},
+            ExitValue{"exponent", "1e5\n", 1},
+            ExitValue{"ten_thousand_digits", std::string(10000, '9') + "\n", 0},
+            ExitValue{"nul_before_digit",
+                      std::string("\0"
+                                  "7\n",
+                                  3),
+                      0},
+            ExitValue{"binary_noise", noise(""), 0},
+            ExitValue{"number_then_noise", noise("42"), 42},
+            ExitValue{"mebibyte_line_of_zeros_then_7", std::string(1 << 20, '0') + "7", 7})),
     [](const auto &row) {
         return runner::to_string(std::get<0>(row.param)) + "_" + std::get<1>(row.param).name;
     });
@@ -218,17 +219,16 @@ TEST_P(KinwaitForkFails, ReportsOnStandardErrorWithStatusOne)
     EXPECT_EQ(run.err, "fork: Resource temporarily unavailable\n") << run;
 }
 
-INSTANTIATE_TEST_SUITE_P(Outputs, KinwaitForkFails,
-                         testing::Values(Output::terminal, Output::pipe),
+INSTANTIATE_TEST_SUITE_P(Outputs, KinwaitForkFails, testing::Values(Output::terminal, Output::pipe),
                          [](const auto &row) { return runner::to_string(row.param); });
 
 // Without the copy of "date" the child runs nothing and goes on as after a
 // failed exec, although date is on PATH.
 TEST(KinwaitStrdupFails, ChildSaysGoodbyeWithTheValueRead)
 {
-    const Result run = runner::run_on_terminal(
-        kinwait(), {.faults = {{"FAULT_SLEEP", "0"}, {"FAULT_STRDUP", "1"}},
-                    .script = {{.await = prompt, .send = "7\n"}}});
+    const Result run =
+        runner::run_on_terminal(kinwait(), {.faults = {{"FAULT_SLEEP", "0"}, {"FAULT_STRDUP", "1"}},
+                                            .script = {{.await = prompt, .send = "7\n"}}});
     ASSERT_EQ(run.exit_code(), 0) << run;
     EXPECT_EQ(occurrences(run.out, farewell + "\n"), 1) << run;
     EXPECT_EQ(occurrences(run.out, "PARENT: Child's exit code is: 7\n"), 1) << run;
@@ -257,8 +257,9 @@ TEST_P(KinwaitChildKilled, ParentReportsTheSignal)
                                     ::kill(static_cast<pid_t>(child), SIGKILL);
                                 }}}});
     ASSERT_EQ(run.exit_code(), 0) << run;
-    EXPECT_TRUE(run.out.ends_with("PARENT: Child was terminated by signal 9\n"
-                                  "PARENT: Goodbye!\nPARENT: The value of a is : 42\n"))
+    EXPECT_TRUE(
+        run.out.ends_with("PARENT: Child was terminated by signal 9\n"
+                          "PARENT: Goodbye!\nPARENT: The value of a is : 42\n"))
         << run;
     EXPECT_EQ(occurrences(run.out, "exit code"), 0) << run;
 }

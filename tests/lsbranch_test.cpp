@@ -72,15 +72,11 @@ TEST_P(LsbranchStarLines, PerProcess)
     // told apart by their numbers of lines, which differ in every case.
     EXPECT_EQ(lines_of[run.pid], row.parent) << run;
     lines_of.erase(run.pid);
-    std::vector<int> expected, got;
-    for (const int n : {row.child + (row.copied ? 1 : 0), row.second_child - (row.copied ? 1 : 0)}) {
-        if (n > 0) {
-            expected.push_back(n);
-        }
-    }
-    for (const auto &[id, n] : lines_of) {
-        got.push_back(n);
-    }
+    const int copied = row.copied ? 1 : 0;
+    std::vector<int> expected{row.child + copied, row.second_child - copied}, got;
+    std::erase(expected, 0);
+    std::transform(lines_of.begin(), lines_of.end(), std::back_inserter(got),
+                   [](const auto &entry) { return entry.second; });
     std::sort(got.rbegin(), got.rend());
     EXPECT_EQ(got, expected) << run;
 
@@ -98,20 +94,21 @@ TEST_P(LsbranchStarLines, PerProcess)
 
 const std::map<std::string, std::string> exec_fails{{"FAULT_EXEC", "1"}};
 const std::map<std::string, std::string> exec_and_second_fork_fail{{"FAULT_EXEC", "1"},
-                                                                    {"FAULT_FORK", "2"}};
+                                                                   {"FAULT_FORK", "2"}};
 const std::map<std::string, std::string> first_fork_fails{{"FAULT_FORK", "1"}};
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LsbranchStarLines,
-    testing::Values(
-        Case{"terminal_ls_runs", Output::terminal, {}, 1, 1, 0, false, true},
-        Case{"pipe_ls_runs", Output::pipe, {}, 1, 0, 0, false, true},
-        Case{"terminal_exec_fails", Output::terminal, exec_fails, 1, 3, 2},
-        Case{"pipe_exec_fails", Output::pipe, exec_fails, 1, 3, 3, true},
-        Case{"terminal_exec_and_second_fork_fail", Output::terminal, exec_and_second_fork_fail, 1, 3, 0},
-        Case{"pipe_exec_and_second_fork_fail", Output::pipe, exec_and_second_fork_fail, 1, 3, 0},
-        Case{"terminal_first_fork_fails", Output::terminal, first_fork_fails, 1, 0, 0},
-        Case{"pipe_first_fork_fails", Output::pipe, first_fork_fails, 1, 0, 0}),
+    testing::Values(Case{"terminal_ls_runs", Output::terminal, {}, 1, 1, 0, false, true},
+                    Case{"pipe_ls_runs", Output::pipe, {}, 1, 0, 0, false, true},
+                    Case{"terminal_exec_fails", Output::terminal, exec_fails, 1, 3, 2},
+                    Case{"pipe_exec_fails", Output::pipe, exec_fails, 1, 3, 3, true},
+                    Case{"terminal_exec_and_second_fork_fail", Output::terminal,
+                         exec_and_second_fork_fail, 1, 3, 0},
+                    Case{"pipe_exec_and_second_fork_fail", Output::pipe, exec_and_second_fork_fail,
+                         1, 3, 0},
+                    Case{"terminal_first_fork_fails", Output::terminal, first_fork_fails, 1, 0, 0},
+                    Case{"pipe_first_fork_fails", Output::pipe, first_fork_fails, 1, 0, 0}),
     [](const auto &row) { return row.param.name; });
 
 }  // namespace

@@ -65,13 +65,14 @@ private:
     int fd_ = -1;
 };
 
-std::pair<Fd, Fd> make_pipe()
+void make_pipe(Fd &read_end, Fd &write_end)
 {
-    int ends[2];
+    int ends[2] = {-1, -1};
     if (::pipe2(ends, O_CLOEXEC) != 0) {
         fail("pipe2");
     }
-    return {Fd(ends[0]), Fd(ends[1])};
+    read_end.reset(ends[0]);
+    write_end.reset(ends[1]);
 }
 
 // The environment of the program: the test's own with the overrides applied,
@@ -108,11 +109,9 @@ std::vector<std::string> environment(const std::string &program, const Options &
 
 std::vector<char *> pointers(std::vector<std::string> &texts)
 {
-    std::vector<char *> result;
-    for (auto &text : texts) {
-        result.push_back(text.data());
-    }
-    result.push_back(nullptr);
+    std::vector<char *> result(texts.size() + 1, nullptr);
+    std::transform(texts.begin(), texts.end(), result.begin(),
+                   [](std::string &text) { return text.data(); });
     return result;
 }
 
@@ -138,24 +137,16 @@ Ends terminal_ends()
     }
     ends.child_in = Fd(::fcntl(ends.child_out.get(), F_DUPFD_CLOEXEC, 0));
     ends.input = Fd(::fcntl(ends.output.get(), F_DUPFD_CLOEXEC, 0));
-    auto [err_read, err_write] = make_pipe();
-    ends.error = std::move(err_read);
-    ends.child_err = std::move(err_write);
+    make_pipe(ends.error, ends.child_err);
     return ends;
 }
 
 Ends pipe_ends()
 {
     Ends ends;
-    auto [in_read, in_write] = make_pipe();
-    auto [out_read, out_write] = make_pipe();
-    auto [err_read, err_write] = make_pipe();
-    ends.child_in = std::move(in_read);
-    ends.input = std::move(in_write);
-    ends.child_out = std::move(out_write);
-    ends.output = std::move(out_read);
-    ends.child_err = std::move(err_write);
-    ends.error = std::move(err_read);
+    make_pipe(ends.child_in, ends.input);
+    make_pipe(ends.output, ends.child_out);
+    make_pipe(ends.error, ends.child_err);
     return ends;
 }
 
@@ -194,7 +185,7 @@ pid_t start(const std::string &program, const Options &options, Ends &ends)
         if (options.stdout_sink == Sink::closed) {
             ::close(STDOUT_FILENO);
         }
-        ::signal(SIGPIPE, SIG_DFL);
+        static_cast<void>(::signal(SIGPIPE, SIG_DFL));
         sigset_t none;
         ::sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -228,22 +219,23 @@ bool drain(Fd &fd, std::string &into)
 
 Result run_with(bool terminal, const std::string &program, const Options &options)
 {
-    ::signal(SIGPIPE, SIG_IGN);  // a program that stops reading must not kill the test
+    static_cast<void>(
+        ::signal(SIGPIPE, SIG_IGN));  // a program that stops reading must not kill the test
     Ends ends = terminal ? terminal_ends() : pipe_ends();
     ::fcntl(ends.input.get(), F_SETFL, O_NONBLOCK);
 
-    Result run;
-    run.pid = start(program, options, ends);
+    Result result;
+    result.pid = start(program, options, ends);
     // The C library declares pidfd_open for C only; the system call is the same.
-    Fd process(static_cast<int>(::syscall(SYS_pidfd_open, run.pid, 0)));
+    Fd process(static_cast<int>(::syscall(SYS_pidfd_open, result.pid, 0)));
     if (!process.open()) {
         fail("pidfd_open");
     }
 
-    std::string raw;            // standard output as it came
-    std::string pending;        // still to be written to standard input
-    std::size_t step = 0;       // the next step of the script
-    std::size_t searched = 0;   // where the next step's text is looked for
+    std::string raw;           // standard output as it came
+    std::string pending;       // still to be written to standard input
+    std::size_t step = 0;      // the next step of the script
+    std::size_t searched = 0;  // where the next step's text is looked for
     bool input_ended = false;
     bool reaped = false;
     auto deadline = Clock::now() + options.timeout;
@@ -281,19 +273,18 @@ Result run_with(bool terminal, const std::string &program, const Options &option
         watch(process, POLLIN);
         watch(ends.input, pending.empty() ? short{0} : short{POLLOUT});
 
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
-            if (run.timed_out) {
+            if (result.timed_out) {
                 break;  // even the killed group did not let go: give up on it
             }
-            run.timed_out = true;
-            ::kill(-run.pid, SIGKILL);
+            result.timed_out = true;
+            ::kill(-result.pid, SIGKILL);
             deadline = Clock::now() + grace;
             continue;
         }
-        if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 &&
-            errno != EINTR) {
+        if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) {
             fail("poll");
         }
 
@@ -303,10 +294,10 @@ Result run_with(bool terminal, const std::string &program, const Options &option
             ends.output.reset();  // the reader goes away, as `head -n N` does
         }
         if (fds[1].revents != 0) {
-            drain(ends.error, run.err);
+            drain(ends.error, result.err);
         }
         if (fds[2].revents != 0 && !reaped) {
-            ::waitpid(run.pid, &run.wait_status, 0);
+            ::waitpid(result.pid, &result.wait_status, 0);
             reaped = true;
             process.reset();
         }
@@ -321,27 +312,28 @@ Result run_with(bool terminal, const std::string &program, const Options &option
         }
     }
     if (!reaped) {
-        ::waitpid(run.pid, &run.wait_status, WNOHANG);
+        ::waitpid(result.pid, &result.wait_status, WNOHANG);
     }
 
     for (std::size_t i = 0; i < raw.size(); ++i) {
         if (!(terminal && raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')) {
-            run.out += raw[i];
+            result.out += raw[i];
         }
     }
     static const std::regex report(R"(ERROR: \w+Sanitizer|runtime error:|==\d+== )");
-    if (std::regex_search(run.err, report)) {
-        ADD_FAILURE() << "a sanitizer or valgrind reported on standard error\n" << run;
+    if (std::regex_search(result.err, report)) {
+        ADD_FAILURE() << "a sanitizer or valgrind reported on standard error\n" << result;
     }
-    if (run.timed_out) {
-        ADD_FAILURE() << program << " did not end within "
-                      << options.timeout.count() << " ms; its process group was killed.\n"
+    if (result.timed_out) {
+        ADD_FAILURE() << program << " did not end within " << options.timeout.count()
+                      << " ms; its process group was killed.\n"
                       << "Waiting for: "
                       << (step < options.script.size() ? options.script[step].await
                                                        : std::string("the output to close"))
-                      << "\n" << run;
+                      << "\n"
+                      << result;
     }
-    return run;
+    return result;
 }
 
 }  // namespace
@@ -370,8 +362,9 @@ std::ostream &operator<<(std::ostream &os, const Result &run)
     } else {
         os << ", exit status " << run.exit_code();
     }
-    return os << "\n--- standard output ---\n" << run.out
-              << "--- standard error ---\n" << run.err << "--- end ---\n";
+    return os << "\n--- standard output ---\n"
+              << run.out << "--- standard error ---\n"
+              << run.err << "--- end ---\n";
 }
 
 Result run_on_terminal(const std::string &program, const Options &options)
@@ -384,10 +377,7 @@ Result run_on_pipe(const std::string &program, const Options &options)
     return run_with(false, program, options);
 }
 
-std::string to_string(Output output)
-{
-    return output == Output::terminal ? "terminal" : "pipe";
-}
+std::string to_string(Output output) { return output == Output::terminal ? "terminal" : "pipe"; }
 
 Result run(Output output, const std::string &program, const Options &options)
 {

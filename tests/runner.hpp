@@ -47,25 +47,20 @@ enum class Sink {
 //   FAULT_GETPID=N  getpid returns N
 //   FAULT_SLEEP=0   sleep returns at once
 struct Options {
-    std::vector<std::string> args;                            // after the program's name
-    std::map<std::string, std::optional<std::string>> env;    // nullopt unsets
+    std::vector<std::string> args;                          // after the program's name
+    std::map<std::string, std::optional<std::string>> env;  // nullopt unsets
     std::map<std::string, std::string> faults;
     std::vector<Step> script;
-    std::string cwd;                                          // empty: the test's own
+    std::string cwd;  // empty: the test's own
     std::chrono::milliseconds timeout = std::chrono::seconds(20);
-    bool stdin_closed = false;                                // descriptor 0 is not open
+    bool stdin_closed = false;  // descriptor 0 is not open
     Sink stdout_sink = Sink::captured;
     std::size_t reader_leaves_after = 0;  // on a pipe: lines read before the test closes it
 };
 
-// A program of this project is started under the command in the environment
-// variable FORKDEMOS_WRAPPER when it is set (a memory checker, say). Whatever
-// ran it, a report of a sanitizer or of valgrind on standard error fails the
-// test.
-
 struct Result {
-    pid_t pid = -1;       // the started process
-    std::string out;      // standard output, "\r\n" from the terminal made "\n"
+    pid_t pid = -1;   // the started process
+    std::string out;  // standard output, "\r\n" from the terminal made "\n"
     std::string err;
     int wait_status = 0;  // as waitpid filled it in
     bool timed_out = false;
@@ -77,6 +72,10 @@ struct Result {
 
 std::ostream &operator<<(std::ostream &os, const Result &run);
 
+// A program of this project is started under the command in the environment
+// variable FORKDEMOS_WRAPPER when it is set (a memory checker, say). Whatever
+// ran it, a report of a sanitizer or of valgrind on standard error fails the
+// test.
 Result run_on_terminal(const std::string &program, const Options &options = {});
 Result run_on_pipe(const std::string &program, const Options &options = {});
 

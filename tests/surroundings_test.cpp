@@ -22,8 +22,7 @@ struct Surroundings {
 
 void PrintTo(const Surroundings &row, std::ostream *os) { *os << row.name; }
 
-class HostileSurroundings
-    : public testing::TestWithParam<std::tuple<std::string, Surroundings>> {};
+class HostileSurroundings : public testing::TestWithParam<std::tuple<std::string, Surroundings>> {};
 
 TEST_P(HostileSurroundings, EndWithoutCrashOrHang)
 {
