@@ -12,11 +12,11 @@
 // sees the faults: not a wrapper that starts it, nor date or ls that it
 // starts in turn.
 
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -65,11 +65,17 @@ int execvp(const char *file, char *const argv[]) noexcept
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the C library's own signature
 int execlp(const char *file, const char *arg, ...) noexcept
 {
+    // Room for the arguments our programs pass; more fail as too many.
+    std::array<char *, 64> argv{const_cast<char *>(arg)};
     va_list more;
     va_start(more, arg);
-    std::vector<char *> argv{const_cast<char *>(arg)};
-    while (argv.back() != nullptr) {
-        argv.push_back(va_arg(more, char *));
+    for (std::size_t i = 0; argv[i] != nullptr; ++i) {
+        if (i + 1 == argv.size()) {
+            va_end(more);
+            errno = E2BIG;
+            return -1;
+        }
+        argv[i + 1] = va_arg(more, char *);
     }
     va_end(more);
     return execvp(file, argv.data());
