@@ -21,13 +21,6 @@ const std::string farewell = "CHILD: Goodbye! ... but I shouldn't write this";
 
 std::string kinwait() { return runner::program_path("kinwait"); }
 
-// The number that follows `label` in `text`, or -1.
-long number_after(const std::string &text, const std::string &label)
-{
-    const std::size_t at = text.find(label);
-    return at == std::string::npos ? -1 : std::stol(text.substr(at + label.size()));
-}
-
 // How often `part` occurs in `text`. The prompt has no newline, so whatever
 // follows it on the output shares its line.
 long occurrences(const std::string &text, const std::string &part)
@@ -80,7 +73,7 @@ TEST(KinwaitOnTerminal, NarratesBothProcessesAndRunsDate)
     EXPECT_GE(prompted - asleep, std::chrono::milliseconds(4900)) << "the child did not sleep";
 
     const std::vector<std::string> lines = run.lines();
-    const long child = number_after(run.out, "CHILD: Here's my PID: ");
+    const long child = runner::number_after(run.out, "CHILD: Here's my PID: ");
     EXPECT_GT(child, 0) << run;
     EXPECT_NE(child, run.pid) << run;
     EXPECT_EQ(
@@ -120,7 +113,8 @@ TEST(KinwaitOnPipe, ShowsOnlyDateAndTheParent)
     std::vector<std::string> lines = run.lines();
     ASSERT_EQ(lines.size(), 9U) << run;
     EXPECT_TRUE(std::regex_match(lines[0], date_line)) << run;
-    const long child = number_after(run.out, "PARENT: The value of my copy of childpid is ");
+    const long child =
+        runner::number_after(run.out, "PARENT: The value of my copy of childpid is ");
     EXPECT_GT(child, 0) << run;
     EXPECT_NE(child, run.pid) << run;
     lines.erase(lines.begin());
@@ -252,7 +246,8 @@ TEST_P(KinwaitChildKilled, ParentReportsTheSignal)
     const Result run = runner::run_on_terminal(
         kinwait(), {.faults = kill.faults,
                     .script = {{.await = kill.await, .then = [](const std::string &out) {
-                                    const long child = number_after(out, "CHILD: Here's my PID: ");
+                                    const long child =
+                                        runner::number_after(out, "CHILD: Here's my PID: ");
                                     ASSERT_GT(child, 0) << out;
                                     ::kill(static_cast<pid_t>(child), SIGKILL);
                                 }}}});

@@ -377,6 +377,12 @@ Result run_on_pipe(const std::string &program, const Options &options)
     return run_with(false, program, options);
 }
 
+long number_after(const std::string &text, const std::string &label)
+{
+    const std::size_t at = text.find(label);
+    return at == std::string::npos ? -1 : std::stol(text.substr(at + label.size()));
+}
+
 std::string to_string(Output output) { return output == Output::terminal ? "terminal" : "pipe"; }
 
 Result run(Output output, const std::string &program, const Options &options)

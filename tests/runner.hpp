@@ -89,6 +89,9 @@ Result run(Output output, const std::string &program, const Options &options = {
 
 namespace runner {
 
+// The number that follows the first `label` in `text`, or -1.
+long number_after(const std::string &text, const std::string &label);
+
 // The path of a built program, by name.
 inline std::string program_path(const std::string &name)
 {
