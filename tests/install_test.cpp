@@ -1,0 +1,101 @@
+// What a user gets from `cmake --install` and from the Debian package: the
+// programs and their manual pages, and programs that run from there.
+#include "runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+namespace {
+
+namespace fs = std::filesystem;
+using runner::Result;
+
+const std::vector<std::string> programs{"kinwait", "lsbranch", "fanout"};
+
+class Scratch : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto *test = testing::UnitTest::GetInstance()->current_test_info();
+        folder_ = fs::temp_directory_path() /
+                  ("forkdemos-" + std::to_string(::getpid()) + "-" + test->name());
+        fs::create_directories(folder_);
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+
+    // Runs a build tool to its end; its failure fails the test.
+    void tool(const std::string &path, const std::vector<std::string> &args)
+    {
+        const Result run = runner::run_on_pipe(
+            path, {.args = args, .cwd = folder_.string(), .timeout = std::chrono::seconds(90)});
+        ASSERT_EQ(run.exit_code(), 0) << path << "\n" << run;
+    }
+
+    // Each installed program once, on a pipe, with what it must print.
+    void run_each(const fs::path &bin)
+    {
+        const Result kinwait =
+            runner::run_on_pipe((bin / "kinwait").string(),
+                                {.faults = {{"FAULT_SLEEP", "0"}}, .script = {{.send = "5\n"}}});
+        EXPECT_EQ(kinwait.exit_code(), 0) << kinwait;
+        EXPECT_NE(kinwait.out.find("PARENT: Child's exit code is: 0\n"), std::string::npos)
+            << kinwait;
+
+        const Result lsbranch =
+            runner::run_on_pipe((bin / "lsbranch").string(), {.cwd = folder_.string()});
+        EXPECT_EQ(lsbranch.exit_code(), 0) << lsbranch;
+        EXPECT_EQ(lsbranch.out.find("[" + std::to_string(lsbranch.pid) + "] *\n"), 0U) << lsbranch;
+
+        const Result fanout = runner::run_on_pipe((bin / "fanout").string());
+        EXPECT_EQ(fanout.exit_code(), 0) << fanout;
+        EXPECT_EQ(fanout.lines().size(), 64U) << fanout;
+    }
+
+    fs::path folder_;
+};
+
+using Install = Scratch;
+
+TEST_F(Install, PutsProgramsInBinAndPagesInManOne)
+{
+    const fs::path prefix = folder_ / "prefix";
+    tool(CMAKE_COMMAND, {"--install", BUILD_DIR, "--prefix", prefix.string()});
+    for (const std::string &program : programs) {
+        EXPECT_TRUE(fs::exists(prefix / "bin" / program)) << program;
+        EXPECT_TRUE(fs::exists(prefix / "share/man/man1" / (program + ".1"))) << program;
+    }
+    run_each(prefix / "bin");
+}
+
+using Package = Scratch;
+
+TEST_F(Package, UnpacksIntoARootThatRuns)
+{
+    tool(CPACK_COMMAND, {"-G", "DEB", "--config", std::string(BUILD_DIR) + "/CPackConfig.cmake",
+                         "-B", folder_.string()});
+    const fs::path deb = folder_ / "forkdemos_1.0.0_amd64.deb";
+    ASSERT_TRUE(fs::exists(deb));
+
+    const Result fields = runner::run_on_pipe(
+        "/usr/bin/dpkg-deb", {.args = {"-f", deb.string(), "Package", "Version", "Architecture",
+                                       "Depends", "Maintainer"}});
+    ASSERT_EQ(fields.exit_code(), 0) << fields;
+    const std::vector<std::string> lines = fields.lines();
+    ASSERT_EQ(lines.size(), 5U) << fields;
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4),
+              (std::vector<std::string>{"Package: forkdemos", "Version: 1.0.0",
+                                        "Architecture: amd64", "Depends: libc6"}))
+        << fields;
+    EXPECT_TRUE(lines[4].starts_with("Maintainer: forkdemos maintainers <")) << fields;
+
+    const fs::path root = folder_ / "root";
+    tool("/usr/bin/dpkg-deb", {"-x", deb.string(), root.string()});
+    for (const std::string &program : programs) {
+        EXPECT_TRUE(fs::exists(root / "usr/share/man/man1" / (program + ".1"))) << program;
+    }
+    run_each(root / "usr/bin");
+}
+
+}  // namespace
