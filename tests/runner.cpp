@@ -219,8 +219,8 @@ bool drain(Fd &fd, std::string &into)
 
 Result run_with(bool terminal, const std::string &program, const Options &options)
 {
-    static_cast<void>(
-        ::signal(SIGPIPE, SIG_IGN));  // a program that stops reading must not kill the test
+    // A program that stops reading its input must not kill the test.
+    static_cast<void>(::signal(SIGPIPE, SIG_IGN));
     Ends ends = terminal ? terminal_ends() : pipe_ends();
     ::fcntl(ends.input.get(), F_SETFL, O_NONBLOCK);
 
