@@ -16,20 +16,15 @@ const std::vector<std::string> programs{"kinwait", "lsbranch", "fanout"};
 
 class Scratch : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        const auto *test = testing::UnitTest::GetInstance()->current_test_info();
-        folder_ = fs::temp_directory_path() /
-                  ("forkdemos-" + std::to_string(::getpid()) + "-" + test->name());
-        fs::create_directories(folder_);
-    }
-    void TearDown() override { fs::remove_all(folder_); }
+    const runner::ScratchFolder scratch_{
+        testing::UnitTest::GetInstance()->current_test_info()->name()};
 
     // Runs a build tool to its end; its failure fails the test.
     void tool(const std::string &path, const std::vector<std::string> &args)
     {
         const Result run = runner::run_on_pipe(
-            path, {.args = args, .cwd = folder_.string(), .timeout = std::chrono::seconds(90)});
+            path,
+            {.args = args, .cwd = scratch_.path().string(), .timeout = std::chrono::seconds(90)});
         ASSERT_EQ(run.exit_code(), 0) << path << "\n" << run;
     }
 
@@ -44,7 +39,7 @@ protected:
             << kinwait;
 
         const Result lsbranch =
-            runner::run_on_pipe((bin / "lsbranch").string(), {.cwd = folder_.string()});
+            runner::run_on_pipe((bin / "lsbranch").string(), {.cwd = scratch_.path().string()});
         EXPECT_EQ(lsbranch.exit_code(), 0) << lsbranch;
         const std::vector<std::string> lines = lsbranch.lines();  // the star line, the listing
         EXPECT_EQ(
@@ -55,15 +50,13 @@ protected:
         EXPECT_EQ(fanout.exit_code(), 0) << fanout;
         EXPECT_EQ(fanout.lines().size(), 64U) << fanout;
     }
-
-    fs::path folder_;
 };
 
 using Install = Scratch;
 
 TEST_F(Install, PutsProgramsInBinAndPagesInManOne)
 {
-    const fs::path prefix = folder_ / "prefix";
+    const fs::path prefix = scratch_.path() / "prefix";
     tool(CMAKE_COMMAND, {"--install", BUILD_DIR, "--prefix", prefix.string()});
     for (const std::string &program : programs) {
         EXPECT_TRUE(fs::exists(prefix / "bin" / program)) << program;
@@ -77,8 +70,8 @@ using Package = Scratch;
 TEST_F(Package, UnpacksIntoARootThatRuns)
 {
     tool(CPACK_COMMAND, {"-G", "DEB", "--config", std::string(BUILD_DIR) + "/CPackConfig.cmake",
-                         "-B", folder_.string()});
-    const fs::path deb = folder_ / "forkdemos_1.0.0_amd64.deb";
+                         "-B", scratch_.path().string()});
+    const fs::path deb = scratch_.path() / "forkdemos_1.0.0_amd64.deb";
     ASSERT_TRUE(fs::exists(deb));
 
     const Result fields = runner::run_on_pipe(
@@ -93,7 +86,7 @@ TEST_F(Package, UnpacksIntoARootThatRuns)
         << fields;
     EXPECT_TRUE(lines[4].starts_with("Maintainer: forkdemos maintainers <")) << fields;
 
-    const fs::path root = folder_ / "root";
+    const fs::path root = scratch_.path() / "root";
     tool("/usr/bin/dpkg-deb", {"-x", deb.string(), root.string()});
     for (const std::string &program : programs) {
         EXPECT_TRUE(fs::exists(root / "usr/share/man/man1" / (program + ".1"))) << program;

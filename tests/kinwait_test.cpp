@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <csignal>
 #include <random>
 #include <regex>
 
@@ -133,6 +132,11 @@ void PrintTo(const ExitValue &value, std::ostream *os) { *os << value.name; }
 
 class KinwaitExitValue : public testing::TestWithParam<std::tuple<Output, ExitValue>> {};
 
+std::string exit_value_name(const testing::TestParamInfo<KinwaitExitValue::ParamType> &row)
+{
+    return runner::to_string(std::get<0>(row.param)) + "_" + std::get<1>(row.param).name;
+}
+
 TEST_P(KinwaitExitValue, IsTheNumberReadModulo256)
 {
     const auto &[output, value] = GetParam();
@@ -165,9 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
                                      ExitValue{"int_min_plus_one", "-2147483647\n", 1},
                                      ExitValue{"past_int_min", "-2147483649\n", 0},
                                      ExitValue{"leading_zeros", "-000000000000000000005\n", 251})),
-    [](const auto &row) {
-        return runner::to_string(std::get<0>(row.param)) + "_" + std::get<1>(row.param).name;
-    });
+    exit_value_name);
 
 // Bytes a terminal would not pass on as typed: random noise after a byte that
 // cannot start a number, and after a number.
@@ -190,17 +192,11 @@ INSTANTIATE_TEST_SUITE_P(
             ExitValue{"two_signs", "+-5\n", 0}, ExitValue{"hexadecimal", "0x10\n", 0},
             ExitValue{"exponent", "1e5\n", 1},
             ExitValue{"ten_thousand_digits", std::string(10000, '9') + "\n", 0},
-            ExitValue{"nul_before_digit",
-                      std::string("\0"
-                                  "7\n",
-                                  3),
-                      0},
+            ExitValue{"nul_before_digit", std::string{'\0', '7', '\n'}, 0},
             ExitValue{"binary_noise", noise(""), 0},
             ExitValue{"number_then_noise", noise("42"), 42},
             ExitValue{"mebibyte_line_of_zeros_then_7", std::string(1 << 20, '0') + "7", 7})),
-    [](const auto &row) {
-        return runner::to_string(std::get<0>(row.param)) + "_" + std::get<1>(row.param).name;
-    });
+    exit_value_name);
 
 // A fork that fails is reported on standard error and is not a success.
 class KinwaitForkFails : public testing::TestWithParam<Output> {};
@@ -232,7 +228,7 @@ TEST(KinwaitStrdupFails, ChildSaysGoodbyeWithTheValueRead)
 // A child killed by a signal is reported as such, never as exit code 0.
 struct Kill {
     std::string name;
-    std::string await;
+    std::string await;  // the moment of the kill
     std::map<std::string, std::string> faults;
 };
 
@@ -245,12 +241,7 @@ TEST_P(KinwaitChildKilled, ParentReportsTheSignal)
     const Kill &kill = GetParam();
     const Result run = runner::run_on_terminal(
         kinwait(), {.faults = kill.faults,
-                    .script = {{.await = kill.await, .then = [](const std::string &out) {
-                                    const long child =
-                                        runner::number_after(out, "CHILD: Here's my PID: ");
-                                    ASSERT_GT(child, 0) << out;
-                                    ::kill(static_cast<pid_t>(child), SIGKILL);
-                                }}}});
+                    .script = {runner::kill_when(kill.await, "CHILD: Here's my PID: ")}});
     ASSERT_EQ(run.exit_code(), 0) << run;
     EXPECT_TRUE(
         run.out.ends_with("PARENT: Child was terminated by signal 9\n"

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -28,27 +27,18 @@ struct Case {
 
 void PrintTo(const Case &row, std::ostream *os) { *os << row.name; }
 
-class LsbranchStarLines : public testing::TestWithParam<Case> {
-protected:
-    void SetUp() override
-    {
-        folder_ = std::filesystem::temp_directory_path() /
-                  ("lsbranch-" + std::to_string(::getpid()) + "-" + GetParam().name);
-        std::filesystem::create_directories(folder_);
-        for (const char *name : {"alpha", "beta", "gamma"}) {
-            std::ofstream(folder_ / name);
-        }
-    }
-    void TearDown() override { std::filesystem::remove_all(folder_); }
-
-    std::filesystem::path folder_;
-};
+class LsbranchStarLines : public testing::TestWithParam<Case> {};
 
 TEST_P(LsbranchStarLines, PerProcess)
 {
     const Case &row = GetParam();
+    const runner::ScratchFolder folder("lsbranch-" + row.name);
+    const std::vector<std::string> files{"alpha", "beta", "gamma"};
+    for (const std::string &name : files) {
+        std::ofstream(folder.path() / name);
+    }
     const Result run = runner::run(row.output, runner::program_path("lsbranch"),
-                                   {.faults = row.faults, .cwd = folder_.string()});
+                                   {.faults = row.faults, .cwd = folder.path().string()});
     ASSERT_EQ(run.exit_code(), 0) << run;
     EXPECT_EQ(run.err, "") << run;
 
@@ -65,8 +55,7 @@ TEST_P(LsbranchStarLines, PerProcess)
             listed.insert(listed.end(), std::istream_iterator<std::string>(words), {});
         }
     }
-    const std::vector<std::string> folder{"alpha", "beta", "gamma"};
-    EXPECT_EQ(listed, row.listing ? folder : std::vector<std::string>()) << run;
+    EXPECT_EQ(listed, row.listing ? files : std::vector<std::string>()) << run;
 
     // The parent is the started process. The child and the second child are
     // told apart by their numbers of lines, which differ in every case.

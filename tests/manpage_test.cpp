@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <csignal>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -108,11 +107,7 @@ TEST_P(ManPage, QuotesOnlyWhatTheProgramPrints)
         const Result run = runner::run(output, runner::program_path(page.program), options);
         printed += run.out + run.err;
     }
-    std::vector<std::string> lines;
-    std::istringstream stream(printed);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
+    const std::vector<std::string> lines = runner::split_lines(printed);
 
     const std::string source = page_source(page.program);
     const std::vector<std::string> forms = output_forms(source);
@@ -135,10 +130,8 @@ TEST_P(ManPage, QuotesOnlyWhatTheProgramPrints)
 const std::string prompt = "CHILD: Enter an exit value (0 to 255): ";
 
 // Kills the child as it goes to sleep, so that the parent reports a signal.
-const runner::Step kill_child{
-    .await = "CHILD: Sleeping for 5 second...", .then = [](const std::string &out) {
-        ::kill(static_cast<pid_t>(runner::number_after(out, "CHILD: Here's my PID: ")), SIGKILL);
-    }};
+const runner::Step kill_child =
+    runner::kill_when("CHILD: Sleeping for 5 second...", "CHILD: Here's my PID: ");
 const std::map<std::string, std::string> no_sleep{{"FAULT_SLEEP", "0"}};
 
 INSTANTIATE_TEST_SUITE_P(

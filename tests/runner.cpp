@@ -338,14 +338,42 @@ Result run_with(bool terminal, const std::string &program, const Options &option
 
 }  // namespace
 
-std::vector<std::string> Result::lines() const
+std::vector<std::string> split_lines(const std::string &text)
 {
     std::vector<std::string> result;
-    std::istringstream stream(out);
+    std::istringstream stream(text);
     for (std::string line; std::getline(stream, line);) {
         result.push_back(line);
     }
     return result;
+}
+
+std::vector<std::string> Result::lines() const { return split_lines(out); }
+
+Step kill_when(const std::string &await, const std::string &pid_label)
+{
+    return {.await = await, .send = "", .then = [pid_label](const std::string &output) {
+                const long pid = number_after(output, pid_label);
+                if (pid <= 0) {
+                    ADD_FAILURE() << "no process ID after \"" << pid_label << "\" in\n" << output;
+                    return;
+                }
+                ::kill(static_cast<pid_t>(pid), SIGKILL);
+            }};
+}
+
+ScratchFolder::ScratchFolder(const std::string &name)
+    : path_(std::filesystem::temp_directory_path() /
+            ("forkdemos-" + std::to_string(::getpid()) + "-" + name))
+{
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+}
+
+ScratchFolder::~ScratchFolder()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 bool Result::exited() const { return WIFEXITED(wait_status); }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -91,6 +92,28 @@ namespace runner {
 
 // The number that follows the first `label` in `text`, or -1.
 long number_after(const std::string &text, const std::string &label);
+
+// `text` cut at its newlines; a last line without one counts too.
+std::vector<std::string> split_lines(const std::string &text);
+
+// A step that, once `await` has appeared, kills with SIGKILL the process whose
+// ID the output gives after `pid_label`.
+Step kill_when(const std::string &await, const std::string &pid_label);
+
+// A fresh folder under the system's temporary one, removed with everything in
+// it when the object goes.
+class ScratchFolder {
+public:
+    explicit ScratchFolder(const std::string &name);
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder &) = delete;
+    ScratchFolder &operator=(const ScratchFolder &) = delete;
+
+    const std::filesystem::path &path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
 
 // The path of a built program, by name.
 inline std::string program_path(const std::string &name)
