@@ -1,5 +1,7 @@
 #include "runner.hpp"
 
+#include "launch.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -30,49 +32,11 @@ using Clock = std::chrono::steady_clock;
 // After the timeout has killed the process group, the time given to it to go.
 constexpr auto grace = std::chrono::seconds(5);
 
+using launch::Fd;
+
 [[noreturn]] void fail(const std::string &what)
 {
     throw std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-// An owned file descriptor, closed once.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd &&other) noexcept : fd_(other.release()) {}
-    Fd &operator=(Fd &&other) noexcept
-    {
-        reset(other.release());
-        return *this;
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() { reset(); }
-
-    int get() const { return fd_; }
-    bool open() const { return fd_ >= 0; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-void make_pipe(Fd &read_end, Fd &write_end)
-{
-    int ends[2] = {-1, -1};
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
-        fail("pipe2");
-    }
-    read_end.reset(ends[0]);
-    write_end.reset(ends[1]);
 }
 
 // The environment of the program: the test's own with the overrides applied,
@@ -85,7 +49,7 @@ std::vector<std::string> environment(const std::string &program, const Options &
     }
     if (!options.faults.empty()) {
         overrides["LD_PRELOAD"] = FAULTS_LIBRARY;
-        overrides["FAULT_PROGRAM"] = program;
+        overrides.try_emplace("FAULT_PROGRAM", program);
         // A sanitized program is content only with its runtime first in line;
         // the fault library's few functions hand on to it, so it may come first.
         const char *asan = std::getenv("ASAN_OPTIONS");
@@ -107,98 +71,47 @@ std::vector<std::string> environment(const std::string &program, const Options &
     return env;
 }
 
-std::vector<char *> pointers(std::vector<std::string> &texts)
+// The program as the launcher starts it: under the wrapper when one is set,
+// in the folder asked for, with the streams the surroundings call for.
+launch::Program program_for(bool terminal, const std::string &program, const Options &options)
 {
-    std::vector<char *> result(texts.size() + 1, nullptr);
-    std::transform(texts.begin(), texts.end(), result.begin(),
-                   [](std::string &text) { return text.data(); });
-    return result;
-}
-
-// Where the program's standard streams go, seen from the test's side.
-struct Ends {
-    Fd child_in, child_out, child_err;  // given to the program
-    Fd input, output, error;            // kept by the test; input may equal output
-};
-
-Ends terminal_ends()
-{
-    Ends ends;
-    ends.output = Fd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!ends.output.open() || ::grantpt(ends.output.get()) != 0 ||
-        ::unlockpt(ends.output.get()) != 0) {
-        fail("posix_openpt");
-    }
-    const winsize size{24, 80, 0, 0};
-    ::ioctl(ends.output.get(), TIOCSWINSZ, &size);
-    ends.child_out = Fd(::open(::ptsname(ends.output.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!ends.child_out.open()) {
-        fail("open pseudo-terminal");
-    }
-    ends.child_in = Fd(::fcntl(ends.child_out.get(), F_DUPFD_CLOEXEC, 0));
-    ends.input = Fd(::fcntl(ends.output.get(), F_DUPFD_CLOEXEC, 0));
-    make_pipe(ends.error, ends.child_err);
-    return ends;
-}
-
-Ends pipe_ends()
-{
-    Ends ends;
-    make_pipe(ends.child_in, ends.input);
-    make_pipe(ends.output, ends.child_out);
-    make_pipe(ends.error, ends.child_err);
-    return ends;
-}
-
-// Starts the program in a session and process group of its own, with no
-// controlling terminal, so that the group can be killed whole and no hangup
-// reaches the processes that outlive the first one.
-pid_t start(const std::string &program, const Options &options, Ends &ends)
-{
-    std::vector<std::string> argv_texts;
+    launch::Program started{.env = environment(program, options),
+                            .mode = terminal ? launch::Mode::terminal : launch::Mode::pipe};
     const char *wrapper = std::getenv("FORKDEMOS_WRAPPER");
     if (wrapper != nullptr && program.starts_with(PROGRAM_DIR)) {
         std::istringstream words(wrapper);
-        argv_texts.assign(std::istream_iterator<std::string>(words), {});
+        started.argv.assign(std::istream_iterator<std::string>(words), {});
     }
-    argv_texts.push_back(program);
-    argv_texts.insert(argv_texts.end(), options.args.begin(), options.args.end());
-    std::vector<std::string> env_texts = environment(program, options);
-    std::vector<char *> argv = pointers(argv_texts);
-    std::vector<char *> envp = pointers(env_texts);
-    if (options.stdout_sink == Sink::full) {
-        ends.child_out = Fd(::open("/dev/full", O_WRONLY | O_CLOEXEC));
-    }
-
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        fail("fork");
-    }
-    if (pid == 0) {
-        ::setsid();
-        ::dup2(ends.child_in.get(), STDIN_FILENO);
-        ::dup2(ends.child_out.get(), STDOUT_FILENO);
-        ::dup2(ends.child_err.get(), STDERR_FILENO);
+    started.argv.push_back(program);
+    started.argv.insert(started.argv.end(), options.args.begin(), options.args.end());
+    started.before_exec = [&options] {
         if (options.stdin_closed) {
             ::close(STDIN_FILENO);
         }
         if (options.stdout_sink == Sink::closed) {
             ::close(STDOUT_FILENO);
+        } else if (options.stdout_sink == Sink::full) {
+            ::dup2(::open("/dev/full", O_WRONLY | O_CLOEXEC), STDOUT_FILENO);
         }
-        static_cast<void>(::signal(SIGPIPE, SIG_DFL));
-        sigset_t none;
-        ::sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) {
             ::_exit(126);
         }
-        ::execvpe(argv[0], argv.data(), envp.data());  // a wrapper is looked up on PATH
-        ::_exit(127);
+    };
+    return started;
+}
+
+// Kills the process whose ID the output gives after the step's label, but
+// only a process of the run's own session.
+void kill_for(const Step &step, const std::string &output, pid_t session)
+{
+    const long pid = number_after(output, step.kill_after);
+    if (pid <= 0 || ::getsid(static_cast<pid_t>(pid)) != session) {
+        ADD_FAILURE() << "no process of this run's session has the ID after \"" << step.kill_after
+                      << "\" in\n"
+                      << output;
+        return;
     }
-    ends.child_in.reset();
-    ends.child_out.reset();
-    ends.child_err.reset();
-    return pid;
+    ::kill(static_cast<pid_t>(pid), step.signal);
 }
 
 // Reads what is there; false once every writer has closed its end.
@@ -217,30 +130,18 @@ bool drain(Fd &fd, std::string &into)
     return false;
 }
 
-Result run_with(bool terminal, const std::string &program, const Options &options)
+// Feeds the script, collects the output and the status. Returns once the
+// started process has ended and every holder has closed the output.
+void pump(bool terminal, launch::Launched &launched, const Options &options, Result &result,
+          std::string &raw, std::size_t &step)
 {
-    // A program that stops reading its input must not kill the test.
-    static_cast<void>(::signal(SIGPIPE, SIG_IGN));
-    Ends ends = terminal ? terminal_ends() : pipe_ends();
-    ::fcntl(ends.input.get(), F_SETFL, O_NONBLOCK);
-
-    Result result;
-    result.pid = start(program, options, ends);
-    // The C library declares pidfd_open for C only; the system call is the same.
-    Fd process(static_cast<int>(::syscall(SYS_pidfd_open, result.pid, 0)));
-    if (!process.open()) {
-        fail("pidfd_open");
-    }
-
-    std::string raw;           // standard output as it came
     std::string pending;       // still to be written to standard input
-    std::size_t step = 0;      // the next step of the script
     std::size_t searched = 0;  // where the next step's text is looked for
     bool input_ended = false;
     bool reaped = false;
     auto deadline = Clock::now() + options.timeout;
 
-    while (ends.output.open() || ends.error.open() || !reaped) {
+    while (launched.output().open() || launched.error().open() || !reaped) {
         while (step < options.script.size()) {
             const Step &next = options.script[step];
             const std::size_t at = raw.find(next.await, searched);
@@ -251,36 +152,37 @@ Result run_with(bool terminal, const std::string &program, const Options &option
             if (next.then) {
                 next.then(raw);
             }
+            if (!next.kill_after.empty()) {
+                kill_for(next, raw, launched.session());
+            }
             pending += next.send;
             ++step;
         }
         if (step == options.script.size() && !input_ended) {
             input_ended = true;
             if (terminal) {
-                pending += '\x04';  // the terminal's end-of-file character
+                pending += launch::end_of_file;
             }
         }
         if (pending.empty() && input_ended && !terminal) {
-            ends.input.reset();
+            launched.input().reset();
         }
 
         std::vector<pollfd> fds;
-        const auto watch = [&fds](const Fd &fd, short events) {
-            fds.push_back({fd.open() ? fd.get() : -1, events, 0});
-        };
-        watch(ends.output, POLLIN);
-        watch(ends.error, POLLIN);
-        watch(process, POLLIN);
-        watch(ends.input, pending.empty() ? short{0} : short{POLLOUT});
+        const auto watch = [&fds](int fd, short events) { fds.push_back({fd, events, 0}); };
+        watch(launched.output().get(), POLLIN);
+        watch(launched.error().get(), POLLIN);
+        watch(reaped ? -1 : launched.status_fd(), POLLIN);
+        watch(launched.input().get(), pending.empty() ? short{0} : short{POLLOUT});
 
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             if (result.timed_out) {
-                break;  // even the killed group did not let go: give up on it
+                return;  // even the killed group did not let go: give up on it
             }
             result.timed_out = true;
-            ::kill(-result.pid, SIGKILL);
+            launched.kill_all();
             deadline = Clock::now() + grace;
             continue;
         }
@@ -288,32 +190,50 @@ Result run_with(bool terminal, const std::string &program, const Options &option
             fail("poll");
         }
 
-        if (fds[0].revents != 0 && drain(ends.output, raw) && options.reader_leaves_after > 0 &&
+        if (fds[0].revents != 0 && drain(launched.output(), raw) &&
+            options.reader_leaves_after > 0 &&
             static_cast<std::size_t>(std::count(raw.begin(), raw.end(), '\n')) >=
                 options.reader_leaves_after) {
-            ends.output.reset();  // the reader goes away, as `head -n N` does
+            launched.output().reset();  // the reader goes away, as `head -n N` does
         }
         if (fds[1].revents != 0) {
-            drain(ends.error, result.err);
+            drain(launched.error(), result.err);
         }
         if (fds[2].revents != 0 && !reaped) {
-            ::waitpid(result.pid, &result.wait_status, 0);
+            result.wait_status = launched.status();
             reaped = true;
-            process.reset();
         }
         if (fds[3].revents != 0) {
-            const ssize_t n = ::write(ends.input.get(), pending.data(), pending.size());
+            const ssize_t n = ::write(launched.input().get(), pending.data(), pending.size());
             if (n >= 0) {
                 pending.erase(0, static_cast<std::size_t>(n));
             } else if (errno != EAGAIN && errno != EINTR) {
                 pending.clear();  // nobody reads any more
-                ends.input.reset();
+                launched.input().reset();
             }
         }
     }
-    if (!reaped) {
-        ::waitpid(result.pid, &result.wait_status, WNOHANG);
+}
+
+Result run_with(bool terminal, const std::string &program, const Options &options)
+{
+    // A program that stops reading its input must not kill the test.
+    static_cast<void>(::signal(SIGPIPE, SIG_IGN));
+    launch::Launched launched = launch::start(program_for(terminal, program, options));
+    ::fcntl(launched.input().get(), F_SETFL, O_NONBLOCK);
+
+    Result result;
+    result.pid = launched.pid();
+    std::string raw;       // standard output as it came
+    std::size_t step = 0;  // the next step of the script
+    try {
+        pump(terminal, launched, options, result, raw, step);
+    } catch (...) {
+        launched.kill_all();  // nothing of the run outlives a failed step
+        throw;
     }
+    // Whatever of the run's group is left has closed its output: it goes too.
+    launched.kill_all();
 
     for (std::size_t i = 0; i < raw.size(); ++i) {
         if (!(terminal && raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')) {
@@ -350,16 +270,9 @@ std::vector<std::string> split_lines(const std::string &text)
 
 std::vector<std::string> Result::lines() const { return split_lines(out); }
 
-Step kill_when(const std::string &await, const std::string &pid_label)
+Step kill_when(const std::string &await, const std::string &pid_label, int signal)
 {
-    return {.await = await, .send = "", .then = [pid_label](const std::string &output) {
-                const long pid = number_after(output, pid_label);
-                if (pid <= 0) {
-                    ADD_FAILURE() << "no process ID after \"" << pid_label << "\" in\n" << output;
-                    return;
-                }
-                ::kill(static_cast<pid_t>(pid), SIGKILL);
-            }};
+    return {.await = await, .kill_after = pid_label, .signal = signal};
 }
 
 ScratchFolder::ScratchFolder(const std::string &name)

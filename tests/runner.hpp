@@ -15,19 +15,24 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+
 #include <sys/types.h>
 
 namespace runner {
 
 // One step of the input script: once `await` has appeared in the output (after
 // the place where the previous step's text appeared), `then` is called with
-// the output so far and `send` is written to standard input. After the last
-// step, standard input ends: the pipe is closed, or the terminal gets its
+// the output so far, the process whose ID follows `kill_after` in the output
+// gets `signal`, and `send` is written to standard input. After the last step,
+// standard input ends: the pipe is closed, or the terminal gets its
 // end-of-file character.
 struct Step {
     std::string await;
     std::string send;
     std::function<void(const std::string &output)> then;
+    std::string kill_after;  // a label in the output; only a process of the run is signalled
+    int signal = SIGKILL;
 };
 
 // Where the program's standard output goes instead of the test, for runs in
@@ -40,7 +45,8 @@ enum class Sink {
 
 // Environment variables of the test-only fault library. Setting any of them
 // in Options::faults preloads the library, with the faults for the program
-// alone: a wrapper around it, and date or ls started by it, see none.
+// alone: a wrapper around it, and date or ls started by it, see none. A run
+// whose program is itself a wrapper names the wrapped one in FAULT_PROGRAM.
 //   FAULT_FORK=N    the N-th fork fails (EAGAIN); a child carries on its
 //                   parent's count, so its first fork is number count+1
 //   FAULT_EXEC=1    execvp and execlp fail (ENOENT)
@@ -96,9 +102,9 @@ long number_after(const std::string &text, const std::string &label);
 // `text` cut at its newlines; a last line without one counts too.
 std::vector<std::string> split_lines(const std::string &text);
 
-// A step that, once `await` has appeared, kills with SIGKILL the process whose
+// A step that, once `await` has appeared, sends `signal` to the process whose
 // ID the output gives after `pid_label`.
-Step kill_when(const std::string &await, const std::string &pid_label);
+Step kill_when(const std::string &await, const std::string &pid_label, int signal = SIGKILL);
 
 // A fresh folder under the system's temporary one, removed with everything in
 // it when the object goes.
@@ -114,6 +120,16 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// The faults with two more, for a program whose first process must end while
+// its children still run: each child is held until the first process has
+// ended, so that one that waits for them never ends, and nothing may sleep.
+inline std::map<std::string, std::string> parent_must_not_wait(
+    std::map<std::string, std::string> faults)
+{
+    faults.insert({{"FAULT_HOLD", "1"}, {"FAULT_NO_SLEEP", "1"}});
+    return faults;
+}
 
 // The path of a built program, by name.
 inline std::string program_path(const std::string &name)

@@ -1,0 +1,273 @@
+#include "launch.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace launch {
+namespace {
+
+[[noreturn]] void fail(const char *what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+void make_pipe(Fd &read_end, Fd &write_end)
+{
+    int ends[2] = {-1, -1};
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        fail("pipe2");
+    }
+    read_end.reset(ends[0]);
+    write_end.reset(ends[1]);
+}
+
+std::vector<char *> pointers(std::vector<std::string> &texts)
+{
+    std::vector<char *> result(texts.size() + 1, nullptr);
+    std::transform(texts.begin(), texts.end(), result.begin(),
+                   [](std::string &text) { return text.data(); });
+    return result;
+}
+
+// Whole writes and reads of one value, for the session leader's reports.
+template <typename Value>
+bool put(int fd, const Value &value)
+{
+    ssize_t n = -1;
+    do {
+        n = ::write(fd, &value, sizeof value);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(sizeof value);
+}
+
+template <typename Value>
+bool get(int fd, Value &value)
+{
+    ssize_t n = -1;
+    do {
+        n = ::read(fd, &value, sizeof value);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(sizeof value);
+}
+
+// The program's side of the fork: its streams, its signals as a shell leaves
+// them, the caller's last step, and the exec. Never returns.
+[[noreturn]] void become(const Program &program, char *const argv[], char *const envp[], int in,
+                         int out, int err)
+{
+    ::dup2(in, STDIN_FILENO);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(err, STDERR_FILENO);
+    for (const int signal :
+         {SIGPIPE, SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGCHLD, SIGHUP}) {
+        static_cast<void>(::signal(signal, SIG_DFL));
+    }
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (program.before_exec) {
+        program.before_exec();
+    }
+    ::close_range(3, ~0U, 0);
+    ::execvpe(argv[0], argv, envp);
+    ::_exit(errno == ENOENT ? 127 : 126);
+}
+
+}  // namespace
+
+void Fd::reset(int fd)
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    fd_ = fd;
+}
+
+Launched start(const Program &program)
+{
+    std::vector<std::string> argv_texts = program.argv;
+    std::vector<std::string> env_texts = program.env;
+    const std::vector<char *> argv = pointers(argv_texts);
+    const std::vector<char *> envp = pointers(env_texts);
+
+    Launched launched;
+    Fd child_in, child_out, child_err;
+    if (program.mode == Mode::terminal) {
+        launched.output_ = Fd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+        if (!launched.output_.open() || ::grantpt(launched.output_.get()) != 0 ||
+            ::unlockpt(launched.output_.get()) != 0) {
+            fail("posix_openpt");
+        }
+        const winsize size{program.rows, program.columns, 0, 0};
+        ::ioctl(launched.output_.get(), TIOCSWINSZ, &size);
+        launched.input_ = Fd(::fcntl(launched.output_.get(), F_DUPFD_CLOEXEC, 0));
+        child_in = Fd(::open(::ptsname(launched.output_.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        if (!child_in.open()) {
+            fail("open the pseudo-terminal");
+        }
+        child_out = Fd(::fcntl(child_in.get(), F_DUPFD_CLOEXEC, 0));
+    } else {
+        make_pipe(child_in, launched.input_);
+        make_pipe(launched.output_, child_out);
+    }
+    if (program.errors_apart) {
+        make_pipe(launched.error_, child_err);
+    } else {
+        child_err = Fd(::fcntl(child_out.get(), F_DUPFD_CLOEXEC, 0));
+    }
+
+    if (program.mode == Mode::pipe) {
+        const pid_t pid = ::fork();
+        if (pid < 0) {
+            fail("fork");
+        }
+        if (pid == 0) {
+            ::setsid();
+            become(program, argv.data(), envp.data(), child_in.get(), child_out.get(),
+                   child_err.get());
+        }
+        launched.pid_ = launched.session_ = pid;
+        launched.pidfd_ = Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+        if (!launched.pidfd_.open()) {
+            const int error = errno;
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            errno = error;
+            fail("pidfd_open");
+        }
+        return launched;
+    }
+
+    // On a terminal: the session leader, then the program as its child.
+    Fd status_read, status_write, release_read, release_write;
+    make_pipe(status_read, status_write);
+    make_pipe(release_read, release_write);
+    const pid_t leader = ::fork();
+    if (leader < 0) {
+        fail("fork");
+    }
+    if (leader == 0) {
+        ::setsid();
+        ::ioctl(child_in.get(), TIOCSCTTY, 0);
+        // To take the foreground back, and to outlive a hangup of the
+        // terminal long enough to hand on the program's status.
+        static_cast<void>(::signal(SIGTTOU, SIG_IGN));
+        static_cast<void>(::signal(SIGHUP, SIG_IGN));
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            // In a group of its own, in the foreground, as a shell starts a job.
+            ::setpgid(0, 0);
+            ::tcsetpgrp(child_in.get(), ::getpid());
+            become(program, argv.data(), envp.data(), child_in.get(), child_out.get(),
+                   child_err.get());
+        }
+        // The leader holds no stream of the program's, so that the terminal
+        // reports end of output once the program's processes have closed it.
+        const int tty = ::fcntl(child_in.get(), F_DUPFD_CLOEXEC, 0);
+        ::close(child_in.get());
+        ::close(child_out.get());
+        ::close(child_err.get());
+        if (pid < 0 || !put(status_write.get(), pid)) {
+            ::_exit(1);
+        }
+        ::setpgid(pid, pid);
+        int status = 0;
+        pid_t waited = -1;
+        do {
+            waited = ::waitpid(pid, &status, 0);
+        } while (waited < 0 && errno == EINTR);
+        ::tcsetpgrp(tty, ::getpgrp());
+        ::close(tty);
+        put(status_write.get(), status);
+        char byte = 0;
+        while (::read(release_read.get(), &byte, 1) < 0 && errno == EINTR) {
+        }
+        ::_exit(0);
+    }
+    launched.leader_ = launched.session_ = leader;
+    status_write.reset();
+    release_read.reset();
+    launched.release_ = std::move(release_write);
+    launched.status_ = std::move(status_read);
+    if (!get(launched.status_.get(), launched.pid_)) {
+        ::waitpid(leader, nullptr, 0);
+        errno = EAGAIN;
+        fail("start the program on the terminal");
+    }
+    return launched;
+}
+
+Launched &Launched::operator=(Launched &&other) noexcept
+{
+    if (this != &other) {
+        pid_ = std::exchange(other.pid_, -1);
+        session_ = std::exchange(other.session_, -1);
+        leader_ = std::exchange(other.leader_, -1);
+        collected_ = std::exchange(other.collected_, true);
+        input_ = std::move(other.input_);
+        output_ = std::move(other.output_);
+        error_ = std::move(other.error_);
+        status_ = std::move(other.status_);
+        release_ = std::move(other.release_);
+        pidfd_ = std::move(other.pidfd_);
+    }
+    return *this;
+}
+
+int Launched::status()
+{
+    int status = 0;
+    if (status_.open()) {
+        if (!get(status_.get(), status)) {
+            fail("read the program's status");
+        }
+        status_.reset();
+        collected_ = true;
+        return status;
+    }
+    pid_t waited = -1;
+    do {
+        waited = ::waitpid(pid_, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (waited < 0) {
+        fail("waitpid");
+    }
+    pidfd_.reset();
+    collected_ = true;
+    return status;
+}
+
+void Launched::kill_all() const
+{
+    if (pid_ > 0) {
+        ::kill(-pid_, SIGKILL);
+    }
+    if (leader_ > 0) {
+        ::kill(leader_, SIGKILL);
+    }
+}
+
+Launched::~Launched()
+{
+    if (!collected_ && pid_ > 0) {
+        kill_all();
+        if (leader_ < 0) {
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    release_.reset();
+    if (leader_ > 0) {
+        ::waitpid(leader_, nullptr, 0);
+    }
+}
+
+}  // namespace launch
