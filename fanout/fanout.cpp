@@ -7,6 +7,7 @@
 // and each of the 16 processes writes 4 lines when it ends.
 
 #include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 
 int main([[maybe_unused]] int argc, [[maybe_unused]] char *argv[])
@@ -16,6 +17,13 @@ int main([[maybe_unused]] int argc, [[maybe_unused]] char *argv[])
         // whose fork failed.
         fork();
         std::printf("[%4d] %d\n", getpid(), i);
+    }
+
+    // Every process ends here. What is still buffered goes out now; output
+    // that could not be written is an error.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::perror("fanout: write error");
+        return EXIT_FAILURE;
     }
     return 0;
 }

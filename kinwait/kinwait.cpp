@@ -9,8 +9,13 @@
 //
 // Try it with `PATH=/nowhere kinwait` too: the exec of `date` fails, so the
 // child's farewell appears and the number you type becomes its exit code.
+//
+// A process whose output could not be written says so on standard error and
+// ends with status 1, as `kinwait > /dev/full` shows.
 
 #include <cctype>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +27,10 @@ int main()
 {
     int a = 42;
     int status = 0;
+
+    // The parent collects its child's status, so it must not have inherited
+    // a disposition that throws the status away.
+    static_cast<void>(std::signal(SIGCHLD, SIG_DFL));
 
     const pid_t childpid = fork();
 
@@ -78,22 +87,35 @@ int main()
             execvp(name, args);
         }
         std::puts("CHILD: Goodbye! ... but I shouldn't write this");
-        std::exit(status);
+    } else {
+        // The parent: narrates, then blocks until its own child has ended.
+        std::puts("PARENT: I am the parent process!");
+        std::printf("PARENT: Here's my PID: %d\n", getpid());
+        std::printf("PARENT: The value of my copy of childpid is %d\n", childpid);
+        std::puts("PARENT: I will now wait for my child to exit.");
+        std::printf("PARENT: The value of a is : %d\n", a);
+        pid_t waited = -1;
+        do {
+            waited = waitpid(childpid, &status, 0);
+        } while (waited < 0 && errno == EINTR);
+        if (waited < 0) {
+            std::perror("kinwait: waitpid");
+        } else if (WIFSIGNALED(status)) {
+            std::printf("PARENT: Child was terminated by signal %d\n", WTERMSIG(status));
+        } else {
+            std::printf("PARENT: Child's exit code is: %d\n", (status & 0xFF00) >> 8);
+        }
+        std::puts("PARENT: Goodbye!");
+        std::printf("PARENT: The value of a is : %d\n", a);
+        status = waited < 0 ? EXIT_FAILURE : 0;
     }
 
-    // The parent: narrates, then blocks until the child has ended.
-    std::puts("PARENT: I am the parent process!");
-    std::printf("PARENT: Here's my PID: %d\n", getpid());
-    std::printf("PARENT: The value of my copy of childpid is %d\n", childpid);
-    std::puts("PARENT: I will now wait for my child to exit.");
-    std::printf("PARENT: The value of a is : %d\n", a);
-    wait(&status);
-    if (WIFSIGNALED(status)) {
-        std::printf("PARENT: Child was terminated by signal %d\n", WTERMSIG(status));
-    } else {
-        std::printf("PARENT: Child's exit code is: %d\n", (status & 0xFF00) >> 8);
+    // Either process ends here, the child with the value it read. What is
+    // still buffered goes out now; output that could not be written is an
+    // error, as for any command whose output was lost.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::perror("kinwait: write error");
+        std::exit(EXIT_FAILURE);
     }
-    std::puts("PARENT: Goodbye!");
-    std::printf("PARENT: The value of a is : %d\n", a);
-    std::exit(0);
+    std::exit(status);
 }

@@ -8,9 +8,11 @@
 // redirected, it also writes a copy of the child's first line.
 //
 // No result is examined here, on purpose: the program shows what happens when
-// failures are simply ignored.
+// failures are simply ignored. Only output that could not be written is
+// reported, at the end of each process.
 
 #include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 
 int main()
@@ -20,17 +22,23 @@ int main()
     if (pid != 0) {
         // The parent (or the only process, when the fork failed): one line, no wait.
         std::printf("[%d] *\n", getpid());
-        return 0;
+    } else {
+        // The child: one line, then it becomes ls, and nothing below runs.
+        std::printf("[%d] *\n", getpid());
+        execlp("/bin/ls", "ls", nullptr);
+
+        // Only when the exec failed: fork again. Whatever it returns, each
+        // process goes on alike.
+        fork();
+        std::printf("[%d] *\n", getpid());
+        std::printf("[%d] *\n", getpid());
     }
 
-    // The child: one line, then it becomes ls, and nothing below runs.
-    std::printf("[%d] *\n", getpid());
-    execlp("/bin/ls", "ls", nullptr);
-
-    // Only when the exec failed: fork again. Whatever it returns, each
-    // process goes on alike.
-    fork();
-    std::printf("[%d] *\n", getpid());
-    std::printf("[%d] *\n", getpid());
+    // Every process ends here. What is still buffered goes out now; output
+    // that could not be written is an error.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::perror("lsbranch: write error");
+        return EXIT_FAILURE;
+    }
     return 0;
 }

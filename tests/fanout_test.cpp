@@ -49,8 +49,8 @@ class FanoutLines : public testing::TestWithParam<Case> {};
 TEST_P(FanoutLines, CountsAndOrder)
 {
     const Case &row = GetParam();
-    const Result run =
-        runner::run(row.output, runner::program_path("fanout"), {.faults = row.faults});
+    const Result run = runner::run(row.output, runner::program_path("fanout"),
+                                   {.faults = runner::parent_must_not_wait(row.faults)});
     ASSERT_EQ(run.exit_code(), 0) << run;
     const std::vector<Line> lines = parse(run);
 

@@ -8,6 +8,12 @@
 //   FAULT_STRDUP=1  strdup returns a null pointer with ENOMEM
 //   FAULT_GETPID=N  getpid returns N
 //   FAULT_SLEEP=0   sleep returns at once
+//   FAULT_NO_SLEEP=1  any sleep ends the process with SIGABRT: for programs
+//                   that must never pause
+//   FAULT_HOLD=1    the child of a fork waits until the started process (the
+//                   first to load this library) has ended, so that a parent
+//                   that waits for its children never ends
+//   FAULT_WAIT=1    waitpid fails with ECHILD
 // With FAULT_PROGRAM set, only a process started as that program (its argv[0])
 // sees the faults: not a wrapper that starts it, nor date or ls that it
 // starts in turn.
@@ -18,7 +24,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <ctime>
+
 #include <dlfcn.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -38,6 +48,38 @@ Function *next(const char *name)
 
 int forks_made = 0;
 
+// The process the run started: the first image that loads the library in it.
+// An exec keeps the process ID, so the program that a wrapper starts agrees.
+pid_t started = 0;
+
+__attribute__((constructor)) void remember_the_started_process()
+{
+    if (started == 0) {
+        started = static_cast<pid_t>(syscall(SYS_getpid));
+    }
+}
+
+// Blocks until the started process has ended.
+void hold()
+{
+    const int process = static_cast<int>(syscall(SYS_pidfd_open, started, 0));
+    if (process >= 0) {
+        pollfd ended{process, POLLIN, 0};
+        while (poll(&ended, 1, -1) < 0 && errno == EINTR) {
+        }
+        close(process);
+    }
+}
+
+void forbid_sleep()
+{
+    if (fault("FAULT_NO_SLEEP") != nullptr) {
+        static const char message[] = "faults: a sleep where none may be\n";
+        static_cast<void>(write(STDERR_FILENO, message, sizeof message - 1));
+        std::abort();
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -50,7 +92,20 @@ pid_t fork() noexcept
         errno = EAGAIN;
         return -1;
     }
-    return next<pid_t()>("fork")();
+    const pid_t pid = next<pid_t()>("fork")();
+    if (pid == 0 && fault("FAULT_HOLD") != nullptr) {
+        hold();
+    }
+    return pid;
+}
+
+pid_t waitpid(pid_t pid, int *status, int options)
+{
+    if (fault("FAULT_WAIT") != nullptr) {
+        errno = ECHILD;
+        return -1;
+    }
+    return next<pid_t(pid_t, int *, int)>("waitpid")(pid, status, options);
 }
 
 int execvp(const char *file, char *const argv[]) noexcept
@@ -98,8 +153,29 @@ pid_t getpid() noexcept
     return next<pid_t()>("getpid")();
 }
 
+int nanosleep(const timespec *duration, timespec *left)
+{
+    forbid_sleep();
+    return next<int(const timespec *, timespec *)>("nanosleep")(duration, left);
+}
+
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the C library's own signature
+int clock_nanosleep(clockid_t clock, int flags, const timespec *duration, timespec *left)
+{
+    forbid_sleep();
+    return next<int(clockid_t, int, const timespec *, timespec *)>("clock_nanosleep")(
+        clock, flags, duration, left);
+}
+
+int usleep(useconds_t microseconds)
+{
+    forbid_sleep();
+    return next<int(useconds_t)>("usleep")(microseconds);
+}
+
 unsigned int sleep(unsigned int seconds)
 {
+    forbid_sleep();
     if (fault("FAULT_SLEEP") != nullptr) {
         return 0;
     }

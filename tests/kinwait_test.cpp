@@ -5,8 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <random>
 #include <regex>
+
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -62,14 +68,20 @@ TEST(KinwaitOnTerminal, NarratesBothProcessesAndRunsDate)
 {
     Clock::time_point asleep, prompted;
     const Result run = runner::run_on_terminal(
-        kinwait(), {.env = c_locale,
-                    .script = {{.await = "CHILD: Sleeping for 5 second...",
-                                .then = [&](const auto &) { asleep = Clock::now(); }},
-                               {.await = prompt, .send = "3\n", .then = [&](const auto &) {
-                                    prompted = Clock::now();
-                                }}}});
+        kinwait(),
+        {.env = c_locale,
+         .script = {
+             {.await = "CHILD: Sleeping for 5 second...",
+              .then = [&](const auto &) { asleep = Clock::now(); }},
+             {.await = prompt, .send = "3\n", .then = [&](const std::string &output) {
+                  prompted = Clock::now();
+                  // The parent narrates before it waits.
+                  EXPECT_EQ(lines_starting(runner::split_lines(output), "PARENT: ").size(), 5U)
+                      << output;
+              }}}});
     ASSERT_EQ(run.exit_code(), 0) << run;
     EXPECT_GE(prompted - asleep, std::chrono::milliseconds(4900)) << "the child did not sleep";
+    EXPECT_LT(prompted - asleep, std::chrono::milliseconds(6000)) << "the child slept too long";
 
     const std::vector<std::string> lines = run.lines();
     const long child = runner::number_after(run.out, "CHILD: Here's my PID: ");
@@ -226,10 +238,14 @@ TEST(KinwaitStrdupFails, ChildSaysGoodbyeWithTheValueRead)
 }
 
 // A child killed by a signal is reported as such, never as exit code 0.
+// A signal that dumps core sets a bit of the status word besides the signal's
+// number, so the row with core dumps allowed tells the two apart.
 struct Kill {
     std::string name;
     std::string await;  // the moment of the kill
+    int signal;
     std::map<std::string, std::string> faults;
+    bool core_dumps = false;  // allowed, in a scratch folder
 };
 
 void PrintTo(const Kill &kill, std::ostream *os) { *os << kill.name; }
@@ -239,21 +255,122 @@ class KinwaitChildKilled : public testing::TestWithParam<Kill> {};
 TEST_P(KinwaitChildKilled, ParentReportsTheSignal)
 {
     const Kill &kill = GetParam();
-    const Result run = runner::run_on_terminal(
-        kinwait(), {.faults = kill.faults,
-                    .script = {runner::kill_when(kill.await, "CHILD: Here's my PID: ")}});
+    const runner::ScratchFolder folder("kinwait-core");
+    std::map<std::string, std::string> faults = kill.faults;
+    faults["FAULT_PROGRAM"] = kinwait();
+    const auto script = {runner::kill_when(kill.await, "CHILD: Here's my PID: ", kill.signal)};
+    const Result run =
+        kill.core_dumps
+            ? runner::run_on_terminal(
+                  "/bin/sh", {.args = {"-c", "ulimit -c unlimited; exec \"$0\"", kinwait()},
+                              .faults = faults,
+                              .script = script,
+                              .cwd = folder.path().string()})
+            : runner::run_on_terminal(kinwait(), {.faults = faults, .script = script});
     ASSERT_EQ(run.exit_code(), 0) << run;
-    EXPECT_TRUE(
-        run.out.ends_with("PARENT: Child was terminated by signal 9\n"
-                          "PARENT: Goodbye!\nPARENT: The value of a is : 42\n"))
+    EXPECT_TRUE(run.out.ends_with("PARENT: Child was terminated by signal " +
+                                  std::to_string(kill.signal) +
+                                  "\nPARENT: Goodbye!\nPARENT: The value of a is : 42\n"))
         << run;
     EXPECT_EQ(occurrences(run.out, "exit code"), 0) << run;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Moments, KinwaitChildKilled,
-    testing::Values(Kill{"while_asleep", "CHILD: Sleeping for 5 second...", {}},
-                    Kill{"at_the_prompt", prompt, {{"FAULT_SLEEP", "0"}}}),
+    testing::Values(Kill{"while_asleep", "CHILD: Sleeping for 5 second...", SIGKILL, {}},
+                    Kill{"at_the_prompt", prompt, SIGTERM, {{"FAULT_SLEEP", "0"}}},
+                    Kill{"dumping_core", prompt, SIGQUIT, {{"FAULT_SLEEP", "0"}}, true}),
     [](const auto &row) { return row.param.name; });
+
+// The parent reports its own child's status and nothing else: not that of a
+// child it inherited from whatever started it, not an invented one when the
+// status is lost. `command` runs kinwait, whose path is its last word.
+struct Surroundings {
+    std::string name;
+    std::vector<std::string> command;
+    std::map<std::string, std::string> faults;
+    std::string report;  // the parent's report line, or none
+    int status;
+    std::string err;
+};
+
+void PrintTo(const Surroundings &row, std::ostream *os) { *os << row.name; }
+
+class KinwaitWaitsForItsChild : public testing::TestWithParam<Surroundings> {};
+
+// Waits for the inherited process, whose ID follows "inherited ", to end.
+void inherited_ended(const std::string &output)
+{
+    const long pid = runner::number_after(output, "inherited ");
+    if (pid <= 0) {
+        return;
+    }
+    const int process = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (process >= 0) {  // otherwise it has ended and been collected already
+        pollfd ended{process, POLLIN, 0};
+        ::poll(&ended, 1, 10000);
+        ::close(process);
+    }
+}
+
+TEST_P(KinwaitWaitsForItsChild, AndReportsOnlyItsStatus)
+{
+    const Surroundings &row = GetParam();
+    std::map<std::string, std::string> faults = row.faults;
+    faults.insert({{"FAULT_SLEEP", "0"}, {"FAULT_PROGRAM", kinwait()}});
+    std::vector<std::string> args(row.command.begin() + 1, row.command.end());
+    args.push_back(kinwait());
+    // On a pipe the child's prompt stays in its buffer: the number goes as
+    // soon as the inherited process, if any, has ended.
+    const Result run = runner::run_on_pipe(
+        row.command.front(),
+        {.args = args,
+         .env = {{"PATH", "/nonexistent"}},
+         .faults = faults,
+         .script = {{.await = row.command.front() == "/bin/sh" ? "inherited " : "",
+                     .send = "7\n",
+                     .then = inherited_ended}}});
+    EXPECT_EQ(run.exit_code(), row.status) << run;
+    EXPECT_EQ(run.err, row.err) << run;
+    if (row.report.empty()) {
+        EXPECT_EQ(occurrences(run.out, "PARENT: Child"), 0) << run;
+    } else {
+        EXPECT_TRUE(
+            run.out.ends_with(row.report + "\nPARENT: Goodbye!\nPARENT: The value of a is : 42\n"))
+            << run;
+    }
+}
+
+const std::string seven = "PARENT: Child's exit code is: 7";
+
+INSTANTIATE_TEST_SUITE_P(
+    Surroundings, KinwaitWaitsForItsChild,
+    testing::Values(
+        Surroundings{"inherited_child_ends_first",
+                     {"/bin/sh", "-c", "(exit 9) & echo inherited $!; exec \"$0\""},
+                     {},
+                     seven,
+                     0,
+                     ""},
+        Surroundings{"sigchld_ignored", {"/usr/bin/env", "--ignore-signal=CHLD"}, {}, seven, 0, ""},
+        Surroundings{"wait_fails",
+                     {"/usr/bin/env"},
+                     {{"FAULT_WAIT", "1"}},
+                     "",
+                     1,
+                     "kinwait: waitpid: No child processes\n"}),
+    [](const auto &row) { return row.param.name; });
+
+// The terminal's interrupt character ends both processes, as at a shell: the
+// parent dies with its child and reports nothing.
+TEST(KinwaitInterrupted, EndsBothProcesses)
+{
+    const Result run = runner::run_on_terminal(
+        kinwait(), {.script = {{.await = "CHILD: Sleeping for 5 second...", .send = "\x03"}}});
+    ASSERT_TRUE(WIFSIGNALED(run.wait_status)) << run;
+    EXPECT_EQ(WTERMSIG(run.wait_status), SIGINT) << run;
+    EXPECT_EQ(occurrences(run.out, "PARENT: Child"), 0) << run;
+    EXPECT_EQ(occurrences(run.out, prompt), 0) << run;
+}
 
 }  // namespace

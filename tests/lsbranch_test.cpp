@@ -37,8 +37,9 @@ TEST_P(LsbranchStarLines, PerProcess)
     for (const std::string &name : files) {
         std::ofstream(folder.path() / name);
     }
-    const Result run = runner::run(row.output, runner::program_path("lsbranch"),
-                                   {.faults = row.faults, .cwd = folder.path().string()});
+    const Result run = runner::run(
+        row.output, runner::program_path("lsbranch"),
+        {.faults = runner::parent_must_not_wait(row.faults), .cwd = folder.path().string()});
     ASSERT_EQ(run.exit_code(), 0) << run;
     EXPECT_EQ(run.err, "") << run;
 
