@@ -1,5 +1,6 @@
 // What a user gets from `cmake --install` and from the Debian package: the
-// programs and their manual pages, and programs that run from there.
+// programs, their compressed manual pages, the licence and the changelog, and
+// programs that run from there.
 #include "runner.hpp"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,17 @@ namespace fs = std::filesystem;
 using runner::Result;
 
 const std::vector<std::string> programs{"kinwait", "lsbranch", "fanout"};
+
+// Every file besides the programs, under the installation's prefix.
+void expect_documents(const fs::path &prefix)
+{
+    for (const std::string &program : programs) {
+        EXPECT_TRUE(fs::exists(prefix / "share/man/man1" / (program + ".1.gz"))) << program;
+    }
+    for (const char *document : {"copyright", "changelog.gz"}) {
+        EXPECT_TRUE(fs::exists(prefix / "share/doc/forkdemos" / document)) << document;
+    }
+}
 
 class Scratch : public testing::Test {
 protected:
@@ -60,8 +72,8 @@ TEST_F(Install, PutsProgramsInBinAndPagesInManOne)
     tool(CMAKE_COMMAND, {"--install", BUILD_DIR, "--prefix", prefix.string()});
     for (const std::string &program : programs) {
         EXPECT_TRUE(fs::exists(prefix / "bin" / program)) << program;
-        EXPECT_TRUE(fs::exists(prefix / "share/man/man1" / (program + ".1"))) << program;
     }
+    expect_documents(prefix);
     run_each(prefix / "bin");
 }
 
@@ -88,9 +100,7 @@ TEST_F(Package, UnpacksIntoARootThatRuns)
 
     const fs::path root = scratch_.path() / "root";
     tool("/usr/bin/dpkg-deb", {"-x", deb.string(), root.string()});
-    for (const std::string &program : programs) {
-        EXPECT_TRUE(fs::exists(root / "usr/share/man/man1" / (program + ".1"))) << program;
-    }
+    expect_documents(root / "usr");
     run_each(root / "usr/bin");
 }
 
