@@ -1,6 +1,7 @@
 #include "launch.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <system_error>
@@ -78,8 +79,28 @@ bool get(int fd, Value &value)
         program.before_exec();
     }
     ::close_range(3, ~0U, 0);
-    ::execvpe(argv[0], argv, envp);
+    if (program.file.empty()) {
+        ::execvpe(argv[0], argv, envp);
+    } else {
+        ::execve(program.file.c_str(), argv, envp);
+    }
     ::_exit(errno == ENOENT ? 127 : 126);
+}
+
+// Closes every descriptor from 3 up but those in `keep`.
+void close_all_but(std::array<int, 3> keep)
+{
+    std::sort(keep.begin(), keep.end());
+    unsigned from = 3;
+    for (const int fd : keep) {
+        if (fd >= static_cast<int>(from)) {
+            if (fd > static_cast<int>(from)) {
+                ::close_range(from, static_cast<unsigned>(fd) - 1, 0);
+            }
+            from = static_cast<unsigned>(fd) + 1;
+        }
+    }
+    ::close_range(from, ~0U, 0);
 }
 
 }  // namespace
@@ -115,27 +136,43 @@ Launched start(const Program &program)
             fail("open the pseudo-terminal");
         }
         child_out = Fd(::fcntl(child_in.get(), F_DUPFD_CLOEXEC, 0));
+        termios modes{};
+        if (!program.echo && ::tcgetattr(child_in.get(), &modes) == 0) {
+            modes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            ::tcsetattr(child_in.get(), TCSANOW, &modes);
+        }
+    } else if (program.mode == Mode::inherit) {
+        child_in = Fd(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0));
+        child_out = Fd(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
+        child_err = Fd(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0));
     } else {
         make_pipe(child_in, launched.input_);
         make_pipe(launched.output_, child_out);
     }
-    if (program.errors_apart) {
-        make_pipe(launched.error_, child_err);
-    } else {
-        child_err = Fd(::fcntl(child_out.get(), F_DUPFD_CLOEXEC, 0));
+    if (program.errors_inherited) {
+        child_err = Fd(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0));
+    } else if (program.mode != Mode::inherit) {
+        if (program.errors_apart) {
+            make_pipe(launched.error_, child_err);
+        } else {
+            child_err = Fd(::fcntl(child_out.get(), F_DUPFD_CLOEXEC, 0));
+        }
     }
 
-    if (program.mode == Mode::pipe) {
+    if (program.mode != Mode::terminal) {
         const pid_t pid = ::fork();
         if (pid < 0) {
             fail("fork");
         }
         if (pid == 0) {
-            ::setsid();
+            if (program.mode == Mode::pipe) {
+                ::setsid();
+            }
             become(program, argv.data(), envp.data(), child_in.get(), child_out.get(),
                    child_err.get());
         }
-        launched.pid_ = launched.session_ = pid;
+        launched.pid_ = pid;
+        launched.session_ = program.mode == Mode::pipe ? pid : ::getsid(0);
         launched.pidfd_ = Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
         if (!launched.pidfd_.open()) {
             const int error = errno;
@@ -171,11 +208,10 @@ Launched start(const Program &program)
                    child_err.get());
         }
         // The leader holds no stream of the program's, so that the terminal
-        // reports end of output once the program's processes have closed it.
+        // reports end of output once the program's processes have closed it,
+        // and nothing else of its owner's, so that it goes when released.
         const int tty = ::fcntl(child_in.get(), F_DUPFD_CLOEXEC, 0);
-        ::close(child_in.get());
-        ::close(child_out.get());
-        ::close(child_err.get());
+        close_all_but({tty, status_write.get(), release_read.get()});
         if (pid < 0 || !put(status_write.get(), pid)) {
             ::_exit(1);
         }
@@ -249,7 +285,7 @@ int Launched::status()
 void Launched::kill_all() const
 {
     if (pid_ > 0) {
-        ::kill(-pid_, SIGKILL);
+        ::kill(session_ == ::getsid(0) ? pid_ : -pid_, SIGKILL);  // not its owner's group
     }
     if (leader_ > 0) {
         ::kill(leader_, SIGKILL);

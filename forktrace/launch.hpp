@@ -8,7 +8,9 @@
 // it waits for the program, hands its status on, and then puts its own group
 // back in the foreground, so that processes that outlive the program go on
 // writing in the background instead of being hung up. On a pipe the program
-// runs in a session of its own, as its owner's child.
+// runs in a session of its own, as its owner's child. Inheriting, it keeps
+// its owner's streams, session and process group, as a command started by
+// another command does.
 //
 // Only descriptors 0, 1 and 2 reach the program.
 #pragma once
@@ -46,14 +48,17 @@ private:
     int fd_ = -1;
 };
 
-enum class Mode { terminal, pipe };
+enum class Mode { terminal, pipe, inherit };
 
 struct Program {
     std::vector<std::string> argv;  // argv[0] is looked up on PATH when it has no slash
+    std::string file;               // run instead of looking argv[0] up, when given
     std::vector<std::string> env;   // the whole environment, as NAME=value
     Mode mode = Mode::pipe;
-    bool errors_apart = true;  // standard error on a pipe of its own, or with the output
+    bool errors_apart = true;       // standard error on a pipe of its own, or with the output
+    bool errors_inherited = false;  // standard error is its owner's
     unsigned short rows = 24, columns = 80;  // the terminal's size
+    bool echo = true;                        // whether the terminal echoes its input
     // Runs in the program's process just before the exec, once its standard
     // streams are in place: to change directory, close a stream, or wait to be
     // traced. Only async-signal-safe work belongs here.

@@ -78,7 +78,10 @@ launch::Program program_for(bool terminal, const std::string &program, const Opt
     launch::Program started{.env = environment(program, options),
                             .mode = terminal ? launch::Mode::terminal : launch::Mode::pipe};
     const char *wrapper = std::getenv("FORKDEMOS_WRAPPER");
-    if (wrapper != nullptr && program.starts_with(PROGRAM_DIR)) {
+    // forktrace is not wrapped: a memory checker that follows its children
+    // would stand between it and the processes it traces.
+    if (wrapper != nullptr && program.starts_with(PROGRAM_DIR) &&
+        !program.ends_with("/forktrace")) {
         std::istringstream words(wrapper);
         started.argv.assign(std::istream_iterator<std::string>(words), {});
     }

@@ -1,0 +1,216 @@
+#include "events.hpp"
+
+#include <array>
+
+namespace forktrace {
+namespace {
+
+// The length of the valid UTF-8 sequence at the start of `bytes`, or 0.
+std::size_t utf8_length(std::string_view bytes)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const unsigned char first = byte(0);
+    std::size_t length = 0;
+    char32_t code = 0;
+    if (first < 0x80) {
+        return 1;
+    }
+    if (first >= 0xC2 && first <= 0xDF) {
+        length = 2;
+        code = first & 0x1FU;
+    } else if (first >= 0xE0 && first <= 0xEF) {
+        length = 3;
+        code = first & 0x0FU;
+    } else if (first >= 0xF0 && first <= 0xF4) {
+        length = 4;
+        code = first & 0x07U;
+    } else {
+        return 0;
+    }
+    if (bytes.size() < length) {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0U) != 0x80U) {
+            return 0;
+        }
+        code = (code << 6U) | (byte(i) & 0x3FU);
+    }
+    const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
+    const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+    return overlong || surrogate || code > 0x10FFFF ? 0 : length;
+}
+
+void append_hex(std::string &out, const char *prefix, unsigned value, int digits)
+{
+    static constexpr std::array<char, 16> hex{'0', '1', '2', '3', '4', '5', '6', '7',
+                                              '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
+    out += prefix;
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
+        out += hex[(value >> static_cast<unsigned>(shift)) & 0xFU];
+    }
+}
+
+std::string json_argv(const std::vector<std::string> &argv)
+{
+    std::string out = "[";
+    for (std::size_t i = 0; i < argv.size(); ++i) {
+        out += (i == 0 ? "" : ",") + json_string(argv[i]);
+    }
+    return out + "]";
+}
+
+}  // namespace
+
+std::string_view to_string(On on)
+{
+    switch (on) {
+        case On::terminal:
+            return "terminal";
+        case On::pipe:
+            return "pipe";
+        case On::inherit:
+            break;
+    }
+    return "inherit";
+}
+
+std::string_view to_string(Stream stream)
+{
+    switch (stream) {
+        case Stream::error:
+            return "error";
+        case Stream::elsewhere:
+            return "elsewhere";
+        case Stream::output:
+            break;
+    }
+    return "output";
+}
+
+std::string_view to_string(Event::Kind kind)
+{
+    switch (kind) {
+        case Event::Kind::fork:
+            return "fork";
+        case Event::Kind::exec:
+            return "exec";
+        case Event::Kind::write:
+            return "write";
+        case Event::Kind::exit:
+            return "exit";
+        case Event::Kind::reap:
+            return "reap";
+        case Event::Kind::start:
+            break;
+    }
+    return "start";
+}
+
+std::string json_string(std::string_view bytes)
+{
+    std::string out = "\"";
+    out.reserve(bytes.size() + 2);
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        const std::size_t length = utf8_length(bytes.substr(i));
+        if (length == 0) {
+            append_hex(out, "\\udc", byte, 2);
+            ++i;
+            continue;
+        }
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += static_cast<char>(byte);
+        } else if (byte == '\n') {
+            out += "\\n";
+        } else if (byte == '\t') {
+            out += "\\t";
+        } else if (byte == '\r') {
+            out += "\\r";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            append_hex(out, "\\u", byte, 4);
+        } else {
+            out.append(bytes.substr(i, length));
+        }
+        i += length;
+    }
+    return out + "\"";
+}
+
+std::string printable(std::string_view bytes)
+{
+    std::string out;
+    out.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        const std::size_t length = utf8_length(bytes.substr(i));
+        const bool control =
+            byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r' && byte != 0x1B;
+        if (length == 0 || byte == 0x7F || control) {
+            append_hex(out, "\\x", byte, 2);
+            ++i;
+        } else if (byte == '\\') {
+            out += "\\\\";
+            ++i;
+        } else if (byte == '\t' || byte == '\n' || byte == '\r' || byte == 0x1B) {
+            out += byte == '\t' ? "\\t" : byte == '\n' ? "\\n" : byte == '\r' ? "\\r" : "\\e";
+            ++i;
+        } else if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(bytes[i + 1]) < 0xA0) {
+            // C1 control characters: a terminal acts on some of them.
+            append_hex(out, "\\u", static_cast<unsigned char>(bytes[i + 1]), 4);
+            i += 2;
+        } else {
+            out.append(bytes.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
+}
+
+std::string to_json(const Event &event)
+{
+    char time[32];
+    static_cast<void>(std::snprintf(time, sizeof time, "%.6f", event.time));
+    std::string out = "{\"event\":\"" + std::string(to_string(event.kind)) +
+                      "\",\"pid\":" + std::to_string(event.pid) + ",\"time\":" + time;
+    switch (event.kind) {
+        case Event::Kind::start:
+            out += ",\"argv\":" + json_argv(event.argv) + ",\"on\":\"" +
+                   std::string(to_string(event.on)) + "\"";
+            break;
+        case Event::Kind::fork:
+            out += ",\"child\":" + std::to_string(event.child);
+            if (!event.ok) {
+                out += ",\"ok\":false,\"error\":\"" + event.error + "\"";
+            }
+            break;
+        case Event::Kind::reap:
+            out += ",\"child\":" + std::to_string(event.child);
+            break;
+        case Event::Kind::exec:
+            out += ",\"path\":" + json_string(event.path) + ",\"argv\":" + json_argv(event.argv) +
+                   ",\"ok\":" + (event.ok ? "true" : "false");
+            if (!event.ok) {
+                out += ",\"error\":\"" + event.error + "\"";
+            }
+            break;
+        case Event::Kind::write:
+            out += ",\"fd\":" + std::to_string(event.fd) + ",\"stream\":\"" +
+                   std::string(to_string(event.stream)) + "\",\"data\":" + json_string(event.data);
+            if (!event.error.empty()) {
+                out += ",\"error\":\"" + event.error + "\"";
+            }
+            break;
+        case Event::Kind::exit:
+            if (event.signal) {
+                out += ",\"signal\":" + std::to_string(*event.signal);
+            } else {
+                out += ",\"code\":" + std::to_string(event.code.value_or(0));
+            }
+            break;
+    }
+    return out + "}";
+}
+
+}  // namespace forktrace

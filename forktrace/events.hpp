@@ -1,0 +1,81 @@
+// What the tracer saw, as values: one event per fork, exec, write to the
+// standard streams, exit and reap, in the order the tracer saw them. The
+// tracer makes them; everything after it (the reports) reads them and never
+// touches a process.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace forktrace {
+
+// Where the command's standard output went.
+enum class On { inherit, pipe, terminal };
+std::string_view to_string(On on);
+
+// Where a write's descriptor led: the command's output (what its reader
+// receives), the command's standard error when that is apart, or elsewhere
+// (a descriptor the process redirected or closed).
+enum class Stream { output, error, elsewhere };
+std::string_view to_string(Stream stream);
+
+struct Event {
+    enum class Kind { start, fork, exec, write, exit, reap };
+
+    Kind kind = Kind::start;
+    pid_t pid = 0;    // the process (thread group) the event belongs to
+    double time = 0;  // seconds since the trace began
+
+    std::vector<std::string> argv;  // start, exec
+    On on = On::inherit;            // start
+    pid_t child = 0;    // fork: the new process (0 when it failed); reap: the one collected
+    std::string path;   // exec: the file asked for
+    bool ok = true;     // fork, exec: whether it worked
+    std::string error;  // fork, exec, write: the errno name when it failed
+    int fd = 0;         // write: the descriptor, 1 or 2
+    Stream stream = Stream::output;  // write
+    std::string data;                // write: the bytes written, exactly
+    std::optional<int> code;         // exit: the exit status, when it exited
+    std::optional<int> signal;       // exit: the signal, when one killed it
+};
+
+std::string_view to_string(Event::Kind kind);
+
+// The event as one line of JSON (no newline): the trace's stable format.
+std::string to_json(const Event &event);
+
+// Bytes as a JSON string: valid UTF-8 as it is (with the escapes JSON
+// requires), each byte that is not part of valid UTF-8 as \udcXX, XX the
+// byte's value, the convention known as surrogateescape.
+std::string json_string(std::string_view bytes);
+
+// Bytes as text that is safe on a terminal: valid UTF-8 printable characters
+// as they are; tab, newline and other control characters, and bytes that are
+// not valid UTF-8, as C-style escapes (\t, \n, \e, \x7f, \xff).
+std::string printable(std::string_view bytes);
+
+// A report reads the events as they come and writes itself at the end, or as
+// it goes where it can.
+class Report {
+public:
+    virtual ~Report() = default;
+    virtual void add(const Event &event) = 0;
+    virtual void finish() = 0;
+};
+
+struct ReportOptions {
+    bool ascii = false;  // tree lines drawn with ASCII instead of Unicode
+};
+
+// The formats; each writes to `out`, which it does not own.
+std::unique_ptr<Report> json_report(std::FILE *out);
+std::unique_ptr<Report> text_report(std::FILE *out, const ReportOptions &options);
+std::unique_ptr<Report> tree_report(std::FILE *out, const ReportOptions &options);
+
+}  // namespace forktrace

@@ -1,0 +1,195 @@
+#include "history.hpp"
+
+#include <utility>
+
+namespace forktrace {
+
+std::vector<Piece> split_lines(std::string_view data)
+{
+    std::vector<Piece> pieces;
+    while (!data.empty()) {
+        const std::size_t end = data.find('\n');
+        if (end == std::string_view::npos) {
+            pieces.push_back({data, false});
+            break;
+        }
+        pieces.push_back({data.substr(0, end), true});
+        data.remove_prefix(end + 1);
+    }
+    return pieces;
+}
+
+std::string base_name(std::string_view path)
+{
+    while (path.size() > 1 && path.back() == '/') {
+        path.remove_suffix(1);
+    }
+    const std::size_t slash = path.rfind('/');
+    return std::string(
+        slash == std::string_view::npos || path.size() == 1 ? path : path.substr(slash + 1));
+}
+
+std::string exit_summary(const std::optional<Exit> &exit)
+{
+    if (!exit) {
+        return "none";
+    }
+    if (exit->signal) {
+        return "signal " + std::to_string(*exit->signal);
+    }
+    return "code " + std::to_string(exit->code.value_or(0));
+}
+
+std::string totals(const History &history)
+{
+    const auto count = [](std::size_t n, const char *one, const char *many) {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    std::string out = count(history.processes().size(), "process", "processes") + ", " +
+                      count(history.lines(), "line", "lines") + " in " +
+                      count(history.writes(), "write", "writes");
+    if (history.elsewhere() != 0) {
+        out += ", " + count(history.elsewhere(), "write", "writes") + " elsewhere";
+    }
+    return out;
+}
+
+std::string command_line(const std::vector<std::string> &argv)
+{
+    std::string out;
+    for (const std::string &arg : argv) {
+        const std::string shown = printable(arg);
+        const bool quote = arg.empty() || arg.find(' ') != std::string::npos;
+        out += (out.empty() ? "" : " ") + (quote ? "'" + shown + "'" : shown);
+    }
+    return out;
+}
+
+const Process *History::find(pid_t pid) const
+{
+    const auto found = index_.find(pid);
+    return found == index_.end() ? nullptr : &processes_[found->second];
+}
+
+Process &History::process(pid_t pid)
+{
+    const auto found = index_.find(pid);
+    if (found != index_.end()) {
+        return processes_[found->second];
+    }
+    // A process the trace has not introduced: keep it, as a root.
+    index_[pid] = processes_.size();
+    Process &added = processes_.emplace_back();
+    added.pid = pid;
+    return added;
+}
+
+void History::add(const Event &event)
+{
+    if (event.kind == Event::Kind::fork) {
+        process(event.pid);
+        const std::size_t parent = index_.at(event.pid);
+        const auto known = index_.find(event.child);
+        std::size_t child = processes_.size();
+        // The child's own events may have come first; otherwise the pid is
+        // new, or reused after its earlier process ended.
+        if (known != index_.end() && processes_[known->second].parent == 0 && known->second != 0 &&
+            !processes_[known->second].exit) {
+            child = known->second;
+        } else {
+            index_[event.child] = child;
+            processes_.emplace_back().pid = event.child;
+        }
+        processes_[child].parent = event.pid;
+        if (processes_[child].program.empty()) {
+            processes_[child].program = processes_[parent].program;
+        }
+        processes_[parent].children.push_back(child);
+        attempting_.erase(event.pid);
+        return;
+    }
+
+    Process &target = process(event.pid);
+    switch (event.kind) {
+        case Event::Kind::start:
+            if (!event.argv.empty()) {
+                target.program = base_name(event.argv.front());
+            }
+            break;
+        case Event::Kind::exec:
+            add_exec(target, event);
+            return;
+        case Event::Kind::write:
+            add_write(target, event);
+            break;
+        case Event::Kind::exit:
+            target.exit = Exit{event.time, event.code, event.signal};
+            for (const std::size_t child : target.children) {
+                if (!processes_[child].exit) {
+                    processes_[child].orphan = true;
+                }
+            }
+            break;
+        case Event::Kind::reap:
+            if (const auto child = index_.find(event.child); child != index_.end()) {
+                processes_[child->second].reaper = event.pid;
+            }
+            break;
+        case Event::Kind::fork:
+            break;
+    }
+    attempting_.erase(event.pid);
+}
+
+void History::add_exec(Process &process, const Event &event)
+{
+    Step step{event.time, event.path, event.argv, event.ok, event.error, 1};
+    // A failed attempt followed by one for the same file name, with the same
+    // arguments: the next directory of a PATH search.
+    if (attempting_.count(process.pid) != 0 && !process.timeline.empty()) {
+        if (auto *last = std::get_if<Step>(&process.timeline.back());
+            last != nullptr && !last->ok && last->argv == event.argv &&
+            base_name(last->path) == base_name(event.path)) {
+            step.attempts = last->attempts + 1;
+            *last = std::move(step);
+        } else {
+            process.timeline.emplace_back(std::move(step));
+        }
+    } else {
+        process.timeline.emplace_back(std::move(step));
+    }
+    if (event.ok) {
+        process.program = base_name(event.argv.empty() ? event.path : event.argv.front());
+        attempting_.erase(process.pid);
+    } else {
+        attempting_.insert(process.pid);
+    }
+}
+
+void History::add_write(Process &process, const Event &event)
+{
+    if (event.stream == Stream::elsewhere) {
+        ++process.elsewhere;
+        ++elsewhere_;
+        return;
+    }
+    ++process.writes;
+    ++writes_;
+    if (!event.error.empty() && event.data.empty()) {
+        if (keep_output_) {
+            process.timeline.emplace_back(
+                Line{event.time, writes_, event.stream, {}, false, event.error});
+        }
+        return;
+    }
+    for (const Piece &piece : split_lines(event.data)) {
+        ++process.lines;
+        ++lines_;
+        if (keep_output_) {
+            process.timeline.emplace_back(Line{
+                event.time, writes_, event.stream, std::string(piece.text), piece.newline, {}});
+        }
+    }
+}
+
+}  // namespace forktrace

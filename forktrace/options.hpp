@@ -1,0 +1,43 @@
+// forktrace's command line.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "events.hpp"
+
+namespace forktrace {
+
+enum class Format { text, tree, json };
+
+// Failures to inject, counted along each line of descent.
+struct Failures {
+    int fork = 0;             // the N-th fork fails; 0: none
+    int exec = 0;             // the N-th exec fails; 0: none
+    bool every_exec = false;  // every exec after the command's own start fails
+};
+
+struct Options {
+    Format format = Format::text;
+    std::string output;  // the report's file; empty: standard error
+    On on = On::inherit;
+    std::optional<std::string> input;  // fed to the command, then its input ends
+    Failures fail;
+    bool ascii = false;
+    std::vector<std::string> command;
+};
+
+// What parsing the command line came to: options to run with, or a status to
+// exit with at once (after --help, --version or a mistake, already reported).
+struct Parsed {
+    Options options;
+    std::optional<int> exit_status;
+};
+
+Parsed parse(int argc, char *argv[]);
+
+// TEXT with its escapes (\n, \t, \\, \xHH) replaced by the bytes they stand for.
+std::optional<std::string> unescape(const std::string &text);
+
+}  // namespace forktrace

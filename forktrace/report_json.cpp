@@ -1,0 +1,28 @@
+// json: JSON Lines, one object per event, written as the events come, so that
+// memory does not grow with the trace.
+#include "events.hpp"
+
+namespace forktrace {
+namespace {
+
+class JsonReport final : public Report {
+public:
+    explicit JsonReport(std::FILE *out) : out_(out) {}
+
+    void add(const Event &event) override
+    {
+        const std::string line = to_json(event) + "\n";
+        static_cast<void>(std::fwrite(line.data(), 1, line.size(), out_));
+    }
+
+    void finish() override { static_cast<void>(std::fflush(out_)); }
+
+private:
+    std::FILE *out_;
+};
+
+}  // namespace
+
+std::unique_ptr<Report> json_report(std::FILE *out) { return std::make_unique<JsonReport>(out); }
+
+}  // namespace forktrace

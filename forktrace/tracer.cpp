@@ -1,0 +1,565 @@
+#include "tracer.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <system_error>
+#include <utility>
+
+#include <linux/sched.h>
+#include <sys/syscall.h>
+#include <sys/ptrace.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <sys/user.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace forktrace {
+namespace {
+
+std::atomic<pid_t> root_to_kill{0};
+std::atomic<bool> interrupted{false};
+
+[[noreturn]] void fail(const char *what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+long trace(__ptrace_request request, pid_t tid, std::uint64_t address = 0, std::uint64_t data = 0)
+{
+    return ::ptrace(request, tid, address, data);
+}
+
+template <typename Pointer>
+std::uint64_t address_of(Pointer *pointer)
+{
+    return reinterpret_cast<std::uintptr_t>(pointer);
+}
+
+// Up to `length` bytes of the tracee's memory at `address`; fewer where it
+// ends or is not mapped.
+std::string read_memory(pid_t tid, std::uint64_t address, std::size_t length)
+{
+    std::string bytes(length, '\0');
+    std::size_t done = 0;
+    while (done < length) {
+        const iovec local{bytes.data() + done, length - done};
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): an address in the tracee, never used here
+        const iovec remote{reinterpret_cast<void *>(address + done), length - done};
+        const ssize_t n = ::process_vm_readv(tid, &local, 1, &remote, 1, 0);
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
+// A NUL-terminated string of the tracee's, read a page at most at a time.
+std::string read_string(pid_t tid, std::uint64_t address)
+{
+    constexpr std::size_t page = 4096, most = 65536;
+    std::string text;
+    while (address != 0 && text.size() < most) {
+        const std::size_t to_page_end = page - (address % page);
+        const std::string piece = read_memory(tid, address, to_page_end);
+        const std::size_t nul = piece.find('\0');
+        text += piece.substr(0, nul);
+        if (nul != std::string::npos || piece.size() < to_page_end) {
+            break;
+        }
+        address += to_page_end;
+    }
+    return text;
+}
+
+std::vector<std::string> read_argv(pid_t tid, std::uint64_t address)
+{
+    std::vector<std::string> argv;
+    for (std::size_t i = 0; address != 0 && i < 4096; ++i) {
+        const std::string entry = read_memory(tid, address + 8 * i, 8);
+        std::uint64_t pointer = 0;
+        if (entry.size() != 8) {
+            break;
+        }
+        std::memcpy(&pointer, entry.data(), 8);
+        if (pointer == 0) {
+            break;
+        }
+        argv.push_back(read_string(tid, pointer));
+    }
+    return argv;
+}
+
+std::string error_name(int error)
+{
+    const char *name = ::strerrorname_np(error);
+    return name != nullptr ? name : "E" + std::to_string(error);
+}
+
+std::string file_name(const std::string &path) { return path.substr(path.rfind('/') + 1); }
+
+// The thread group a task belongs to, from /proc.
+pid_t thread_group_of(pid_t tid)
+{
+    std::ifstream status("/proc/" + std::to_string(tid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("Tgid:")) {
+            return static_cast<pid_t>(std::stol(line.substr(5)));
+        }
+    }
+    return tid;
+}
+
+}  // namespace
+
+// The first `length` bytes that a write call of `task` took from its buffer or
+// buffers, read at the call's exit, before the process runs on.
+std::string Tracer::written(pid_t tid, const Task &task, std::size_t length)
+{
+    const bool vector =
+        task.number == SYS_writev || task.number == SYS_pwritev || task.number == SYS_pwritev2;
+    if (!vector) {
+        return read_memory(tid, task.args[1], length);
+    }
+    const std::size_t count = std::min<std::uint64_t>(task.args[2], 1024);
+    const std::string table = read_memory(tid, task.args[1], count * sizeof(iovec));
+    std::string data;
+    for (std::size_t i = 0; i + 1 <= table.size() / sizeof(iovec) && data.size() < length; ++i) {
+        iovec piece{};
+        std::memcpy(&piece, table.data() + i * sizeof piece, sizeof piece);
+        data += read_memory(tid, address_of(piece.iov_base),
+                            std::min(piece.iov_len, length - data.size()));
+    }
+    return data;
+}
+
+std::optional<FileId> file_at(const std::string &path)
+{
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    return FileId{info.st_dev, info.st_ino};
+}
+
+std::optional<FileId> file_of(int fd)
+{
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        return std::nullopt;
+    }
+    return FileId{info.st_dev, info.st_ino};
+}
+
+Tracer::Tracer(Setup setup)
+    : setup_(std::move(setup)),
+      calls_(traced_calls(setup_.fail.fork > 0)),
+      start_(std::chrono::steady_clock::now())
+{
+}
+
+void Tracer::interrupt(int)
+{
+    interrupted = true;
+    const pid_t root = root_to_kill;
+    if (root > 0) {
+        ::kill(root, SIGKILL);
+    }
+}
+
+Event Tracer::event(Event::Kind kind, pid_t pid) const
+{
+    Event made;
+    made.kind = kind;
+    made.pid = pid;
+    made.time = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    return made;
+}
+
+void Tracer::seize(pid_t root)
+{
+    constexpr long options = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
+                             PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC | PTRACE_O_TRACESECCOMP |
+                             PTRACE_O_EXITKILL;
+    if (trace(PTRACE_SEIZE, root, 0, options) != 0) {
+        fail("ptrace");
+    }
+    root_ = root;
+    root_to_kill = root;
+    Task &first = tasks_[root];
+    first.tgid = root;
+    first.known = first.stopped_once = true;
+    processes_[root] = Process{};
+    Event start = event(Event::Kind::start, root);
+    start.argv = setup_.argv;
+    start.on = setup_.on;
+    setup_.emit(start);
+}
+
+Tracer::Task &Tracer::task_of(pid_t tid)
+{
+    const auto [at, made] = tasks_.try_emplace(tid);
+    if (made) {
+        at->second.tgid = tid;
+    }
+    return at->second;
+}
+
+void Tracer::resume(pid_t tid, int signal)
+{
+    trace(PTRACE_CONT, tid, 0, static_cast<std::uint64_t>(signal));
+}
+
+void Tracer::fail_call(pid_t tid, int error)
+{
+    user_regs_struct regs{};
+    trace(PTRACE_GETREGS, tid, 0, address_of(&regs));
+    regs.orig_rax = ~0ULL;  // the call is skipped, and rax is its result
+    regs.rax = static_cast<unsigned long long>(-static_cast<long long>(error));
+    trace(PTRACE_SETREGS, tid, 0, address_of(&regs));
+}
+
+bool Tracer::should_fail_exec(Process &process, const std::string &path)
+{
+    const std::string name = file_name(path);
+    if (process.last_exec_failed && name == process.last_exec) {
+        return process.last_exec_made_to_fail;  // the same exec, further along PATH
+    }
+    ++process.execs;
+    process.last_exec = name;
+    process.last_exec_made_to_fail =
+        setup_.fail.every_exec || (setup_.fail.exec > 0 && process.execs == setup_.fail.exec);
+    return process.last_exec_made_to_fail;
+}
+
+void Tracer::on_seccomp(pid_t tid, Task &task)
+{
+    __ptrace_syscall_info info{};
+    if (trace(PTRACE_GET_SYSCALL_INFO, tid, sizeof info, address_of(&info)) <= 0 ||
+        info.op != PTRACE_SYSCALL_INFO_SECCOMP) {
+        resume(tid);
+        return;
+    }
+    const Traced *call = find_call(calls_, static_cast<long>(info.seccomp.nr));
+    if (call == nullptr) {
+        resume(tid);
+        return;
+    }
+    std::copy(std::begin(info.seccomp.args), std::end(info.seccomp.args), std::begin(task.args));
+    task.number = static_cast<long>(info.seccomp.nr);
+    Process &process = processes_[task.tgid];
+    switch (call->call) {
+        case Call::write: {
+            const auto fd = static_cast<int>(task.args[0]);
+            const auto file = file_at("/proc/" + std::to_string(tid) + "/fd/" + std::to_string(fd));
+            task.stream = file && file == setup_.output  ? Stream::output
+                          : file && file == setup_.error ? Stream::error
+                                                         : Stream::elsewhere;
+            task.pending = Pending::write;
+            if (task.stream == Stream::output && writing_ != 0) {
+                waiting_to_write_.push_back(
+                    tid);  // its turn comes when the write before it is done
+            } else {
+                start_write(tid);
+            }
+            return;
+        }
+        case Call::exec: {
+            const bool at = info.seccomp.nr == SYS_execveat;
+            task.path = read_string(tid, task.args[at ? 1 : 0]);
+            task.argv = read_argv(tid, task.args[at ? 2 : 1]);
+            if (!process.started) {
+                process.started = true;  // the command's own start
+            } else if (should_fail_exec(process, task.path)) {
+                fail_call(tid, ENOENT);
+                process.last_exec_failed = true;
+                Event failed = event(Event::Kind::exec, task.tgid);
+                failed.path = task.path;
+                failed.argv = task.argv;
+                failed.ok = false;
+                failed.error = error_name(ENOENT);
+                setup_.emit(failed);
+                resume(tid);
+                return;
+            }
+            task.pending = Pending::exec;
+            trace(PTRACE_SYSCALL, tid);
+            return;
+        }
+        case Call::fork: {
+            std::uint64_t flags = task.args[0];
+            if (info.seccomp.nr == SYS_clone3) {
+                const std::string read = read_memory(tid, task.args[0], sizeof flags);
+                std::memcpy(&flags, read.data(), std::min(read.size(), sizeof flags));
+            } else if (info.seccomp.nr != SYS_clone) {
+                flags = 0;
+            }
+            if ((flags & CLONE_THREAD) == 0 && ++process.forks == setup_.fail.fork) {
+                fail_call(tid, EAGAIN);
+                Event failed = event(Event::Kind::fork, task.tgid);
+                failed.ok = false;
+                failed.error = error_name(EAGAIN);
+                setup_.emit(failed);
+            }
+            resume(tid);
+            return;
+        }
+        case Call::wait4:
+        case Call::waitid:
+            task.pending = call->call == Call::wait4 ? Pending::wait4 : Pending::waitid;
+            trace(PTRACE_SYSCALL, tid);
+            return;
+    }
+}
+
+void Tracer::on_syscall_exit(pid_t tid, Task &task)
+{
+    __ptrace_syscall_info info{};
+    const Pending pending = std::exchange(task.pending, Pending::none);
+    if (pending == Pending::write) {
+        write_done(tid);  // the next write may start: this one's bytes are out
+    }
+    if (trace(PTRACE_GET_SYSCALL_INFO, tid, sizeof info, address_of(&info)) <= 0 ||
+        info.op != PTRACE_SYSCALL_INFO_EXIT) {
+        resume(tid);
+        return;
+    }
+    const std::int64_t result = info.exit.rval;
+    const bool restarted = info.exit.is_error != 0 && -result >= 512;  // ERESTART*: seen again
+    if (restarted) {
+        resume(tid);
+        return;
+    }
+    switch (pending) {
+        case Pending::write: {
+            Event wrote = event(Event::Kind::write, task.tgid);
+            wrote.fd = static_cast<int>(task.args[0]);
+            wrote.stream = task.stream;
+            if (info.exit.is_error != 0) {
+                wrote.error = error_name(static_cast<int>(-result));
+            } else if (result > 0) {
+                wrote.data = written(tid, task, static_cast<std::size_t>(result));
+            }
+            setup_.emit(wrote);
+            break;
+        }
+        case Pending::exec: {
+            Process &process = processes_[task.tgid];
+            process.last_exec_failed = true;
+            if (task.tgid == root_ && !root_started_) {
+                start_error_ = static_cast<int>(-result);
+            }
+            Event failed = event(Event::Kind::exec, task.tgid);
+            failed.path = task.path;
+            failed.argv = task.argv;
+            failed.ok = false;
+            failed.error = error_name(static_cast<int>(-result));
+            setup_.emit(failed);
+            break;
+        }
+        case Pending::wait4:
+            if (result > 0) {
+                bool reaped = (task.args[2] & (WUNTRACED | WCONTINUED)) == 0;
+                if (task.args[1] != 0) {
+                    const std::string word = read_memory(tid, task.args[1], sizeof(int));
+                    int status = 0;
+                    std::memcpy(&status, word.data(), std::min(word.size(), sizeof status));
+                    reaped =
+                        word.size() == sizeof status && (WIFEXITED(status) || WIFSIGNALED(status));
+                }
+                if (reaped) {
+                    Event reap = event(Event::Kind::reap, task.tgid);
+                    reap.child = static_cast<pid_t>(result);
+                    setup_.emit(reap);
+                }
+            }
+            break;
+        case Pending::waitid:
+            if (result == 0 && task.args[2] != 0 && (task.args[3] & WNOWAIT) == 0) {
+                const std::string raw = read_memory(tid, task.args[2], sizeof(siginfo_t));
+                siginfo_t child{};
+                std::memcpy(&child, raw.data(), std::min(raw.size(), sizeof child));
+                if (child.si_pid != 0 &&
+                    (child.si_code == CLD_EXITED || child.si_code == CLD_KILLED ||
+                     child.si_code == CLD_DUMPED)) {
+                    Event reap = event(Event::Kind::reap, task.tgid);
+                    reap.child = child.si_pid;
+                    setup_.emit(reap);
+                }
+            }
+            break;
+        case Pending::none:
+            break;
+    }
+    resume(tid);
+}
+
+void Tracer::on_new_task(pid_t tid, Task &creator)
+{
+    unsigned long made = 0;
+    trace(PTRACE_GETEVENTMSG, tid, 0, address_of(&made));
+    const auto child = static_cast<pid_t>(made);
+    const pid_t group = thread_group_of(child);
+    Task &task = task_of(child);
+    task.tgid = group;
+    task.known = true;
+    if (group == child) {
+        const Process &parent = processes_[creator.tgid];
+        Process &process = processes_[child];
+        process.parent = creator.tgid;
+        process.forks = parent.forks;
+        process.execs = parent.execs;
+        process.started = parent.started;
+        Event forked = event(Event::Kind::fork, creator.tgid);
+        forked.child = child;
+        setup_.emit(forked);
+    }
+    if (task.parked) {
+        task.parked = false;
+        resume(child);
+    }
+    resume(tid);
+}
+
+void Tracer::on_exec(pid_t tid)
+{
+    unsigned long former = 0;
+    trace(PTRACE_GETEVENTMSG, tid, 0, address_of(&former));
+    if (static_cast<pid_t>(former) != tid && tasks_.contains(static_cast<pid_t>(former))) {
+        // A thread other than the leader made the exec: it takes the leader's ID.
+        Task moved = tasks_[static_cast<pid_t>(former)];
+        tasks_.erase(static_cast<pid_t>(former));
+        tasks_[tid] = moved;
+    }
+    Task &task = task_of(tid);
+    task.pending = Pending::none;
+    processes_[task.tgid].last_exec_failed = false;
+    root_started_ = root_started_ || task.tgid == root_;
+    Event done = event(Event::Kind::exec, task.tgid);
+    done.path = task.path;
+    done.argv = task.argv;
+    setup_.emit(done);
+    resume(tid);
+}
+
+void Tracer::start_write(pid_t tid)
+{
+    if (tasks_[tid].stream == Stream::output) {
+        writing_ = tid;
+    }
+    trace(PTRACE_SYSCALL, tid);
+}
+
+void Tracer::write_done(pid_t tid)
+{
+    std::erase(waiting_to_write_, tid);
+    if (tid != writing_) {
+        return;
+    }
+    writing_ = 0;
+    if (!waiting_to_write_.empty()) {
+        const pid_t next = waiting_to_write_.front();
+        waiting_to_write_.pop_front();
+        start_write(next);
+    }
+}
+
+void Tracer::on_death(pid_t tid, int status)
+{
+    const auto found = tasks_.find(tid);
+    if (found == tasks_.end()) {
+        return;  // not a traced process: the terminal's session leader, say
+    }
+    write_done(tid);
+    const pid_t group = found->second.tgid;
+    tasks_.erase(found);
+    if (group != tid || !processes_.contains(tid)) {
+        return;  // a thread
+    }
+    processes_.erase(tid);
+    Event ended = event(Event::Kind::exit, tid);
+    if (WIFSIGNALED(status)) {
+        ended.signal = WTERMSIG(status);
+    } else {
+        ended.code = WEXITSTATUS(status);
+    }
+    setup_.emit(ended);
+    if (tid == root_) {
+        root_status_ = status;
+        root_to_kill = 0;
+    }
+}
+
+void Tracer::kill_all()
+{
+    killed_ = true;
+    for (const auto &[pid, process] : processes_) {
+        ::kill(pid, SIGKILL);
+    }
+}
+
+int Tracer::run()
+{
+    while (!tasks_.empty()) {
+        int status = 0;
+        const pid_t tid = ::waitpid(-1, &status, __WALL);
+        if (interrupted && !killed_) {
+            kill_all();
+        }
+        if (tid < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == ECHILD) {
+                break;
+            }
+            fail("waitpid");
+        }
+        if (WIFEXITED(status) || WIFSIGNALED(status)) {
+            on_death(tid, status);
+            continue;
+        }
+        if (!WIFSTOPPED(status)) {
+            continue;
+        }
+        Task &task = task_of(tid);
+        const int signal = WSTOPSIG(status);
+        const int stop = status >> 16;
+        if (signal == (SIGTRAP | 0x80)) {
+            on_syscall_exit(tid, task);
+        } else if (stop == PTRACE_EVENT_SECCOMP) {
+            on_seccomp(tid, task);
+        } else if (stop == PTRACE_EVENT_FORK || stop == PTRACE_EVENT_VFORK ||
+                   stop == PTRACE_EVENT_CLONE) {
+            on_new_task(tid, task);
+        } else if (stop == PTRACE_EVENT_EXEC) {
+            on_exec(tid);
+        } else if (stop == PTRACE_EVENT_STOP) {
+            if (!task.stopped_once) {
+                // A new task's first stop: it runs once its creator's event is in.
+                task.stopped_once = true;
+                task.parked = !task.known;
+                if (!task.parked) {
+                    resume(tid);
+                }
+            } else if (signal == SIGSTOP || signal == SIGTSTP || signal == SIGTTIN ||
+                       signal == SIGTTOU) {
+                trace(PTRACE_LISTEN, tid);  // stopped, as a job is, until SIGCONT
+            } else {
+                resume(tid);
+            }
+        } else if (stop == 0) {
+            resume(tid, signal);  // a signal on its way: delivered as it was
+        } else {
+            resume(tid);
+        }
+    }
+    return root_status_;
+}
+
+}  // namespace forktrace

@@ -1,0 +1,114 @@
+// The tracer: follows a command's whole tree of processes under ptrace and
+// turns what it stops at into events. Nothing downstream touches ptrace.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "events.hpp"
+#include "options.hpp"
+#include "seccomp.hpp"
+
+namespace forktrace {
+
+// A file, as the descriptors that lead to it are compared.
+struct FileId {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileId &) const = default;
+};
+
+// The file descriptor `fd` of this process leads to, if open.
+std::optional<FileId> file_of(int fd);
+// The file at `path`, if there is one.
+std::optional<FileId> file_at(const std::string &path);
+
+struct Setup {
+    std::vector<std::string> argv;  // the command, for the start event
+    On on = On::inherit;
+    Failures fail;
+    std::optional<FileId> output, error;  // where the command's streams lead
+    std::function<void(const Event &)> emit;
+};
+
+class Tracer {
+public:
+    explicit Tracer(Setup setup);
+
+    // Takes `root` under trace. It must be waiting, before its exec, for the
+    // go-ahead. Throws std::system_error when ptrace is refused.
+    void seize(pid_t root);
+
+    // Follows every process until the last has ended; returns the root's
+    // wait status.
+    int run();
+
+    // The error of the command's own exec, when it failed; 0 otherwise.
+    int start_error() const { return start_error_; }
+
+    // From a signal handler: end the command. Async-signal-safe.
+    static void interrupt(int signal);
+
+private:
+    struct Process {
+        pid_t parent = 0;
+        int forks = 0;          // forks along its line of descent
+        int execs = 0;          // execs along its line, its own start not counted
+        bool started = false;   // past the command's own exec
+        std::string last_exec;  // the file name of its last failed exec attempt
+        bool last_exec_failed = false, last_exec_made_to_fail = false;
+    };
+    enum class Pending { none, exec, write, wait4, waitid };
+    struct Task {
+        pid_t tgid = 0;
+        bool stopped_once = false;  // its first stop, as a new task, has come
+        bool known = false;         // its creator's event has come
+        bool parked = false;        // stopped, waiting for its creator's event
+        Pending pending = Pending::none;
+        long number = 0;  // of the pending call
+        std::uint64_t args[6] = {};
+        Stream stream = Stream::output;
+        std::string path;
+        std::vector<std::string> argv;
+    };
+
+    Event event(Event::Kind kind, pid_t pid) const;
+    Task &task_of(pid_t tid);
+    void resume(pid_t tid, int signal = 0);
+    static std::string written(pid_t tid, const Task &task, std::size_t length);
+    void on_seccomp(pid_t tid, Task &task);
+    void on_syscall_exit(pid_t tid, Task &task);
+    void on_new_task(pid_t tid, Task &task);
+    void on_exec(pid_t tid);
+    void on_death(pid_t tid, int status);
+    bool should_fail_exec(Process &process, const std::string &path);
+    void fail_call(pid_t tid, int error);
+    void kill_all();
+    void start_write(pid_t tid);
+    void write_done(pid_t tid);
+
+    Setup setup_;
+    std::vector<Traced> calls_;
+    std::chrono::steady_clock::time_point start_;
+    pid_t root_ = 0;
+    int root_status_ = 0;
+    int start_error_ = 0;
+    bool root_started_ = false;
+    std::map<pid_t, Task> tasks_;
+    std::map<pid_t, Process> processes_;
+    bool killed_ = false;
+    // Writes to the command's output go one at a time, so that the order of
+    // the events is the order of the bytes its reader receives.
+    pid_t writing_ = 0;
+    std::deque<pid_t> waiting_to_write_;
+};
+
+}  // namespace forktrace

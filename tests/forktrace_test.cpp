@@ -1,0 +1,328 @@
+// forktrace on the three programs and in hostile cases. The main oracle is
+// the trace's own promise: the bytes of its output writes, in order, are the
+// bytes the reader of the command's output received.
+#include "runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+
+namespace {
+
+using runner::Result;
+
+// One event of forktrace's JSON Lines: every value as text, strings decoded
+// to their exact bytes (\udcXX is the byte XX).
+using Event = std::map<std::string, std::string>;
+
+std::string utf8(unsigned code)
+{
+    std::string out;
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+    return out;
+}
+
+// The JSON string that starts at `at` (its opening quote), decoded; `at` ends
+// past its closing quote.
+std::string json_string(const std::string &line, std::size_t &at)
+{
+    std::string out;
+    const auto hex4 = [&](std::size_t from) {
+        return std::stoul(line.substr(from, 4), nullptr, 16);
+    };
+    for (++at; at < line.size() && line[at] != '"'; ++at) {
+        if (line[at] != '\\') {
+            out += line[at];
+            continue;
+        }
+        const char escape = line[++at];
+        const std::map<char, char> simple{{'n', '\n'}, {'t', '\t'}, {'r', '\r'},  {'b', '\b'},
+                                          {'f', '\f'}, {'"', '"'},  {'\\', '\\'}, {'/', '/'}};
+        if (escape != 'u') {
+            out += simple.at(escape);
+            continue;
+        }
+        unsigned code = static_cast<unsigned>(hex4(at + 1));
+        at += 4;
+        if (code >= 0xDC80 && code <= 0xDCFF) {
+            out += static_cast<char>(code - 0xDC00);  // a byte that is not UTF-8
+        } else if (code >= 0xD800 && code < 0xDC00) {
+            code =
+                0x10000 + ((code - 0xD800) << 10) + (static_cast<unsigned>(hex4(at + 3)) - 0xDC00);
+            at += 6;
+            out += utf8(code);
+        } else {
+            out += utf8(code);
+        }
+    }
+    ++at;
+    return out;
+}
+
+// A flat object: strings, numbers, booleans; an array keeps its raw text.
+Event parse(const std::string &line)
+{
+    Event event;
+    std::size_t at = line.find('"');
+    while (at != std::string::npos && at < line.size()) {
+        const std::string key = json_string(line, at);
+        at = line.find_first_not_of(": ", at);
+        if (line[at] == '"') {
+            event[key] = json_string(line, at);
+        } else {
+            const std::size_t end =
+                line[at] == '[' ? line.find(']', at) + 1 : line.find_first_of(",}", at);
+            event[key] = line.substr(at, end - at);
+            at = end;
+        }
+        at = line.find('"', at);
+    }
+    return event;
+}
+
+std::vector<Event> events_in(const std::filesystem::path &file)
+{
+    std::vector<Event> events;
+    std::ifstream lines(file);
+    for (std::string line; std::getline(lines, line);) {
+        events.push_back(parse(line));
+    }
+    return events;
+}
+
+struct Traced {
+    Result run;
+    std::vector<Event> events;
+    std::string received;  // the command's output as its reader got it, "\r\n" made "\n"
+    std::string written;   // the data of the output writes, in order
+
+    long count(const std::string &kind, const std::string &ok = "") const
+    {
+        return std::count_if(events.begin(), events.end(), [&](const Event &event) {
+            const std::string worked = event.contains("ok") ? event.at("ok") : "true";
+            return event.at("event") == kind && (ok.empty() || worked == ok);
+        });
+    }
+};
+
+// Runs `forktrace -f json ARGS PROGRAM` on a pipe, the trace into a file.
+Traced trace(const std::vector<std::string> &args, const std::string &program,
+             runner::Options options = {})
+{
+    const runner::ScratchFolder folder("forktrace");
+    const std::filesystem::path file = folder.path() / "trace.json";
+    options.args = {"-f", "json", "-o", file.string()};
+    options.args.insert(options.args.end(), args.begin(), args.end());
+    options.args.push_back(program);
+    Traced traced{.run = runner::run_on_pipe(runner::program_path("forktrace"), options),
+                  .events = events_in(file)};
+    traced.received = std::regex_replace(traced.run.out, std::regex("\r\n"), "\n");
+    for (const Event &event : traced.events) {
+        if (event.at("event") == "write" && event.at("stream") == "output") {
+            traced.written += event.at("data");
+        }
+    }
+    traced.written = std::regex_replace(traced.written, std::regex("\r\n"), "\n");
+    return traced;
+}
+
+std::ostream &operator<<(std::ostream &os, const Traced &traced)
+{
+    os << traced.run << "--- trace ---\n";
+    for (const Event &event : traced.events) {
+        for (const auto &[key, value] : event) {
+            os << key << "=" << runner::split_lines(value).size() << ":" << value.substr(0, 60)
+               << " ";
+        }
+        os << "\n";
+    }
+    return os;
+}
+
+// A row of the programs' tables, traced: the counts the README gives.
+struct Demo {
+    std::string name;
+    std::string program;
+    std::vector<std::string> args;  // forktrace's, before the program
+    long forks, failed_forks, execs, failed_execs, exits, reaps;
+    long lines;      // newlines received
+    long own_lines;  // lines that carry their writer's ID
+    int status;
+};
+
+void PrintTo(const Demo &row, std::ostream *os) { *os << row.name; }
+
+class ForktraceSees : public testing::TestWithParam<Demo> {};
+
+TEST_P(ForktraceSees, EveryProcessAndTheBytesReceived)
+{
+    const Demo &row = GetParam();
+    const runner::ScratchFolder folder("forktrace-cwd");  // what ls lists: nothing
+    const Traced traced =
+        trace(row.args, runner::program_path(row.program),
+              {.env = {{"PATH", "/usr/bin"}},  // date is looked for in one place
+               .faults = {{"FAULT_SLEEP", "0"}, {"FAULT_PROGRAM", runner::program_path("kinwait")}},
+               .cwd = folder.path().string()});
+    ASSERT_EQ(traced.run.exit_code(), row.status) << traced;
+    ASSERT_FALSE(traced.events.empty()) << traced;
+    EXPECT_EQ(traced.events.front().at("event"), "start") << traced;
+    EXPECT_EQ(traced.written, traced.received) << traced;
+
+    EXPECT_EQ(traced.count("fork", "true"), row.forks) << traced;
+    EXPECT_EQ(traced.count("fork", "false"), row.failed_forks) << traced;
+    EXPECT_EQ(traced.count("exec", "true"), row.execs) << traced;
+    EXPECT_EQ(traced.count("exec", "false"), row.failed_execs) << traced;
+    EXPECT_EQ(traced.count("exit"), row.exits) << traced;
+    EXPECT_EQ(traced.count("reap"), row.reaps) << traced;
+    EXPECT_EQ(std::count(traced.received.begin(), traced.received.end(), '\n'), row.lines)
+        << traced;
+
+    // Lines that name a process: how many carry the ID of the process that wrote them.
+    long own = 0;
+    const std::regex id(R"(^\[ *(\d+)\])");
+    for (const Event &event : traced.events) {
+        if (event.at("event") == "write") {
+            for (const std::string &line : runner::split_lines(event.at("data"))) {
+                std::smatch match;
+                own += std::regex_search(line, match, id) && match[1] == event.at("pid") ? 1 : 0;
+            }
+        }
+    }
+    EXPECT_EQ(own, row.own_lines) << traced;
+}
+
+const std::vector<std::string> terminal{"--on", "terminal"}, pipe{"--on", "pipe"};
+
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string> &more)
+{
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Demos, ForktraceSees,
+    testing::Values(
+        // name, program, args: forks, failed, execs, failed, exits, reaps; lines, own; status
+        Demo{"fanout_terminal", "fanout", terminal, 15, 0, 1, 0, 16, 0, 30, 30, 0},
+        Demo{"fanout_pipe", "fanout", pipe, 15, 0, 1, 0, 16, 0, 64, 30, 0},
+        Demo{"lsbranch_terminal", "lsbranch", terminal, 1, 0, 2, 0, 2, 0, 2, 2, 0},
+        Demo{"lsbranch_pipe", "lsbranch", pipe, 1, 0, 2, 0, 2, 0, 1, 1, 0},
+        Demo{"lsbranch_terminal_exec_fails", "lsbranch", with(terminal, {"--fail", "exec"}), 2, 0,
+             1, 1, 3, 0, 6, 6, 0},
+        Demo{"lsbranch_pipe_exec_fails", "lsbranch", with(pipe, {"--fail", "exec"}), 2, 0, 1, 1, 3,
+             0, 7, 6, 0},
+        Demo{"lsbranch_pipe_exec_and_second_fork_fail", "lsbranch",
+             with(pipe, {"--fail", "exec", "--fail", "fork:2"}), 1, 1, 1, 1, 2, 0, 4, 4, 0},
+        Demo{"lsbranch_terminal_first_fork_fails", "lsbranch", with(terminal, {"--fail", "fork:1"}),
+             0, 1, 1, 0, 1, 0, 1, 1, 0},
+        Demo{"kinwait_terminal", "kinwait", with(terminal, {"--input", "3\\n"}), 1, 0, 2, 0, 2, 1,
+             15, 0, 0},
+        Demo{"kinwait_pipe", "kinwait", {"--input", "3\\n"}, 1, 0, 2, 0, 2, 1, 9, 0, 0},
+        Demo{"kinwait_pipe_exec_fails",
+             "kinwait",
+             {"--input", "7\\n", "--fail", "exec"},
+             1,
+             0,
+             1,
+             1,
+             2,
+             1,
+             15,
+             0,
+             0},
+        Demo{"kinwait_pipe_fork_fails",
+             "kinwait",
+             {"--input", "3\\n", "--fail", "fork:1"},
+             0,
+             1,
+             1,
+             0,
+             1,
+             0,
+             0,
+             0,
+             1}),
+    [](const auto &row) { return row.param.name; });
+
+// forktrace's own statuses, and the command's passed on.
+struct Ending {
+    std::string name;
+    std::vector<std::string> args;
+    int status;
+    std::string message;  // a part of what forktrace says on standard error
+};
+
+void PrintTo(const Ending &row, std::ostream *os) { *os << row.name; }
+
+class ForktraceEnds : public testing::TestWithParam<Ending> {};
+
+TEST_P(ForktraceEnds, WithTheStatusAShellUserKnows)
+{
+    const Ending &row = GetParam();
+    std::vector<std::string> args{"-o", "/dev/null"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    const Result run = runner::run_on_pipe(runner::program_path("forktrace"), {.args = args});
+    EXPECT_EQ(run.exit_code(), row.status) << run;
+    EXPECT_NE(run.err.find(row.message), std::string::npos) << run;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ForktraceEnds,
+    testing::Values(
+        Ending{"command_exits_3", {"/bin/sh", "-c", "exit 3"}, 3, ""},
+        Ending{"command_killed_by_sigterm", {"/bin/sh", "-c", "kill -TERM $$"}, 143, ""},
+        Ending{"not_found", {"no-such-command-here"}, 127, "command not found"},
+        Ending{"not_executable", {"/dev/null"}, 126, "Permission denied"},
+        Ending{"bad_option", {"--no-such-option", "true"}, 125, "Try 'forktrace --help'"},
+        Ending{"unknown_format", {"-f", "xml", "true"}, 125, "unknown format"},
+        Ending{"already_traced",
+               {runner::program_path("forktrace"), "true"},
+               125,
+               "cannot trace the command"}),
+    [](const auto &row) { return row.param.name; });
+
+// Ctrl-C ends the command, whatever it was doing, and leaves nothing behind.
+TEST(ForktraceInterrupted, KillsTheCommandAndLeavesNoProcess)
+{
+    const Result run = runner::run_on_terminal(
+        runner::program_path("forktrace"), {.args = {"-o", "/dev/null", "--on", "pipe", "/bin/sh",
+                                                     "-c", "sleep 60 & echo asleep $!; wait"},
+                                            .script = {{.await = "asleep ", .send = "\x03"}}});
+    EXPECT_EQ(run.exit_code(), 130) << run;
+    const long sleeper = runner::number_after(run.out, "asleep ");
+    std::ifstream status("/proc/" + std::to_string(sleeper) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        EXPECT_FALSE(line.starts_with("State:") && line.find('Z') == std::string::npos)
+            << "the sleeper lives on: " << line;
+    }
+}
+
+// The text report shows the command's bytes escaped, never raw.
+TEST(ForktraceText, EscapesControlBytesAndInvalidText)
+{
+    const Result run = runner::run_on_pipe(
+        runner::program_path("forktrace"),
+        {.args = {"--on", "pipe", "/bin/sh", "-c", R"(printf '\033[31mred\001\377\n')"}});
+    EXPECT_EQ(run.exit_code(), 0) << run;
+    EXPECT_EQ(run.out, "\x1b[31mred\x01\xff\n") << run;
+    EXPECT_NE(run.err.find(R"(\e[31mred\x01\xff)"), std::string::npos) << run;
+    EXPECT_EQ(run.err.find_first_of("\x1b\x01\xff"), std::string::npos) << run;
+}
+
+}  // namespace
