@@ -86,6 +86,15 @@ Process &History::process(pid_t pid)
 
 void History::add(const Event &event)
 {
+    if (event.kind == Event::Kind::fork && !event.ok) {
+        Step failed;
+        failed.time = event.time;
+        failed.ok = false;
+        failed.error = event.error;
+        failed.failed_fork = true;
+        process(event.pid).timeline.emplace_back(std::move(failed));
+        return;
+    }
     if (event.kind == Event::Kind::fork) {
         process(event.pid);
         const std::size_t parent = index_.at(event.pid);

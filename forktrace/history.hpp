@@ -27,6 +27,7 @@ struct Step {
     bool ok = true;                 // whether it replaced the image
     std::string error;              // the errno name when it failed
     int attempts = 1;               // how many exec calls this step took
+    bool failed_fork = false;       // not an exec: a fork that failed (error says why)
 };
 
 // One row of output: a line of a write, or its trailing part with no newline.

@@ -26,6 +26,8 @@ collected them, and which process wrote each line of its output.
                        (every exec after the command's start fails with
                        ENOENT) or exec:N (the N-th exec along each line)
       --ascii          draw the tree with ASCII
+      --all-cpus       let the command use every CPU; by default it shares
+                       forktrace's, which makes tracing much cheaper
   -h, --help           show this help and exit
   -V, --version        show the version and exit
 
@@ -109,13 +111,14 @@ std::optional<std::string> unescape(const std::string &text)
 
 Parsed parse(int argc, char *argv[])
 {
-    enum { on_option = 256, input_option, fail_option, ascii_option };
+    enum { on_option = 256, input_option, fail_option, ascii_option, cpus_option };
     static const option long_options[] = {{"format", required_argument, nullptr, 'f'},
                                           {"output", required_argument, nullptr, 'o'},
                                           {"on", required_argument, nullptr, on_option},
                                           {"input", required_argument, nullptr, input_option},
                                           {"fail", required_argument, nullptr, fail_option},
                                           {"ascii", no_argument, nullptr, ascii_option},
+                                          {"all-cpus", no_argument, nullptr, cpus_option},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, 'V'},
                                           {nullptr, 0, nullptr, 0}};

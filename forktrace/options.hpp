@@ -25,6 +25,7 @@ struct Options {
     std::optional<std::string> input;  // fed to the command, then its input ends
     Failures fail;
     bool ascii = false;
+    bool all_cpus = false;  // leave the command's CPUs as they are
     std::vector<std::string> command;
 };
 

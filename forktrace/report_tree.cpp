@@ -28,6 +28,9 @@ constexpr Glyphs ascii{"|-- ", "`-- ", "|   ", "| "};
 
 std::string step_text(const Step &step)
 {
+    if (step.failed_fork) {
+        return "fork failed: " + step.error;
+    }
     std::string out = "exec " + printable(step.path) + " (" + command_line(step.argv) + ")";
     if (!step.ok) {
         out += " failed: " + step.error;

@@ -13,7 +13,7 @@ namespace {
 namespace fs = std::filesystem;
 using runner::Result;
 
-const std::vector<std::string> programs{"kinwait", "lsbranch", "fanout"};
+const std::vector<std::string> programs{"kinwait", "lsbranch", "fanout", "forktrace"};
 
 // Every file besides the programs, under the installation's prefix.
 void expect_documents(const fs::path &prefix)
@@ -61,6 +61,13 @@ protected:
         const Result fanout = runner::run_on_pipe((bin / "fanout").string());
         EXPECT_EQ(fanout.exit_code(), 0) << fanout;
         EXPECT_EQ(fanout.lines().size(), 64U) << fanout;
+
+        const Result traced = runner::run_on_pipe(
+            (bin / "forktrace").string(), {.args = {"--on", "pipe", (bin / "fanout").string()}});
+        EXPECT_EQ(traced.exit_code(), 0) << traced;
+        EXPECT_EQ(traced.lines().size(), 64U) << traced;
+        EXPECT_NE(traced.err.find("16 processes, 64 lines in 16 writes"), std::string::npos)
+            << traced;
     }
 };
 
@@ -92,9 +99,11 @@ TEST_F(Package, UnpacksIntoARootThatRuns)
     ASSERT_EQ(fields.exit_code(), 0) << fields;
     const std::vector<std::string> lines = fields.lines();
     ASSERT_EQ(lines.size(), 5U) << fields;
-    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4),
-              (std::vector<std::string>{"Package: forkdemos", "Version: 1.0.0",
-                                        "Architecture: amd64", "Depends: libc6"}))
+    EXPECT_EQ(
+        std::vector<std::string>(lines.begin(), lines.begin() + 4),
+        (std::vector<std::string>{"Package: forkdemos", "Version: 1.0.0", "Architecture: amd64",
+                                  "Depends: libc6 (>= 2.36), libgcc-s1 (>= 3.0), "
+                                  "libstdc++6 (>= 12)"}))
         << fields;
     EXPECT_TRUE(lines[4].starts_with("Maintainer: forkdemos maintainers <")) << fields;
 
