@@ -63,7 +63,8 @@ protected:
         EXPECT_EQ(fanout.lines().size(), 64U) << fanout;
 
         const Result traced = runner::run_on_pipe(
-            (bin / "forktrace").string(), {.args = {"--on", "pipe", (bin / "fanout").string()}});
+            (bin / "forktrace").string(), {.args = {"--on", "pipe", (bin / "fanout").string()},
+                                           .env = runner::traced_environment()});
         EXPECT_EQ(traced.exit_code(), 0) << traced;
         EXPECT_EQ(traced.lines().size(), 64U) << traced;
         EXPECT_NE(traced.err.find("16 processes, 64 lines in 16 writes"), std::string::npos)

@@ -52,9 +52,12 @@ std::vector<std::string> environment(const std::string &program, const Options &
         overrides.try_emplace("FAULT_PROGRAM", program);
         // A sanitized program is content only with its runtime first in line;
         // the fault library's few functions hand on to it, so it may come first.
+        const auto given = overrides.find("ASAN_OPTIONS");
         const char *asan = std::getenv("ASAN_OPTIONS");
-        overrides["ASAN_OPTIONS"] =
-            std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
+        const std::string options_now = given != overrides.end() && given->second
+                                            ? *given->second
+                                            : std::string(asan != nullptr ? asan : "");
+        overrides["ASAN_OPTIONS"] = options_now + ":verify_asan_link_order=0";
     }
     std::vector<std::string> env;
     for (char **entry = environ; *entry != nullptr; ++entry) {
@@ -325,6 +328,12 @@ long number_after(const std::string &text, const std::string &label)
 {
     const std::size_t at = text.find(label);
     return at == std::string::npos ? -1 : std::stol(text.substr(at + label.size()));
+}
+
+std::map<std::string, std::optional<std::string>> traced_environment()
+{
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    return {{"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":detect_leaks=0"}};
 }
 
 std::string to_string(Output output) { return output == Output::terminal ? "terminal" : "pipe"; }

@@ -131,6 +131,10 @@ inline std::map<std::string, std::string> parent_must_not_wait(
     return faults;
 }
 
+// The environment for programs that run under forktrace: LeakSanitizer stops
+// the world with ptrace at exit, which a traced process cannot do.
+std::map<std::string, std::optional<std::string>> traced_environment();
+
 // The path of a built program, by name.
 inline std::string program_path(const std::string &name)
 {
