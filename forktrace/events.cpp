@@ -210,6 +210,25 @@ std::string to_json(const Event &event)
             }
             break;
     }
+    // What the standard output buffer showed, on the events where it was read.
+    if (event.pending) {
+        out += ",\"pending\":" + json_string(*event.pending);
+    }
+    if (event.lost) {
+        out += ",\"lost\":" + json_string(*event.lost);
+    }
+    if (!event.buffering.empty()) {
+        out += ",\"buffering\":\"" + event.buffering + "\",\"cause\":\"" + event.cause + "\"";
+    }
+    if (!event.origins.empty()) {
+        out += ",\"origins\":[";
+        for (std::size_t i = 0; i < event.origins.size(); ++i) {
+            out += std::string(i == 0 ? "" : ",") +
+                   "{\"pid\":" + std::to_string(event.origins[i].pid) +
+                   ",\"bytes\":" + std::to_string(event.origins[i].bytes) + "}";
+        }
+        out += "]";
+    }
     return out + "}";
 }
 

@@ -43,6 +43,17 @@ struct Event {
     std::string data;                // write: the bytes written, exactly
     std::optional<int> code;         // exit: the exit status, when it exited
     std::optional<int> signal;       // exit: the signal, when one killed it
+
+    // What the standard output buffer showed, where it could be read.
+    std::optional<std::string> pending;  // fork: the bytes the child got a copy of
+    std::optional<std::string> lost;     // exec that worked, exit: the bytes thrown away
+    std::string buffering;               // write to fd 1: "unbuffered", "line" or "full"
+    std::string cause;  // write to fd 1: "newline", "full", "exit", "flush" or "unbuffered"
+    struct Origin {
+        pid_t pid = 0;          // the process that put the bytes in a buffer
+        std::size_t bytes = 0;  // how many, in order
+    };
+    std::vector<Origin> origins;  // write to fd 1: covering data, in order; empty: unknown
 };
 
 std::string_view to_string(Event::Kind kind);

@@ -282,6 +282,7 @@ int trace(const Options &options)
                                              : file_at(::ptsname(launched.output().get()));
     setup.error = file_of(STDERR_FILENO);
     setup.emit = [&report](const Event &event) { report->add(event); };
+    setup.say = [](const std::string &notice) { say("forktrace: %s\n", notice.c_str()); };
 
     Tracer tracer(std::move(setup));
     try {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 #include <getopt.h>
 
@@ -132,17 +133,18 @@ Parsed parse(int argc, char *argv[])
     for (int c = 0; (c = getopt_long(argc, argv, "+f:o:hV", long_options, nullptr)) != -1;) {
         const std::string value = optarg != nullptr ? optarg : "";
         switch (c) {
-            case 'f':
-                if (value == "text" || value == "tree" || value == "json") {
-                    options.format = value == "text"   ? Format::text
-                                     : value == "tree" ? Format::tree
-                                                       : Format::json;
-                } else {
+            case 'f': {
+                static const std::map<std::string, Format> formats{
+                    {"text", Format::text}, {"tree", Format::tree}, {"json", Format::json}};
+                const auto format = formats.find(value);
+                if (format == formats.end()) {
                     parsed.exit_status = mistake("unknown format '" + value +
                                                  "': the formats are text, tree and json");
                     return parsed;
                 }
+                options.format = format->second;
                 break;
+            }
             case 'o':
                 options.output = value;
                 break;

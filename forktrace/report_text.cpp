@@ -41,12 +41,48 @@ std::string seconds(double time)
 // A partial line is the trailing part of a write that has no newline.
 constexpr const char *no_newline = "[no newline]";
 
+// The process that printed the byte at `offset` of a write, from its origins.
+pid_t origin_at(const std::vector<Event::Origin> &origins, std::size_t offset)
+{
+    for (const Event::Origin &origin : origins) {
+        if (offset < origin.bytes) {
+            return origin.pid;
+        }
+        offset -= origin.bytes;
+    }
+    return 0;
+}
+
+// Why a write went out, in words.
+std::string why(const std::string &cause)
+{
+    return cause == "newline" ? "at its newline"
+           : cause == "full"  ? "when the buffer was full"
+           : cause == "exit"  ? "at exit"
+           : cause == "flush" ? "at a flush"
+                              : "at once, unbuffered";
+}
+
+// Where a line came from: who printed it, whether a fork copied it into the
+// writer, and why it went out.
+std::string origin_words(pid_t printer, const Event &write)
+{
+    std::string words = "  (printed by " + std::to_string(printer);
+    if (printer != write.pid) {
+        words += ", copied by fork into " + std::to_string(write.pid);
+    }
+    return words + ", written " + why(write.cause) + ")";
+}
+
 class TextReport final : public Report {
 public:
     explicit TextReport(std::FILE *out) : out_(out), history_(false) {}
 
     void add(const Event &event) override
     {
+        if (event.lost && !event.lost->empty()) {
+            remember_lost(event);  // by the program that lost them, before an exec renames it
+        }
         history_.add(event);
         if (event.kind != Event::Kind::write || event.stream == Stream::elsewhere) {
             return;
@@ -71,9 +107,13 @@ public:
             return;
         }
         bool first = true;
+        std::size_t offset = 0;
         for (const Piece &piece : split_lines(event.data)) {
-            row(first, printable(piece.text) + (piece.newline ? "" : no_newline));
+            const pid_t printer = origin_at(event.origins, offset);
+            row(first, printable(piece.text) + (piece.newline ? "" : no_newline) +
+                           (printer != 0 ? origin_words(printer, event) : ""));
             first = false;
+            offset += piece.text.size() + (piece.newline ? 1 : 0);
         }
     }
 
@@ -81,6 +121,10 @@ public:
     {
         if (!header_written_) {
             put(out_, "no output\n");
+        }
+        if (!lost_.empty()) {
+            put(out_,
+                "\nLines that never came out, pending in a buffer that was thrown away:\n" + lost_);
         }
         put(out_, "\n" + totals(history_) + "\n");
         put(out_, "    pid  parent program    lines writes exit      reaped\n");
@@ -114,7 +158,27 @@ public:
     }
 
 private:
+    // The lines pending in a buffer that an exec or the end of a process
+    // threw away, as rows for the end of the report.
+    void remember_lost(const Event &event)
+    {
+        const Process *process = history_.find(event.pid);
+        std::string when = "at its end";
+        if (event.kind == Event::Kind::exec) {
+            when = "at its exec of " + printable(base_name(event.path));
+        } else if (event.signal) {
+            when = "when signal " + std::to_string(*event.signal) + " killed it";
+        }
+        for (const Piece &piece : split_lines(*event.lost)) {
+            lost_ += right(std::to_string(event.pid), 7) + " " +
+                     left(process != nullptr ? printable(process->program) : "", 10) + " " +
+                     printable(piece.text) + (piece.newline ? "" : no_newline) + "  (lost " + when +
+                     ")\n";
+        }
+    }
+
     std::FILE *out_;
+    std::string lost_;
     History history_;
     bool header_written_ = false;
 };

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <numeric>
 #include <system_error>
 #include <utility>
 
@@ -115,7 +116,107 @@ pid_t thread_group_of(pid_t tid)
     return tid;
 }
 
+std::size_t total(const std::vector<Event::Origin> &origins)
+{
+    return std::accumulate(
+        origins.begin(), origins.end(), std::size_t{0},
+        [](std::size_t bytes, const Event::Origin &origin) { return bytes + origin.bytes; });
+}
+
+// Takes `bytes` from the front of `origins`.
+std::vector<Event::Origin> take(std::vector<Event::Origin> &origins, std::size_t bytes)
+{
+    std::vector<Event::Origin> taken;
+    while (bytes > 0 && !origins.empty()) {
+        Event::Origin &front = origins.front();
+        const std::size_t part = std::min(front.bytes, bytes);
+        taken.push_back({front.pid, part});
+        front.bytes -= part;
+        bytes -= part;
+        if (front.bytes == 0) {
+            origins.erase(origins.begin());
+        }
+    }
+    return taken;
+}
+
 }  // namespace
+
+// What is pending now beyond the carried bytes is the process's own; when
+// less is pending than was carried, the oldest went out unseen.
+void Tracer::carry_own(Process &process, pid_t self, std::size_t pending)
+{
+    const std::size_t carried = total(process.carried);
+    if (pending > carried) {
+        if (!process.carried.empty() && process.carried.back().pid == self) {
+            process.carried.back().bytes += pending - carried;
+        } else {
+            process.carried.push_back({self, pending - carried});
+        }
+    } else if (pending < carried) {
+        take(process.carried, carried - pending);
+    }
+}
+
+std::optional<BufferState> Tracer::buffer_of(pid_t pid, bool say_when_unknown)
+{
+    std::optional<BufferState> buffer = buffers_.read(pid);
+    if (!buffer && say_when_unknown && !said_unknown_ && setup_.say) {
+        said_unknown_ = true;
+        setup_.say("the standard output buffer of process " + std::to_string(pid) +
+                   " cannot be read (a static program, or another C library): where its bytes "
+                   "were printed is unknown");
+    }
+    return buffer;
+}
+
+// How a write to descriptor 1 left: the buffering at that moment, why the
+// bytes went out, and who put each of them in a buffer.
+void Tracer::describe_write(pid_t tid, const Task &task, Event &wrote)
+{
+    if (!task.buffer) {
+        return;
+    }
+    const BufferState &buffer = *task.buffer;
+    Process &process = processes_[task.tgid];
+    wrote.buffering = buffer.buffering == Buffering::unbuffered ? "unbuffered"
+                      : buffer.buffering == Buffering::line     ? "line"
+                                                                : "full";
+    std::uint64_t from = task.args[1];
+    if (task.number == SYS_writev || task.number == SYS_pwritev || task.number == SYS_pwritev2) {
+        const std::string first = read_memory(tid, task.args[1], sizeof from);
+        from = 0;
+        std::memcpy(&from, first.data(), std::min(first.size(), sizeof from));
+    }
+    const bool from_buffer = buffer.size > 0 && from == buffer.put_start && !buffer.pending.empty();
+    if (!from_buffer) {
+        wrote.cause = "unbuffered";
+        wrote.origins = {{task.tgid, wrote.data.size()}};
+        return;
+    }
+    if (buffer.buffering == Buffering::unbuffered) {
+        wrote.cause = "unbuffered";
+    } else if (buffer.buffering == Buffering::line && wrote.data.ends_with('\n')) {
+        wrote.cause = "newline";
+    } else if (buffer.pending.size() >= buffer.size) {
+        wrote.cause = "full";
+    } else {
+        wrote.cause = buffers_.exiting(task.tgid, tid, task.stack_pointer) ? "exit" : "flush";
+    }
+    carry_own(process, task.tgid, buffer.pending.size());
+    wrote.origins = take(process.carried, wrote.data.size());
+}
+
+void Tracer::on_exit_stop(pid_t tid)
+{
+    const auto found = tasks_.find(tid);
+    if (found != tasks_.end() && found->second.tgid == tid && processes_.contains(tid)) {
+        if (const auto buffer = buffers_.read(tid)) {
+            processes_[tid].lost_at_exit = buffer->pending;
+        }
+    }
+    resume(tid);
+}
 
 // The first `length` bytes that a write call of `task` took from its buffer or
 // buffers, read at the call's exit, before the process runs on.
@@ -185,7 +286,7 @@ void Tracer::seize(pid_t root)
 {
     constexpr long options = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
                              PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC | PTRACE_O_TRACESECCOMP |
-                             PTRACE_O_EXITKILL;
+                             PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL;
     if (trace(PTRACE_SEIZE, root, 0, options) != 0) {
         fail("ptrace");
     }
@@ -261,6 +362,11 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
                           : file && file == setup_.error ? Stream::error
                                                          : Stream::elsewhere;
             task.pending = Pending::write;
+            task.buffer.reset();
+            if (fd == 1) {
+                task.buffer = buffer_of(task.tgid, true);
+                task.stack_pointer = info.stack_pointer;
+            }
             if (task.stream == Stream::output && writing_ != 0) {
                 waiting_to_write_.push_back(
                     tid);  // its turn comes when the write before it is done
@@ -273,6 +379,7 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
             const bool at = info.seccomp.nr == SYS_execveat;
             task.path = read_string(tid, task.args[at ? 1 : 0]);
             task.argv = read_argv(tid, task.args[at ? 2 : 1]);
+            task.buffer.reset();
             if (!process.started) {
                 process.started = true;  // the command's own start
             } else if (should_fail_exec(process, task.path)) {
@@ -288,6 +395,9 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
                 return;
             }
             task.pending = Pending::exec;
+            if (root_started_ || task.tgid != root_) {
+                task.buffer = buffer_of(task.tgid, false);
+            }
             trace(PTRACE_SYSCALL, tid);
             return;
         }
@@ -344,6 +454,7 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
                 wrote.error = error_name(static_cast<int>(-result));
             } else if (result > 0) {
                 wrote.data = written(tid, task, static_cast<std::size_t>(result));
+                describe_write(tid, task, wrote);
             }
             setup_.emit(wrote);
             break;
@@ -417,6 +528,12 @@ void Tracer::on_new_task(pid_t tid, Task &creator)
         process.started = parent.started;
         Event forked = event(Event::Kind::fork, creator.tgid);
         forked.child = child;
+        if (const auto buffer = buffer_of(creator.tgid, false)) {
+            Process &parent_now = processes_[creator.tgid];
+            carry_own(parent_now, creator.tgid, buffer->pending.size());
+            forked.pending = buffer->pending;
+            processes_[child].carried = parent_now.carried;
+        }
         setup_.emit(forked);
     }
     if (task.parked) {
@@ -443,6 +560,12 @@ void Tracer::on_exec(pid_t tid)
     Event done = event(Event::Kind::exec, task.tgid);
     done.path = task.path;
     done.argv = task.argv;
+    if (task.buffer) {
+        done.lost = task.buffer->pending;  // the new image starts with an empty buffer
+    }
+    task.buffer.reset();
+    processes_[task.tgid].carried.clear();
+    buffers_.forget(task.tgid);
     setup_.emit(done);
     resume(tid);
 }
@@ -481,8 +604,11 @@ void Tracer::on_death(pid_t tid, int status)
     if (group != tid || !processes_.contains(tid)) {
         return;  // a thread
     }
+    const std::optional<std::string> lost = processes_[tid].lost_at_exit;
     processes_.erase(tid);
+    buffers_.forget(tid);
     Event ended = event(Event::Kind::exit, tid);
+    ended.lost = lost;
     if (WIFSIGNALED(status)) {
         ended.signal = WTERMSIG(status);
     } else {
@@ -539,6 +665,8 @@ int Tracer::run()
             on_new_task(tid, task);
         } else if (stop == PTRACE_EVENT_EXEC) {
             on_exec(tid);
+        } else if (stop == PTRACE_EVENT_EXIT) {
+            on_exit_stop(tid);
         } else if (stop == PTRACE_EVENT_STOP) {
             if (!task.stopped_once) {
                 // A new task's first stop: it runs once its creator's event is in.

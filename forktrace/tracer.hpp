@@ -13,6 +13,7 @@
 
 #include <sys/types.h>
 
+#include "buffer.hpp"
 #include "events.hpp"
 #include "options.hpp"
 #include "seccomp.hpp"
@@ -37,6 +38,7 @@ struct Setup {
     Failures fail;
     std::optional<FileId> output, error;  // where the command's streams lead
     std::function<void(const Event &)> emit;
+    std::function<void(const std::string &)> say;  // a notice for the user, once
 };
 
 class Tracer {
@@ -65,6 +67,10 @@ private:
         bool started = false;   // past the command's own exec
         std::string last_exec;  // the file name of its last failed exec attempt
         bool last_exec_failed = false, last_exec_made_to_fail = false;
+        // The pending bytes of its standard output buffer that forks carried
+        // in, by origin, oldest first; the rest of what is pending is its own.
+        std::vector<Event::Origin> carried;
+        std::optional<std::string> lost_at_exit;
     };
     enum class Pending { none, exec, write, wait4, waitid };
     struct Task {
@@ -78,6 +84,8 @@ private:
         Stream stream = Stream::output;
         std::string path;
         std::vector<std::string> argv;
+        std::optional<BufferState> buffer;  // at the pending call's entry
+        std::uint64_t stack_pointer = 0;
     };
 
     Event event(Event::Kind kind, pid_t pid) const;
@@ -93,6 +101,10 @@ private:
     void fail_call(pid_t tid, int error);
     void kill_all();
     void start_write(pid_t tid);
+    void on_exit_stop(pid_t tid);
+    static void carry_own(Process &process, pid_t self, std::size_t pending);
+    std::optional<BufferState> buffer_of(pid_t pid, bool say_when_unknown);
+    void describe_write(pid_t tid, const Task &task, Event &wrote);
     void write_done(pid_t tid);
 
     Setup setup_;
@@ -109,6 +121,8 @@ private:
     // the events is the order of the bytes its reader receives.
     pid_t writing_ = 0;
     std::deque<pid_t> waiting_to_write_;
+    BufferReader buffers_;
+    bool said_unknown_ = false;
 };
 
 }  // namespace forktrace

@@ -155,14 +155,23 @@ std::ostream &operator<<(std::ostream &os, const Traced &traced)
     return os;
 }
 
+// date is looked for in one place.
+std::map<std::string, std::optional<std::string>> with_path(
+    std::map<std::string, std::optional<std::string>> env)
+{
+    env["PATH"] = "/usr/bin";
+    return env;
+}
+
 // A row of the programs' tables, traced: the counts the README gives.
 struct Demo {
     std::string name;
     std::string program;
     std::vector<std::string> args;  // forktrace's, before the program
     long forks, failed_forks, execs, failed_execs, exits, reaps;
-    long lines;      // newlines received
-    long own_lines;  // lines that carry their writer's ID
+    long lines;       // newlines received
+    long own_lines;   // lines that carry their writer's ID
+    long lost_lines;  // lines thrown away in a buffer, at an exec or an exit
     int status;
 };
 
@@ -176,7 +185,7 @@ TEST_P(ForktraceSees, EveryProcessAndTheBytesReceived)
     const runner::ScratchFolder folder("forktrace-cwd");  // what ls lists: nothing
     const Traced traced =
         trace(row.args, runner::program_path(row.program),
-              {.env = {{"PATH", "/usr/bin"}},  // date is looked for in one place
+              {.env = with_path(runner::traced_environment()),
                .faults = {{"FAULT_SLEEP", "0"}, {"FAULT_PROGRAM", runner::program_path("kinwait")}},
                .cwd = folder.path().string()});
     ASSERT_EQ(traced.run.exit_code(), row.status) << traced;
@@ -205,6 +214,38 @@ TEST_P(ForktraceSees, EveryProcessAndTheBytesReceived)
         }
     }
     EXPECT_EQ(own, row.own_lines) << traced;
+
+    // The origin of every line that names a process is that process, as the
+    // trace works it out from the buffers alone; and the lines lost are
+    // those the buffering rules say.
+    long lost = 0, named = 0, origin_agrees = 0;
+    const std::regex origin(R"(\{"pid":(\d+),"bytes":(\d+)\})");
+    for (const Event &event : traced.events) {
+        if (event.contains("lost")) {
+            lost += std::count(event.at("lost").begin(), event.at("lost").end(), '\n');
+        }
+        if (event.at("event") != "write" || event.at("fd") != "1") {
+            continue;
+        }
+        std::vector<std::string> origin_of_byte;
+        const std::string origins = event.contains("origins") ? event.at("origins") : "";
+        for (std::sregex_iterator at(origins.begin(), origins.end(), origin), end; at != end;
+             ++at) {
+            origin_of_byte.insert(origin_of_byte.end(), std::stoul((*at)[2]), (*at)[1]);
+        }
+        EXPECT_EQ(origin_of_byte.size(), event.at("data").size()) << traced;
+        std::size_t start = 0;
+        for (const std::string &line : runner::split_lines(event.at("data"))) {
+            std::smatch match;
+            if (std::regex_search(line, match, id)) {
+                ++named;
+                origin_agrees += start < origin_of_byte.size() && origin_of_byte[start] == match[1];
+            }
+            start += line.size() + 1;
+        }
+    }
+    EXPECT_EQ(origin_agrees, named) << traced;
+    EXPECT_EQ(lost, row.lost_lines) << traced;
 }
 
 const std::vector<std::string> terminal{"--on", "terminal"}, pipe{"--on", "pipe"};
@@ -215,50 +256,33 @@ std::vector<std::string> with(std::vector<std::string> args, const std::vector<s
     return args;
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Demos, ForktraceSees,
     testing::Values(
-        // name, program, args: forks, failed, execs, failed, exits, reaps; lines, own; status
-        Demo{"fanout_terminal", "fanout", terminal, 15, 0, 1, 0, 16, 0, 30, 30, 0},
-        Demo{"fanout_pipe", "fanout", pipe, 15, 0, 1, 0, 16, 0, 64, 30, 0},
-        Demo{"lsbranch_terminal", "lsbranch", terminal, 1, 0, 2, 0, 2, 0, 2, 2, 0},
-        Demo{"lsbranch_pipe", "lsbranch", pipe, 1, 0, 2, 0, 2, 0, 1, 1, 0},
-        Demo{"lsbranch_terminal_exec_fails", "lsbranch", with(terminal, {"--fail", "exec"}), 2, 0,
-             1, 1, 3, 0, 6, 6, 0},
-        Demo{"lsbranch_pipe_exec_fails", "lsbranch", with(pipe, {"--fail", "exec"}), 2, 0, 1, 1, 3,
-             0, 7, 6, 0},
+        // name, program, forktrace's args:
+        //   forks, failed forks, execs, failed execs, exits, reaps; lines, own lines, lost lines; status
+        Demo{"fanout_terminal", "fanout", terminal, 15, 0, 1, 0, 16, 0, 30, 30, 0, 0},
+        Demo{"fanout_pipe", "fanout", pipe, 15, 0, 1, 0, 16, 0, 64, 30, 0, 0},
+        Demo{"lsbranch_terminal", "lsbranch", terminal, 1, 0, 2, 0, 2, 0, 2, 2, 0, 0},
+        Demo{"lsbranch_pipe", "lsbranch", pipe, 1, 0, 2, 0, 2, 0, 1, 1, 1, 0},
+        Demo{"lsbranch_terminal_exec_fails", "lsbranch", with(terminal, {"--fail", "exec"}),
+             2, 0, 1, 1, 3, 0, 6, 6, 0, 0},
+        Demo{"lsbranch_pipe_exec_fails", "lsbranch", with(pipe, {"--fail", "exec"}),
+             2, 0, 1, 1, 3, 0, 7, 6, 0, 0},
         Demo{"lsbranch_pipe_exec_and_second_fork_fail", "lsbranch",
-             with(pipe, {"--fail", "exec", "--fail", "fork:2"}), 1, 1, 1, 1, 2, 0, 4, 4, 0},
+             with(pipe, {"--fail", "exec", "--fail", "fork:2"}), 1, 1, 1, 1, 2, 0, 4, 4, 0, 0},
         Demo{"lsbranch_terminal_first_fork_fails", "lsbranch", with(terminal, {"--fail", "fork:1"}),
-             0, 1, 1, 0, 1, 0, 1, 1, 0},
-        Demo{"kinwait_terminal", "kinwait", with(terminal, {"--input", "3\\n"}), 1, 0, 2, 0, 2, 1,
-             15, 0, 0},
-        Demo{"kinwait_pipe", "kinwait", {"--input", "3\\n"}, 1, 0, 2, 0, 2, 1, 9, 0, 0},
-        Demo{"kinwait_pipe_exec_fails",
-             "kinwait",
-             {"--input", "7\\n", "--fail", "exec"},
-             1,
-             0,
-             1,
-             1,
-             2,
-             1,
-             15,
-             0,
-             0},
-        Demo{"kinwait_pipe_fork_fails",
-             "kinwait",
-             {"--input", "3\\n", "--fail", "fork:1"},
-             0,
-             1,
-             1,
-             0,
-             1,
-             0,
-             0,
-             0,
-             1}),
+             0, 1, 1, 0, 1, 0, 1, 1, 0, 0},
+        Demo{"kinwait_terminal", "kinwait", with(terminal, {"--input", "3\\n"}),
+             1, 0, 2, 0, 2, 1, 15, 0, 0, 0},
+        Demo{"kinwait_pipe", "kinwait", {"--input", "3\\n"}, 1, 0, 2, 0, 2, 1, 9, 0, 6, 0},
+        Demo{"kinwait_pipe_exec_fails", "kinwait", {"--input", "7\\n", "--fail", "exec"},
+             1, 0, 1, 1, 2, 1, 15, 0, 0, 0},
+        Demo{"kinwait_pipe_fork_fails", "kinwait", {"--input", "3\\n", "--fail", "fork:1"},
+             0, 1, 1, 0, 1, 0, 0, 0, 0, 1}),
     [](const auto &row) { return row.param.name; });
+// clang-format on
 
 // forktrace's own statuses, and the command's passed on.
 struct Ending {
@@ -277,7 +301,8 @@ TEST_P(ForktraceEnds, WithTheStatusAShellUserKnows)
     const Ending &row = GetParam();
     std::vector<std::string> args{"-o", "/dev/null"};
     args.insert(args.end(), row.args.begin(), row.args.end());
-    const Result run = runner::run_on_pipe(runner::program_path("forktrace"), {.args = args});
+    const Result run = runner::run_on_pipe(runner::program_path("forktrace"),
+                                           {.args = args, .env = runner::traced_environment()});
     EXPECT_EQ(run.exit_code(), row.status) << run;
     EXPECT_NE(run.err.find(row.message), std::string::npos) << run;
 }
@@ -291,6 +316,7 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"not_executable", {"/dev/null"}, 126, "Permission denied"},
         Ending{"bad_option", {"--no-such-option", "true"}, 125, "Try 'forktrace --help'"},
         Ending{"unknown_format", {"-f", "xml", "true"}, 125, "unknown format"},
+        Ending{"static_program_buffer_unknown", {"/sbin/ldconfig", "-p"}, 0, "cannot be read"},
         Ending{"already_traced",
                {runner::program_path("forktrace"), "true"},
                125,

@@ -1,0 +1,183 @@
+#include "buffer.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include <fcntl.h>
+#include <gelf.h>
+#include <libelf.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace forktrace {
+namespace {
+
+// The flags of the C library's FILE (the high half is a magic number that
+// tells a FILE from anything else).
+constexpr unsigned magic_mask = 0xFFFF0000U, magic = 0xFBAD0000U;
+constexpr unsigned unbuffered = 0x0002U, line_buffered = 0x0200U;
+constexpr std::uint64_t most_pending = 1U << 20U;
+
+std::string read_memory(pid_t pid, std::uint64_t address, std::size_t length)
+{
+    std::string bytes(length, '\0');
+    const iovec local{bytes.data(), length};
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): an address in the tracee, never used here
+    const iovec remote{reinterpret_cast<void *>(address), length};
+    const ssize_t n = ::process_vm_readv(pid, &local, 1, &remote, 1, 0);
+    bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return bytes;
+}
+
+template <typename Value>
+std::optional<Value> read_value(pid_t pid, std::uint64_t address)
+{
+    const std::string bytes = read_memory(pid, address, sizeof(Value));
+    if (bytes.size() != sizeof(Value)) {
+        return std::nullopt;
+    }
+    Value value{};
+    std::memcpy(&value, bytes.data(), sizeof value);
+    return value;
+}
+
+// The symbols that matter in a C library file, from its dynamic symbol table.
+std::optional<std::pair<GElf_Sym, GElf_Sym>> symbols_of(const std::string &path)
+{
+    if (elf_version(EV_CURRENT) == EV_NONE) {
+        return std::nullopt;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    Elf *elf = elf_begin(fd, ELF_C_READ, nullptr);
+    std::optional<GElf_Sym> out, exit;
+    for (Elf_Scn *section = nullptr; elf != nullptr && (section = elf_nextscn(elf, section));) {
+        GElf_Shdr header{};
+        if (gelf_getshdr(section, &header) == nullptr || header.sh_type != SHT_DYNSYM ||
+            header.sh_entsize == 0) {
+            continue;
+        }
+        Elf_Data *data = elf_getdata(section, nullptr);
+        for (std::size_t i = 0; data != nullptr && i < header.sh_size / header.sh_entsize; ++i) {
+            GElf_Sym symbol{};
+            if (gelf_getsym(data, static_cast<int>(i), &symbol) == nullptr ||
+                symbol.st_shndx == SHN_UNDEF) {
+                continue;
+            }
+            const char *name = elf_strptr(elf, header.sh_link, symbol.st_name);
+            if (name != nullptr && std::strcmp(name, "stdout") == 0) {
+                out = symbol;
+            } else if (name != nullptr && std::strcmp(name, "exit") == 0) {
+                exit = symbol;
+            }
+        }
+    }
+    elf_end(elf);
+    ::close(fd);
+    if (!out || !exit) {
+        return std::nullopt;
+    }
+    return std::pair{*out, *exit};
+}
+
+}  // namespace
+
+const BufferReader::Image &BufferReader::image(pid_t pid)
+{
+    const auto [at, made] = images_.try_emplace(pid);
+    Image &image = at->second;
+    if (!made) {
+        return image;
+    }
+    // The C library's mapping at file offset 0 is its base.
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    for (std::string line; std::getline(maps, line);) {
+        std::istringstream fields(line);
+        std::string range, permissions, offset, device, inode, path;
+        fields >> range >> permissions >> offset >> device >> inode >> path;
+        const std::string name = path.substr(path.rfind('/') + 1);
+        if (!name.starts_with("libc.so") || std::stoull(offset, nullptr, 16) != 0) {
+            continue;
+        }
+        auto [known, fresh] = libraries_.try_emplace(path);
+        if (fresh) {
+            if (const auto symbols = symbols_of(path)) {
+                known->second = Library{symbols->first.st_value, symbols->second.st_value,
+                                        symbols->second.st_size};
+            }
+        }
+        if (known->second) {
+            image.found = true;
+            image.base = std::stoull(range.substr(0, range.find('-')), nullptr, 16);
+            image.library = *known->second;
+        }
+        break;
+    }
+    return image;
+}
+
+std::optional<BufferState> BufferReader::read(pid_t pid)
+{
+    const Image &found = image(pid);
+    if (!found.found) {
+        return std::nullopt;
+    }
+    const auto file = read_value<std::uint64_t>(pid, found.base + found.library.stdout_pointer);
+    if (!file || *file == 0) {
+        return std::nullopt;
+    }
+    const auto raw = read_value<FILE>(pid, *file);
+    if (!raw || (static_cast<unsigned>(raw->_flags) & magic_mask) != magic) {
+        return std::nullopt;
+    }
+    const auto address = [](const char *pointer) {
+        return reinterpret_cast<std::uintptr_t>(pointer);
+    };
+    BufferState state;
+    const auto flags = static_cast<unsigned>(raw->_flags);
+    state.buffering = (flags & unbuffered) != 0      ? Buffering::unbuffered
+                      : (flags & line_buffered) != 0 ? Buffering::line
+                                                     : Buffering::full;
+    state.put_start = address(raw->_IO_write_base);
+    state.size = address(raw->_IO_buf_end) - address(raw->_IO_buf_base);
+    const std::uint64_t pending = address(raw->_IO_write_ptr) - state.put_start;
+    if (address(raw->_IO_write_ptr) < state.put_start || pending > most_pending) {
+        return std::nullopt;
+    }
+    state.pending = read_memory(pid, state.put_start, pending);
+    return state.pending.size() == pending ? std::optional(state) : std::nullopt;
+}
+
+bool BufferReader::exiting(pid_t pid, pid_t tid, std::uint64_t stack_pointer)
+{
+    const Image &found = image(pid);
+    if (!found.found) {
+        return false;
+    }
+    const std::uint64_t start = found.base + found.library.exit_start;
+    const std::uint64_t end = start + found.library.exit_size;
+    // Page by page: a read stops at the first page that is not there.
+    constexpr std::uint64_t page = 4096;
+    std::uint64_t from = stack_pointer & ~(page - 1);
+    for (int pages = 0; pages < 8; ++pages, from += page) {
+        const std::string stack = read_memory(tid, from, page);
+        for (std::size_t at = 0; at + 8 <= stack.size(); at += 8) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, stack.data() + at, 8);
+            if (word > start && word <= end) {
+                return true;
+            }
+        }
+        if (stack.size() < page) {
+            break;
+        }
+    }
+    return false;
+}
+
+}  // namespace forktrace

@@ -1,0 +1,57 @@
+// A look into a traced process's standard output buffer: the C library's
+// `stdout` object, found through the library's ELF symbol table and the
+// process's memory map, read with process_vm_readv. Its state is public in
+// the library's installed headers: the flags say how it buffers, the put area
+// which bytes are pending.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+#include <sys/types.h>
+
+namespace forktrace {
+
+enum class Buffering { unbuffered, line, full };
+
+struct BufferState {
+    Buffering buffering = Buffering::full;
+    std::uint64_t put_start = 0;  // where pending bytes begin (and a flush writes from)
+    std::uint64_t size = 0;       // of the buffer; 0 before its first use
+    std::string pending;          // written to the buffer, not yet out
+};
+
+// Finds and reads the buffers. Where the C library sits is learned once per
+// image (after each exec) and its symbols once per library file.
+class BufferReader {
+public:
+    // The state of `pid`'s standard output buffer, or nothing when it cannot
+    // be found: a static program, another C library, a buffer moved away.
+    std::optional<BufferState> read(pid_t pid);
+
+    // Whether the thread `tid` of `pid` is inside the C library's exit
+    // (its stack holds a return address into `exit`).
+    bool exiting(pid_t pid, pid_t tid, std::uint64_t stack_pointer);
+
+    // The image of `pid` has changed (an exec) or ended.
+    void forget(pid_t pid) { images_.erase(pid); }
+
+private:
+    struct Library {
+        std::uint64_t stdout_pointer = 0;  // the offset of `stdout` in the library
+        std::uint64_t exit_start = 0, exit_size = 0;
+    };
+    struct Image {
+        bool found = false;
+        std::uint64_t base = 0;  // where the library is mapped
+        Library library;
+    };
+    const Image &image(pid_t pid);
+
+    std::map<pid_t, Image> images_;
+    std::map<std::string, std::optional<Library>> libraries_;
+};
+
+}  // namespace forktrace
