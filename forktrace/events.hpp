@@ -89,4 +89,10 @@ std::unique_ptr<Report> json_report(std::FILE *out);
 std::unique_ptr<Report> text_report(std::FILE *out, const ReportOptions &options);
 std::unique_ptr<Report> tree_report(std::FILE *out, const ReportOptions &options);
 
+// The traces of one command on a terminal and through a pipe, side by side
+// (one after the other when `width` is too narrow), and an account of what
+// made them differ, built from the two traces alone.
+void write_comparison(std::FILE *out, const std::vector<Event> &terminal,
+                      const std::vector<Event> &pipe, unsigned width);
+
 }  // namespace forktrace

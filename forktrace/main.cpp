@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <system_error>
 #include <thread>
 #include <variant>
@@ -120,11 +121,12 @@ bool write_all(int fd, const char *bytes, std::size_t size)
 // Relays the command's output to forktrace's standard output, and the input
 // (the text given, or forktrace's own standard input) to the command, until
 // every holder of the output has closed it.
-void relay(launch::Launched &launched, const std::optional<std::string> &input, bool terminal)
+void relay(launch::Launched &launched, const std::optional<std::string> &input, bool terminal,
+           bool show)
 {
     std::string pending = input.value_or("");
     bool reading_stdin = !input.has_value();
-    bool output_open = true;  // forktrace's own standard output still takes bytes
+    bool output_open = show;  // forktrace's own standard output takes the bytes
     const auto end_input = [&] {
         if (terminal) {
             // A line in progress needs one end-of-file to go, and one more to end.
@@ -185,23 +187,11 @@ void relay(launch::Launched &launched, const std::optional<std::string> &input, 
     }
 }
 
-int trace(const Options &options)
+// Runs the command in `file` under the tracer, each event to `emit`, its
+// output relayed to forktrace's own when `show`. Returns the exit status.
+int run_traced(const Options &options, const std::string &file,
+               const std::function<void(const Event &)> &emit, bool show)
 {
-    const auto file = resolve(options.command.front());
-    if (const int *status = std::get_if<int>(&file)) {
-        return *status;
-    }
-
-    std::FILE *out = stderr;
-    if (!options.output.empty()) {
-        out = std::fopen(options.output.c_str(), "w");
-        if (out == nullptr) {
-            say("forktrace: %s: %s\n", options.output.c_str(), std::strerror(errno));
-            return status_failed;
-        }
-    }
-    const std::unique_ptr<Report> report = report_for(options, out);
-
     // The command waits, before its exec, until it is traced; then it takes
     // on the filter that stops it at the calls the tracer follows.
     int go[2] = {-1, -1};
@@ -215,7 +205,7 @@ int trace(const Options &options)
 
     launch::Program program{
         .argv = options.command,
-        .file = std::get<std::string>(file),
+        .file = file,
         .env = {},
         .mode = options.on == On::terminal ? launch::Mode::terminal
                 : options.on == On::pipe   ? launch::Mode::pipe
@@ -281,7 +271,7 @@ int trace(const Options &options)
                    : options.on == On::pipe  ? file_of(launched.output().get())
                                              : file_at(::ptsname(launched.output().get()));
     setup.error = file_of(STDERR_FILENO);
-    setup.emit = [&report](const Event &event) { report->add(event); };
+    setup.emit = emit;
     setup.say = [](const std::string &notice) { say("forktrace: %s\n", notice.c_str()); };
 
     Tracer tracer(std::move(setup));
@@ -304,7 +294,7 @@ int trace(const Options &options)
     std::thread relaying;
     if (options.on != On::inherit) {
         relaying =
-            std::thread(relay, std::ref(launched), options.input, options.on == On::terminal);
+            std::thread(relay, std::ref(launched), options.input, options.on == On::terminal, show);
     }
     int status = 0;
     try {
@@ -321,11 +311,6 @@ int trace(const Options &options)
         say("forktrace: cannot run %s: %s\n", options.command.front().c_str(),
             std::strerror(tracer.start_error()));
     }
-    report->finish();
-    if (std::ferror(out) != 0 || (out != stderr && std::fclose(out) != 0)) {
-        say("forktrace: %s: %s\n", options.output.c_str(), std::strerror(errno));
-        return status_failed;
-    }
     if (interrupted_by != 0) {
         return 128 + interrupted_by;
     }
@@ -333,6 +318,83 @@ int trace(const Options &options)
         return status_failed;
     }
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+// Where the report goes: standard error, or the file asked for.
+std::FILE *report_file(const Options &options, std::FILE *otherwise)
+{
+    if (options.output.empty()) {
+        return otherwise;
+    }
+    std::FILE *out = std::fopen(options.output.c_str(), "w");
+    if (out == nullptr) {
+        say("forktrace: %s: %s\n", options.output.c_str(), std::strerror(errno));
+    }
+    return out;
+}
+
+bool close_report(const Options &options, std::FILE *out)
+{
+    if (std::ferror(out) != 0 || (out != stderr && out != stdout && std::fclose(out) != 0)) {
+        say("forktrace: %s: %s\n", options.output.empty() ? "the report" : options.output.c_str(),
+            std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+int trace(const Options &options)
+{
+    const auto file = resolve(options.command.front());
+    if (const int *status = std::get_if<int>(&file)) {
+        return *status;
+    }
+    std::FILE *out = report_file(options, stderr);
+    if (out == nullptr) {
+        return status_failed;
+    }
+    const std::unique_ptr<Report> report = report_for(options, out);
+    const int status = run_traced(
+        options, std::get<std::string>(file), [&report](const Event &event) { report->add(event); },
+        true);
+    report->finish();
+    return close_report(options, out) ? status : status_failed;
+}
+
+// Runs the command on a terminal and then through a pipe, its output kept to
+// itself, and shows the two transcripts and what made them differ.
+int compare(const Options &options)
+{
+    const auto file = resolve(options.command.front());
+    if (const int *status = std::get_if<int>(&file)) {
+        return *status;
+    }
+    std::FILE *out = report_file(options, stdout);
+    if (out == nullptr) {
+        return status_failed;
+    }
+    std::vector<Event> runs[2];
+    for (const On on : {On::terminal, On::pipe}) {
+        Options run = options;
+        run.on = on;
+        std::vector<Event> &events = runs[on == On::terminal ? 0 : 1];
+        const int status = run_traced(
+            run, std::get<std::string>(file),
+            [&events](const Event &event) { events.push_back(event); }, false);
+        if (status == status_failed || interrupted_by != 0) {
+            return status;
+        }
+    }
+    // The terminal's width, or what COLUMNS says, as for ls.
+    winsize size{};
+    const char *columns = std::getenv("COLUMNS");
+    const long asked = columns != nullptr ? std::strtol(columns, nullptr, 10) : 0;
+    unsigned width = asked > 0 && asked < 1000 ? static_cast<unsigned>(asked) : 80;
+    if (::ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        width = size.ws_col;
+    }
+    write_comparison(out, runs[0], runs[1], width);
+    return close_report(options, out) ? 0 : status_failed;
 }
 
 }  // namespace
@@ -349,5 +411,5 @@ int main(int argc, char *argv[])
         ::sigaction(signal, &action, nullptr);
     }
     static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
-    return trace(parsed.options);
+    return parsed.options.compare ? compare(parsed.options) : trace(parsed.options);
 }

@@ -27,6 +27,8 @@ collected them, and which process wrote each line of its output.
                        (every exec after the command's start fails with
                        ENOENT) or exec:N (the N-th exec along each line)
       --ascii          draw the tree with ASCII
+      --compare        run the command on a terminal and through a pipe, and
+                       show the two transcripts and why they differ
       --all-cpus       let the command use every CPU; by default it shares
                        forktrace's, which makes tracing much cheaper
   -h, --help           show this help and exit
@@ -112,7 +114,7 @@ std::optional<std::string> unescape(const std::string &text)
 
 Parsed parse(int argc, char *argv[])
 {
-    enum { on_option = 256, input_option, fail_option, ascii_option, cpus_option };
+    enum { on_option = 256, input_option, fail_option, ascii_option, cpus_option, compare_option };
     static const option long_options[] = {{"format", required_argument, nullptr, 'f'},
                                           {"output", required_argument, nullptr, 'o'},
                                           {"on", required_argument, nullptr, on_option},
@@ -120,6 +122,7 @@ Parsed parse(int argc, char *argv[])
                                           {"fail", required_argument, nullptr, fail_option},
                                           {"ascii", no_argument, nullptr, ascii_option},
                                           {"all-cpus", no_argument, nullptr, cpus_option},
+                                          {"compare", no_argument, nullptr, compare_option},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, 'V'},
                                           {nullptr, 0, nullptr, 0}};
@@ -174,6 +177,12 @@ Parsed parse(int argc, char *argv[])
                 break;
             case ascii_option:
                 options.ascii = true;
+                break;
+            case cpus_option:
+                options.all_cpus = true;
+                break;
+            case compare_option:
+                options.compare = true;
                 break;
             case 'h':
                 static_cast<void>(std::fputs(help, stdout));

@@ -26,6 +26,7 @@ struct Options {
     Failures fail;
     bool ascii = false;
     bool all_cpus = false;  // leave the command's CPUs as they are
+    bool compare = false;   // run on a terminal and through a pipe, and compare
     std::vector<std::string> command;
 };
 

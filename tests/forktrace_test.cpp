@@ -284,6 +284,55 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &row) { return row.param.name; });
 // clang-format on
 
+// --compare: the account of each demo, from its two traces.
+struct Comparison {
+    std::string program;
+    std::vector<std::string> args;
+    std::vector<std::string> says;
+};
+
+void PrintTo(const Comparison &row, std::ostream *os) { *os << row.program; }
+
+class ForktraceCompares : public testing::TestWithParam<Comparison> {};
+
+TEST_P(ForktraceCompares, TheTwoWaysFromTheirTraces)
+{
+    const Comparison &row = GetParam();
+    const runner::ScratchFolder empty("compare");  // ls lists nothing
+    std::vector<std::string> args{"--compare"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    args.push_back(runner::program_path(row.program));
+    const Result run = runner::run_on_pipe(
+        runner::program_path("forktrace"),
+        {.args = args,
+         .env = runner::traced_environment(),
+         .faults = {{"FAULT_SLEEP", "0"}, {"FAULT_PROGRAM", runner::program_path("kinwait")}},
+         .cwd = empty.path().string()});
+    EXPECT_EQ(run.exit_code(), 0) << run;
+    for (const std::string &said : row.says) {
+        EXPECT_NE(run.out.find(said), std::string::npos) << "expected: " << said << "\n" << run;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Demos, ForktraceCompares,
+    testing::Values(Comparison{"fanout",
+                               {},
+                               {"On a terminal: 30 lines from 16 processes",
+                                "Through a pipe: 64 lines from 16 processes",
+                                "34 lines copied into children by forks"}},
+                    Comparison{"lsbranch",
+                               {},
+                               {"On a terminal: 2 lines from 2 processes",
+                                "Through a pipe: 1 line from 2 processes",
+                                "1 line never came out: pending in the buffer, lost by"}},
+                    Comparison{"kinwait",
+                               {"--input", "3\\n"},
+                               {"On a terminal: 16 lines", "Through a pipe: 9 lines",
+                                "7 lines never came out: pending in the buffer, lost by",
+                                "at its exec of date"}}),
+    [](const auto &row) { return row.param.program; });
+
 // forktrace's own statuses, and the command's passed on.
 struct Ending {
     std::string name;
@@ -316,6 +365,7 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"not_executable", {"/dev/null"}, 126, "Permission denied"},
         Ending{"bad_option", {"--no-such-option", "true"}, 125, "Try 'forktrace --help'"},
         Ending{"unknown_format", {"-f", "xml", "true"}, 125, "unknown format"},
+        Ending{"all_cpus", {"--all-cpus", "/bin/sh", "-c", "exit 3"}, 3, ""},
         Ending{"static_program_buffer_unknown", {"/sbin/ldconfig", "-p"}, 0, "cannot be read"},
         Ending{"already_traced",
                {runner::program_path("forktrace"), "true"},

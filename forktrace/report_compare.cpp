@@ -1,0 +1,149 @@
+// --compare: one command's traces on a terminal and through a pipe, side by
+// side, and an account of the difference drawn from the two traces alone:
+// lines each way, lines a fork copied into another process's buffer, lines a
+// buffer took with it at an exec or an exit.
+#include "history.hpp"
+
+#include <algorithm>
+#include <map>
+
+namespace forktrace {
+namespace {
+
+struct Row {
+    pid_t writer = 0;
+    std::string text;
+};
+
+struct Summary {
+    std::vector<Row> rows;
+    long processes = 0, writes = 0;
+    long copied = 0;                     // lines printed by one process and written by another
+    std::map<std::string, long> lost;    // "by P at its exec of X": lines
+    std::map<std::string, long> causes;  // why lines went out
+};
+
+pid_t origin_at(const std::vector<Event::Origin> &origins, std::size_t offset)
+{
+    for (const Event::Origin &origin : origins) {
+        if (offset < origin.bytes) {
+            return origin.pid;
+        }
+        offset -= origin.bytes;
+    }
+    return 0;
+}
+
+Summary summarize(const std::vector<Event> &events)
+{
+    Summary summary;
+    for (const Event &event : events) {
+        const bool new_process =
+            event.kind == Event::Kind::start || (event.kind == Event::Kind::fork && event.ok);
+        summary.processes += new_process ? 1 : 0;
+        if (event.lost && !event.lost->empty()) {
+            const std::string where = event.kind == Event::Kind::exec
+                                          ? "at its exec of " + printable(base_name(event.path))
+                                          : "when it ended";
+            summary.lost["by " + std::to_string(event.pid) + " " + where] +=
+                static_cast<long>(split_lines(*event.lost).size());
+        }
+        if (event.kind != Event::Kind::write || event.stream != Stream::output) {
+            continue;
+        }
+        ++summary.writes;
+        std::size_t offset = 0;
+        for (const Piece &piece : split_lines(event.data)) {
+            summary.rows.push_back({event.pid, printable(piece.text)});
+            const pid_t printer = origin_at(event.origins, offset);
+            if (printer != 0 && printer != event.pid) {
+                ++summary.copied;
+            }
+            if (!event.cause.empty()) {
+                ++summary.causes[event.cause];
+            }
+            offset += piece.text.size() + (piece.newline ? 1 : 0);
+        }
+    }
+    return summary;
+}
+
+void put(std::FILE *out, const std::string &text)
+{
+    static_cast<void>(std::fwrite(text.data(), 1, text.size(), out));
+}
+
+std::string cell(const Row *row, std::size_t width)
+{
+    std::string text = row == nullptr ? "" : std::to_string(row->writer) + "  " + row->text;
+    if (text.size() > width) {
+        text.resize(width - 1);
+        text += '~';
+    }
+    text.resize(width, ' ');
+    return text;
+}
+
+std::string lines(long count) { return std::to_string(count) + (count == 1 ? " line" : " lines"); }
+
+std::string account(const std::string &way, const Summary &summary)
+{
+    std::string text = way + ": " + lines(static_cast<long>(summary.rows.size())) + " from " +
+                       std::to_string(summary.processes) + " processes, in " +
+                       std::to_string(summary.writes) + " writes";
+    if (summary.causes.size() == 1) {
+        const std::string &cause = summary.causes.begin()->first;
+        text += ", every one " + (cause == "newline" ? std::string("at its newline")
+                                  : cause == "flush" ? "at a flush of a whole buffer"
+                                  : cause == "exit"  ? "at exit"
+                                                     : "at once, " + cause);
+    }
+    text += ".\n";
+    if (summary.copied > 0) {
+        text += "  " + lines(summary.copied) +
+                " copied into children by forks (pending in a buffer at the fork) and written "
+                "again by them.\n";
+    }
+    for (const auto &[where, count] : summary.lost) {
+        text +=
+            "  " + lines(count) + " never came out: pending in the buffer, lost " + where + ".\n";
+    }
+    return text;
+}
+
+}  // namespace
+
+void write_comparison(std::FILE *out, const std::vector<Event> &terminal,
+                      const std::vector<Event> &pipe, unsigned width)
+{
+    const Summary on_terminal = summarize(terminal);
+    const Summary through_pipe = summarize(pipe);
+    if (width >= 100) {
+        const std::size_t column = (width - 3) / 2;
+        put(out, cell(nullptr, 0) + std::string("On a terminal").append(column - 13, ' ') +
+                     " | Through a pipe\n");
+        const std::size_t rows = std::max(on_terminal.rows.size(), through_pipe.rows.size());
+        for (std::size_t i = 0; i < rows; ++i) {
+            const Row *left = i < on_terminal.rows.size() ? &on_terminal.rows[i] : nullptr;
+            const Row *right = i < through_pipe.rows.size() ? &through_pipe.rows[i] : nullptr;
+            std::string line = cell(left, column) + " | " + cell(right, column);
+            line.erase(line.find_last_not_of(' ') + 1);
+            put(out, line + "\n");
+        }
+    } else {
+        for (const auto &[title, summary] : {std::pair{"On a terminal", &on_terminal},
+                                             std::pair{"Through a pipe", &through_pipe}}) {
+            put(out, std::string(title) + ":\n");
+            for (const Row &row : summary->rows) {
+                std::string line = "  " + cell(&row, width > 4 ? width - 3 : 76);
+                line.erase(line.find_last_not_of(' ') + 1);
+                put(out, line + "\n");
+            }
+        }
+    }
+    put(out,
+        "\n" + account("On a terminal", on_terminal) + account("Through a pipe", through_pipe));
+    static_cast<void>(std::fflush(out));
+}
+
+}  // namespace forktrace
