@@ -190,7 +190,10 @@ void Tracer::describe_write(pid_t tid, const Task &task, Event &wrote)
     }
     const bool from_buffer = buffer.size > 0 && from == buffer.put_start && !buffer.pending.empty();
     if (!from_buffer) {
-        wrote.cause = "unbuffered";
+        // Straight from the program: a write too big for the buffer it has
+        // (the C library sends those past it), or one that never used it.
+        wrote.cause =
+            buffer.size > 0 && buffer.buffering != Buffering::unbuffered ? "full" : "unbuffered";
         wrote.origins = {{task.tgid, wrote.data.size()}};
         return;
     }

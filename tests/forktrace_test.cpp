@@ -121,15 +121,18 @@ struct Traced {
     }
 };
 
-// Runs `forktrace -f json ARGS PROGRAM` on a pipe, the trace into a file.
+// Runs `forktrace -f json ARGS PROGRAM [options.args]` on a pipe, the trace
+// into a file.
 Traced trace(const std::vector<std::string> &args, const std::string &program,
              runner::Options options = {})
 {
     const runner::ScratchFolder folder("forktrace");
     const std::filesystem::path file = folder.path() / "trace.json";
+    const std::vector<std::string> program_args = options.args;  // the program's own
     options.args = {"-f", "json", "-o", file.string()};
     options.args.insert(options.args.end(), args.begin(), args.end());
     options.args.push_back(program);
+    options.args.insert(options.args.end(), program_args.begin(), program_args.end());
     Traced traced{.run = runner::run_on_pipe(runner::program_path("forktrace"), options),
                   .events = events_in(file)};
     traced.received = std::regex_replace(traced.run.out, std::regex("\r\n"), "\n");
@@ -283,6 +286,48 @@ INSTANTIATE_TEST_SUITE_P(
              0, 1, 1, 0, 1, 0, 0, 0, 0, 1}),
     [](const auto &row) { return row.param.name; });
 // clang-format on
+
+// Each cause of a write and each kind of loss, once, from a program that
+// sets its buffering itself.
+struct Buffered {
+    std::string how;
+    std::string cause;  // of the first write to descriptor 1, if any
+    std::string lost;   // on an exec or exit event, if any
+};
+
+void PrintTo(const Buffered &row, std::ostream *os) { *os << row.how; }
+
+class ForktraceBuffers : public testing::TestWithParam<Buffered> {};
+
+TEST_P(ForktraceBuffers, SaysWhyBytesWentOutOrWereLost)
+{
+    const Buffered &row = GetParam();
+    const Traced traced = trace({"--on", "pipe"}, runner::program_path("bufferlab"),
+                                {.args = {row.how}, .env = runner::traced_environment()});
+    EXPECT_EQ(traced.written, traced.received) << traced;
+    std::string cause, lost;
+    for (const Event &event : traced.events) {
+        if (cause.empty() && event.at("event") == "write" && event.at("fd") == "1") {
+            cause = event.contains("cause") ? event.at("cause") : "(none)";
+        }
+        if (event.contains("lost") && !event.at("lost").empty()) {
+            lost = event.at("lost");
+        }
+    }
+    EXPECT_EQ(cause, row.cause) << traced;
+    EXPECT_EQ(lost, row.lost) << traced;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, ForktraceBuffers,
+                         testing::Values(Buffered{"newline", "newline", ""},
+                                         Buffered{"full", "full", ""},
+                                         Buffered{"flush", "flush", ""},
+                                         Buffered{"exit", "exit", ""},
+                                         Buffered{"unbuffered", "unbuffered", ""},
+                                         Buffered{"lost_at_exit", "", "lost at _exit\n"},
+                                         Buffered{"lost_at_signal", "", "lost to a signal\n"},
+                                         Buffered{"lost_at_exec", "", "lost at exec\n"}),
+                         [](const auto &row) { return row.param.how; });
 
 // --compare: the account of each demo, from its two traces.
 struct Comparison {
