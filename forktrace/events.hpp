@@ -88,6 +88,14 @@ struct ReportOptions {
 std::unique_ptr<Report> json_report(std::FILE *out);
 std::unique_ptr<Report> text_report(std::FILE *out, const ReportOptions &options);
 std::unique_ptr<Report> tree_report(std::FILE *out, const ReportOptions &options);
+// Pictures of the trace: an SVG timeline; a self-contained HTML page with the
+// timeline, the transcript and the tree; Graphviz and Mermaid diagrams of the
+// tree; the Trace Event Format JSON that Perfetto and chrome://tracing open.
+std::unique_ptr<Report> svg_report(std::FILE *out, const ReportOptions &options);
+std::unique_ptr<Report> html_report(std::FILE *out, const ReportOptions &options);
+std::unique_ptr<Report> dot_report(std::FILE *out, const ReportOptions &options);
+std::unique_ptr<Report> mermaid_report(std::FILE *out, const ReportOptions &options);
+std::unique_ptr<Report> perfetto_report(std::FILE *out, const ReportOptions &options);
 
 // The traces of one command on a terminal and through a pipe, side by side
 // (one after the other when `width` is too narrow), and an account of what

@@ -95,6 +95,16 @@ std::unique_ptr<Report> report_for(const Options &options, std::FILE *out)
             return json_report(out);
         case Format::tree:
             return tree_report(out, report);
+        case Format::svg:
+            return svg_report(out, report);
+        case Format::html:
+            return html_report(out, report);
+        case Format::dot:
+            return dot_report(out, report);
+        case Format::mermaid:
+            return mermaid_report(out, report);
+        case Format::perfetto:
+            return perfetto_report(out, report);
         case Format::text:
             break;
     }

@@ -15,7 +15,8 @@ constexpr const char *help = R"(Usage: forktrace [OPTIONS] [--] COMMAND [ARG]...
 Run COMMAND and show every process it makes: its forks, execs, exits and who
 collected them, and which process wrote each line of its output.
 
-  -f, --format=FORMAT  the report: text (default), tree or json
+  -f, --format=FORMAT  the report: text (default), tree, json, or a picture:
+                       svg, html, dot, mermaid, perfetto
   -o, --output=FILE    write the report to FILE instead of standard error
       --on=WHERE       run the command on a fresh terminal or pipe and relay
                        its output: WHERE is terminal or pipe; without it the
@@ -138,11 +139,15 @@ Parsed parse(int argc, char *argv[])
         switch (c) {
             case 'f': {
                 static const std::map<std::string, Format> formats{
-                    {"text", Format::text}, {"tree", Format::tree}, {"json", Format::json}};
+                    {"text", Format::text},       {"tree", Format::tree},
+                    {"json", Format::json},       {"svg", Format::svg},
+                    {"html", Format::html},       {"dot", Format::dot},
+                    {"mermaid", Format::mermaid}, {"perfetto", Format::perfetto}};
                 const auto format = formats.find(value);
                 if (format == formats.end()) {
                     parsed.exit_status = mistake("unknown format '" + value +
-                                                 "': the formats are text, tree and json");
+                                                 "': the formats are text, tree, json, svg, html, "
+                                                 "dot, mermaid and perfetto");
                     return parsed;
                 }
                 options.format = format->second;

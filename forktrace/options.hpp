@@ -9,7 +9,7 @@
 
 namespace forktrace {
 
-enum class Format { text, tree, json };
+enum class Format { text, tree, json, svg, html, dot, mermaid, perfetto };
 
 // Failures to inject, counted along each line of descent.
 struct Failures {

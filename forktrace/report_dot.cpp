@@ -1,0 +1,345 @@
+// dot and mermaid: the process tree as a diagram, for Graphviz and for
+// Markdown that renders Mermaid. Each process is a row of steps from left to
+// right: how it began (its PID and the program it was forked as), each exec
+// (or failed exec, or failed fork), and how it ended. A fork is a bold arrow
+// from the step the parent was at to the child's first.
+//
+// The command's bytes are untrusted: every text that came from it goes
+// through printable() and then the diagram language's own escapes.
+#include "history.hpp"
+
+#include <string.h>  // sigabbrev_np, a GNU extension
+
+#include <algorithm>
+#include <variant>
+
+namespace forktrace {
+namespace {
+
+// A failed write stays in the stream's error indicator, for the caller to
+// see once the report is finished.
+void put(std::FILE *out, std::string_view text)
+{
+    static_cast<void>(std::fwrite(text.data(), 1, text.size(), out));
+}
+
+// A box of the diagram.
+struct Node {
+    std::string id;
+    std::vector<std::string> lines;  // its text, printable, not yet escaped
+    enum class Kind { begin, exec, failed, end, bad_end } kind = Kind::begin;
+};
+
+// A fork: from the parent's step at the time to the child's first box.
+struct Fork {
+    std::size_t parent = 0, step = 0, child = 0;
+};
+
+std::string end_text(const Process &process)
+{
+    if (!process.exit) {
+        return "still running";
+    }
+    if (process.exit->signal) {
+        const char *name = sigabbrev_np(*process.exit->signal);
+        return "killed by signal " + std::to_string(*process.exit->signal) +
+               (name != nullptr ? " (SIG" + std::string(name) + ")" : std::string());
+    }
+    return "exit " + std::to_string(process.exit->code.value_or(0));
+}
+
+// The diagram of a whole trace, in neither language yet.
+class Diagram {
+public:
+    void add(const Event &event)
+    {
+        history_.add(event);
+        const std::vector<Process> &processes = history_.processes();
+        while (born_as_.size() < processes.size()) {
+            born_as_.push_back(processes[born_as_.size()].program);
+        }
+        if (event.kind == Event::Kind::start) {
+            born_as_[index_of(event.pid)] = history_.find(event.pid)->program;
+            argv_ = event.argv;
+        }
+        if (event.kind == Event::Kind::fork && event.ok) {
+            const std::size_t parent = index_of(event.pid);
+            const auto &timeline = processes[parent].timeline;
+            const auto steps = static_cast<std::size_t>(
+                std::count_if(timeline.begin(), timeline.end(),
+                              [](const auto &item) { return std::holds_alternative<Step>(item); }));
+            const std::size_t child = index_of(event.child);
+            born_as_[child] = processes[child].program;
+            forks_.push_back({parent, steps, child});
+        }
+    }
+
+    // Every process's boxes, in order of appearance; box 0 is its beginning.
+    std::vector<std::vector<Node>> rows() const
+    {
+        std::vector<std::vector<Node>> rows;
+        const std::vector<Process> &processes = history_.processes();
+        for (std::size_t i = 0; i < processes.size(); ++i) {
+            const Process &process = processes[i];
+            const std::string id = "p" + std::to_string(i);
+            std::vector<Node> row;
+            row.push_back({id,
+                           {std::to_string(process.pid) + " " + printable(born_as_[i])},
+                           Node::Kind::begin});
+            for (const auto &item : process.timeline) {
+                const auto *step = std::get_if<Step>(&item);
+                if (step == nullptr) {
+                    continue;
+                }
+                Node node{id + "s" + std::to_string(row.size()), {}, Node::Kind::exec};
+                if (step->failed_fork) {
+                    node.lines = {"fork failed", step->error};
+                } else {
+                    node.lines = {"exec " + printable(step->path)};
+                    if (step->argv.size() > 1) {
+                        node.lines.push_back(command_line(step->argv));
+                    }
+                    if (!step->ok) {
+                        node.lines.push_back("failed: " + step->error);
+                    }
+                    if (step->attempts > 1) {
+                        node.lines.push_back(std::to_string(step->attempts) + " tries along PATH");
+                    }
+                }
+                if (!step->ok) {
+                    node.kind = Node::Kind::failed;
+                }
+                row.push_back(std::move(node));
+            }
+            Node end{id + "e", {end_text(process)}, Node::Kind::end};
+            if (process.exit && (process.exit->signal || process.exit->code.value_or(0) != 0)) {
+                end.kind = Node::Kind::bad_end;
+            }
+            if (process.reaper) {
+                end.lines.push_back("reaped by " + std::to_string(*process.reaper));
+            } else if (process.exit) {
+                end.lines.emplace_back("not waited for");
+            }
+            if (process.orphan) {
+                end.lines.emplace_back("orphan");
+            }
+            if (process.lines != 0) {
+                end.lines.push_back("wrote " + std::to_string(process.lines) +
+                                    (process.lines == 1 ? " line" : " lines"));
+            }
+            row.push_back(std::move(end));
+            rows.push_back(std::move(row));
+        }
+        return rows;
+    }
+
+    const std::vector<Fork> &forks() const { return forks_; }
+    const History &history() const { return history_; }
+    std::string title() const
+    {
+        std::vector<std::string> argv = argv_;
+        if (!argv.empty()) {
+            argv.front() = base_name(argv.front());
+        }
+        return "forktrace: " + command_line(argv) + " (" + totals(history_) + ")";
+    }
+
+private:
+    std::size_t index_of(pid_t pid) const
+    {
+        return static_cast<std::size_t>(history_.find(pid) - history_.processes().data());
+    }
+
+    History history_{false};
+    std::vector<std::string> born_as_;
+    std::vector<Fork> forks_;
+    std::vector<std::string> argv_;
+};
+
+// Printable text as the inside of a dot string: only the quote and the
+// backslash are special there.
+std::string dot_quoted(std::string_view text)
+{
+    std::string out;
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out;
+}
+
+class DotReport final : public Report {
+public:
+    explicit DotReport(std::FILE *out) : out_(out) {}
+
+    void add(const Event &event) override { diagram_.add(event); }
+
+    void finish() override
+    {
+        std::string out =
+            "digraph forktrace {\n"
+            "  graph [rankdir=LR, fontname=\"Helvetica\", fontsize=12, labelloc=t, label=\"" +
+            dot_quoted(diagram_.title()) +
+            "\"];\n"
+            "  node [shape=box, style=\"rounded,filled\", fontname=\"Helvetica\", fontsize=10, "
+            "fillcolor=\"#f1f5f9\", color=\"#64748b\"];\n"
+            "  edge [color=\"#94a3b8\", arrowsize=0.6];\n";
+        const std::vector<std::vector<Node>> rows = diagram_.rows();
+        for (const std::vector<Node> &row : rows) {
+            for (std::size_t i = 0; i < row.size(); ++i) {
+                const Node &node = row[i];
+                std::string label;
+                for (const std::string &line : node.lines) {
+                    label += (label.empty() ? "" : "\\n") + dot_quoted(line);
+                }
+                out +=
+                    "  " + node.id + " [label=\"" + label + "\"" + attributes(node.kind) + "];\n";
+                if (i != 0) {
+                    out += "  " + row[i - 1].id + " -> " + node.id + ";\n";
+                }
+            }
+        }
+        for (const Fork &fork : diagram_.forks()) {
+            out += "  " + rows[fork.parent][fork.step].id + " -> " + rows[fork.child].front().id +
+                   " [label=\"fork\", fontsize=9, penwidth=2, color=\"#0f766e\"];\n";
+        }
+        put(out_, out + "}\n");
+        static_cast<void>(std::fflush(out_));
+    }
+
+private:
+    static std::string attributes(Node::Kind kind)
+    {
+        switch (kind) {
+            case Node::Kind::begin:
+                return ", fillcolor=\"#dbeafe\", color=\"#2563eb\"";
+            case Node::Kind::exec:
+                return ", fillcolor=\"#ede9fe\", color=\"#7c3aed\"";
+            case Node::Kind::failed:
+                return ", fillcolor=\"#fee2e2\", color=\"#dc2626\"";
+            case Node::Kind::bad_end:
+                return ", shape=ellipse, style=filled, fillcolor=\"#fee2e2\", color=\"#dc2626\"";
+            case Node::Kind::end:
+                break;
+        }
+        return ", shape=ellipse, style=filled, fillcolor=\"#f8fafc\"";
+    }
+
+    std::FILE *out_;
+    Diagram diagram_;
+};
+
+// Printable text as a Mermaid label: letters, digits and a few harmless
+// signs as they are, every other character as Mermaid's entity code (#60;
+// for <), so that nothing in it is syntax, Markdown or HTML.
+std::string mermaid_text(std::string_view text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const bool plain =
+            (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+            (byte >= '0' && byte <= '9') ||
+            std::string_view(" .,:-/+=").find(static_cast<char>(byte)) != std::string_view::npos;
+        if (plain) {
+            out += static_cast<char>(byte);
+            ++i;
+            continue;
+        }
+        // printable() leaves only valid UTF-8: decode the character.
+        std::size_t length = 1;
+        unsigned code = byte;
+        if (byte >= 0xF0) {
+            length = 4;
+            code = byte & 0x07U;
+        } else if (byte >= 0xE0) {
+            length = 3;
+            code = byte & 0x0FU;
+        } else if (byte >= 0xC0) {
+            length = 2;
+            code = byte & 0x1FU;
+        }
+        for (std::size_t k = 1; k < length && i + k < text.size(); ++k) {
+            code = (code << 6U) | (static_cast<unsigned char>(text[i + k]) & 0x3FU);
+        }
+        out += "#" + std::to_string(code) + ";";
+        i += length;
+    }
+    return out;
+}
+
+class MermaidReport final : public Report {
+public:
+    explicit MermaidReport(std::FILE *out) : out_(out) {}
+
+    void add(const Event &event) override { diagram_.add(event); }
+
+    void finish() override
+    {
+        std::string out = "%% " + mermaid_text(diagram_.title()) +
+                          "\nflowchart LR\n"
+                          "  classDef begin fill:#dbeafe,stroke:#2563eb\n"
+                          "  classDef exec fill:#ede9fe,stroke:#7c3aed\n"
+                          "  classDef failed fill:#fee2e2,stroke:#dc2626\n"
+                          "  classDef bad fill:#fee2e2,stroke:#dc2626\n";
+        const std::vector<std::vector<Node>> rows = diagram_.rows();
+        for (const std::vector<Node> &row : rows) {
+            for (std::size_t i = 0; i < row.size(); ++i) {
+                const Node &node = row[i];
+                std::string label;
+                for (const std::string &line : node.lines) {
+                    label += (label.empty() ? "" : "<br>") + mermaid_text(line);
+                }
+                const bool end = node.kind == Node::Kind::end || node.kind == Node::Kind::bad_end;
+                out += "  " + node.id + (end ? "([\"" : "[\"") + label + (end ? "\"])" : "\"]") +
+                       style(node.kind) + "\n";
+                if (i != 0) {
+                    out += "  " + row[i - 1].id + " --> " + node.id + "\n";
+                }
+            }
+        }
+        for (const Fork &fork : diagram_.forks()) {
+            out += "  " + rows[fork.parent][fork.step].id + " ==>|fork| " +
+                   rows[fork.child].front().id + "\n";
+        }
+        put(out_, out);
+        static_cast<void>(std::fflush(out_));
+    }
+
+private:
+    static const char *style(Node::Kind kind)
+    {
+        switch (kind) {
+            case Node::Kind::begin:
+                return ":::begin";
+            case Node::Kind::exec:
+                return ":::exec";
+            case Node::Kind::failed:
+                return ":::failed";
+            case Node::Kind::bad_end:
+                return ":::bad";
+            case Node::Kind::end:
+                break;
+        }
+        return "";
+    }
+
+    std::FILE *out_;
+    Diagram diagram_;
+};
+
+}  // namespace
+
+std::unique_ptr<Report> dot_report(std::FILE *out, const ReportOptions & /*options*/)
+{
+    return std::make_unique<DotReport>(out);
+}
+
+std::unique_ptr<Report> mermaid_report(std::FILE *out, const ReportOptions & /*options*/)
+{
+    return std::make_unique<MermaidReport>(out);
+}
+
+}  // namespace forktrace

@@ -1,0 +1,253 @@
+// perfetto: the trace in the Trace Event Format, the JSON that Perfetto's UI
+// and chrome://tracing open. Each process is a track of its own (its pid, with
+// one thread of the same number), named "PID program" and sorted in the order
+// the processes appeared. On it: a slice for its whole life, slices inside it
+// for each program image it ran, instant events for its writes (the lines in
+// args.text), failed execs, failed forks, its exit and the children it
+// reaped. A fork is a flow arrow from the parent to the child's first slice.
+//
+// Timestamps are microseconds since the trace began. Every string is valid
+// UTF-8: the command's bytes go through printable() before JSON's escapes.
+#include "history.hpp"
+
+#include <string.h>  // sigabbrev_np, a GNU extension
+
+#include <algorithm>
+#include <cmath>
+#include <variant>
+
+namespace forktrace {
+namespace {
+
+// A failed write stays in the stream's error indicator, for the caller to
+// see once the report is finished.
+void put(std::FILE *out, std::string_view text)
+{
+    static_cast<void>(std::fwrite(text.data(), 1, text.size(), out));
+}
+
+// Text as a JSON string that any parser accepts.
+std::string text(std::string_view bytes) { return json_string(printable(bytes)); }
+
+// Seconds as whole nanoseconds, so that slices that meet share a boundary
+// exactly.
+long long nanoseconds(double seconds) { return std::max(std::llround(seconds * 1e9), 0LL); }
+
+// Nanoseconds as the format's microseconds: "1270.000".
+std::string micro(long long ns)
+{
+    std::string fraction = std::to_string(ns % 1000);
+    return std::to_string(ns / 1000) + "." + std::string(3 - fraction.size(), '0') + fraction;
+}
+
+std::string exit_name(const std::optional<Exit> &exit)
+{
+    if (exit && exit->signal) {
+        const char *name = sigabbrev_np(*exit->signal);
+        return "killed by signal " + std::to_string(*exit->signal) +
+               (name != nullptr ? " (SIG" + std::string(name) + ")" : std::string());
+    }
+    return exit ? "exit " + std::to_string(exit->code.value_or(0)) : "still running";
+}
+
+class PerfettoReport final : public Report {
+public:
+    explicit PerfettoReport(std::FILE *out) : out_(out) {}
+
+    void add(const Event &event) override
+    {
+        history_.add(event);
+        end_ = std::max(end_, nanoseconds(event.time));
+        const std::vector<Process> &processes = history_.processes();
+        while (born_.size() < processes.size()) {
+            born_.push_back(nanoseconds(event.time));
+            born_as_.push_back(processes[born_as_.size()].program);
+        }
+        if (event.kind == Event::Kind::start) {
+            born_as_[index_of(event.pid)] = history_.find(event.pid)->program;
+            argv_ = event.argv;
+        } else if (event.kind == Event::Kind::fork && event.ok) {
+            const std::size_t child = index_of(event.child);
+            born_as_[child] = processes[child].program;
+            forks_.push_back({nanoseconds(event.time), event.pid, event.child});
+        } else if (event.kind == Event::Kind::reap) {
+            reaps_.push_back({nanoseconds(event.time), event.pid, event.child});
+        }
+    }
+
+    void finish() override
+    {
+        out_text_ =
+            "{\"displayTimeUnit\":\"ms\",\"otherData\":{\"tool\":\"forktrace\",\"command\":" +
+            json_string(command_line(argv_)) + ",\"summary\":" + json_string(totals(history_)) +
+            "},\n\"traceEvents\":[\n";
+        const std::vector<Process> &processes = history_.processes();
+        for (std::size_t i = 0; i < processes.size(); ++i) {
+            track(i, processes[i]);
+        }
+        for (std::size_t i = 0; i < forks_.size(); ++i) {
+            const Link &fork = forks_[i];
+            const std::string id = std::to_string(i + 1);
+            event("\"name\":\"fork\",\"cat\":\"fork\",\"ph\":\"s\",\"id\":" + id, fork.time,
+                  fork.from);
+            event("\"name\":\"fork\",\"cat\":\"fork\",\"ph\":\"f\",\"bp\":\"e\",\"id\":" + id,
+                  fork.time, fork.to);
+        }
+        for (const Link &reap : reaps_) {
+            event("\"name\":\"reap " + std::to_string(reap.to) +
+                      "\",\"cat\":\"reap\",\"ph\":\"i\",\"s\":\"t\",\"args\":{\"child\":" +
+                      std::to_string(reap.to) + "}",
+                  reap.time, reap.from);
+        }
+        put(out_, out_text_ + "\n]}\n");
+        static_cast<void>(std::fflush(out_));
+    }
+
+private:
+    // A fork (parent to child) or a reap (reaper and child), by pid.
+    struct Link {
+        long long time = 0;
+        pid_t from = 0, to = 0;
+    };
+
+    std::size_t index_of(pid_t pid) const
+    {
+        return static_cast<std::size_t>(history_.find(pid) - history_.processes().data());
+    }
+
+    // One event: `fields` and then the time and the track.
+    void event(const std::string &fields, long long time, pid_t pid)
+    {
+        out_text_ += std::string(first_ ? "" : ",\n") + "{" + fields + ",\"ts\":" + micro(time) +
+                     ",\"pid\":" + std::to_string(pid) + ",\"tid\":" + std::to_string(pid) + "}";
+        first_ = false;
+    }
+
+    void slice(const std::string &name, const char *category, long long from, long long to,
+               pid_t pid, const std::string &args)
+    {
+        event("\"name\":" + name + ",\"cat\":\"" + category + "\",\"ph\":\"X\",\"dur\":" +
+                  micro(std::max(to - from, 0LL)) + ",\"args\":{" + args + "}",
+              from, pid);
+    }
+
+    void instant(const std::string &name, const char *category, long long time, pid_t pid,
+                 const std::string &args)
+    {
+        event("\"name\":" + name + ",\"cat\":\"" + category +
+                  "\",\"ph\":\"i\",\"s\":\"t\",\"args\":{" + args + "}",
+              time, pid);
+    }
+
+    void track(std::size_t index, const Process &process)
+    {
+        const pid_t pid = process.pid;
+        const std::string name = std::to_string(pid) + " " + printable(process.program);
+        event(
+            "\"name\":\"process_name\",\"ph\":\"M\",\"args\":{\"name\":" + json_string(name) + "}",
+            0, pid);
+        event("\"name\":\"process_sort_index\",\"ph\":\"M\",\"args\":{\"sort_index\":" +
+                  std::to_string(index) + "}",
+              0, pid);
+        event("\"name\":\"thread_name\",\"ph\":\"M\",\"args\":{\"name\":" + json_string(name) + "}",
+              0, pid);
+        const long long born = born_[index];
+        const long long ended = process.exit ? nanoseconds(process.exit->time) : end_;
+        std::string about = "\"parent\":" + std::to_string(process.parent) +
+                            ",\"lines\":" + std::to_string(process.lines) +
+                            ",\"writes\":" + std::to_string(process.writes) +
+                            ",\"end\":" + json_string(exit_name(process.exit));
+        if (process.reaper) {
+            about += ",\"reaped by\":" + std::to_string(*process.reaper);
+        }
+        if (process.orphan) {
+            about += ",\"orphan\":true";
+        }
+        slice(json_string(name), "process", born, ended, pid, about);
+
+        // The images: what it was forked as, then each program it exec'd.
+        long long image_from = born;
+        std::string image = json_string(printable(born_as_[index]));
+        std::string image_args = process.parent == 0 ? "\"as\":\"started\"" : "\"as\":\"forked\"";
+        const auto &timeline = process.timeline;
+        for (std::size_t i = 0; i < timeline.size(); ++i) {
+            if (std::holds_alternative<Line>(timeline[i])) {
+                // The rows of one write, as one instant.
+                std::size_t next = i + 1;
+                while (next < timeline.size() && std::holds_alternative<Line>(timeline[next]) &&
+                       std::get<Line>(timeline[next]).write == std::get<Line>(timeline[i]).write) {
+                    ++next;
+                }
+                write(pid, timeline, i, next);
+                i = next - 1;
+                continue;
+            }
+            const Step &step = std::get<Step>(timeline[i]);
+            const long long at = nanoseconds(step.time);
+            std::string args = "\"path\":" + text(step.path) +
+                               ",\"argv\":" + json_string(command_line(step.argv)) +
+                               ",\"attempts\":" + std::to_string(step.attempts);
+            if (step.failed_fork) {
+                instant("\"fork failed: " + step.error + "\"", "fork", at, pid,
+                        "\"error\":\"" + step.error + "\"");
+            } else if (!step.ok) {
+                instant(json_string("exec " + base_name(printable(step.path)) +
+                                    " failed: " + step.error),
+                        "exec", at, pid, args + ",\"error\":\"" + step.error + "\"");
+            } else {
+                slice(image, "image", image_from, at, pid, image_args);
+                image_from = at;
+                image = json_string(base_name(
+                    printable(step.argv.empty() || step.argv.front().empty() ? step.path
+                                                                             : step.argv.front())));
+                image_args = args;
+            }
+        }
+        slice(image, "image", image_from, ended, pid, image_args);
+        if (process.exit) {
+            instant(json_string(exit_name(process.exit)), "exit", ended, pid, "");
+        }
+    }
+
+    // The rows [from, to) of `timeline`, all of one write.
+    void write(pid_t pid, const std::vector<std::variant<Step, Line>> &timeline, std::size_t from,
+               std::size_t to)
+    {
+        const Line &first = std::get<Line>(timeline[from]);
+        const long long at = nanoseconds(first.time);
+        const std::string name = "\"write #" + std::to_string(first.write);
+        if (!first.error.empty()) {
+            instant(name + " failed\"", "write", at, pid, "\"error\":\"" + first.error + "\"");
+            return;
+        }
+        std::string lines;
+        for (std::size_t i = from; i < to; ++i) {
+            const Line &line = std::get<Line>(timeline[i]);
+            lines += printable(line.text) + (line.newline ? "\n" : "");
+        }
+        const std::size_t count = to - from;
+        instant(name + " (" + std::to_string(count) + (count == 1 ? " line)\"" : " lines)\""),
+                "write", at, pid,
+                "\"stream\":\"" + std::string(to_string(first.stream)) +
+                    "\",\"lines\":" + std::to_string(count) + ",\"text\":" + json_string(lines));
+    }
+
+    std::FILE *out_;
+    History history_;
+    std::vector<long long> born_;
+    std::vector<std::string> born_as_;
+    std::vector<Link> forks_, reaps_;
+    std::vector<std::string> argv_;
+    long long end_ = 0;
+    std::string out_text_;
+    bool first_ = true;
+};
+
+}  // namespace
+
+std::unique_ptr<Report> perfetto_report(std::FILE *out, const ReportOptions & /*options*/)
+{
+    return std::make_unique<PerfettoReport>(out);
+}
+
+}  // namespace forktrace
