@@ -201,4 +201,30 @@ void History::add_write(Process &process, const Event &event)
     }
 }
 
+std::string step_text(const Step &step)
+{
+    if (step.failed_fork) {
+        return "fork failed: " + step.error;
+    }
+    std::string out = "exec " + printable(step.path) + " (" + command_line(step.argv) + ")";
+    if (!step.ok) {
+        out += " failed: " + step.error;
+    }
+    if (step.attempts > 1) {
+        out += ", after " + std::to_string(step.attempts) + " attempts along PATH";
+    }
+    return out;
+}
+
+pid_t origin_at(const std::vector<Event::Origin> &origins, std::size_t offset)
+{
+    for (const Event::Origin &origin : origins) {
+        if (offset < origin.bytes) {
+            return origin.pid;
+        }
+        offset -= origin.bytes;
+    }
+    return 0;
+}
+
 }  // namespace forktrace

@@ -104,6 +104,13 @@ private:
 
 // Text for the reports, shared by them.
 std::string base_name(std::string_view path);
+
+// A step in words: the exec and its file, arguments and outcome, or a failed fork.
+std::string step_text(const Step &step);
+
+// The process that printed the byte at `offset` of a write, from its origins;
+// 0 when they are unknown.
+pid_t origin_at(const std::vector<Event::Origin> &origins, std::size_t offset);
 // "code 3", "signal 9"; "none" when the trace ended first.
 std::string exit_summary(const std::optional<Exit> &exit);
 // "16 processes, 64 lines in 16 writes", and the writes elsewhere if any.

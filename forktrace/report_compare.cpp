@@ -23,17 +23,6 @@ struct Summary {
     std::map<std::string, long> causes;  // why lines went out
 };
 
-pid_t origin_at(const std::vector<Event::Origin> &origins, std::size_t offset)
-{
-    for (const Event::Origin &origin : origins) {
-        if (offset < origin.bytes) {
-            return origin.pid;
-        }
-        offset -= origin.bytes;
-    }
-    return 0;
-}
-
 Summary summarize(const std::vector<Event> &events)
 {
     Summary summary;

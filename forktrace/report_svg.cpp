@@ -280,21 +280,6 @@ std::string program_of(const Step &step)
                                                                     : step.argv.front());
 }
 
-std::string step_title(const Step &step)
-{
-    if (step.failed_fork) {
-        return "fork failed: " + step.error;
-    }
-    std::string out = "exec " + printable(step.path) + " (" + command_line(step.argv) + ")";
-    if (!step.ok) {
-        out += " failed: " + step.error;
-    }
-    if (step.attempts > 1) {
-        out += ", after " + std::to_string(step.attempts) + " attempts along PATH";
-    }
-    return out;
-}
-
 // The lines of one write on one lane.
 struct Write {
     std::size_t number = 0;
@@ -462,7 +447,7 @@ std::string timeline(const Trace &trace)
             const double x = scale.x(step->time);
             const double r = std::min(5.0, pitch / 3);
             out += "<g class=\"" + std::string(step->failed_fork ? "fork-failed" : "exec") +
-                   (step->ok ? "" : " failed") + "\"><title>" + escape(step_title(*step)) +
+                   (step->ok ? "" : " failed") + "\"><title>" + escape(step_text(*step)) +
                    "</title>";
             if (step->ok) {
                 out += "<path class=\"exec\" d=\"M" + num(x) + " " + num(y - r) + "l" + num(r) +

@@ -41,18 +41,6 @@ std::string seconds(double time)
 // A partial line is the trailing part of a write that has no newline.
 constexpr const char *no_newline = "[no newline]";
 
-// The process that printed the byte at `offset` of a write, from its origins.
-pid_t origin_at(const std::vector<Event::Origin> &origins, std::size_t offset)
-{
-    for (const Event::Origin &origin : origins) {
-        if (offset < origin.bytes) {
-            return origin.pid;
-        }
-        offset -= origin.bytes;
-    }
-    return 0;
-}
-
 // Why a write went out, in words.
 std::string why(const std::string &cause)
 {

@@ -26,21 +26,6 @@ struct Glyphs {
 constexpr Glyphs unicode{"├── ", "└── ", "│   ", "│ "};
 constexpr Glyphs ascii{"|-- ", "`-- ", "|   ", "| "};
 
-std::string step_text(const Step &step)
-{
-    if (step.failed_fork) {
-        return "fork failed: " + step.error;
-    }
-    std::string out = "exec " + printable(step.path) + " (" + command_line(step.argv) + ")";
-    if (!step.ok) {
-        out += " failed: " + step.error;
-    }
-    if (step.attempts > 1) {
-        out += ", after " + std::to_string(step.attempts) + " attempts along PATH";
-    }
-    return out;
-}
-
 std::string line_text(const Line &line)
 {
     std::string out = line.stream == Stream::error ? "2> " : "> ";
