@@ -415,8 +415,9 @@ TEST_P(PictureOfATrace, IsWellFormedWithTheCommandsBytesAsText)
     std::vector<std::string> args{"-f",   row.format, "-o", (folder.path() / "picture").string(),
                                   "--on", "pipe"};
     args.insert(args.end(), row.command.begin(), row.command.end());
-    const Result run = runner::run_on_pipe(runner::program_path("forktrace"),
-                                           {.args = args, .timeout = std::chrono::seconds(100)});
+    const Result run = runner::run_on_pipe(
+        runner::program_path("forktrace"),
+        {.args = args, .env = runner::traced_environment(), .timeout = std::chrono::seconds(100)});
     ASSERT_EQ(run.exit_code(), 0) << run;
     const std::string text = read_file(folder.path() / "picture");
     EXPECT_EQ(problem(row.format, text, folder.path()), "") << text.substr(0, 4000);
@@ -495,7 +496,8 @@ TEST_P(PictureInABrowser, ShowsFanoutsSixteenLanesAndSixtyFourLines)
     const std::filesystem::path page = folder.path() / ("fanout." + GetParam());
     const Result run = runner::run_on_pipe(runner::program_path("forktrace"),
                                            {.args = {"-f", GetParam(), "-o", page.string(), "--on",
-                                                     "pipe", runner::program_path("fanout")}});
+                                                     "pipe", runner::program_path("fanout")},
+                                            .env = runner::traced_environment()});
     ASSERT_EQ(run.exit_code(), 0) << run;
 
     const Rendered shown = render(chromium, page);
@@ -526,7 +528,8 @@ TEST(PictureForGraphviz, IsAcceptedByDot)
     const Result run = runner::run_on_pipe(
         runner::program_path("forktrace"),
         {.args = {"-f", "dot", "-o", (folder.path() / "picture").string(), "--fail", "exec", "--on",
-                  "pipe", runner::program_path("lsbranch")}});
+                  "pipe", runner::program_path("lsbranch")},
+         .env = runner::traced_environment()});
     ASSERT_EQ(run.exit_code(), 0) << run;
     const std::string text = read_file(folder.path() / "picture");
     EXPECT_EQ(problem("dot", text, folder.path()), "") << text;
