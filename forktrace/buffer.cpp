@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <string_view>
 #include <sstream>
 #include <vector>
 
@@ -45,7 +46,7 @@ std::optional<Value> read_value(pid_t pid, std::uint64_t address)
 }
 
 // The symbols that matter in a C library file, from its dynamic symbol table.
-std::optional<std::pair<GElf_Sym, GElf_Sym>> symbols_of(const std::string &path)
+std::optional<BufferReader::Library> symbols_of(const std::string &path)
 {
     if (elf_version(EV_CURRENT) == EV_NONE) {
         return std::nullopt;
@@ -55,7 +56,7 @@ std::optional<std::pair<GElf_Sym, GElf_Sym>> symbols_of(const std::string &path)
         return std::nullopt;
     }
     Elf *elf = elf_begin(fd, ELF_C_READ, nullptr);
-    std::optional<GElf_Sym> out, exit;
+    std::optional<GElf_Sym> out, exit, close;
     for (Elf_Scn *section = nullptr; elf != nullptr && (section = elf_nextscn(elf, section));) {
         GElf_Shdr header{};
         if (gelf_getshdr(section, &header) == nullptr || header.sh_type != SHT_DYNSYM ||
@@ -70,19 +71,24 @@ std::optional<std::pair<GElf_Sym, GElf_Sym>> symbols_of(const std::string &path)
                 continue;
             }
             const char *name = elf_strptr(elf, header.sh_link, symbol.st_name);
-            if (name != nullptr && std::strcmp(name, "stdout") == 0) {
-                out = symbol;
-            } else if (name != nullptr && std::strcmp(name, "exit") == 0) {
-                exit = symbol;
+            const std::string_view named = name != nullptr ? name : "";
+            std::optional<GElf_Sym> *wanted = named == "stdout"   ? &out
+                                              : named == "exit"   ? &exit
+                                              : named == "fclose" ? &close
+                                                                  : nullptr;
+            // Of several versions of one name, the largest is the current one.
+            if (wanted != nullptr && (!*wanted || symbol.st_size > (*wanted)->st_size)) {
+                *wanted = symbol;
             }
         }
     }
     elf_end(elf);
     ::close(fd);
-    if (!out || !exit) {
+    if (!out || !exit || !close) {
         return std::nullopt;
     }
-    return std::pair{*out, *exit};
+    return BufferReader::Library{
+        out->st_value, {exit->st_value, exit->st_size}, {close->st_value, close->st_size}};
 }
 
 }  // namespace
@@ -106,10 +112,7 @@ const BufferReader::Image &BufferReader::image(pid_t pid)
         }
         auto [known, fresh] = libraries_.try_emplace(path);
         if (fresh) {
-            if (const auto symbols = symbols_of(path)) {
-                known->second = Library{symbols->first.st_value, symbols->second.st_value,
-                                        symbols->second.st_size};
-            }
+            known->second = symbols_of(path);
         }
         if (known->second) {
             image.found = true;
@@ -153,31 +156,38 @@ std::optional<BufferState> BufferReader::read(pid_t pid)
     return state.pending.size() == pending ? std::optional(state) : std::nullopt;
 }
 
-bool BufferReader::exiting(pid_t pid, pid_t tid, std::uint64_t stack_pointer)
+const char *BufferReader::flushing_in(pid_t pid, pid_t tid, std::uint64_t stack_pointer)
 {
     const Image &found = image(pid);
     if (!found.found) {
-        return false;
+        return nullptr;
     }
-    const std::uint64_t start = found.base + found.library.exit_start;
-    const std::uint64_t end = start + found.library.exit_size;
-    // Page by page: a read stops at the first page that is not there.
+    const auto holds = [&found](const Library::Range &range, std::uint64_t word) {
+        const std::uint64_t start = found.base + range.start;
+        return word > start && word <= start + range.size;
+    };
+    // From the stack pointer up, a page at a time: a read stops at the first
+    // page that is not there.
     constexpr std::uint64_t page = 4096;
-    std::uint64_t from = stack_pointer & ~(page - 1);
-    for (int pages = 0; pages < 8; ++pages, from += page) {
-        const std::string stack = read_memory(tid, from, page);
+    bool closing = false;
+    std::uint64_t from = stack_pointer & ~std::uint64_t{7};
+    for (int pages = 0; pages < 8; ++pages) {
+        const std::uint64_t to = (from & ~(page - 1)) + page;
+        const std::string stack = read_memory(tid, from, to - from);
         for (std::size_t at = 0; at + 8 <= stack.size(); at += 8) {
             std::uint64_t word = 0;
             std::memcpy(&word, stack.data() + at, 8);
-            if (word > start && word <= end) {
-                return true;
+            if (holds(found.library.exit, word)) {
+                return "exit";
             }
+            closing = closing || holds(found.library.close, word);
         }
-        if (stack.size() < page) {
+        if (stack.size() < to - from) {
             break;
         }
+        from = to;
     }
-    return false;
+    return closing ? "close" : nullptr;
 }
 
 }  // namespace forktrace

@@ -31,18 +31,24 @@ public:
     // be found: a static program, another C library, a buffer moved away.
     std::optional<BufferState> read(pid_t pid);
 
-    // Whether the thread `tid` of `pid` is inside the C library's exit
-    // (its stack holds a return address into `exit`).
-    bool exiting(pid_t pid, pid_t tid, std::uint64_t stack_pointer);
+    // Where in the C library the thread `tid` of `pid` is flushing, from the
+    // return addresses on its stack: "exit" inside `exit`, else "close"
+    // inside `fclose`; nothing otherwise.
+    const char *flushing_in(pid_t pid, pid_t tid, std::uint64_t stack_pointer);
 
     // The image of `pid` has changed (an exec) or ended.
     void forget(pid_t pid) { images_.erase(pid); }
 
-private:
+    // Offsets in a C library file.
     struct Library {
-        std::uint64_t stdout_pointer = 0;  // the offset of `stdout` in the library
-        std::uint64_t exit_start = 0, exit_size = 0;
+        struct Range {
+            std::uint64_t start = 0, size = 0;
+        };
+        std::uint64_t stdout_pointer = 0;  // of the `stdout` variable
+        Range exit, close;                 // of the functions `exit` and `fclose`
     };
+
+private:
     struct Image {
         bool found = false;
         std::uint64_t base = 0;  // where the library is mapped

@@ -204,7 +204,8 @@ void Tracer::describe_write(pid_t tid, const Task &task, Event &wrote)
     } else if (buffer.pending.size() >= buffer.size) {
         wrote.cause = "full";
     } else {
-        wrote.cause = buffers_.exiting(task.tgid, tid, task.stack_pointer) ? "exit" : "flush";
+        const char *in = buffers_.flushing_in(task.tgid, tid, task.stack_pointer);
+        wrote.cause = in != nullptr ? in : "flush";
     }
     carry_own(process, task.tgid, buffer.pending.size());
     wrote.origins = take(process.carried, wrote.data.size());

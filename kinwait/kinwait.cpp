@@ -110,10 +110,12 @@ int main()
         status = waited < 0 ? EXIT_FAILURE : 0;
     }
 
-    // Either process ends here, the child with the value it read. What is
-    // still buffered goes out now; output that could not be written is an
-    // error, as for any command whose output was lost.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    // Either process ends here, the child with the value it read, closing
+    // its output as a well-kept command does: what is still buffered goes out
+    // at the close, and output that could not be written, then or before, is
+    // an error.
+    const bool failed_before = std::ferror(stdout) != 0;
+    if (std::fclose(stdout) != 0 || failed_before) {
         std::perror("kinwait: write error");
         std::exit(EXIT_FAILURE);
     }

@@ -34,9 +34,11 @@ int main()
         std::printf("[%d] *\n", getpid());
     }
 
-    // Every process ends here. What is still buffered goes out now; output
-    // that could not be written is an error.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    // Every process ends here, closing its output as a well-kept command
+    // does: what is still buffered goes out at the close, and output that
+    // could not be written, then or before, is an error.
+    const bool failed_before = std::ferror(stdout) != 0;
+    if (std::fclose(stdout) != 0 || failed_before) {
         std::perror("lsbranch: write error");
         return EXIT_FAILURE;
     }

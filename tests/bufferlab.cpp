@@ -25,6 +25,9 @@ int main(int argc, char *argv[])
     } else if (std::strcmp(how, "exit") == 0) {
         static_cast<void>(std::setvbuf(stdout, nullptr, _IOFBF, 0));
         std::puts("written at exit");
+    } else if (std::strcmp(how, "close") == 0) {
+        std::puts("written at the close");
+        static_cast<void>(std::fclose(stdout));
     } else if (std::strcmp(how, "unbuffered") == 0) {
         static_cast<void>(std::setvbuf(stdout, nullptr, _IONBF, 0));
         static_cast<void>(std::fputs("unbuffered\n", stdout));

@@ -318,16 +318,15 @@ TEST_P(ForktraceBuffers, SaysWhyBytesWentOutOrWereLost)
     EXPECT_EQ(lost, row.lost) << traced;
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, ForktraceBuffers,
-                         testing::Values(Buffered{"newline", "newline", ""},
-                                         Buffered{"full", "full", ""},
-                                         Buffered{"flush", "flush", ""},
-                                         Buffered{"exit", "exit", ""},
-                                         Buffered{"unbuffered", "unbuffered", ""},
-                                         Buffered{"lost_at_exit", "", "lost at _exit\n"},
-                                         Buffered{"lost_at_signal", "", "lost to a signal\n"},
-                                         Buffered{"lost_at_exec", "", "lost at exec\n"}),
-                         [](const auto &row) { return row.param.how; });
+INSTANTIATE_TEST_SUITE_P(
+    Ways, ForktraceBuffers,
+    testing::Values(Buffered{"newline", "newline", ""}, Buffered{"full", "full", ""},
+                    Buffered{"flush", "flush", ""}, Buffered{"exit", "exit", ""},
+                    Buffered{"close", "close", ""}, Buffered{"unbuffered", "unbuffered", ""},
+                    Buffered{"lost_at_exit", "", "lost at _exit\n"},
+                    Buffered{"lost_at_signal", "", "lost to a signal\n"},
+                    Buffered{"lost_at_exec", "", "lost at exec\n"}),
+    [](const auto &row) { return row.param.how; });
 
 // --compare: the account of each demo, from its two traces.
 struct Comparison {
