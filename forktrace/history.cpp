@@ -227,4 +227,24 @@ pid_t origin_at(const std::vector<Event::Origin> &origins, std::size_t offset)
     return 0;
 }
 
+std::string why_written(const std::string &cause, const std::string &who)
+{
+    if (cause == "newline") {
+        return "at a newline (line-buffered)";
+    }
+    if (cause == "full") {
+        return "when a full buffer had to make room";
+    }
+    if (cause == "exit") {
+        return "as " + who + " exited";
+    }
+    if (cause == "close") {
+        return "as " + who + " closed its output at its end";
+    }
+    if (cause == "flush") {
+        return "at an explicit flush";
+    }
+    return "at once (unbuffered)";
+}
+
 }  // namespace forktrace

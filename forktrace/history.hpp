@@ -105,6 +105,9 @@ private:
 // Text for the reports, shared by them.
 std::string base_name(std::string_view path);
 
+// Why a write went out, in words, the writer called `who` ("it", say).
+std::string why_written(const std::string &cause, const std::string &who);
+
 // A step in words: the exec and its file, arguments and outcome, or a failed fork.
 std::string step_text(const Step &step);
 

@@ -81,11 +81,7 @@ std::string account(const std::string &way, const Summary &summary)
                        std::to_string(summary.processes) + " processes, in " +
                        std::to_string(summary.writes) + " writes";
     if (summary.causes.size() == 1) {
-        const std::string &cause = summary.causes.begin()->first;
-        text += ", every one " + (cause == "newline" ? std::string("at its newline")
-                                  : cause == "flush" ? "at a flush of a whole buffer"
-                                  : cause == "exit"  ? "at exit"
-                                                     : "at once, " + cause);
+        text += ", every one " + why_written(summary.causes.begin()->first, "its writer");
     }
     text += ".\n";
     if (summary.copied > 0) {

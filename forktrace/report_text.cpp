@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <map>
 
 namespace forktrace {
 namespace {
@@ -41,25 +42,9 @@ std::string seconds(double time)
 // A partial line is the trailing part of a write that has no newline.
 constexpr const char *no_newline = "[no newline]";
 
-// Why a write went out, in words.
-std::string why(const std::string &cause)
+std::string lines(std::size_t count)
 {
-    return cause == "newline" ? "at its newline"
-           : cause == "full"  ? "when the buffer was full"
-           : cause == "exit"  ? "at exit"
-           : cause == "flush" ? "at a flush"
-                              : "at once, unbuffered";
-}
-
-// Where a line came from: who printed it, whether a fork copied it into the
-// writer, and why it went out.
-std::string origin_words(pid_t printer, const Event &write)
-{
-    std::string words = "  (printed by " + std::to_string(printer);
-    if (printer != write.pid) {
-        words += ", copied by fork into " + std::to_string(write.pid);
-    }
-    return words + ", written " + why(write.cause) + ")";
+    return std::to_string(count) + (count == 1 ? " line" : " lines");
 }
 
 class TextReport final : public Report {
@@ -77,31 +62,57 @@ public:
         }
         const Process *writer = history_.find(event.pid);
         const std::string program = writer != nullptr ? printable(writer->program) : "";
-        const std::string write = "#" + std::to_string(history_.writes());
-        const std::string to = event.stream == Stream::error ? "err" : "out";
-        const auto row = [&](bool first, const std::string &line) {
+        const std::size_t write = history_.writes();
+        // One row per line: the write's time, number and writer on its first
+        // row only, so that the lines of one write read as one.
+        const auto row = [&](bool first, const std::string &printed_by, const std::string &line) {
             if (!header_written_) {
-                put(out_, "   time     pid program     write to  line\n");
+                put(out_, "   time  write  written by         printed by     line\n");
                 header_written_ = true;
             }
-            // The time is the write's: shown once, so that the rows of one
-            // write read as one.
             put(out_, right(first ? seconds(event.time) : "", 7) + " " +
-                          right(std::to_string(event.pid), 7) + " " + left(program, 10) + " " +
-                          right(write, 6) + " " + to + " " + line + "\n");
+                          right(first ? "#" + std::to_string(write) : "", 6) + "  " +
+                          left(first ? std::to_string(event.pid) + " " + program : "", 18) + " " +
+                          left(printed_by, 14) + " " +
+                          (event.stream == Stream::error ? "2> " : "") + line + "\n");
         };
         if (!event.error.empty() && event.data.empty()) {
-            row(true, "[write failed: " + event.error + "]");
+            row(true, "", "[write failed: " + event.error + "]");
             return;
         }
         bool first = true;
-        std::size_t offset = 0;
+        std::size_t offset = 0, count = 0, copied = 0;
         for (const Piece &piece : split_lines(event.data)) {
             const pid_t printer = origin_at(event.origins, offset);
-            row(first, printable(piece.text) + (piece.newline ? "" : no_newline) +
-                           (printer != 0 ? origin_words(printer, event) : ""));
+            std::string printed_by;
+            if (printer == event.pid) {
+                printed_by = "itself";
+            } else if (printer != 0) {
+                printed_by = std::to_string(printer) + ", forked";
+                ++copied;
+            }
+            row(first, printed_by, printable(piece.text) + (piece.newline ? "" : no_newline));
             first = false;
+            ++count;
             offset += piece.text.size() + (piece.newline ? 1 : 0);
+        }
+        own_lines_ += event.origins.empty() ? 0 : count - copied;
+        copied_lines_ += copied;
+        if (!event.cause.empty()) {
+            ++causes_[why_written(event.cause, "the writer")];
+        }
+        // A write of several lines, or of lines other processes printed: what
+        // it was and why it went out.
+        if (count > 1 || copied > 0) {
+            std::string note = std::string(16, ' ') + "^ write #" + std::to_string(write) + ": " +
+                               lines(count) + " from " + std::to_string(event.pid) + "'s buffer";
+            if (copied > 0) {
+                note += ", " + std::to_string(copied) + " of them copied into it by forks";
+            }
+            if (!event.cause.empty()) {
+                note += "; out " + why_written(event.cause, "it");
+            }
+            put(out_, note + "\n");
         }
     }
 
@@ -115,6 +126,16 @@ public:
                 "\nLines that never came out, pending in a buffer that was thrown away:\n" + lost_);
         }
         put(out_, "\n" + totals(history_) + "\n");
+        if (copied_lines_ > 0) {
+            put(out_, "  " + lines(own_lines_) + " written by the process that printed them, " +
+                          lines(copied_lines_) +
+                          " printed by another and copied into the writer's buffer when it "
+                          "forked (\"forked\" above): each such line comes out once more.\n");
+        }
+        for (const auto &[reason, writes] : causes_) {
+            put(out_, "  " + std::to_string(writes) + (writes == 1 ? " write" : " writes") +
+                          " went out " + reason + ".\n");
+        }
         put(out_, "    pid  parent program    lines writes exit      reaped\n");
         bool orphans = false, running = false;
         for (const Process &process : history_.processes()) {
@@ -167,6 +188,8 @@ private:
 
     std::FILE *out_;
     std::string lost_;
+    std::size_t own_lines_ = 0, copied_lines_ = 0;
+    std::map<std::string, std::size_t> causes_;  // writes, by why they went out
     History history_;
     bool header_written_ = false;
 };

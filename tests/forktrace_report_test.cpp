@@ -141,11 +141,11 @@ TEST_P(Report, ShowsEachLineAndNoRawControlByte)
 INSTANTIATE_TEST_SUITE_P(
     Traces, Report,
     testing::Values(
-        // One write of two lines: the time once, the write number on both rows.
+        // One write of two lines: time, number and writer once, then a note.
         Case{"fanout",
              fanout,
-             {R"(^ +0\.[0-9]{3} +10 fanout +#1 out \[  10\] 0$)",
-              R"(^ {8} +10 fanout +#1 out \[  10\] 1$)", R"(^ +0\.[0-9]{3} +11 fanout +#2 out )",
+             {R"(^ +0\.[0-9]{3} +#1  10 fanout +\[  10\] 0$)", R"(^ {40,}\[  10\] 1$)",
+              R"(^ +\^ write #1: 2 lines from 10's buffer$)", R"(^ +0\.[0-9]{3} +#2  11 fanout )",
               R"(^2 processes, 4 lines in 2 writes$)",
               R"(^ +10 +- fanout +2 +1 code 0 +not waited for$)",
               R"(^ +11 +10 fanout +2 +1 code 0 +not waited for, orphan$)", R"(^orphan: )"},
@@ -156,8 +156,8 @@ INSTANTIATE_TEST_SUITE_P(
         // the write elsewhere does not.
         Case{"kinwait",
              kinwait,
-             {R"(21 kinwait +#1 out CHILD: Enter an exit value \(0 to 255\): \[no newline\]$)",
-              R"(21 kinwait +#2 err oops$)", R"(20 kinwait +#3 out \[write failed: EPIPE\]$)",
+             {R"(#1  21 kinwait +CHILD: Enter an exit value \(0 to 255\): \[no newline\]$)",
+              R"(#2  21 kinwait +2> oops$)", R"(#3  20 kinwait +\[write failed: EPIPE\]$)",
               R"(^2 processes, 2 lines in 3 writes, 1 write elsewhere$)",
               R"(^ +21 +20 kinwait +2 +2 code 3 +by 20$)", R"(^ +20 .* none +-$)",
               R"(^none: the trace ended)"},
@@ -173,8 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
               R"(^      killed by signal 9 \(SIGKILL\), reaped by 30$)"}},
         Case{"hostile_bytes",
              hostile_bytes,
-             {R"(#1 out \\e\[31mred\\e\[0m\\tx$)", R"(#1 out \\xff\\xfe\\x07\\r$)",
-              R"(#1 out \\u009b\\\\ok é$)"},
+             {R"( \\e\[31mred\\e\[0m\\tx$)", R"( \\xff\\xfe\\x07\\r$)", R"( \\u009b\\\\ok é$)"},
              {R"(> \\e\[31mred\\e\[0m\\tx$)", R"(> \\u009b\\\\ok é$)"}}),
     [](const auto &row) { return std::string(row.param.name); });
 
