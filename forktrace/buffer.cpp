@@ -22,17 +22,6 @@ constexpr unsigned magic_mask = 0xFFFF0000U, magic = 0xFBAD0000U;
 constexpr unsigned unbuffered = 0x0002U, line_buffered = 0x0200U;
 constexpr std::uint64_t most_pending = 1U << 20U;
 
-std::string read_memory(pid_t pid, std::uint64_t address, std::size_t length)
-{
-    std::string bytes(length, '\0');
-    const iovec local{bytes.data(), length};
-    // NOLINTNEXTLINE(performance-no-int-to-ptr): an address in the tracee, never used here
-    const iovec remote{reinterpret_cast<void *>(address), length};
-    const ssize_t n = ::process_vm_readv(pid, &local, 1, &remote, 1, 0);
-    bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return bytes;
-}
-
 template <typename Value>
 std::optional<Value> read_value(pid_t pid, std::uint64_t address)
 {
@@ -92,6 +81,24 @@ std::optional<BufferReader::Library> symbols_of(const std::string &path)
 }
 
 }  // namespace
+
+std::string read_memory(pid_t pid, std::uint64_t address, std::size_t length)
+{
+    std::string bytes(length, '\0');
+    std::size_t done = 0;
+    while (done < length) {
+        const iovec local{bytes.data() + done, length - done};
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): an address in the tracee, never used here
+        const iovec remote{reinterpret_cast<void *>(address + done), length - done};
+        const ssize_t n = ::process_vm_readv(pid, &local, 1, &remote, 1, 0);
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    bytes.resize(done);
+    return bytes;
+}
 
 const BufferReader::Image &BufferReader::image(pid_t pid)
 {

@@ -14,6 +14,10 @@
 
 namespace forktrace {
 
+// Up to `length` bytes of a traced process's memory at `address`; fewer where
+// it ends or is not mapped.
+std::string read_memory(pid_t pid, std::uint64_t address, std::size_t length);
+
 enum class Buffering { unbuffered, line, full };
 
 struct BufferState {

@@ -353,44 +353,27 @@ bool close_report(const Options &options, std::FILE *out)
     return true;
 }
 
-int trace(const Options &options)
+// Traces the command in `file`, with the report of the format asked for.
+int trace(const Options &options, const std::string &file, std::FILE *out)
 {
-    const auto file = resolve(options.command.front());
-    if (const int *status = std::get_if<int>(&file)) {
-        return *status;
-    }
-    std::FILE *out = report_file(options, stderr);
-    if (out == nullptr) {
-        return status_failed;
-    }
     const std::unique_ptr<Report> report = report_for(options, out);
     const int status = run_traced(
-        options, std::get<std::string>(file), [&report](const Event &event) { report->add(event); },
-        true);
+        options, file, [&report](const Event &event) { report->add(event); }, true);
     report->finish();
-    return close_report(options, out) ? status : status_failed;
+    return status;
 }
 
 // Runs the command on a terminal and then through a pipe, its output kept to
 // itself, and shows the two transcripts and what made them differ.
-int compare(const Options &options)
+int compare(const Options &options, const std::string &file, std::FILE *out)
 {
-    const auto file = resolve(options.command.front());
-    if (const int *status = std::get_if<int>(&file)) {
-        return *status;
-    }
-    std::FILE *out = report_file(options, stdout);
-    if (out == nullptr) {
-        return status_failed;
-    }
     std::vector<Event> runs[2];
     for (const On on : {On::terminal, On::pipe}) {
-        Options run = options;
-        run.on = on;
+        Options way = options;
+        way.on = on;
         std::vector<Event> &events = runs[on == On::terminal ? 0 : 1];
         const int status = run_traced(
-            run, std::get<std::string>(file),
-            [&events](const Event &event) { events.push_back(event); }, false);
+            way, file, [&events](const Event &event) { events.push_back(event); }, false);
         if (status == status_failed || interrupted_by != 0) {
             return status;
         }
@@ -404,22 +387,46 @@ int compare(const Options &options)
         width = size.ws_col;
     }
     write_comparison(out, runs[0], runs[1], width);
-    return close_report(options, out) ? 0 : status_failed;
+    return 0;
+}
+
+// The command line done: the command traced, or compared.
+int run(const Options &options)
+{
+    const auto file = resolve(options.command.front());
+    if (const int *status = std::get_if<int>(&file)) {
+        return *status;
+    }
+    // The report goes to standard error, or --compare's account to standard
+    // output, unless a file is named.
+    std::FILE *out = report_file(options, options.compare ? stdout : stderr);
+    if (out == nullptr) {
+        return status_failed;
+    }
+    const std::string &command = std::get<std::string>(file);
+    const int status =
+        options.compare ? compare(options, command, out) : trace(options, command, out);
+    return close_report(options, out) ? status : status_failed;
 }
 
 }  // namespace
 
 int main(int argc, char *argv[])
 {
-    const Parsed parsed = parse(argc, argv);
-    if (parsed.exit_status) {
-        return *parsed.exit_status;
+    try {
+        const Parsed parsed = parse(argc, argv);
+        if (parsed.exit_status) {
+            return *parsed.exit_status;
+        }
+        struct sigaction action {};
+        action.sa_handler = on_signal;  // no SA_RESTART: the tracer's wait returns
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            ::sigaction(signal, &action, nullptr);
+        }
+        static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
+        return run(parsed.options);
+    } catch (const std::exception &error) {
+        say("forktrace: %s\n", error.what());
+        return status_failed;
     }
-    struct sigaction action {};
-    action.sa_handler = on_signal;  // no SA_RESTART: the tracer's wait returns
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        ::sigaction(signal, &action, nullptr);
-    }
-    static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
-    return parsed.options.compare ? compare(parsed.options) : trace(parsed.options);
 }

@@ -40,26 +40,6 @@ std::uint64_t address_of(Pointer *pointer)
     return reinterpret_cast<std::uintptr_t>(pointer);
 }
 
-// Up to `length` bytes of the tracee's memory at `address`; fewer where it
-// ends or is not mapped.
-std::string read_memory(pid_t tid, std::uint64_t address, std::size_t length)
-{
-    std::string bytes(length, '\0');
-    std::size_t done = 0;
-    while (done < length) {
-        const iovec local{bytes.data() + done, length - done};
-        // NOLINTNEXTLINE(performance-no-int-to-ptr): an address in the tracee, never used here
-        const iovec remote{reinterpret_cast<void *>(address + done), length - done};
-        const ssize_t n = ::process_vm_readv(tid, &local, 1, &remote, 1, 0);
-        if (n <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    bytes.resize(done);
-    return bytes;
-}
-
 // A NUL-terminated string of the tracee's, read a page at most at a time.
 std::string read_string(pid_t tid, std::uint64_t address)
 {
