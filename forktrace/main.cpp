@@ -1,5 +1,6 @@
 // forktrace: run a command and show every process it makes, and which
 // process wrote each line of its output.
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <csignal>
@@ -7,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <variant>
@@ -46,10 +49,16 @@ __attribute__((format(printf, 1, 2))) void say(const char *format, ...)
     va_end(values);
 }
 
+// The command's group, for a signal to forktrace to reach when nothing traces it.
+std::atomic<pid_t> untraced_group{0};
+
 void on_signal(int signal)
 {
     interrupted_by = signal;
     Tracer::interrupt(signal);
+    if (const pid_t group = untraced_group; group > 0) {
+        ::kill(-group, signal);
+    }
 }
 
 // The file that running `name` executes, as a shell finds it; or the status
@@ -80,10 +89,10 @@ std::variant<std::string, int> resolve(const std::string &name)
         }
     }
     if (!found) {
-        say("forktrace: %s: command not found\n", name.c_str());
+        say("forktrace: %s: command not found\n", printable(name).c_str());
         return status_not_found;
     }
-    say("forktrace: cannot run %s: Permission denied\n", name.c_str());
+    say("forktrace: cannot run %s: Permission denied\n", printable(name).c_str());
     return status_cannot_run;
 }
 
@@ -128,15 +137,15 @@ bool write_all(int fd, const char *bytes, std::size_t size)
     return true;
 }
 
-// Relays the command's output to forktrace's standard output, and the input
-// (the text given, or forktrace's own standard input) to the command, until
-// every holder of the output has closed it.
+// Relays the command's output to `show_on` (nowhere when -1), and the input
+// (the text given, or forktrace's own standard input, kept in `typed` when
+// asked) to the command, until every holder of the output has closed it.
 void relay(launch::Launched &launched, const std::optional<std::string> &input, bool terminal,
-           bool show)
+           int show_on, std::string *typed)
 {
     std::string pending = input.value_or("");
     bool reading_stdin = !input.has_value();
-    bool output_open = show;  // forktrace's own standard output takes the bytes
+    bool output_open = show_on >= 0;  // the place to show the bytes takes them
     const auto end_input = [&] {
         if (terminal) {
             // A line in progress needs one end-of-file to go, and one more to end.
@@ -167,7 +176,7 @@ void relay(launch::Launched &launched, const std::optional<std::string> &input, 
             const ssize_t n = ::read(launched.output().get(), buffer, sizeof buffer);
             if (n > 0) {
                 output_open =
-                    output_open && write_all(STDOUT_FILENO, buffer, static_cast<std::size_t>(n));
+                    output_open && write_all(show_on, buffer, static_cast<std::size_t>(n));
             } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
                 launched.output().reset();  // 0 from a pipe, EIO from a terminal
             }
@@ -176,6 +185,9 @@ void relay(launch::Launched &launched, const std::optional<std::string> &input, 
             const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
             if (n > 0) {
                 pending.append(buffer, static_cast<std::size_t>(n));
+                if (typed != nullptr) {
+                    typed->append(buffer, static_cast<std::size_t>(n));
+                }
             } else if (n == 0 || errno != EINTR) {
                 reading_stdin = false;
             }
@@ -197,15 +209,73 @@ void relay(launch::Launched &launched, const std::optional<std::string> &input, 
     }
 }
 
-// Runs the command in `file` under the tracer, each event to `emit`, its
-// output relayed to forktrace's own when `show`. Returns the exit status.
-int run_traced(const Options &options, const std::string &file,
-               const std::function<void(const Event &)> &emit, bool show)
+// Why the kernel would not let forktrace trace, and what to do about it, in a
+// line or two.
+std::string why_refused()
 {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("TracerPid:")) {
+            const long tracer = std::strtol(line.c_str() + 10, nullptr, 10);
+            if (tracer != 0) {
+                std::ifstream name("/proc/" + std::to_string(tracer) + "/comm");
+                std::string comm;
+                std::getline(name, comm);
+                return "forktrace is itself being traced, by process " + std::to_string(tracer) +
+                       (comm.empty() ? "" : " (" + printable(comm) + ")") +
+                       ", and a process has one tracer only: run forktrace untraced.";
+            }
+        }
+    }
+    std::ifstream yama("/proc/sys/kernel/yama/ptrace_scope");
+    int scope = -1;
+    if (yama >> scope && scope >= 2) {
+        return "The kernel's Yama setting kernel.yama.ptrace_scope is " + std::to_string(scope) +
+               (scope == 2 ? ": only root may trace. Run forktrace as root, or set it to 1 "
+                             "(sysctl kernel.yama.ptrace_scope=1), which lets a program trace "
+                             "the commands it starts."
+                           : ", which forbids tracing until the next reboot.");
+    }
+    return "ptrace is not permitted here" +
+           (scope >= 0
+                ? " (kernel.yama.ptrace_scope is " + std::to_string(scope) + ", which allows it)"
+                : std::string()) +
+           ": in a container, start it with ptrace allowed (for Docker: --cap-add=SYS_PTRACE "
+           "--security-opt seccomp=unconfined).";
+}
+
+// How one run of the command goes: where its output is shown, what it is
+// fed, and what hears of its events.
+struct Run {
+    // Called once tracing has been granted, before the command runs: to open
+    // the report. False stops the run, which ends with status_failed.
+    std::function<bool()> ready;
+    std::function<void(const Event &)> emit;
+    int show_on = STDOUT_FILENO;   // where its output is relayed; -1: nowhere
+    std::string *typed = nullptr;  // what it was given of forktrace's standard input
+};
+
+// The size of forktrace's own terminal, for a fresh terminal to have.
+std::optional<winsize> own_terminal_size()
+{
+    for (const int fd : {STDOUT_FILENO, STDERR_FILENO, STDIN_FILENO}) {
+        winsize size{};
+        if (isatty(fd) != 0 && ::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_row > 0) {
+            return size;
+        }
+    }
+    return std::nullopt;
+}
+
+// Runs the command in `file` under the tracer, or untraced when asked, as
+// `run` says. Returns the exit status.
+int run_command(const Options &options, const std::string &file, const Run &run)
+{
+    const bool traced = !options.untraced;
     // The command waits, before its exec, until it is traced; then it takes
     // on the filter that stops it at the calls the tracer follows.
     int go[2] = {-1, -1};
-    if (::pipe2(go, O_CLOEXEC) != 0) {
+    if (traced && ::pipe2(go, O_CLOEXEC) != 0) {
         say("forktrace: pipe: %s\n", std::strerror(errno));
         return status_failed;
     }
@@ -225,6 +295,9 @@ int run_traced(const Options &options, const std::string &file,
         .echo = false,
         .before_exec =
             [wait_for, &filter] {
+                if (wait_for < 0) {
+                    return;  // untraced
+                }
                 char byte = 0;
                 ssize_t n = -1;
                 do {
@@ -241,11 +314,10 @@ int run_traced(const Options &options, const std::string &file,
                 }
             },
     };
-    if (isatty(STDOUT_FILENO) != 0 && options.on == On::terminal) {
-        winsize size{};
-        if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0) {
-            program.rows = size.ws_row;
-            program.columns = size.ws_col;
+    if (options.on == On::terminal) {
+        if (const auto size = own_terminal_size()) {
+            program.rows = size->ws_row;
+            program.columns = size->ws_col;
         }
     }
     for (char **entry = environ; *entry != nullptr; ++entry) {
@@ -255,7 +327,7 @@ int run_traced(const Options &options, const std::string &file,
     // The tracer and the command hand over to each other at every stop: on
     // one CPU that costs a switch, across two a wake-up of another CPU, which
     // is several times dearer. The command inherits the CPU chosen here.
-    if (!options.all_cpus) {
+    if (traced && !options.all_cpus) {
         cpu_set_t one;
         CPU_ZERO(&one);
         const int cpu = ::sched_getcpu();
@@ -270,6 +342,33 @@ int run_traced(const Options &options, const std::string &file,
         say("forktrace: cannot start the command: %s\n", error.what());
         return status_failed;
     }
+    const auto relay_output = [&] {
+        return options.on == On::inherit
+                   ? std::thread()
+                   : std::thread(relay, std::ref(launched), options.input,
+                                 options.on == On::terminal, run.show_on, run.typed);
+    };
+
+    if (!traced) {
+        untraced_group = options.on == On::inherit ? 0 : launched.pid();
+        std::thread relaying = relay_output();
+        if (relaying.joinable()) {
+            relaying.join();
+        }
+        int status = 0;
+        try {
+            status = launched.status();
+        } catch (const std::system_error &error) {
+            say("forktrace: %s\n", error.what());
+            return status_failed;
+        }
+        untraced_group = 0;
+        if (interrupted_by != 0) {
+            return 128 + interrupted_by;
+        }
+        return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    }
+
     launched.collected_elsewhere();
     go_read.reset();
 
@@ -281,16 +380,18 @@ int run_traced(const Options &options, const std::string &file,
                    : options.on == On::pipe  ? file_of(launched.output().get())
                                              : file_at(::ptsname(launched.output().get()));
     setup.error = file_of(STDERR_FILENO);
-    setup.emit = emit;
+    setup.emit = run.emit;
     setup.say = [](const std::string &notice) { say("forktrace: %s\n", notice.c_str()); };
 
     Tracer tracer(std::move(setup));
     try {
         tracer.seize(launched.pid());
     } catch (const std::system_error &error) {
-        say("forktrace: cannot trace the command: %s (forktrace may itself be traced, "
-            "or a seccomp filter or the kernel's Yama setting forbids ptrace)\n",
-            error.what());
+        say("forktrace: cannot trace the command: %s\n  %s\n", error.what(), why_refused().c_str());
+        launched.kill_all();
+        return status_failed;
+    }
+    if (run.ready && !run.ready()) {
         launched.kill_all();
         return status_failed;
     }
@@ -301,11 +402,7 @@ int run_traced(const Options &options, const std::string &file,
     }
     go_write.reset();
 
-    std::thread relaying;
-    if (options.on != On::inherit) {
-        relaying =
-            std::thread(relay, std::ref(launched), options.input, options.on == On::terminal, show);
-    }
+    std::thread relaying = relay_output();
     int status = 0;
     try {
         status = tracer.run();
@@ -318,7 +415,7 @@ int run_traced(const Options &options, const std::string &file,
         relaying.join();
     }
     if (tracer.start_error() != 0) {
-        say("forktrace: cannot run %s: %s\n", options.command.front().c_str(),
+        say("forktrace: cannot run %s: %s\n", printable(options.command.front()).c_str(),
             std::strerror(tracer.start_error()));
     }
     if (interrupted_by != 0) {
@@ -338,7 +435,7 @@ std::FILE *report_file(const Options &options, std::FILE *otherwise)
     }
     std::FILE *out = std::fopen(options.output.c_str(), "w");
     if (out == nullptr) {
-        say("forktrace: %s: %s\n", options.output.c_str(), std::strerror(errno));
+        say("forktrace: %s: %s\n", printable(options.output).c_str(), std::strerror(errno));
     }
     return out;
 }
@@ -346,36 +443,80 @@ std::FILE *report_file(const Options &options, std::FILE *otherwise)
 bool close_report(const Options &options, std::FILE *out)
 {
     if (std::ferror(out) != 0 || (out != stderr && out != stdout && std::fclose(out) != 0)) {
-        say("forktrace: %s: %s\n", options.output.empty() ? "the report" : options.output.c_str(),
+        say("forktrace: %s: %s\n",
+            options.output.empty() ? "the report" : printable(options.output).c_str(),
             std::strerror(errno));
         return false;
     }
     return true;
 }
 
-// Traces the command in `file`, with the report of the format asked for.
-int trace(const Options &options, const std::string &file, std::FILE *out)
+// Traces the command in `file`, with the report of the format asked for. The
+// report is opened only once the command can be traced, so that a refusal
+// leaves no report behind.
+int trace(const Options &options, const std::string &file)
 {
-    const std::unique_ptr<Report> report = report_for(options, out);
-    const int status = run_traced(
-        options, file, [&report](const Event &event) { report->add(event); }, true);
+    std::FILE *out = nullptr;
+    std::unique_ptr<Report> report;
+    Run run;
+    run.ready = [&] {
+        out = report_file(options, stderr);
+        if (out != nullptr) {
+            report = report_for(options, out);
+        }
+        return out != nullptr;
+    };
+    run.emit = [&report](const Event &event) { report->add(event); };
+    const int status = run_command(options, file, run);
+    if (!report) {
+        return status;
+    }
     report->finish();
-    return status;
+    return close_report(options, out) ? status : status_failed;
 }
 
 // Runs the command on a terminal and then through a pipe, its output kept to
-// itself, and shows the two transcripts and what made them differ.
-int compare(const Options &options, const std::string &file, std::FILE *out)
+// itself, and shows the two transcripts and what made them differ. Without
+// --input, what is typed for the first run is typed again for the second;
+// when a person types it, the first run shows its output, prompts included.
+int compare(const Options &options, const std::string &file)
 {
     std::vector<Event> runs[2];
+    std::FILE *out = nullptr;
+    std::string typed;
+    Options way = options;
+    const bool person = !options.input && isatty(STDIN_FILENO) != 0;
     for (const On on : {On::terminal, On::pipe}) {
-        Options way = options;
         way.on = on;
         std::vector<Event> &events = runs[on == On::terminal ? 0 : 1];
-        const int status = run_traced(
-            way, file, [&events](const Event &event) { events.push_back(event); }, false);
+        Run run;
+        run.emit = [&events](const Event &event) { events.push_back(event); };
+        run.show_on = -1;
+        if (on == On::terminal) {
+            run.ready = [&] {
+                out = report_file(options, stdout);
+                return out != nullptr;
+            };
+            if (!options.input) {
+                run.typed = &typed;
+            }
+            if (person) {
+                run.show_on = STDERR_FILENO;
+                say("forktrace: the run on a terminal comes first; type what the command asks "
+                    "for, and the run through a pipe gets the same.\n");
+            }
+        } else if (!options.input) {
+            way.input = typed;
+        }
+        const int status = run_command(way, file, run);
         if (status == status_failed || interrupted_by != 0) {
+            if (out != nullptr) {
+                static_cast<void>(close_report(options, out));
+            }
             return status;
+        }
+        if (person && on == On::terminal) {
+            say("\n");
         }
     }
     // The terminal's width, or what COLUMNS says, as for ls.
@@ -387,26 +528,24 @@ int compare(const Options &options, const std::string &file, std::FILE *out)
         width = size.ws_col;
     }
     write_comparison(out, runs[0], runs[1], width);
-    return 0;
+    return close_report(options, out) ? 0 : status_failed;
 }
 
-// The command line done: the command traced, or compared.
+// The command line done: the command traced, compared, or run untraced.
 int run(const Options &options)
 {
     const auto file = resolve(options.command.front());
     if (const int *status = std::get_if<int>(&file)) {
         return *status;
     }
-    // The report goes to standard error, or --compare's account to standard
-    // output, unless a file is named.
-    std::FILE *out = report_file(options, options.compare ? stdout : stderr);
-    if (out == nullptr) {
-        return status_failed;
-    }
     const std::string &command = std::get<std::string>(file);
-    const int status =
-        options.compare ? compare(options, command, out) : trace(options, command, out);
-    return close_report(options, out) ? status : status_failed;
+    if (options.compare) {
+        return compare(options, command);
+    }
+    if (options.untraced) {
+        return run_command(options, command, Run{});
+    }
+    return trace(options, command);
 }
 
 }  // namespace

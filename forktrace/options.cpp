@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
+#include <iterator>
 #include <map>
 
 #include <getopt.h>
@@ -18,6 +20,8 @@ collected them, and which process wrote each line of its output.
   -f, --format=FORMAT  the report: text (default), tree, json, or a picture:
                        svg, html, dot, mermaid, perfetto
   -o, --output=FILE    write the report to FILE instead of standard error
+                       (with --compare: the account, instead of standard
+                       output)
       --on=WHERE       run the command on a fresh terminal or pipe and relay
                        its output: WHERE is terminal or pipe; without it the
                        command uses forktrace's own standard streams
@@ -29,7 +33,10 @@ collected them, and which process wrote each line of its output.
                        ENOENT) or exec:N (the N-th exec along each line)
       --ascii          draw the tree with ASCII
       --compare        run the command on a terminal and through a pipe, and
-                       show the two transcripts and why they differ
+                       show the two transcripts and why they differ; what
+                       you type for the first run is typed for the second
+      --untraced       run the command as --on says and relay its output,
+                       tracing nothing (where ptrace is refused); no report
       --all-cpus       let the command use every CPU; by default it shares
                        forktrace's, which makes tracing much cheaper
   -h, --help           show this help and exit
@@ -115,7 +122,15 @@ std::optional<std::string> unescape(const std::string &text)
 
 Parsed parse(int argc, char *argv[])
 {
-    enum { on_option = 256, input_option, fail_option, ascii_option, cpus_option, compare_option };
+    enum {
+        on_option = 256,
+        input_option,
+        fail_option,
+        ascii_option,
+        cpus_option,
+        compare_option,
+        untraced_option
+    };
     static const option long_options[] = {{"format", required_argument, nullptr, 'f'},
                                           {"output", required_argument, nullptr, 'o'},
                                           {"on", required_argument, nullptr, on_option},
@@ -124,17 +139,40 @@ Parsed parse(int argc, char *argv[])
                                           {"ascii", no_argument, nullptr, ascii_option},
                                           {"all-cpus", no_argument, nullptr, cpus_option},
                                           {"compare", no_argument, nullptr, compare_option},
+                                          {"untraced", no_argument, nullptr, untraced_option},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, 'V'},
                                           {nullptr, 0, nullptr, 0}};
+    // What each option that takes an argument expects, for the messages.
+    static const std::map<int, const char *> expects{
+        {'f', "a format: text, tree, json, svg, html, dot, mermaid or perfetto"},
+        {'o', "the name of the file to write the report to"},
+        {on_option, "where to run the command: terminal or pipe"},
+        {input_option,
+         "the text to type for the command (\\n, \\t, \\\\ and \\xHH stand for bytes)"},
+        {fail_option, "the call to make fail: fork:N, exec or exec:N"}};
+    const auto name_of = [](int value) -> std::string {
+        for (const option &known : long_options) {
+            if (known.name != nullptr && known.val == value) {
+                return (value < 256 ? std::string("-") + static_cast<char>(value) + "/" : "") +
+                       "--" + known.name;
+            }
+        }
+        return std::string("-") + static_cast<char>(value);
+    };
 
     Parsed parsed;
     Options &options = parsed.options;
-    bool on_given = false;
+    bool on_given = false, format_given = false;
+    const auto refuse = [&parsed](const std::string &what) {
+        parsed.exit_status = mistake(what);
+        return parsed;
+    };
     opterr = 0;
     optind = 1;
-    // "+": options end at the command, whose own options are its business.
-    for (int c = 0; (c = getopt_long(argc, argv, "+f:o:hV", long_options, nullptr)) != -1;) {
+    // "+": options end at the command, whose own options are its business;
+    // ":": a missing argument is told apart from an unknown option.
+    for (int c = 0; (c = getopt_long(argc, argv, "+:f:o:hV", long_options, nullptr)) != -1;) {
         const std::string value = optarg != nullptr ? optarg : "";
         switch (c) {
             case 'f': {
@@ -145,22 +183,22 @@ Parsed parse(int argc, char *argv[])
                     {"mermaid", Format::mermaid}, {"perfetto", Format::perfetto}};
                 const auto format = formats.find(value);
                 if (format == formats.end()) {
-                    parsed.exit_status = mistake("unknown format '" + value +
-                                                 "': the formats are text, tree, json, svg, html, "
-                                                 "dot, mermaid and perfetto");
-                    return parsed;
+                    return refuse("unknown format '" + printable(value) + "': " + name_of('f') +
+                                  " takes " + expects.at('f'));
                 }
                 options.format = format->second;
+                format_given = true;
                 break;
             }
             case 'o':
+                if (value.empty()) {
+                    return refuse("-o needs " + std::string(expects.at('o')) + ", not ''");
+                }
                 options.output = value;
                 break;
             case on_option:
                 if (value != "terminal" && value != "pipe") {
-                    parsed.exit_status =
-                        mistake("--on takes terminal or pipe, not '" + value + "'");
-                    return parsed;
+                    return refuse("--on takes terminal or pipe, not '" + printable(value) + "'");
                 }
                 options.on = value == "terminal" ? On::terminal : On::pipe;
                 on_given = true;
@@ -168,16 +206,16 @@ Parsed parse(int argc, char *argv[])
             case input_option:
                 options.input = unescape(value);
                 if (!options.input) {
-                    parsed.exit_status =
-                        mistake("--input: a backslash starts \\n, \\t, \\\\ or \\xHH");
-                    return parsed;
+                    return refuse(
+                        "--input takes text in which a backslash starts \\n, \\t, "
+                        "\\\\ or \\xHH, not '" +
+                        printable(value) + "'");
                 }
                 break;
             case fail_option:
                 if (!add_failure(options.fail, value)) {
-                    parsed.exit_status =
-                        mistake("--fail takes fork:N, exec or exec:N, not '" + value + "'");
-                    return parsed;
+                    return refuse("--fail takes fork:N, exec or exec:N (N from 1), not '" +
+                                  printable(value) + "'");
                 }
                 break;
             case ascii_option:
@@ -189,6 +227,9 @@ Parsed parse(int argc, char *argv[])
             case compare_option:
                 options.compare = true;
                 break;
+            case untraced_option:
+                options.untraced = true;
+                break;
             case 'h':
                 static_cast<void>(std::fputs(help, stdout));
                 parsed.exit_status = 0;
@@ -197,21 +238,43 @@ Parsed parse(int argc, char *argv[])
                 static_cast<void>(std::puts("forktrace (forkdemos) " FORKDEMOS_VERSION));
                 parsed.exit_status = 0;
                 return parsed;
-            default:
-                parsed.exit_status =
-                    mistake(optopt != 0 ? std::string("unknown or incomplete option '-") +
-                                              static_cast<char>(optopt) + "'"
-                                        : std::string("unknown or incomplete option '") +
-                                              argv[optind - 1] + "'");
-                return parsed;
+            case ':':
+                return refuse(name_of(optopt) + " needs an argument: " + expects.at(optopt));
+            default: {
+                // An option that takes no argument was given one, or the
+                // option is not known (or is an ambiguous abbreviation).
+                const bool known = std::any_of(
+                    std::begin(long_options), std::end(long_options),
+                    [](const option &o) { return o.name != nullptr && o.val == optopt; });
+                const std::string given_text = argv[optind - 1];
+                if (optopt != 0 && known && (optopt > 255 || given_text.starts_with("--"))) {
+                    return refuse(name_of(optopt) + " takes no argument");
+                }
+                std::string given = optopt != 0 && optopt < 256
+                                        ? std::string("-") + static_cast<char>(optopt)
+                                        : given_text;
+                given = given.substr(0, given.find('='));
+                return refuse(
+                    std::string(given.starts_with("--") ? "unknown or ambiguous" : "unknown") +
+                    " option '" + printable(given) + "'");
+            }
         }
+    }
+    if (options.compare && format_given && options.format != Format::text) {
+        return refuse(
+            "--compare writes its own account as text; for a picture of each way, trace it "
+            "with --on terminal or --on pipe and -f");
+    }
+    if (options.compare && (on_given || options.untraced)) {
+        return refuse(std::string("--compare runs the command both ways itself; ") +
+                      (on_given ? "--on" : "--untraced") + " does not go with it");
     }
     if (options.input && !on_given) {
         options.on = On::pipe;
     }
     options.command.assign(argv + optind, argv + argc);
     if (options.command.empty()) {
-        parsed.exit_status = mistake("no command to run");
+        return refuse("no command to run");
     }
     return parsed;
 }

@@ -27,6 +27,7 @@ struct Options {
     bool ascii = false;
     bool all_cpus = false;  // leave the command's CPUs as they are
     bool compare = false;   // run on a terminal and through a pipe, and compare
+    bool untraced = false;  // run and relay, but trace nothing
     std::vector<std::string> command;
 };
 

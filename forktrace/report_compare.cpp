@@ -21,21 +21,35 @@ struct Summary {
     long copied = 0;                     // lines printed by one process and written by another
     std::map<std::string, long> lost;    // "by P at its exec of X": lines
     std::map<std::string, long> causes;  // why lines went out
+    // Per program: the lines its processes printed themselves, whether they
+    // came out or were lost.
+    std::map<std::string, long> printed;
 };
 
 Summary summarize(const std::vector<Event> &events)
 {
     Summary summary;
+    std::map<pid_t, std::string> program;  // what each process runs now
     for (const Event &event : events) {
         const bool new_process =
             event.kind == Event::Kind::start || (event.kind == Event::Kind::fork && event.ok);
         summary.processes += new_process ? 1 : 0;
+        if (event.kind == Event::Kind::start && !event.argv.empty()) {
+            program[event.pid] = base_name(event.argv.front());
+        } else if (event.kind == Event::Kind::fork && event.ok) {
+            program[event.child] = program[event.pid];
+        }
         if (event.lost && !event.lost->empty()) {
+            summary.printed[program[event.pid]] +=
+                static_cast<long>(split_lines(*event.lost).size());
             const std::string where = event.kind == Event::Kind::exec
                                           ? "at its exec of " + printable(base_name(event.path))
                                           : "when it ended";
             summary.lost["by " + std::to_string(event.pid) + " " + where] +=
                 static_cast<long>(split_lines(*event.lost).size());
+        }
+        if (event.kind == Event::Kind::exec && event.ok) {
+            program[event.pid] = base_name(event.argv.empty() ? event.path : event.argv.front());
         }
         if (event.kind != Event::Kind::write || event.stream != Stream::output) {
             continue;
@@ -47,6 +61,8 @@ Summary summarize(const std::vector<Event> &events)
             const pid_t printer = origin_at(event.origins, offset);
             if (printer != 0 && printer != event.pid) {
                 ++summary.copied;
+            } else {
+                ++summary.printed[program[event.pid]];
             }
             if (!event.cause.empty()) {
                 ++summary.causes[event.cause];
@@ -128,6 +144,20 @@ void write_comparison(std::FILE *out, const std::vector<Event> &terminal,
     }
     put(out,
         "\n" + account("On a terminal", on_terminal) + account("Through a pipe", through_pipe));
+    // Buffering accounts for every other difference: a program that printed
+    // another number of lines itself chose to write otherwise.
+    for (const auto &[program, printed] : on_terminal.printed) {
+        const auto other = through_pipe.printed.find(program);
+        const long piped = other == through_pipe.printed.end() ? 0 : other->second;
+        if (piped != printed) {
+            put(out, "  " + printable(program) + " itself printed " + lines(printed) +
+                         " on a terminal and " + lines(piped) + " through a pipe: it writes " +
+                         (program == "ls" ? "names in columns on a terminal and one name per "
+                                            "line into a pipe"
+                                          : "differently when its output is a terminal") +
+                         ".\n");
+        }
+    }
     static_cast<void>(std::fflush(out));
 }
 

@@ -280,10 +280,6 @@ void Tracer::seize(pid_t root)
     first.tgid = root;
     first.known = first.stopped_once = true;
     processes_[root] = Process{};
-    Event start = event(Event::Kind::start, root);
-    start.argv = setup_.argv;
-    start.on = setup_.on;
-    setup_.emit(start);
 }
 
 Tracer::Task &Tracer::task_of(pid_t tid)
@@ -615,6 +611,10 @@ void Tracer::kill_all()
 
 int Tracer::run()
 {
+    Event start = event(Event::Kind::start, root_);
+    start.argv = setup_.argv;
+    start.on = setup_.on;
+    setup_.emit(start);
     while (!tasks_.empty()) {
         int status = 0;
         const pid_t tid = ::waitpid(-1, &status, __WALL);

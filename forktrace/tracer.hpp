@@ -49,8 +49,8 @@ public:
     // go-ahead. Throws std::system_error when ptrace is refused.
     void seize(pid_t root);
 
-    // Follows every process until the last has ended; returns the root's
-    // wait status.
+    // Emits the start event, then follows every process until the last has
+    // ended; returns the root's wait status.
     int run();
 
     // The error of the command's own exec, when it failed; 0 otherwise.

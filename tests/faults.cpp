@@ -14,6 +14,7 @@
 //                   first to load this library) has ended, so that a parent
 //                   that waits for its children never ends
 //   FAULT_WAIT=1    waitpid fails with ECHILD
+//   FAULT_PTRACE=1  ptrace fails with EPERM, as where tracing is not allowed
 // With FAULT_PROGRAM set, only a process started as that program (its argv[0])
 // sees the faults: not a wrapper that starts it, nor date or ls that it
 // starts in turn.
@@ -120,6 +121,23 @@ pid_t waitpid(pid_t pid, int *status, int options)
         return -1;
     }
     return next<pid_t(pid_t, int *, int)>("waitpid")(pid, status, options);
+}
+
+// The C library's ptrace takes its request's arguments as varargs, all
+// three of them there for the requests a tracer makes.
+long ptrace(int request, ...)
+{
+    if (fault("FAULT_PTRACE") != nullptr) {
+        errno = EPERM;
+        return -1;
+    }
+    va_list arguments;
+    va_start(arguments, request);
+    const auto pid = va_arg(arguments, pid_t);
+    void *address = va_arg(arguments, void *);
+    void *data = va_arg(arguments, void *);
+    va_end(arguments);
+    return next<long(int, ...)>("ptrace")(request, pid, address, data);
 }
 
 int execvp(const char *file, char *const argv[]) noexcept

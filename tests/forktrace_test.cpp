@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -328,61 +330,93 @@ INSTANTIATE_TEST_SUITE_P(
                     Buffered{"lost_at_exec", "", "lost at exec\n"}),
     [](const auto &row) { return row.param.how; });
 
-// --compare: the account of each demo, from its two traces.
+// --compare: the account of each demo, from its two traces. What the first
+// run is typed on standard input, the second run is typed too.
 struct Comparison {
+    std::string name;
     std::string program;
     std::vector<std::string> args;
     std::vector<std::string> says;
+    std::string typed;  // on forktrace's standard input
+    std::string twice;  // in both transcripts
 };
 
-void PrintTo(const Comparison &row, std::ostream *os) { *os << row.program; }
+void PrintTo(const Comparison &row, std::ostream *os) { *os << row.name; }
 
 class ForktraceCompares : public testing::TestWithParam<Comparison> {};
 
 TEST_P(ForktraceCompares, TheTwoWaysFromTheirTraces)
 {
     const Comparison &row = GetParam();
-    const runner::ScratchFolder empty("compare");  // ls lists nothing
+    const runner::ScratchFolder listed("compare");  // what ls lists
+    for (const char *name : {"alpha", "beta", "gamma"}) {
+        std::ofstream(listed.path() / name).put('\n');
+    }
     std::vector<std::string> args{"--compare"};
     args.insert(args.end(), row.args.begin(), row.args.end());
     args.push_back(runner::program_path(row.program));
+    std::vector<runner::Step> script;
+    if (!row.typed.empty()) {
+        script.push_back({.send = row.typed});
+    }
     const Result run = runner::run_on_pipe(
         runner::program_path("forktrace"),
         {.args = args,
          .env = runner::traced_environment(),
          .faults = {{"FAULT_SLEEP", "0"}, {"FAULT_PROGRAM", runner::program_path("kinwait")}},
-         .cwd = empty.path().string()});
+         .script = script,
+         .cwd = listed.path().string()});
     EXPECT_EQ(run.exit_code(), 0) << run;
     for (const std::string &said : row.says) {
         EXPECT_NE(run.out.find(said), std::string::npos) << "expected: " << said << "\n" << run;
     }
+    if (!row.twice.empty()) {
+        const std::size_t first = run.out.find(row.twice);
+        EXPECT_NE(first, std::string::npos) << run;
+        EXPECT_NE(run.out.find(row.twice, first + 1), std::string::npos) << run;
+    }
 }
+
+const std::vector<std::string> kinwait_typed_3{
+    "On a terminal: 16 lines", "Through a pipe: 9 lines",
+    "7 lines never came out: pending in the buffer, lost by", "at its exec of date"};
 
 INSTANTIATE_TEST_SUITE_P(
     Demos, ForktraceCompares,
     testing::Values(Comparison{"fanout",
+                               "fanout",
                                {},
                                {"On a terminal: 30 lines from 16 processes",
                                 "Through a pipe: 64 lines from 16 processes",
                                 "34 lines copied into children by forks"}},
                     Comparison{"lsbranch",
+                               "lsbranch",
                                {},
-                               {"On a terminal: 2 lines from 2 processes",
-                                "Through a pipe: 1 line from 2 processes",
-                                "1 line never came out: pending in the buffer, lost by"}},
-                    Comparison{"kinwait",
-                               {"--input", "3\\n"},
-                               {"On a terminal: 16 lines", "Through a pipe: 9 lines",
-                                "7 lines never came out: pending in the buffer, lost by",
-                                "at its exec of date"}}),
-    [](const auto &row) { return row.param.program; });
+                               {"On a terminal: 3 lines from 2 processes",
+                                "Through a pipe: 4 lines from 2 processes",
+                                "1 line never came out: pending in the buffer, lost by",
+                                "ls itself printed 1 line on a terminal and 3 lines through a "
+                                "pipe: it writes names in columns on a terminal and one name per "
+                                "line into a pipe."}},
+                    Comparison{"kinwait_input", "kinwait", {"--input", "3\\n"}, kinwait_typed_3},
+                    Comparison{"kinwait_typed_once",
+                               "kinwait",
+                               {"--fail", "exec"},
+                               {"On a terminal: 16 lines", "Through a pipe: 15 lines"},
+                               "3\n",
+                               "PARENT: Child's exit code is: 3"}),
+    [](const auto &row) { return row.param.name; });
 
-// forktrace's own statuses, and the command's passed on.
+// forktrace's own statuses, and the command's passed on. A mistake on the
+// command line, and a refusal to trace, leave no report behind; every message
+// is plain text.
 struct Ending {
     std::string name;
     std::vector<std::string> args;
     int status;
-    std::string message;  // a part of what forktrace says on standard error
+    std::string message;                        // a part of what forktrace says on standard error
+    bool report = true;                         // whether the report file is written
+    std::map<std::string, std::string> faults;  // for forktrace itself
 };
 
 void PrintTo(const Ending &row, std::ostream *os) { *os << row.name; }
@@ -392,30 +426,57 @@ class ForktraceEnds : public testing::TestWithParam<Ending> {};
 TEST_P(ForktraceEnds, WithTheStatusAShellUserKnows)
 {
     const Ending &row = GetParam();
-    std::vector<std::string> args{"-o", "/dev/null"};
+    const runner::ScratchFolder folder("forktrace-ends");
+    const std::filesystem::path report = folder.path() / "report";
+    std::vector<std::string> args{"-o", report.string()};
     args.insert(args.end(), row.args.begin(), row.args.end());
-    const Result run = runner::run_on_pipe(runner::program_path("forktrace"),
-                                           {.args = args, .env = runner::traced_environment()});
+    const Result run = runner::run_on_pipe(
+        runner::program_path("forktrace"),
+        {.args = args, .env = runner::traced_environment(), .faults = row.faults});
     EXPECT_EQ(run.exit_code(), row.status) << run;
     EXPECT_NE(run.err.find(row.message), std::string::npos) << run;
+    EXPECT_EQ(std::filesystem::exists(report), row.report) << run;
+    EXPECT_FALSE(std::any_of(run.err.begin(), run.err.end(), [](char c) {
+        return c != '\n' && std::iscntrl(c) != 0;
+    })) << run;
 }
 
+const std::map<std::string, std::string> refuse_ptrace{{"FAULT_PTRACE", "1"}};
+
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, ForktraceEnds,
     testing::Values(
         Ending{"command_exits_3", {"/bin/sh", "-c", "exit 3"}, 3, ""},
         Ending{"command_killed_by_sigterm", {"/bin/sh", "-c", "kill -TERM $$"}, 143, ""},
-        Ending{"not_found", {"no-such-command-here"}, 127, "command not found"},
-        Ending{"not_executable", {"/dev/null"}, 126, "Permission denied"},
-        Ending{"bad_option", {"--no-such-option", "true"}, 125, "Try 'forktrace --help'"},
-        Ending{"unknown_format", {"-f", "xml", "true"}, 125, "unknown format"},
+        Ending{"not_found", {"no-such-command-\x1b[31m"}, 127, "no-such-command-\\e[31m: command not found", false},
+        Ending{"not_executable", {"/dev/null"}, 126, "Permission denied", false},
+        Ending{"bad_option", {"--no-such-option", "true"}, 125, "unknown or ambiguous option '--no-such-option'", false},
+        Ending{"bad_short_option", {"-z", "true"}, 125, "unknown option '-z'\nTry 'forktrace --help'", false},
+        Ending{"unknown_format", {"-f", "xml", "true"}, 125, "unknown format 'xml'", false},
+        Ending{"format_missing", {"-f"}, 125, "-f/--format needs an argument: a format: text,", false},
+        Ending{"input_missing", {"--input"}, 125, "--input needs an argument: the text to type", false},
+        Ending{"fail_missing", {"--fail"}, 125, "--fail needs an argument: the call to make fail", false},
+        Ending{"on_missing", {"--on"}, 125, "--on needs an argument: where to run the command: terminal or pipe", false},
+        Ending{"on_bad", {"--on=tty\x01", "true"}, 125, "--on takes terminal or pipe, not 'tty\\x01'", false},
+        Ending{"fail_bad", {"--fail", "fork:0", "true"}, 125, "--fail takes fork:N, exec or exec:N", false},
+        Ending{"input_bad", {"--input", "\\q", "true"}, 125, "--input takes text in which a backslash", false},
+        Ending{"argument_not_taken", {"--ascii=yes", "true"}, 125, "--ascii takes no argument", false},
+        Ending{"compare_picture", {"--compare", "-f", "svg", "true"}, 125, "--compare writes its own account as text", false},
+        Ending{"compare_on", {"--compare", "--on", "pipe", "true"}, 125, "--on does not go with it", false},
+        Ending{"no_command", {}, 125, "no command to run", false},
         Ending{"all_cpus", {"--all-cpus", "/bin/sh", "-c", "exit 3"}, 3, ""},
         Ending{"static_program_buffer_unknown", {"/sbin/ldconfig", "-p"}, 0, "cannot be read"},
-        Ending{"already_traced",
-               {runner::program_path("forktrace"), "true"},
-               125,
-               "cannot trace the command"}),
+        Ending{"already_traced", {runner::program_path("forktrace"), "true"}, 125,
+               "forktrace is itself being traced, by process "},
+        Ending{"ptrace_refused", {"-f", "svg", "true"}, 125,
+               "cannot trace the command: ptrace: Operation not permitted\n  ", false, refuse_ptrace},
+        Ending{"ptrace_refused_compare", {"--compare", "true"}, 125, "cannot trace the command", false,
+               refuse_ptrace},
+        Ending{"untraced_where_refused", {"--untraced", "--on", "pipe", "/bin/sh", "-c", "exit 4"}, 4, "",
+               false, refuse_ptrace}),
     [](const auto &row) { return row.param.name; });
+// clang-format on
 
 // Ctrl-C ends the command, whatever it was doing, and leaves nothing behind.
 TEST(ForktraceInterrupted, KillsTheCommandAndLeavesNoProcess)
