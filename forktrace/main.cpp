@@ -268,8 +268,8 @@ std::optional<winsize> own_terminal_size()
 }
 
 // Runs the command in `file` under the tracer, or untraced when asked, as
-// `run` says. Returns the exit status.
-int run_command(const Options &options, const std::string &file, const Run &run)
+// `plan` says. Returns the exit status.
+int run_command(const Options &options, const std::string &file, const Run &plan)
 {
     const bool traced = !options.untraced;
     // The command waits, before its exec, until it is traced; then it takes
@@ -346,7 +346,7 @@ int run_command(const Options &options, const std::string &file, const Run &run)
         return options.on == On::inherit
                    ? std::thread()
                    : std::thread(relay, std::ref(launched), options.input,
-                                 options.on == On::terminal, run.show_on, run.typed);
+                                 options.on == On::terminal, plan.show_on, plan.typed);
     };
 
     if (!traced) {
@@ -380,7 +380,7 @@ int run_command(const Options &options, const std::string &file, const Run &run)
                    : options.on == On::pipe  ? file_of(launched.output().get())
                                              : file_at(::ptsname(launched.output().get()));
     setup.error = file_of(STDERR_FILENO);
-    setup.emit = run.emit;
+    setup.emit = plan.emit;
     setup.say = [](const std::string &notice) { say("forktrace: %s\n", notice.c_str()); };
 
     Tracer tracer(std::move(setup));
@@ -391,7 +391,7 @@ int run_command(const Options &options, const std::string &file, const Run &run)
         launched.kill_all();
         return status_failed;
     }
-    if (run.ready && !run.ready()) {
+    if (plan.ready && !plan.ready()) {
         launched.kill_all();
         return status_failed;
     }
@@ -458,16 +458,16 @@ int trace(const Options &options, const std::string &file)
 {
     std::FILE *out = nullptr;
     std::unique_ptr<Report> report;
-    Run run;
-    run.ready = [&] {
+    Run plan;
+    plan.ready = [&] {
         out = report_file(options, stderr);
         if (out != nullptr) {
             report = report_for(options, out);
         }
         return out != nullptr;
     };
-    run.emit = [&report](const Event &event) { report->add(event); };
-    const int status = run_command(options, file, run);
+    plan.emit = [&report](const Event &event) { report->add(event); };
+    const int status = run_command(options, file, plan);
     if (!report) {
         return status;
     }
@@ -489,26 +489,26 @@ int compare(const Options &options, const std::string &file)
     for (const On on : {On::terminal, On::pipe}) {
         way.on = on;
         std::vector<Event> &events = runs[on == On::terminal ? 0 : 1];
-        Run run;
-        run.emit = [&events](const Event &event) { events.push_back(event); };
-        run.show_on = -1;
+        Run plan;
+        plan.emit = [&events](const Event &event) { events.push_back(event); };
+        plan.show_on = -1;
         if (on == On::terminal) {
-            run.ready = [&] {
+            plan.ready = [&] {
                 out = report_file(options, stdout);
                 return out != nullptr;
             };
             if (!options.input) {
-                run.typed = &typed;
+                plan.typed = &typed;
             }
             if (person) {
-                run.show_on = STDERR_FILENO;
+                plan.show_on = STDERR_FILENO;
                 say("forktrace: the run on a terminal comes first; type what the command asks "
                     "for, and the run through a pipe gets the same.\n");
             }
         } else if (!options.input) {
             way.input = typed;
         }
-        const int status = run_command(way, file, run);
+        const int status = run_command(way, file, plan);
         if (status == status_failed || interrupted_by != 0) {
             if (out != nullptr) {
                 static_cast<void>(close_report(options, out));

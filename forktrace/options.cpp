@@ -152,13 +152,14 @@ Parsed parse(int argc, char *argv[])
          "the text to type for the command (\\n, \\t, \\\\ and \\xHH stand for bytes)"},
         {fail_option, "the call to make fail: fork:N, exec or exec:N"}};
     const auto name_of = [](int value) -> std::string {
-        for (const option &known : long_options) {
-            if (known.name != nullptr && known.val == value) {
-                return (value < 256 ? std::string("-") + static_cast<char>(value) + "/" : "") +
-                       "--" + known.name;
-            }
+        const option *known =
+            std::find_if(std::begin(long_options), std::end(long_options),
+                         [value](const option &o) { return o.name != nullptr && o.val == value; });
+        if (known == std::end(long_options)) {
+            return std::string("-") + static_cast<char>(value);
         }
-        return std::string("-") + static_cast<char>(value);
+        return (value < 256 ? std::string("-") + static_cast<char>(value) + "/" : "") + "--" +
+               known->name;
     };
 
     Parsed parsed;
@@ -253,7 +254,7 @@ Parsed parse(int argc, char *argv[])
                 std::string given = optopt != 0 && optopt < 256
                                         ? std::string("-") + static_cast<char>(optopt)
                                         : given_text;
-                given = given.substr(0, given.find('='));
+                given.resize(std::min(given.size(), given.find('=')));
                 return refuse(
                     std::string(given.starts_with("--") ? "unknown or ambiguous" : "unknown") +
                     " option '" + printable(given) + "'");
