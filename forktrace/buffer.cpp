@@ -45,7 +45,7 @@ std::optional<BufferReader::Library> symbols_of(const std::string &path)
         return std::nullopt;
     }
     Elf *elf = elf_begin(fd, ELF_C_READ, nullptr);
-    std::optional<GElf_Sym> out, exit, close;
+    std::optional<GElf_Sym> out;
     for (Elf_Scn *section = nullptr; elf != nullptr && (section = elf_nextscn(elf, section));) {
         GElf_Shdr header{};
         if (gelf_getshdr(section, &header) == nullptr || header.sh_type != SHT_DYNSYM ||
@@ -61,23 +61,18 @@ std::optional<BufferReader::Library> symbols_of(const std::string &path)
             }
             const char *name = elf_strptr(elf, header.sh_link, symbol.st_name);
             const std::string_view named = name != nullptr ? name : "";
-            std::optional<GElf_Sym> *wanted = named == "stdout"   ? &out
-                                              : named == "exit"   ? &exit
-                                              : named == "fclose" ? &close
-                                                                  : nullptr;
             // Of several versions of one name, the largest is the current one.
-            if (wanted != nullptr && (!*wanted || symbol.st_size > (*wanted)->st_size)) {
-                *wanted = symbol;
+            if (named == "stdout" && (!out || symbol.st_size > out->st_size)) {
+                out = symbol;
             }
         }
     }
     elf_end(elf);
     ::close(fd);
-    if (!out || !exit || !close) {
+    if (!out) {
         return std::nullopt;
     }
-    return BufferReader::Library{
-        out->st_value, {exit->st_value, exit->st_size}, {close->st_value, close->st_size}};
+    return BufferReader::Library{out->st_value};
 }
 
 }  // namespace
@@ -161,40 +156,6 @@ std::optional<BufferState> BufferReader::read(pid_t pid)
     }
     state.pending = read_memory(pid, state.put_start, pending);
     return state.pending.size() == pending ? std::optional(state) : std::nullopt;
-}
-
-const char *BufferReader::flushing_in(pid_t pid, pid_t tid, std::uint64_t stack_pointer)
-{
-    const Image &found = image(pid);
-    if (!found.found) {
-        return nullptr;
-    }
-    const auto holds = [&found](const Library::Range &range, std::uint64_t word) {
-        const std::uint64_t start = found.base + range.start;
-        return word > start && word <= start + range.size;
-    };
-    // From the stack pointer up, a page at a time: a read stops at the first
-    // page that is not there.
-    constexpr std::uint64_t page = 4096;
-    bool closing = false;
-    std::uint64_t from = stack_pointer & ~std::uint64_t{7};
-    for (int pages = 0; pages < 8; ++pages) {
-        const std::uint64_t to = (from & ~(page - 1)) + page;
-        const std::string stack = read_memory(tid, from, to - from);
-        for (std::size_t at = 0; at + 8 <= stack.size(); at += 8) {
-            std::uint64_t word = 0;
-            std::memcpy(&word, stack.data() + at, 8);
-            if (holds(found.library.exit, word)) {
-                return "exit";
-            }
-            closing = closing || holds(found.library.close, word);
-        }
-        if (stack.size() < to - from) {
-            break;
-        }
-        from = to;
-    }
-    return closing ? "close" : nullptr;
 }
 
 }  // namespace forktrace

@@ -35,21 +35,12 @@ public:
     // be found: a static program, another C library, a buffer moved away.
     std::optional<BufferState> read(pid_t pid);
 
-    // Where in the C library the thread `tid` of `pid` is flushing, from the
-    // return addresses on its stack: "exit" inside `exit`, else "close"
-    // inside `fclose`; nothing otherwise.
-    const char *flushing_in(pid_t pid, pid_t tid, std::uint64_t stack_pointer);
-
     // The image of `pid` has changed (an exec) or ended.
     void forget(pid_t pid) { images_.erase(pid); }
 
     // Offsets in a C library file.
     struct Library {
-        struct Range {
-            std::uint64_t start = 0, size = 0;
-        };
         std::uint64_t stdout_pointer = 0;  // of the `stdout` variable
-        Range exit, close;                 // of the functions `exit` and `fclose`
     };
 
 private:

@@ -218,7 +218,19 @@ std::string to_json(const Event &event)
         out += ",\"lost\":" + json_string(*event.lost);
     }
     if (!event.buffering.empty()) {
-        out += ",\"buffering\":\"" + event.buffering + "\",\"cause\":\"" + event.cause + "\"";
+        out += ",\"buffering\":\"" + event.buffering + "\"";
+    }
+    if (!event.cause.empty()) {
+        out += ",\"cause\":\"" + event.cause + "\"";
+    }
+    if (event.shares_memory) {
+        out += ",\"memory\":\"shared\"";
+    }
+    if (event.site) {
+        out += ",\"site\":" + json_string(*event.site);
+    }
+    if (event.unknown_origin) {
+        out += ",\"origin\":\"unknown\"";
     }
     if (!event.origins.empty()) {
         out += ",\"origins\":[";

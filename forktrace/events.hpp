@@ -47,13 +47,24 @@ struct Event {
     // What the standard output buffer showed, where it could be read.
     std::optional<std::string> pending;  // fork: the bytes the child got a copy of
     std::optional<std::string> lost;     // exec that worked, exit: the bytes thrown away
-    std::string buffering;               // write to fd 1: "unbuffered", "line" or "full"
-    std::string cause;  // write to fd 1: "newline", "full", "exit", "flush" or "unbuffered"
+    // write to fd 1: "unbuffered", "line" or "full"; empty when the program
+    // never used its standard output stream
+    std::string buffering;
+    // write to fd 1: why it went out: "newline", "full", "flush", "close",
+    // "exit", "input", "unbuffered", "direct" or "unknown"
+    std::string cause;
     struct Origin {
         pid_t pid = 0;          // the process that put the bytes in a buffer
         std::size_t bytes = 0;  // how many, in order
     };
     std::vector<Origin> origins;  // write to fd 1: covering data, in order; empty: unknown
+    // write to fd 1: the bytes came from a buffer forktrace cannot read (the
+    // program's own, or another runtime's) in a fork child that has not
+    // exec'd since: a fork may have copied them, so who printed them is unknown.
+    bool unknown_origin = false;
+
+    bool shares_memory = false;       // fork: the child shares its parent's memory (vfork)
+    std::optional<std::string> site;  // fork, exec, reap, exit: the call's place in the source
 };
 
 std::string_view to_string(Event::Kind kind);

@@ -1,5 +1,6 @@
 #include "history.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace forktrace {
@@ -51,6 +52,10 @@ std::string totals(const History &history)
     if (history.elsewhere() != 0) {
         out += ", " + count(history.elsewhere(), "write", "writes") + " elsewhere";
     }
+    if (history.not_kept() != 0) {
+        out += " (the first " + std::to_string(history.keep_rows()) + " rows shown; " +
+               count(history.not_kept(), "more row", "more rows") + " counted, not shown)";
+    }
     return out;
 }
 
@@ -92,6 +97,7 @@ void History::add(const Event &event)
         failed.ok = false;
         failed.error = event.error;
         failed.failed_fork = true;
+        failed.site = event.site;
         process(event.pid).timeline.emplace_back(std::move(failed));
         return;
     }
@@ -110,6 +116,8 @@ void History::add(const Event &event)
             processes_.emplace_back().pid = event.child;
         }
         processes_[child].parent = event.pid;
+        processes_[child].fork_site = event.site;
+        processes_[child].shares_memory = event.shares_memory;
         if (processes_[child].program.empty()) {
             processes_[child].program = processes_[parent].program;
         }
@@ -132,7 +140,7 @@ void History::add(const Event &event)
             add_write(target, event);
             break;
         case Event::Kind::exit:
-            target.exit = Exit{event.time, event.code, event.signal};
+            target.exit = Exit{event.time, event.code, event.signal, event.site};
             for (const std::size_t child : target.children) {
                 if (!processes_[child].exit) {
                     processes_[child].orphan = true;
@@ -142,6 +150,7 @@ void History::add(const Event &event)
         case Event::Kind::reap:
             if (const auto child = index_.find(event.child); child != index_.end()) {
                 processes_[child->second].reaper = event.pid;
+                processes_[child->second].reap_site = event.site;
             }
             break;
         case Event::Kind::fork:
@@ -152,7 +161,7 @@ void History::add(const Event &event)
 
 void History::add_exec(Process &process, const Event &event)
 {
-    Step step{event.time, event.path, event.argv, event.ok, event.error, 1};
+    Step step{event.time, event.path, event.argv, event.ok, event.error, 1, false, event.site};
     // A failed attempt followed by one for the same file name, with the same
     // arguments: the next directory of a PATH search.
     if (attempting_.count(process.pid) != 0 && !process.timeline.empty()) {
@@ -185,26 +194,50 @@ void History::add_write(Process &process, const Event &event)
     ++process.writes;
     ++writes_;
     if (!event.error.empty() && event.data.empty()) {
-        if (keep_output_) {
+        if (keep(process, 0)) {
             process.timeline.emplace_back(
                 Line{event.time, writes_, event.stream, {}, false, event.error});
         }
         return;
     }
+    const auto newlines =
+        static_cast<std::size_t>(std::count(event.data.begin(), event.data.end(), '\n'));
+    process.newlines += newlines;
+    newlines_ += newlines;
+    if (!event.data.empty()) {
+        const bool open = !event.data.ends_with('\n');
+        (event.stream == Stream::error ? error_open_ : output_open_) = open;
+        (event.stream == Stream::error ? process.error_open : process.output_open) = open;
+    }
+    process.lines = process.newlines + (process.output_open ? 1 : 0) + (process.error_open ? 1 : 0);
     for (const Piece &piece : split_lines(event.data)) {
-        ++process.lines;
-        ++lines_;
-        if (keep_output_) {
+        if (keep(process, piece.text.size())) {
             process.timeline.emplace_back(Line{
                 event.time, writes_, event.stream, std::string(piece.text), piece.newline, {}});
         }
     }
 }
 
+// Whether a row of `bytes` is within the budget; if not, it is counted.
+bool History::keep(Process &process, std::size_t bytes)
+{
+    if (keep_rows_ == 0) {
+        return false;
+    }
+    if (kept_rows_ >= keep_rows_ || kept_bytes_ + bytes > keep_bytes_) {
+        ++process.not_kept;
+        ++not_kept_;
+        return false;
+    }
+    ++kept_rows_;
+    kept_bytes_ += bytes;
+    return true;
+}
+
 std::string step_text(const Step &step)
 {
     if (step.failed_fork) {
-        return "fork failed: " + step.error;
+        return "fork failed: " + step.error + at_site(step.site);
     }
     std::string out = "exec " + printable(step.path) + " (" + command_line(step.argv) + ")";
     if (!step.ok) {
@@ -213,7 +246,12 @@ std::string step_text(const Step &step)
     if (step.attempts > 1) {
         out += ", after " + std::to_string(step.attempts) + " attempts along PATH";
     }
-    return out;
+    return out + at_site(step.site);
+}
+
+std::string at_site(const std::optional<std::string> &site)
+{
+    return site ? " at " + printable(*site) : "";
 }
 
 pid_t origin_at(const std::vector<Event::Origin> &origins, std::size_t offset)
@@ -242,7 +280,17 @@ std::string why_written(const std::string &cause, const std::string &who)
         return "as " + who + " closed its output at its end";
     }
     if (cause == "flush") {
-        return "at an explicit flush";
+        return "at an explicit flush (fflush)";
+    }
+    if (cause == "input") {
+        return "as " + who +
+               " read its input (reading a terminal first writes out line-buffered output)";
+    }
+    if (cause == "direct") {
+        return "straight from the program's memory, not from the C library's buffer";
+    }
+    if (cause == "unknown") {
+        return "for a reason forktrace cannot tell";
     }
     return "at once (unbuffered)";
 }

@@ -21,13 +21,14 @@ namespace forktrace {
 // One exec. The attempts that one execvp makes along PATH for the same file
 // name, each failing but perhaps the last, are one step.
 struct Step {
-    double time = 0;                // of the last attempt
-    std::string path;               // the file of the last attempt
-    std::vector<std::string> argv;  // as the program was given it
-    bool ok = true;                 // whether it replaced the image
-    std::string error;              // the errno name when it failed
-    int attempts = 1;               // how many exec calls this step took
-    bool failed_fork = false;       // not an exec: a fork that failed (error says why)
+    double time = 0;                  // of the last attempt
+    std::string path;                 // the file of the last attempt
+    std::vector<std::string> argv;    // as the program was given it
+    bool ok = true;                   // whether it replaced the image
+    std::string error;                // the errno name when it failed
+    int attempts = 1;                 // how many exec calls this step took
+    bool failed_fork = false;         // not an exec: a fork that failed (error says why)
+    std::optional<std::string> site;  // the call's place in the program's source
 };
 
 // One row of output: a line of a write, or its trailing part with no newline.
@@ -43,8 +44,9 @@ struct Line {
 // How a process ended.
 struct Exit {
     double time = 0;
-    std::optional<int> code;    // when it exited
-    std::optional<int> signal;  // when a signal killed it
+    std::optional<int> code;          // when it exited
+    std::optional<int> signal;        // when a signal killed it
+    std::optional<std::string> site;  // of the exit call, in the program's source
 };
 
 struct Process {
@@ -55,10 +57,18 @@ struct Process {
     std::vector<std::variant<Step, Line>> timeline;  // execs and output rows, in order
     std::optional<Exit> exit;                        // none when the trace ended first
     std::optional<pid_t> reaper;                     // the process that collected its status
-    bool orphan = false;                             // its parent ended before it did
-    std::size_t lines = 0;      // output rows it wrote (to the output and standard error)
+    std::optional<std::string> reap_site;            // where in the reaper's source
+    std::optional<std::string> fork_site;            // where in its parent's source it was made
+    bool shares_memory = false;  // made by vfork or alike: it shared its parent's memory
+    bool orphan = false;         // its parent ended before it did
+    // Lines it wrote (to the output and standard error): the newlines, and a
+    // last line left open.
+    std::size_t lines = 0;
+    std::size_t newlines = 0;
+    bool output_open = false, error_open = false;
     std::size_t writes = 0;     // write calls to the output and standard error
     std::size_t elsewhere = 0;  // write calls to descriptors it redirected
+    std::size_t not_kept = 0;   // rows of its output counted but not kept
 };
 
 // The pieces of one write's data, as rows: each line without its newline,
@@ -69,11 +79,17 @@ struct Piece {
 };
 std::vector<Piece> split_lines(std::string_view data);
 
-// The trace as processes. `keep_output` false keeps counts but no output
-// rows, so that memory does not grow with the output.
+// The trace as processes. It keeps the rows of output up to `keep_rows` (and
+// their text up to `keep_bytes`), and beyond that counts them only, so that
+// memory does not grow with the output; 0 keeps counts alone.
 class History {
 public:
-    explicit History(bool keep_output = true) : keep_output_(keep_output) {}
+    static constexpr std::size_t default_rows = 20000, default_bytes = 4U << 20U;
+
+    explicit History(std::size_t keep_rows = default_rows, std::size_t keep_bytes = default_bytes)
+        : keep_rows_(keep_rows), keep_bytes_(keep_bytes)
+    {
+    }
 
     void add(const Event &event);
 
@@ -85,20 +101,30 @@ public:
     // The write calls to the output and standard error so far: the number of
     // the last one.
     std::size_t writes() const { return writes_; }
-    std::size_t lines() const { return lines_; }
+    // The lines of the output and standard error, as their reader sees them:
+    // a line that came in several writes is one line, and a last line
+    // without a newline counts too.
+    std::size_t lines() const { return newlines_ + (output_open_ ? 1 : 0) + (error_open_ ? 1 : 0); }
     std::size_t elsewhere() const { return elsewhere_; }
+    // Rows of output counted but not kept, past the budget, and the budget.
+    std::size_t not_kept() const { return not_kept_; }
+    std::size_t keep_rows() const { return keep_rows_; }
 
 private:
     Process &process(pid_t pid);
     void add_exec(Process &process, const Event &event);
     void add_write(Process &process, const Event &event);
 
-    bool keep_output_;
+    bool keep(Process &process, std::size_t bytes);
+
+    std::size_t keep_rows_, keep_bytes_;
+    std::size_t kept_rows_ = 0, kept_bytes_ = 0, not_kept_ = 0;
     std::vector<Process> processes_;
     std::unordered_map<pid_t, std::size_t> index_;  // the latest position of each pid
     std::unordered_set<pid_t> attempting_;          // processes whose last event was a failed exec
     std::size_t writes_ = 0;
-    std::size_t lines_ = 0;
+    std::size_t newlines_ = 0;
+    bool output_open_ = false, error_open_ = false;  // a line begun and not ended
     std::size_t elsewhere_ = 0;
 };
 
@@ -108,8 +134,11 @@ std::string base_name(std::string_view path);
 // Why a write went out, in words, the writer called `who` ("it", say).
 std::string why_written(const std::string &cause, const std::string &who);
 
-// A step in words: the exec and its file, arguments and outcome, or a failed fork.
+// A step in words: the exec and its file, arguments and outcome, or a failed
+// fork, and where in the source it was called.
 std::string step_text(const Step &step);
+// " at file.c:12:5", or nothing where the place is not known.
+std::string at_site(const std::optional<std::string> &site);
 
 // The process that printed the byte at `offset` of a write, from its origins;
 // 0 when they are unknown.

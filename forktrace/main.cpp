@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -143,6 +144,13 @@ bool write_all(int fd, const char *bytes, std::size_t size)
 void relay(launch::Launched &launched, const std::optional<std::string> &input, bool terminal,
            int show_on, std::string *typed)
 {
+    // The tracer's thread takes forktrace's signals, so that its wait returns.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGALRM}) {
+        sigaddset(&signals, signal);
+    }
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::string pending = input.value_or("");
     bool reading_stdin = !input.has_value();
     bool output_open = show_on >= 0;  // the place to show the bytes takes them

@@ -8,6 +8,7 @@
 #include <array>
 #include <charconv>
 #include <map>
+#include <set>
 
 namespace forktrace {
 namespace {
@@ -49,27 +50,145 @@ std::string lines(std::size_t count)
 
 class TextReport final : public Report {
 public:
-    explicit TextReport(std::FILE *out) : out_(out), history_(false) {}
+    explicit TextReport(std::FILE *out) : out_(out), history_(0) {}
 
     void add(const Event &event) override
     {
         if (event.lost && !event.lost->empty()) {
             remember_lost(event);  // by the program that lost them, before an exec renames it
         }
+        const Process *before = history_.find(event.pid);
+        const std::string program_before = before != nullptr ? printable(before->program) : "";
         history_.add(event);
-        if (event.kind != Event::Kind::write || event.stream == Stream::elsewhere) {
+        if (event.kind == Event::Kind::write && event.stream != Stream::elsewhere) {
+            add_write(event);
+        } else if (event.kind != Event::Kind::start && event.kind != Event::Kind::write) {
+            add_step(event, program_before);
+        }
+    }
+
+private:
+    void header()
+    {
+        if (!header_written_) {
+            put(out_, "   time  write  written by         printed by     line\n");
+            header_written_ = true;
+        }
+    }
+
+    // A row for a fork, an exec, an exit or a reap, in time order between the
+    // writes. The attempts an execvp makes along PATH are held until the
+    // last, and shown as one row.
+    void add_step(const Event &event, const std::string &program)
+    {
+        const auto held = held_exec_.find(event.pid);
+        if (event.kind == Event::Kind::exec && held != held_exec_.end() &&
+            base_name(held->second.event.path) == base_name(event.path) &&
+            held->second.event.argv == event.argv) {
+            const int attempts = held->second.attempts + 1;
+            held_exec_.erase(held);
+            if (!event.ok) {
+                hold(event, program, attempts);
+                return;
+            }
+            step_row(event, program, attempts);
             return;
         }
+        release(event.pid);
+        if (event.kind == Event::Kind::exec && !event.ok) {
+            hold(event, program, 1);
+            return;
+        }
+        step_row(event, program, 1);
+    }
+
+    void hold(const Event &event, const std::string &program, int attempts)
+    {
+        held_exec_[event.pid] = Held{event, program, attempts};
+    }
+
+    // The held attempts of `pid`, once another event of its shows they ended.
+    void release(pid_t pid)
+    {
+        const auto held = held_exec_.find(pid);
+        if (held != held_exec_.end()) {
+            const Held exec = held->second;
+            held_exec_.erase(held);
+            step_row(exec.event, exec.program, exec.attempts);
+        }
+    }
+
+    void step_row(const Event &event, const std::string &program, int attempts)
+    {
+        std::string what;
+        switch (event.kind) {
+            case Event::Kind::fork:
+                if (!event.ok) {
+                    what = "fork failed: " + event.error + at_site(event.site);
+                    break;
+                }
+                what = (event.shares_memory ? "vfork: made " : "fork: made ") +
+                       std::to_string(event.child);
+                if (event.site) {
+                    what += ", where fork() at " + printable(*event.site) + " returned " +
+                            std::to_string(event.child) + " (and 0 in the child)";
+                }
+                if (event.shares_memory) {
+                    what +=
+                        "; the child shares this process's memory, buffer and all, until "
+                        "it execs or ends: nothing is copied";
+                } else if (event.pending && !event.pending->empty()) {
+                    what += "; " + lines(split_lines(*event.pending).size()) +
+                            " pending in the buffer copied into the child";
+                }
+                break;
+            case Event::Kind::exec: {
+                const Step step{event.time,  event.path, event.argv, event.ok,
+                                event.error, attempts,   false,      event.site};
+                what = step_text(step);
+                break;
+            }
+            case Event::Kind::exit: {
+                what = event.signal ? "killed by signal " + std::to_string(*event.signal)
+                                    : "exit code " + std::to_string(event.code.value_or(0));
+                if (event.lost && !event.lost->empty()) {
+                    what += "; " + lines(split_lines(*event.lost).size()) +
+                            " in its buffer never came out";
+                }
+                what += at_site(event.site);
+                break;
+            }
+            case Event::Kind::reap: {
+                const Process *child = history_.find(event.child);
+                what = "reaped " + std::to_string(event.child);
+                if (child != nullptr && child->exit) {
+                    what += " (" + exit_summary(child->exit) + ")";
+                }
+                if (event.site) {
+                    what += ", by the wait at " + printable(*event.site);
+                }
+                break;
+            }
+            case Event::Kind::start:
+            case Event::Kind::write:
+                return;
+        }
+        header();
+        put(out_, right(seconds(event.time), 7) + std::string(8, ' ') +
+                      left(std::to_string(event.pid) + " " + program, 18) + " · " + what + "\n");
+    }
+
+    void add_write(const Event &event)
+    {
+        release(event.pid);
+        writers_.insert(event.pid);
         const Process *writer = history_.find(event.pid);
         const std::string program = writer != nullptr ? printable(writer->program) : "";
         const std::size_t write = history_.writes();
         // One row per line: the write's time, number and writer on its first
         // row only, so that the lines of one write read as one.
         const auto row = [&](bool first, const std::string &printed_by, const std::string &line) {
-            if (!header_written_) {
-                put(out_, "   time  write  written by         printed by     line\n");
-                header_written_ = true;
-            }
+            header();
             put(out_, right(first ? seconds(event.time) : "", 7) + " " +
                           right(first ? "#" + std::to_string(write) : "", 6) + "  " +
                           left(first ? std::to_string(event.pid) + " " + program : "", 18) + " " +
@@ -85,7 +204,9 @@ public:
         for (const Piece &piece : split_lines(event.data)) {
             const pid_t printer = origin_at(event.origins, offset);
             std::string printed_by;
-            if (printer == event.pid) {
+            if (event.unknown_origin) {
+                printed_by = "unknown";
+            } else if (printer == event.pid) {
                 printed_by = "itself";
             } else if (printer != 0) {
                 printed_by = std::to_string(printer) + ", forked";
@@ -98,27 +219,38 @@ public:
         }
         own_lines_ += event.origins.empty() ? 0 : count - copied;
         copied_lines_ += copied;
+        unknown_lines_ += event.unknown_origin ? count : 0;
         if (!event.cause.empty()) {
             ++causes_[why_written(event.cause, "the writer")];
         }
-        // A write of several lines, or of lines other processes printed: what
-        // it was and why it went out.
-        if (count > 1 || copied > 0) {
-            std::string note = std::string(16, ' ') + "^ write #" + std::to_string(write) + ": " +
-                               lines(count) + " from " + std::to_string(event.pid) + "'s buffer";
+        // A write of several lines, of lines other processes printed, or of
+        // lines whose printer is unknown: what it was and why it went out.
+        if (count > 1 || copied > 0 || event.unknown_origin) {
+            std::string note =
+                std::string(16, ' ') + "^ write #" + std::to_string(write) + ": " + lines(count) +
+                (event.cause == "direct" ? "" : " from " + std::to_string(event.pid) + "'s buffer");
             if (copied > 0) {
                 note += ", " + std::to_string(copied) + " of them copied into it by forks";
             }
             if (!event.cause.empty()) {
                 note += "; out " + why_written(event.cause, "it");
             }
+            if (event.unknown_origin) {
+                note +=
+                    "; from a buffer forktrace cannot read (the program's own, or another "
+                    "runtime's), which a fork may have copied: who printed them is unknown";
+            }
             put(out_, note + "\n");
         }
     }
 
+public:
     void finish() override
     {
-        if (!header_written_) {
+        while (!held_exec_.empty()) {
+            release(held_exec_.begin()->first);
+        }
+        if (history_.writes() == 0) {
             put(out_, "no output\n");
         }
         if (!lost_.empty()) {
@@ -135,6 +267,11 @@ public:
         for (const auto &[reason, writes] : causes_) {
             put(out_, "  " + std::to_string(writes) + (writes == 1 ? " write" : " writes") +
                           " went out " + reason + ".\n");
+        }
+        if (writers_.size() > 1) {
+            put(out_,
+                "  The writes came in this run's order: processes that nothing orders "
+                "(no wait between them) may write in another order in another run.\n");
         }
         put(out_, "    pid  parent program    lines writes exit      reaped\n");
         bool orphans = false, running = false;
@@ -186,9 +323,18 @@ private:
         }
     }
 
+    // A failed exec attempt, held until it is known to be the last.
+    struct Held {
+        Event event;
+        std::string program;
+        int attempts = 1;
+    };
+
     std::FILE *out_;
     std::string lost_;
-    std::size_t own_lines_ = 0, copied_lines_ = 0;
+    std::size_t own_lines_ = 0, copied_lines_ = 0, unknown_lines_ = 0;
+    std::map<pid_t, Held> held_exec_;
+    std::set<pid_t> writers_;
     std::map<std::string, std::size_t> causes_;  // writes, by why they went out
     History history_;
     bool header_written_ = false;

@@ -46,10 +46,14 @@ std::string end_text(const Process &process)
         out = "killed by signal " + std::to_string(number) +
               (name != nullptr ? " (SIG" + std::string(name) + ")" : std::string());
     } else {
-        out = "exit code " + std::to_string(process.exit->code.value_or(0));
+        out = "exit code " + std::to_string(process.exit->code.value_or(0)) +
+              at_site(process.exit->site);
     }
     if (process.reaper) {
         out += ", reaped by " + std::to_string(*process.reaper);
+        if (process.reap_site) {
+            out += " (the wait at " + printable(*process.reap_site) + ")";
+        }
     } else if (process.exit) {
         out += ", not waited for";
     }
@@ -96,11 +100,24 @@ private:
                       printable(process.program) + "\n");
         // Details sit on the line down to the children, if there are any.
         const std::string details = indent + (process.children.empty() ? "  " : glyphs_.bar);
+        if (process.shares_memory) {
+            put(out_, details + "made by vfork" + at_site(process.fork_site) + ": it shared " +
+                          std::to_string(process.parent) +
+                          "'s memory, buffer and all, until its exec or its end\n");
+        } else if (process.fork_site) {
+            put(out_, details + "made by fork() at " + printable(*process.fork_site) +
+                          ", which returned " + std::to_string(process.pid) + " in " +
+                          std::to_string(process.parent) + " and 0 here\n");
+        }
         for (const auto &item : process.timeline) {
             const std::string text = std::holds_alternative<Step>(item)
                                          ? step_text(std::get<Step>(item))
                                          : line_text(std::get<Line>(item));
             put(out_, details + text + "\n");
+        }
+        if (process.not_kept != 0) {
+            put(out_, details + "... " + std::to_string(process.not_kept) +
+                          " more rows of output, counted but not kept\n");
         }
         put(out_, details + end_text(process) + "\n");
         const std::vector<Process> &processes = history_.processes();

@@ -1,5 +1,6 @@
 #include "tracer.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -23,6 +24,18 @@ namespace {
 
 std::atomic<pid_t> root_to_kill{0};
 std::atomic<bool> interrupted{false};
+volatile std::sig_atomic_t alarmed = 0;
+
+void on_alarm(int) { alarmed = 1; }
+
+// What process `pid` runs, for a notice.
+std::string command_of(pid_t pid)
+{
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
 
 [[noreturn]] void fail(const char *what)
 {
@@ -120,6 +133,30 @@ std::vector<Event::Origin> take(std::vector<Event::Origin> &origins, std::size_t
     return taken;
 }
 
+// The C library's functions a flush can come from, in order of precedence: a
+// flush that the end of a process makes (from an exit handler, say) goes out
+// as the process exits.
+const std::vector<std::pair<std::vector<std::string>, const char *>> &flush_causes()
+{
+    static const std::vector<std::pair<std::vector<std::string>, const char *>> causes{
+        {{"exit", "quick_exit"}, "exit"},
+        {{"fclose", "_IO_fclose"}, "close"},
+        {{"fflush", "_IO_fflush", "fflush_unlocked"}, "flush"},
+        // Reading a terminal first writes out line-buffered output.
+        {{"_IO_file_underflow", "__uflow", "__underflow"}, "input"},
+    };
+    return causes;
+}
+
+std::vector<std::string> flushing_functions()
+{
+    std::vector<std::string> all;
+    for (const auto &[functions, cause] : flush_causes()) {
+        all.insert(all.end(), functions.begin(), functions.end());
+    }
+    return all;
+}
+
 }  // namespace
 
 // What is pending now beyond the carried bytes is the process's own; when
@@ -150,6 +187,46 @@ std::optional<BufferState> Tracer::buffer_of(pid_t pid, bool say_when_unknown)
     return buffer;
 }
 
+// Where `process`'s standard output buffer lives: its own memory, or that of
+// the parent it shares memory with.
+Tracer::Process &Tracer::buffer_owner(Process &process)
+{
+    const auto owner = processes_.find(process.shares_with);
+    return process.shares_with != 0 && owner != processes_.end() ? owner->second : process;
+}
+
+// The place in the program's source of the call that thread `tid` of `pid` is
+// in, where the program has line information.
+std::optional<std::string> Tracer::site_of(pid_t pid, pid_t tid)
+{
+    return stacks_.has_lines(pid) ? stacks_.call_site(pid, tid) : std::nullopt;
+}
+
+// Why the C library wrote out a buffer that was neither full nor ended at a
+// newline on a line-buffered stream, from the functions on the writer's stack,
+// innermost first: the first that flushes decides.
+std::string Tracer::cause_from_stack(pid_t pid, pid_t tid)
+{
+    const std::vector<Frame> frames = stacks_.frames(pid, tid, 64);
+    for (const auto &[functions, cause] : flush_causes()) {
+        for (const Frame &frame : frames) {
+            if (frame.in_libc &&
+                std::find(functions.begin(), functions.end(), frame.function) != functions.end()) {
+                return cause;
+            }
+        }
+    }
+    return "unknown";
+}
+
+// Whether the write that thread `tid` makes was asked for by the C library
+// itself (its stdio, say) rather than by the program calling write().
+bool Tracer::called_by_libc(pid_t pid, pid_t tid)
+{
+    const std::vector<Frame> frames = stacks_.frames(pid, tid, 2);
+    return frames.size() == 2 && frames[0].in_libc && frames[1].in_libc;
+}
+
 // How a write to descriptor 1 left: the buffering at that moment, why the
 // bytes went out, and who put each of them in a buffer.
 void Tracer::describe_write(pid_t tid, const Task &task, Event &wrote)
@@ -159,9 +236,11 @@ void Tracer::describe_write(pid_t tid, const Task &task, Event &wrote)
     }
     const BufferState &buffer = *task.buffer;
     Process &process = processes_[task.tgid];
-    wrote.buffering = buffer.buffering == Buffering::unbuffered ? "unbuffered"
-                      : buffer.buffering == Buffering::line     ? "line"
-                                                                : "full";
+    Process &owner = buffer_owner(process);
+    wrote.buffering = buffer.size == 0                            ? ""
+                      : buffer.buffering == Buffering::unbuffered ? "unbuffered"
+                      : buffer.buffering == Buffering::line       ? "line"
+                                                                  : "full";
     std::uint64_t from = task.args[1];
     if (task.number == SYS_writev || task.number == SYS_pwritev || task.number == SYS_pwritev2) {
         const std::string first = read_memory(tid, task.args[1], sizeof from);
@@ -170,10 +249,20 @@ void Tracer::describe_write(pid_t tid, const Task &task, Event &wrote)
     }
     const bool from_buffer = buffer.size > 0 && from == buffer.put_start && !buffer.pending.empty();
     if (!from_buffer) {
-        // Straight from the program: a write too big for the buffer it has
-        // (the C library sends those past it), or one that never used it.
-        wrote.cause =
-            buffer.size > 0 && buffer.buffering != Buffering::unbuffered ? "full" : "unbuffered";
+        // The C library sends a write too big for its buffer past it, and an
+        // unbuffered stream's bytes straight from the program's; anything
+        // else comes from the program's own memory: a write() of its own, or
+        // the buffer of another library or language runtime, which a fork
+        // copies as it copies this one.
+        if (buffer.size > 0 && called_by_libc(task.tgid, tid)) {
+            wrote.cause = buffer.buffering != Buffering::unbuffered ? "full" : "unbuffered";
+        } else {
+            wrote.cause = "direct";
+            if (!process.own_image && task.tgid != root_) {
+                wrote.unknown_origin = true;  // a fork child: its memory came from its parent
+                return;
+            }
+        }
         wrote.origins = {{task.tgid, wrote.data.size()}};
         return;
     }
@@ -184,19 +273,25 @@ void Tracer::describe_write(pid_t tid, const Task &task, Event &wrote)
     } else if (buffer.pending.size() >= buffer.size) {
         wrote.cause = "full";
     } else {
-        const char *in = buffers_.flushing_in(task.tgid, tid, task.stack_pointer);
-        wrote.cause = in != nullptr ? in : "flush";
+        wrote.cause = cause_from_stack(task.tgid, tid);
     }
-    carry_own(process, task.tgid, buffer.pending.size());
-    wrote.origins = take(process.carried, wrote.data.size());
+    carry_own(owner, task.tgid, buffer.pending.size());
+    wrote.origins = take(owner.carried, wrote.data.size());
 }
 
 void Tracer::on_exit_stop(pid_t tid)
 {
     const auto found = tasks_.find(tid);
     if (found != tasks_.end() && found->second.tgid == tid && processes_.contains(tid)) {
+        Process &process = processes_[tid];
+        process.exit_site = site_of(tid, tid);
         if (const auto buffer = buffers_.read(tid)) {
-            processes_[tid].lost_at_exit = buffer->pending;
+            if (process.shares_with != 0) {
+                // The buffer is its parent's, and stays with it.
+                carry_own(buffer_owner(process), tid, buffer->pending.size());
+            } else {
+                process.lost_at_exit = buffer->pending;
+            }
         }
     }
     resume(tid);
@@ -244,7 +339,8 @@ std::optional<FileId> file_of(int fd)
 Tracer::Tracer(Setup setup)
     : setup_(std::move(setup)),
       calls_(traced_calls(setup_.fail.fork > 0)),
-      start_(std::chrono::steady_clock::now())
+      start_(std::chrono::steady_clock::now()),
+      stacks_(flushing_functions())
 {
 }
 
@@ -345,7 +441,6 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
             task.buffer.reset();
             if (fd == 1) {
                 task.buffer = buffer_of(task.tgid, true);
-                task.stack_pointer = info.stack_pointer;
             }
             if (task.stream == Stream::output && writing_ != 0) {
                 waiting_to_write_.push_back(
@@ -360,6 +455,7 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
             task.path = read_string(tid, task.args[at ? 1 : 0]);
             task.argv = read_argv(tid, task.args[at ? 2 : 1]);
             task.buffer.reset();
+            task.site = process.started ? site_of(task.tgid, tid) : std::nullopt;
             if (!process.started) {
                 process.started = true;  // the command's own start
             } else if (should_fail_exec(process, task.path)) {
@@ -370,6 +466,7 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
                 failed.argv = task.argv;
                 failed.ok = false;
                 failed.error = error_name(ENOENT);
+                failed.site = task.site;
                 setup_.emit(failed);
                 resume(tid);
                 return;
@@ -394,6 +491,7 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
                 Event failed = event(Event::Kind::fork, task.tgid);
                 failed.ok = false;
                 failed.error = error_name(EAGAIN);
+                failed.site = site_of(task.tgid, tid);
                 setup_.emit(failed);
             }
             resume(tid);
@@ -402,6 +500,7 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
         case Call::wait4:
         case Call::waitid:
             task.pending = call->call == Call::wait4 ? Pending::wait4 : Pending::waitid;
+            task.site = site_of(task.tgid, tid);
             trace(PTRACE_SYSCALL, tid);
             return;
     }
@@ -450,6 +549,7 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
             failed.argv = task.argv;
             failed.ok = false;
             failed.error = error_name(static_cast<int>(-result));
+            failed.site = task.site;
             setup_.emit(failed);
             break;
         }
@@ -466,6 +566,7 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
                 if (reaped) {
                     Event reap = event(Event::Kind::reap, task.tgid);
                     reap.child = static_cast<pid_t>(result);
+                    reap.site = task.site;
                     setup_.emit(reap);
                 }
             }
@@ -480,6 +581,7 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
                      child.si_code == CLD_DUMPED)) {
                     Event reap = event(Event::Kind::reap, task.tgid);
                     reap.child = child.si_pid;
+                    reap.site = task.site;
                     setup_.emit(reap);
                 }
             }
@@ -490,7 +592,33 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
     resume(tid);
 }
 
-void Tracer::on_new_task(pid_t tid, Task &creator)
+// Whether the new process that thread `tid` has just made shares its memory:
+// a vfork, or a clone with CLONE_VM, as posix_spawn, system() and popen()
+// make them.
+bool Tracer::shares_memory(pid_t tid, int stop)
+{
+    if (stop == PTRACE_EVENT_VFORK) {
+        return true;
+    }
+    if (stop != PTRACE_EVENT_CLONE) {
+        return false;
+    }
+    user_regs_struct regs{};
+    if (trace(PTRACE_GETREGS, tid, 0, address_of(&regs)) != 0) {
+        return false;
+    }
+    std::uint64_t flags = regs.rdi;
+    if (regs.orig_rax == SYS_clone3) {
+        const std::string read = read_memory(tid, regs.rdi, sizeof flags);
+        flags = 0;
+        std::memcpy(&flags, read.data(), std::min(read.size(), sizeof flags));
+    } else if (regs.orig_rax != SYS_clone) {
+        return false;
+    }
+    return (flags & CLONE_VM) != 0;
+}
+
+void Tracer::on_new_task(pid_t tid, Task &creator, int stop)
 {
     unsigned long made = 0;
     trace(PTRACE_GETEVENTMSG, tid, 0, address_of(&made));
@@ -508,12 +636,22 @@ void Tracer::on_new_task(pid_t tid, Task &creator)
         process.started = parent.started;
         Event forked = event(Event::Kind::fork, creator.tgid);
         forked.child = child;
+        forked.site = site_of(creator.tgid, tid);
+        const bool shared = shares_memory(tid, stop);
         if (const auto buffer = buffer_of(creator.tgid, false)) {
             Process &parent_now = processes_[creator.tgid];
             carry_own(parent_now, creator.tgid, buffer->pending.size());
-            forked.pending = buffer->pending;
-            processes_[child].carried = parent_now.carried;
+            if (!shared) {
+                forked.pending = buffer->pending;
+                processes_[child].carried = parent_now.carried;
+            }
         }
+        if (shared) {
+            // Nothing is copied: the child writes in its parent's buffer.
+            process.shares_with = creator.tgid;
+            forked.shares_memory = true;
+        }
+        stacks_.forked(creator.tgid, child);
         setup_.emit(forked);
     }
     if (task.parked) {
@@ -540,12 +678,20 @@ void Tracer::on_exec(pid_t tid)
     Event done = event(Event::Kind::exec, task.tgid);
     done.path = task.path;
     done.argv = task.argv;
-    if (task.buffer) {
+    done.site = task.site;
+    Process &process = processes_[task.tgid];
+    if (task.buffer && process.shares_with != 0) {
+        // The buffer was its parent's, and stays with it: nothing is lost.
+        carry_own(buffer_owner(process), task.tgid, task.buffer->pending.size());
+    } else if (task.buffer) {
         done.lost = task.buffer->pending;  // the new image starts with an empty buffer
     }
+    process.shares_with = 0;
+    process.own_image = true;
     task.buffer.reset();
-    processes_[task.tgid].carried.clear();
+    process.carried.clear();
     buffers_.forget(task.tgid);
+    stacks_.forget(task.tgid);
     setup_.emit(done);
     resume(tid);
 }
@@ -585,10 +731,13 @@ void Tracer::on_death(pid_t tid, int status)
         return;  // a thread
     }
     const std::optional<std::string> lost = processes_[tid].lost_at_exit;
+    const std::optional<std::string> site = processes_[tid].exit_site;
     processes_.erase(tid);
     buffers_.forget(tid);
+    stacks_.forget(tid);
     Event ended = event(Event::Kind::exit, tid);
     ended.lost = lost;
+    ended.site = site;
     if (WIFSIGNALED(status)) {
         ended.signal = WTERMSIG(status);
     } else {
@@ -598,7 +747,33 @@ void Tracer::on_death(pid_t tid, int status)
     if (tid == root_) {
         root_status_ = status;
         root_to_kill = 0;
+        if (!processes_.empty()) {
+            ::alarm(1);
+        }
     }
+}
+
+void Tracer::tell_still_running()
+{
+    if (!setup_.say) {
+        return;
+    }
+    std::string which;
+    std::size_t shown = 0;
+    for (const auto &[pid, process] : processes_) {
+        if (++shown <= 5) {
+            which += (which.empty() ? "" : ", ") + std::to_string(pid) + " " + command_of(pid);
+        }
+    }
+    if (shown > 5) {
+        which += ", ...";
+    }
+    const std::size_t count = processes_.size();
+    setup_.say("the command has ended, but " + std::to_string(count) +
+               (count == 1 ? " process it started is" : " processes it started are") +
+               " still running (" + which +
+               "): forktrace waits for every one, since it traces them all; Ctrl-C ends "
+               "them and the trace");
 }
 
 void Tracer::kill_all()
@@ -615,11 +790,21 @@ int Tracer::run()
     start.argv = setup_.argv;
     start.on = setup_.on;
     setup_.emit(start);
+    // Once the command itself has ended, what it left running is waited for
+    // too; should that take more than a second, the user hears why.
+    struct sigaction alarm_action {};
+    alarm_action.sa_handler = on_alarm;  // no SA_RESTART: the wait returns
+    ::sigaction(SIGALRM, &alarm_action, nullptr);
+    bool told = false;
     while (!tasks_.empty()) {
         int status = 0;
         const pid_t tid = ::waitpid(-1, &status, __WALL);
         if (interrupted && !killed_) {
             kill_all();
+        }
+        if (alarmed != 0 && !told && !processes_.empty()) {
+            told = true;
+            tell_still_running();
         }
         if (tid < 0) {
             if (errno == EINTR) {
@@ -646,7 +831,7 @@ int Tracer::run()
             on_seccomp(tid, task);
         } else if (stop == PTRACE_EVENT_FORK || stop == PTRACE_EVENT_VFORK ||
                    stop == PTRACE_EVENT_CLONE) {
-            on_new_task(tid, task);
+            on_new_task(tid, task, stop);
         } else if (stop == PTRACE_EVENT_EXEC) {
             on_exec(tid);
         } else if (stop == PTRACE_EVENT_EXIT) {

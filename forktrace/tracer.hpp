@@ -17,6 +17,7 @@
 #include "events.hpp"
 #include "options.hpp"
 #include "seccomp.hpp"
+#include "stacks.hpp"
 
 namespace forktrace {
 
@@ -71,6 +72,11 @@ private:
         // in, by origin, oldest first; the rest of what is pending is its own.
         std::vector<Event::Origin> carried;
         std::optional<std::string> lost_at_exit;
+        std::optional<std::string> exit_site;
+        // The parent whose memory it shares, standard output buffer and all
+        // (a vfork, or a clone with CLONE_VM), until it execs or ends.
+        pid_t shares_with = 0;
+        bool own_image = false;  // it has exec'd: what its memory holds is its own
     };
     enum class Pending { none, exec, write, wait4, waitid };
     struct Task {
@@ -85,7 +91,7 @@ private:
         std::string path;
         std::vector<std::string> argv;
         std::optional<BufferState> buffer;  // at the pending call's entry
-        std::uint64_t stack_pointer = 0;
+        std::optional<std::string> site;    // of the pending call, in the program's source
     };
 
     Event event(Event::Kind kind, pid_t pid) const;
@@ -94,12 +100,18 @@ private:
     static std::string written(pid_t tid, const Task &task, std::size_t length);
     void on_seccomp(pid_t tid, Task &task);
     void on_syscall_exit(pid_t tid, Task &task);
-    void on_new_task(pid_t tid, Task &task);
+    void on_new_task(pid_t tid, Task &task, int stop);
+    bool shares_memory(pid_t tid, int stop);
+    std::optional<std::string> site_of(pid_t pid, pid_t tid);
+    Process &buffer_owner(Process &process);
+    std::string cause_from_stack(pid_t pid, pid_t tid);
+    bool called_by_libc(pid_t pid, pid_t tid);
     void on_exec(pid_t tid);
     void on_death(pid_t tid, int status);
     bool should_fail_exec(Process &process, const std::string &path);
     void fail_call(pid_t tid, int error);
     void kill_all();
+    void tell_still_running();
     void start_write(pid_t tid);
     void on_exit_stop(pid_t tid);
     static void carry_own(Process &process, pid_t self, std::size_t pending);
@@ -122,6 +134,7 @@ private:
     pid_t writing_ = 0;
     std::deque<pid_t> waiting_to_write_;
     BufferReader buffers_;
+    Stacks stacks_;
     bool said_unknown_ = false;
 };
 

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <regex>
 #include <set>
+#include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -329,6 +331,178 @@ INSTANTIATE_TEST_SUITE_P(
                     Buffered{"lost_at_signal", "", "lost to a signal\n"},
                     Buffered{"lost_at_exec", "", "lost at exec\n"}),
     [](const auto &row) { return row.param.how; });
+
+// The homework programs that are easy to explain wrongly, each on a terminal
+// and a pipe: the account the trace gives of each, in JSON and in text. Every
+// row also holds the trace to its invariants: the bytes of the output writes
+// are the bytes received, and the report's count of lines is the count of
+// the lines received.
+struct Account {
+    std::string name;
+    std::string how;                // homework's argument
+    std::vector<std::string> args;  // forktrace's own, before the program
+    // "event field value": some event of that kind has the field with a value
+    // that contains the text ("-" for a field that must be absent).
+    std::vector<std::string> some;
+    std::vector<std::string> none;  // the same, for what no event may have
+    std::vector<std::string> text;  // in the text report
+};
+
+void PrintTo(const Account &row, std::ostream *os) { *os << row.name; }
+
+class ForktraceAccounts : public testing::TestWithParam<std::tuple<Account, runner::Output>> {};
+
+// Whether `event` is of `kind` and has `field` with a value containing
+// `value` ("-": has no such field).
+bool matches(const Event &event, const std::string &spec)
+{
+    std::istringstream words(spec);
+    std::string kind, field, value;
+    words >> kind >> field;
+    std::getline(words >> std::ws, value);
+    if (event.at("event") != kind) {
+        return false;
+    }
+    if (value == "-") {
+        return !event.contains(field);
+    }
+    return event.contains(field) && event.at(field).find(value) != std::string::npos;
+}
+
+// Each call site a trace names is a line of homework.cpp that makes the call
+// of its event (an independent look at the source).
+void expect_sites_in_source(const std::vector<Event> &events)
+{
+    std::vector<std::string> source{""};
+    std::ifstream file(std::string(TESTS_DIR) + "/homework.cpp");
+    for (std::string line; std::getline(file, line);) {
+        source.push_back(line);
+    }
+    // system() and posix_spawn() fork, exec and wait inside the C library:
+    // the program's call is theirs.
+    const std::map<std::string, std::vector<std::string>> calls{
+        {"fork", {"fork()", "system(", "posix_spawn("}},
+        {"exec", {"exec", "system(", "posix_spawn("}},
+        {"reap", {"wait", "system("}},
+        {"exit", {"exit"}}};
+    const std::regex site(R"(^homework\.cpp:(\d+):(\d+)$)");
+    for (const Event &event : events) {
+        if (!event.contains("site")) {
+            continue;
+        }
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(event.at("site"), match, site)) << event.at("site");
+        const std::size_t number = std::stoul(match[1]);
+        ASSERT_LT(number, source.size()) << event.at("site");
+        const std::string &line = source[number];
+        const auto &names = calls.at(event.at("event"));
+        EXPECT_TRUE(std::any_of(
+            names.begin(), names.end(),
+            [&](const std::string &name) { return line.find(name) != std::string::npos; }))
+            << event.at("event") << " at " << event.at("site") << ": " << line;
+    }
+}
+
+TEST_P(ForktraceAccounts, RightOrSaysItCannotKnow)
+{
+    const Account &row = std::get<0>(GetParam());
+    std::vector<std::string> args{"--on", runner::to_string(std::get<1>(GetParam()))};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    const Traced traced = trace(args, runner::program_path("homework"),
+                                {.args = {row.how}, .env = runner::traced_environment()});
+    ASSERT_EQ(traced.run.exit_code(), 0) << traced;
+    EXPECT_EQ(traced.written, traced.received) << traced;
+    for (const std::string &spec : row.some) {
+        EXPECT_TRUE(std::any_of(traced.events.begin(), traced.events.end(),
+                                [&](const Event &event) { return matches(event, spec); }))
+            << "no event: " << spec << "\n"
+            << traced;
+    }
+    for (const std::string &spec : row.none) {
+        EXPECT_FALSE(std::any_of(traced.events.begin(), traced.events.end(),
+                                 [&](const Event &event) { return matches(event, spec); }))
+            << "an event: " << spec << "\n"
+            << traced;
+    }
+    expect_sites_in_source(traced.events);
+
+    const runner::ScratchFolder folder("forktrace-text");
+    const std::filesystem::path report = folder.path() / "report";
+    args.insert(args.begin(), {"-o", report.string()});
+    args.push_back(runner::program_path("homework"));
+    args.push_back(row.how);
+    const Result text = runner::run_on_pipe(runner::program_path("forktrace"),
+                                            {.args = args, .env = runner::traced_environment()});
+    std::ifstream file(report);
+    const std::string said((std::istreambuf_iterator<char>(file)), {});
+    for (const std::string &part : row.text) {
+        EXPECT_NE(said.find(part), std::string::npos) << "expected: " << part << "\n" << said;
+    }
+    const std::string received = std::regex_replace(text.out, std::regex("\r\n"), "\n");
+    const auto lines = std::count(received.begin(), received.end(), '\n') +
+                       (received.empty() || received.ends_with('\n') ? 0 : 1);
+    const std::string counted = std::to_string(lines) + (lines == 1 ? " line in " : " lines in ");
+    EXPECT_NE(said.find(counted), std::string::npos) << "expected " << counted << "\n" << said;
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Homework, ForktraceAccounts,
+    testing::Combine(
+        testing::Values(
+            Account{"vfork", "vfork", {},
+                    {"fork memory shared", "fork pending -", "exec site homework.cpp:"},
+                    {"exec lost hello", "exit lost hello"},
+                    {"vfork: made", "shares this process's memory, buffer and all"}},
+            Account{"system", "system", {},
+                    {"fork memory shared", "fork pending -"},
+                    {"exec lost hello", "exit lost hello"},
+                    {"vfork: made"}},
+            Account{"posix_spawn", "spawn", {},
+                    {"fork memory shared"},
+                    {"exec lost spawned", "exit lost spawned"},
+                    {"vfork: made"}},
+            Account{"direct_write", "direct", {},
+                    {"write cause direct"},
+                    {"write cause full", "write origin unknown"},
+                    {"straight from the program's memory"}},
+            Account{"foreign_buffer", "foreign", {},
+                    {"write origin unknown", "write cause direct"},
+                    {},
+                    {"who printed them is unknown", "unknown        in the C++ buffer"}},
+            Account{"mid_line_flush", "midline", {},
+                    {"fork site homework.cpp:", "reap site homework.cpp:"},
+                    {},
+                    {}},
+            Account{"pieces_of_a_line", "pieces", {},
+                    {"write data a"},
+                    {},
+                    {"1 process, 1 line in 4 writes"}},
+            Account{"explicit_fflush", "fflush", {},
+                    {"write cause flush"},
+                    {},
+                    {}},
+            Account{"failed_fork", "wait", {"--fail", "fork:1"},
+                    {"fork ok false", "fork site homework.cpp:"},
+                    {},
+                    {"fork failed: EAGAIN at homework.cpp:"}},
+            Account{"threads", "threads", {},
+                    {"write data first", "write data second"},
+                    {"write origin unknown", "write buffering full"},
+                    {"2 lines in 2 writes"}},
+            Account{"fork_logic", "logic", {},
+                    {"fork site homework.cpp:", "reap site homework.cpp:"},
+                    {},
+                    {"where fork() at homework.cpp:", "(and 0 in the child)"}},
+            Account{"wait_then_print", "wait", {},
+                    {"reap site homework.cpp:", "exit site homework.cpp:"},
+                    {},
+                    {"by the wait at homework.cpp:"}}),
+        testing::Values(runner::Output::terminal, runner::Output::pipe)),
+    [](const auto &row) {
+        return std::get<0>(row.param).name + "_" + runner::to_string(std::get<1>(row.param));
+    });
+// clang-format on
 
 // --compare: the account of each demo, from its two traces. What the first
 // run is typed on standard input, the second run is typed too.

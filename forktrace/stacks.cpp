@@ -1,0 +1,309 @@
+#include "stacks.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include <elfutils/libdwfl.h>
+#include <fcntl.h>
+#include <gelf.h>
+#include <sys/ptrace.h>
+#include <sys/stat.h>
+#include <sys/user.h>
+#include <unistd.h>
+
+#include "buffer.hpp"
+
+namespace forktrace {
+
+// One image's modules, and the thread being unwound in it now: the children
+// a fork makes run the same modules, so one Dwfl serves them all, each
+// unwind saying whose memory and registers it reads.
+struct Stacks::Image {
+    bool tried = false;  // to make the Dwfl: made, or failed for good
+    Dwfl *dwfl = nullptr;
+    pid_t pid = 0, tid = 0;
+    user_regs_struct regs{};
+    // The C library's module, and where the functions asked about are in it.
+    Dwfl_Module *libc = nullptr;
+    struct Named {
+        Dwarf_Addr start = 0, end = 0;
+        std::string name;
+    };
+    std::vector<Named> named;
+
+    Image() = default;
+    Image(const Image &) = delete;
+    Image &operator=(const Image &) = delete;
+    ~Image()
+    {
+        if (dwfl != nullptr) {
+            dwfl_end(dwfl);
+        }
+    }
+};
+
+namespace {
+
+Stacks::Image *image_of(void *arg) { return static_cast<Stacks::Image *>(arg); }
+
+pid_t next_thread(Dwfl * /*dwfl*/, void *arg, void **thread)
+{
+    if (*thread != nullptr) {
+        return 0;
+    }
+    *thread = arg;
+    return image_of(arg)->tid;
+}
+
+bool get_thread(Dwfl * /*dwfl*/, pid_t tid, void *arg, void **thread)
+{
+    *thread = arg;
+    return tid == image_of(arg)->tid;
+}
+
+bool memory_read(Dwfl * /*dwfl*/, Dwarf_Addr address, Dwarf_Word *result, void *arg)
+{
+    const std::string word = read_memory(image_of(arg)->tid, address, sizeof *result);
+    if (word.size() != sizeof *result) {
+        return false;
+    }
+    std::memcpy(result, word.data(), sizeof *result);
+    return true;
+}
+
+// The registers in DWARF's x86-64 numbering: rax, rdx, rcx, rbx, rsi, rdi,
+// rbp, rsp, r8 to r15, and the return address column, rip.
+bool initial_registers(Dwfl_Thread *thread, void *arg)
+{
+    const user_regs_struct &r = image_of(arg)->regs;
+    const Dwarf_Word registers[17] = {r.rax, r.rdx, r.rcx, r.rbx, r.rsi, r.rdi, r.rbp, r.rsp, r.r8,
+                                      r.r9,  r.r10, r.r11, r.r12, r.r13, r.r14, r.r15, r.rip};
+    return dwfl_thread_state_registers(thread, 0, 17, registers);
+}
+
+const Dwfl_Thread_Callbacks thread_callbacks{
+    .next_thread = next_thread,
+    .get_thread = get_thread,
+    .memory_read = memory_read,
+    .set_initial_registers = initial_registers,
+    .detach = nullptr,
+    .thread_detach = nullptr,
+};
+
+char *debuginfo_path = nullptr;
+const Dwfl_Callbacks callbacks{
+    .find_elf = dwfl_linux_proc_find_elf,
+    .find_debuginfo = dwfl_standard_find_debuginfo,
+    .section_address = nullptr,
+    .debuginfo_path = &debuginfo_path,
+};
+
+struct Walk {
+    Stacks::Image *image;
+    std::vector<Frame> *frames;
+    std::size_t most;
+};
+
+int on_frame(Dwfl_Frame *state, void *arg)
+{
+    const Walk &walk = *static_cast<Walk *>(arg);
+    Dwarf_Addr pc = 0;
+    bool activation = false;
+    if (!dwfl_frame_pc(state, &pc, &activation)) {
+        return DWARF_CB_ABORT;
+    }
+    // A return address is just past its call: the call is the byte before.
+    Frame frame{.pc = activation ? pc : pc - 1, .function = {}, .in_libc = false};
+    const Stacks::Image &image = *walk.image;
+    frame.in_libc = image.libc != nullptr && dwfl_addrmodule(image.dwfl, frame.pc) == image.libc;
+    if (frame.in_libc) {
+        for (const Stacks::Image::Named &named : image.named) {
+            if (frame.pc >= named.start && frame.pc < named.end) {
+                frame.function = named.name;
+                break;
+            }
+        }
+    }
+    walk.frames->push_back(std::move(frame));
+    return walk.frames->size() < walk.most ? DWARF_CB_OK : DWARF_CB_ABORT;
+}
+
+// The C library's module among those reported, and the functions named in
+// `functions` in it, from its symbol table.
+void find_libc(Stacks::Image &image, const std::vector<std::string> &functions)
+{
+    dwfl_getmodules(
+        image.dwfl,
+        [](Dwfl_Module *module, void ** /*userdata*/, const char *name, Dwarf_Addr /*start*/,
+           void *arg) -> int {
+            const std::string_view path = name != nullptr ? name : "";
+            if (path.substr(path.rfind('/') + 1).starts_with("libc.so")) {
+                static_cast<Stacks::Image *>(arg)->libc = module;
+                return DWARF_CB_ABORT;
+            }
+            return DWARF_CB_OK;
+        },
+        &image, 0);
+    if (image.libc == nullptr) {
+        return;
+    }
+    const int symbols = dwfl_module_getsymtab(image.libc);
+    for (int i = 0; i < symbols; ++i) {
+        GElf_Sym symbol{};
+        GElf_Addr address = 0;
+        const char *name =
+            dwfl_module_getsym_info(image.libc, i, &symbol, &address, nullptr, nullptr, nullptr);
+        if (name == nullptr || GELF_ST_TYPE(symbol.st_info) != STT_FUNC || symbol.st_size == 0) {
+            continue;
+        }
+        const std::string_view named = name;
+        const std::string bare(named.substr(0, named.find('@')));  // without the version
+        if (std::find(functions.begin(), functions.end(), bare) != functions.end()) {
+            image.named.push_back({address, address + symbol.st_size, bare});
+        }
+    }
+}
+
+// Whether the ELF file at `path` has a line table.
+bool file_has_lines(const std::string &path)
+{
+    if (elf_version(EV_CURRENT) == EV_NONE) {
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    Elf *elf = elf_begin(fd, ELF_C_READ, nullptr);
+    std::size_t names = 0;
+    bool found = false;
+    if (elf != nullptr && elf_getshdrstrndx(elf, &names) == 0) {
+        for (Elf_Scn *section = nullptr; !found && (section = elf_nextscn(elf, section));) {
+            GElf_Shdr header{};
+            const char *name = gelf_getshdr(section, &header) != nullptr
+                                   ? elf_strptr(elf, names, header.sh_name)
+                                   : nullptr;
+            found = name != nullptr && (std::strcmp(name, ".debug_line") == 0 ||
+                                        std::strcmp(name, ".zdebug_line") == 0);
+        }
+    }
+    elf_end(elf);
+    ::close(fd);
+    return found;
+}
+
+}  // namespace
+
+Stacks::Stacks(std::vector<std::string> functions) : functions_(std::move(functions)) {}
+Stacks::~Stacks() = default;
+
+std::shared_ptr<Stacks::Image> Stacks::image(pid_t pid)
+{
+    std::shared_ptr<Image> &entry = images_[pid];
+    if (!entry) {
+        entry = std::make_shared<Image>();
+    }
+    if (!entry->tried) {
+        // The modules as this process has them mapped; a fork's children,
+        // which share the entry, have them at the same addresses.
+        entry->tried = true;
+        Dwfl *dwfl = dwfl_begin(&callbacks);
+        if (dwfl != nullptr) {
+            dwfl_report_begin(dwfl);
+            const int reported = dwfl_linux_proc_report(dwfl, pid);
+            if (dwfl_report_end(dwfl, nullptr, nullptr) != 0 || reported != 0 ||
+                !dwfl_attach_state(dwfl, nullptr, pid, &thread_callbacks, entry.get())) {
+                dwfl_end(dwfl);
+                dwfl = nullptr;
+            }
+        }
+        entry->dwfl = dwfl;
+        if (dwfl != nullptr) {
+            find_libc(*entry, functions_);
+        }
+    }
+    return entry->dwfl != nullptr ? entry : nullptr;
+}
+
+std::vector<Frame> Stacks::frames(pid_t pid, pid_t tid, std::size_t most)
+{
+    std::vector<Frame> frames;
+    const std::shared_ptr<Image> found = image(pid);
+    if (!found) {
+        return frames;
+    }
+    found->pid = pid;
+    found->tid = tid;
+    if (::ptrace(PTRACE_GETREGS, tid, nullptr, &found->regs) != 0) {
+        return frames;
+    }
+    Walk walk{found.get(), &frames, most};
+    dwfl_getthread_frames(found->dwfl, tid, on_frame, &walk);
+    return frames;
+}
+
+std::optional<std::string> Stacks::call_site(pid_t pid, pid_t tid)
+{
+    for (const Frame &frame : frames(pid, tid)) {
+        if (frame.in_libc) {
+            continue;
+        }
+        Dwfl_Module *module = dwfl_addrmodule(image(pid)->dwfl, frame.pc);
+        Dwfl_Line *line = module != nullptr ? dwfl_module_getsrc(module, frame.pc) : nullptr;
+        int number = 0, column = 0;
+        const char *file = line != nullptr
+                               ? dwfl_lineinfo(line, nullptr, &number, &column, nullptr, nullptr)
+                               : nullptr;
+        if (file == nullptr || number <= 0) {
+            return std::nullopt;
+        }
+        const std::string path = file;
+        return path.substr(path.rfind('/') + 1) + ":" + std::to_string(number) +
+               (column > 0 ? ":" + std::to_string(column) : "");
+    }
+    return std::nullopt;
+}
+
+bool Stacks::has_lines(pid_t pid)
+{
+    if (const auto known = lines_by_pid_.find(pid); known != lines_by_pid_.end()) {
+        return known->second;
+    }
+    return lines_by_pid_[pid] = program_has_lines(pid);
+}
+
+bool Stacks::program_has_lines(pid_t pid)
+{
+    const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+    struct stat info {};
+    if (::stat(exe.c_str(), &info) != 0) {
+        return false;
+    }
+    const std::string key = std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+    const auto [at, made] = lines_by_file_.try_emplace(key, false);
+    if (made) {
+        at->second = file_has_lines(exe);
+    }
+    return at->second;
+}
+
+void Stacks::forked(pid_t parent, pid_t child)
+{
+    if (const auto known = lines_by_pid_.find(parent); known != lines_by_pid_.end()) {
+        lines_by_pid_[child] = known->second;
+    }
+    std::shared_ptr<Image> &entry = images_[parent];
+    if (!entry) {
+        entry = std::make_shared<Image>();
+    }
+    images_[child] = entry;
+}
+
+void Stacks::forget(pid_t pid)
+{
+    images_.erase(pid);
+    lines_by_pid_.erase(pid);
+}
+
+}  // namespace forktrace

@@ -1,0 +1,102 @@
+// Programs of the tests' own: the classic fork homework, and the ways of
+// writing that a tracer can easily explain wrongly, one per argument, for
+// the accounts forktrace must give of them.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <spawn.h>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+int main(int argc, char *argv[])
+{
+    const std::string how = argc > 1 ? argv[1] : "";
+    if (how == "vfork") {
+        // The child shares the parent's memory until its exec: nothing is
+        // copied, and nothing of the parent's is lost at the exec.
+        std::printf("hello ");
+        // NOLINTNEXTLINE(clang-analyzer-security.insecureAPI.vfork): vfork is the case itself
+        const pid_t child = vfork();  // cppcheck-suppress vforkCalled
+        if (child == 0) {
+            execl("/bin/echo", "echo", "from the child", nullptr);
+            _exit(127);
+        }
+        waitpid(child, nullptr, 0);
+        std::printf("world\n");
+    } else if (how == "system") {
+        std::printf("hello ");
+        static_cast<void>(std::system("echo world"));  // NOLINT(cert-env33-c): the case itself
+    } else if (how == "spawn") {
+        std::printf("spawned: ");
+        pid_t child = 0;
+        char echo[] = "echo";
+        char said[] = "from posix_spawn";
+        char *args[] = {echo, said, nullptr};
+        if (posix_spawn(&child, "/bin/echo", nullptr, nullptr, args, environ) == 0) {
+            waitpid(child, nullptr, 0);
+        }
+        std::printf("done\n");
+    } else if (how == "direct") {
+        // write() straight after some printf()s, with nothing in the buffer
+        // on a terminal.
+        std::printf("one\n");
+        std::printf("two\n");
+        static_cast<void>(write(STDOUT_FILENO, "direct\n", 7));
+    } else if (how == "foreign") {
+        // A buffer of another library's: a fork copies it just as well.
+        std::ios::sync_with_stdio(false);
+        std::cout << "in the C++ buffer\n";
+        if (fork() == 0) {
+            std::cout << "the child's own\n";
+        }
+        std::cout.flush();
+    } else if (how == "midline") {
+        // A full buffer goes out in the middle of a line.
+        for (int row = 0; row < 500; ++row) {
+            std::printf("row %4d\n", row);
+        }
+        if (fork() == 0) {
+            std::printf("child\n");
+        } else {
+            wait(nullptr);
+        }
+    } else if (how == "pieces") {
+        // One line, written in three pieces on an unbuffered stream.
+        static_cast<void>(std::setvbuf(stdout, nullptr, _IONBF, 0));
+        std::printf("a");
+        std::printf("b");
+        std::printf("c\n");
+    } else if (how == "fflush") {
+        static_cast<void>(std::setvbuf(stdout, nullptr, _IOFBF, 0));
+        std::printf("flushed\n");
+        static_cast<void>(std::fflush(stdout));
+        std::printf("at exit\n");
+    } else if (how == "logic") {
+        // Which call made which process, and what each returned.
+        if ((fork() != 0 && fork() != 0) || fork() != 0) {
+            std::printf("[%d]\n", getpid());
+        }
+        while (wait(nullptr) > 0) {
+        }
+    } else if (how == "threads") {
+        std::thread first([] { static_cast<void>(write(STDOUT_FILENO, "first\n", 6)); });
+        std::thread second([] { static_cast<void>(write(STDOUT_FILENO, "second\n", 7)); });
+        first.join();
+        second.join();
+    } else if (how == "wait") {
+        // The parent prints C only after its wait for the child that prints B.
+        std::printf("A\n");
+        if (fork() == 0) {
+            std::printf("B\n");
+            std::exit(0);
+        }
+        wait(nullptr);
+        std::printf("C\n");
+    }
+    return 0;
+}
