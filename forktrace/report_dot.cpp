@@ -150,7 +150,7 @@ private:
         return static_cast<std::size_t>(history_.find(pid) - history_.processes().data());
     }
 
-    History history_{false};
+    History history_{0};
     std::vector<std::string> born_as_;
     std::vector<Fork> forks_;
     std::vector<std::string> argv_;

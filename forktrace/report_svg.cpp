@@ -133,7 +133,9 @@ struct Link {
 };
 
 // The history with what the pictures need besides: when each process
-// appeared and as which program, and the forks and reaps as links.
+// appeared and as which program, and the forks and reaps as links. Built as
+// the events come, so that no event is kept: the history keeps the output's
+// rows up to its budget.
 struct Trace {
     History history;
     std::vector<double> born;
@@ -142,8 +144,12 @@ struct Trace {
     std::vector<double> times;  // of every event
     std::vector<std::string> argv;
     On on = On::inherit;
+    std::size_t first_unnamed = 0;  // of born_as: those before it have a name
 
     double end() const { return times.empty() ? 0 : times.back(); }
+    void add(const Event &event);
+    // After the last event: the times in order.
+    void done() { std::sort(times.begin(), times.end()); }
 };
 
 std::size_t index_of(const History &history, pid_t pid)
@@ -151,39 +157,35 @@ std::size_t index_of(const History &history, pid_t pid)
     return static_cast<std::size_t>(history.find(pid) - history.processes().data());
 }
 
-Trace replay(const std::vector<Event> &events)
+void Trace::add(const Event &event)
 {
-    Trace trace;
-    for (const Event &event : events) {
-        trace.history.add(event);
-        trace.times.push_back(event.time);
-        const std::vector<Process> &processes = trace.history.processes();
-        while (trace.born.size() < processes.size()) {
-            trace.born.push_back(event.time);
-            trace.born_as.emplace_back();
-        }
-        // A child's program is its parent's until it execs; the fork that
-        // tells which parent may come after the child's first event.
-        for (std::size_t i = 0; i < trace.born_as.size(); ++i) {
-            if (trace.born_as[i].empty()) {
-                trace.born_as[i] = processes[i].program;
-            }
-        }
-        if (event.kind == Event::Kind::start) {
-            trace.argv = event.argv;
-            trace.on = event.on;
-            const std::size_t index = index_of(trace.history, event.pid);
-            trace.born_as[index] = processes[index].program;
-        } else if (event.kind == Event::Kind::fork && event.ok) {
-            trace.forks.push_back({event.time, index_of(trace.history, event.pid),
-                                   index_of(trace.history, event.child)});
-        } else if (event.kind == Event::Kind::reap && trace.history.find(event.child) != nullptr) {
-            trace.reaps.push_back({event.time, index_of(trace.history, event.child),
-                                   index_of(trace.history, event.pid)});
+    history.add(event);
+    times.push_back(event.time);
+    const std::vector<Process> &processes = history.processes();
+    while (born.size() < processes.size()) {
+        born.push_back(event.time);
+        born_as.emplace_back();
+    }
+    // A child's program is its parent's until it execs; the fork that tells
+    // which parent may come after the child's first event.
+    for (std::size_t i = first_unnamed; i < born_as.size(); ++i) {
+        if (born_as[i].empty()) {
+            born_as[i] = processes[i].program;
         }
     }
-    std::sort(trace.times.begin(), trace.times.end());
-    return trace;
+    while (first_unnamed < born_as.size() && !born_as[first_unnamed].empty()) {
+        ++first_unnamed;
+    }
+    if (event.kind == Event::Kind::start) {
+        argv = event.argv;
+        on = event.on;
+        const std::size_t index = index_of(history, event.pid);
+        born_as[index] = processes[index].program;
+    } else if (event.kind == Event::Kind::fork && event.ok) {
+        forks.push_back({event.time, index_of(history, event.pid), index_of(history, event.child)});
+    } else if (event.kind == Event::Kind::reap && history.find(event.child) != nullptr) {
+        reaps.push_back({event.time, index_of(history, event.child), index_of(history, event.pid)});
+    }
 }
 
 // Time to x. Linear, except that a long stretch in which nothing happened
@@ -600,17 +602,18 @@ class SvgReport final : public Report {
 public:
     explicit SvgReport(std::FILE *out) : out_(out) {}
 
-    void add(const Event &event) override { events_.push_back(event); }
+    void add(const Event &event) override { trace_.add(event); }
 
     void finish() override
     {
-        put(out_, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + timeline(replay(events_)));
+        trace_.done();
+        put(out_, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + timeline(trace_));
         static_cast<void>(std::fflush(out_));
     }
 
 private:
     std::FILE *out_;
-    std::vector<Event> events_;
+    Trace trace_;
 };
 
 constexpr const char *page_style = R"(
@@ -648,27 +651,50 @@ constexpr const char *page_script = R"(
 })();
 )";
 
-// The tree report's text for the same events.
-std::string tree_text(const std::vector<Event> &events, const ReportOptions &options)
-{
-    char *buffer = nullptr;
-    std::size_t size = 0;
-    std::FILE *memory = open_memstream(&buffer, &size);
-    if (memory == nullptr) {
-        return "(the tree could not be drawn)\n";
-    }
+// The tree report, drawn into memory as the events come.
+class TreeText {
+public:
+    explicit TreeText(const ReportOptions &options)
+        : memory_(open_memstream(&buffer_, &size_)),
+          tree_(memory_ != nullptr ? tree_report(memory_, options) : nullptr)
     {
-        const std::unique_ptr<Report> tree = tree_report(memory, options);
-        for (const Event &event : events) {
-            tree->add(event);
-        }
-        tree->finish();
     }
-    static_cast<void>(std::fclose(memory));
-    std::string text(buffer, size);
-    std::free(buffer);  // NOLINT(cppcoreguidelines-no-malloc): open_memstream's buffer
-    return text;
-}
+    TreeText(const TreeText &) = delete;
+    TreeText &operator=(const TreeText &) = delete;
+    ~TreeText()
+    {
+        tree_.reset();
+        if (memory_ != nullptr) {
+            static_cast<void>(std::fclose(memory_));
+        }
+        std::free(buffer_);  // NOLINT(cppcoreguidelines-no-malloc): open_memstream's buffer
+    }
+
+    void add(const Event &event)
+    {
+        if (tree_) {
+            tree_->add(event);
+        }
+    }
+
+    // The text, once: the tree is finished.
+    std::string finish()
+    {
+        if (!tree_) {
+            return "(the tree could not be drawn)\n";
+        }
+        tree_->finish();
+        tree_.reset();
+        static_cast<void>(std::fflush(memory_));
+        return {buffer_, size_};
+    }
+
+private:
+    char *buffer_ = nullptr;
+    std::size_t size_ = 0;
+    std::FILE *memory_;
+    std::unique_ptr<Report> tree_;
+};
 
 // A row of the transcript.
 struct Row {
@@ -679,13 +705,18 @@ struct Row {
 
 class HtmlReport final : public Report {
 public:
-    HtmlReport(std::FILE *out, const ReportOptions &options) : out_(out), options_(options) {}
+    HtmlReport(std::FILE *out, const ReportOptions &options) : out_(out), tree_(options) {}
 
-    void add(const Event &event) override { events_.push_back(event); }
+    void add(const Event &event) override
+    {
+        trace_.add(event);
+        tree_.add(event);
+    }
 
     void finish() override
     {
-        const Trace trace = replay(events_);
+        trace_.done();
+        const Trace &trace = trace_;
         const std::string title = escape(headline(trace));
         put(out_,
             "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -699,8 +730,8 @@ public:
         put(out_, "<section id=\"timeline\"><h2>Timeline</h2><div class=\"scroll\">\n" +
                       timeline(trace) + "</div></section>\n");
         transcript(trace);
-        put(out_, "<section id=\"tree\"><h2>Processes</h2><pre>" +
-                      escape(tree_text(events_, options_)) + "</pre></section>\n");
+        put(out_, "<section id=\"tree\"><h2>Processes</h2><pre>" + escape(tree_.finish()) +
+                      "</pre></section>\n");
         put(out_, "<script>" + std::string(page_script) + "</script>\n</body>\n</html>\n");
         static_cast<void>(std::fflush(out_));
     }
@@ -758,8 +789,8 @@ private:
     }
 
     std::FILE *out_;
-    ReportOptions options_;
-    std::vector<Event> events_;
+    Trace trace_;
+    TreeText tree_;
 };
 
 }  // namespace
