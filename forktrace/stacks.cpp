@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 
 #include <elfutils/libdwfl.h>
@@ -24,8 +25,10 @@ struct Stacks::Image {
     Dwfl *dwfl = nullptr;
     pid_t pid = 0, tid = 0;
     user_regs_struct regs{};
-    // The C library's module, and where the functions asked about are in it.
-    Dwfl_Module *libc = nullptr;
+    // The program's own module, the C library's, and where the functions
+    // asked about are in it.
+    std::string program;
+    Dwfl_Module *main = nullptr, *libc = nullptr;
     struct Named {
         Dwarf_Addr start = 0, end = 0;
         std::string name;
@@ -129,18 +132,20 @@ int on_frame(Dwfl_Frame *state, void *arg)
     return walk.frames->size() < walk.most ? DWARF_CB_OK : DWARF_CB_ABORT;
 }
 
-// The C library's module among those reported, and the functions named in
-// `functions` in it, from its symbol table.
-void find_libc(Stacks::Image &image, const std::vector<std::string> &functions)
+// The program's module and the C library's among those reported, and the
+// functions named in `functions` in the latter, from its symbol table.
+void find_modules(Stacks::Image &image, const std::vector<std::string> &functions)
 {
     dwfl_getmodules(
         image.dwfl,
         [](Dwfl_Module *module, void ** /*userdata*/, const char *name, Dwarf_Addr /*start*/,
            void *arg) -> int {
+            auto &found = *static_cast<Stacks::Image *>(arg);
             const std::string_view path = name != nullptr ? name : "";
             if (path.substr(path.rfind('/') + 1).starts_with("libc.so")) {
-                static_cast<Stacks::Image *>(arg)->libc = module;
-                return DWARF_CB_ABORT;
+                found.libc = module;
+            } else if (path == found.program) {
+                found.main = module;
             }
             return DWARF_CB_OK;
         },
@@ -220,7 +225,10 @@ std::shared_ptr<Stacks::Image> Stacks::image(pid_t pid)
         }
         entry->dwfl = dwfl;
         if (dwfl != nullptr) {
-            find_libc(*entry, functions_);
+            std::error_code error;
+            entry->program =
+                std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
+            find_modules(*entry, functions_);
         }
     }
     return entry->dwfl != nullptr ? entry : nullptr;
@@ -246,11 +254,14 @@ std::vector<Frame> Stacks::frames(pid_t pid, pid_t tid, std::size_t most)
 std::optional<std::string> Stacks::call_site(pid_t pid, pid_t tid)
 {
     for (const Frame &frame : frames(pid, tid)) {
-        if (frame.in_libc) {
+        // The program's own call: past the C library, and past whatever
+        // stands between it and the program (a sanitizer's interceptors).
+        const std::shared_ptr<Image> found = image(pid);
+        Dwfl_Module *module = dwfl_addrmodule(found->dwfl, frame.pc);
+        if (module == nullptr || module != found->main) {
             continue;
         }
-        Dwfl_Module *module = dwfl_addrmodule(image(pid)->dwfl, frame.pc);
-        Dwfl_Line *line = module != nullptr ? dwfl_module_getsrc(module, frame.pc) : nullptr;
+        Dwfl_Line *line = dwfl_module_getsrc(module, frame.pc);
         int number = 0, column = 0;
         const char *file = line != nullptr
                                ? dwfl_lineinfo(line, nullptr, &number, &column, nullptr, nullptr)

@@ -39,9 +39,9 @@ public:
     // be unwound.
     std::vector<Frame> frames(pid_t pid, pid_t tid, std::size_t most = 24);
 
-    // The place in the source, "file.c:12:5", of the innermost frame outside
-    // the C library: the program's own call. Nothing where that frame's
-    // module has no line information, so that nothing is guessed.
+    // The place in the source, "file.c:12:5", of the innermost frame in the
+    // program's own executable: its own call. Nothing where that frame has no
+    // line information, or there is none, so that nothing is guessed.
     std::optional<std::string> call_site(pid_t pid, pid_t tid);
 
     // Whether the program that `pid` runs has line information: call sites
