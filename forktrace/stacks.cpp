@@ -34,6 +34,10 @@ struct Stacks::Image {
         std::string name;
     };
     std::vector<Named> named;
+    // The page of the thread's memory read last, for the many reads of one
+    // unwind, most of them near each other on its stack.
+    Dwarf_Addr page_at = 0;
+    std::string page;
 
     Image() = default;
     Image(const Image &) = delete;
@@ -67,11 +71,25 @@ bool get_thread(Dwfl * /*dwfl*/, pid_t tid, void *arg, void **thread)
 
 bool memory_read(Dwfl * /*dwfl*/, Dwarf_Addr address, Dwarf_Word *result, void *arg)
 {
-    const std::string word = read_memory(image_of(arg)->tid, address, sizeof *result);
-    if (word.size() != sizeof *result) {
+    Stacks::Image &image = *image_of(arg);
+    constexpr Dwarf_Addr page = 4096;
+    const Dwarf_Addr start = address & ~(page - 1);
+    if (address + sizeof *result > start + page) {
+        const std::string word = read_memory(image.tid, address, sizeof *result);
+        if (word.size() != sizeof *result) {
+            return false;
+        }
+        std::memcpy(result, word.data(), sizeof *result);
+        return true;
+    }
+    if (image.page.empty() || image.page_at != start) {
+        image.page = read_memory(image.tid, start, page);
+        image.page_at = start;
+    }
+    if (image.page.size() < address - start + sizeof *result) {
         return false;
     }
-    std::memcpy(result, word.data(), sizeof *result);
+    std::memcpy(result, image.page.data() + (address - start), sizeof *result);
     return true;
 }
 
@@ -243,6 +261,7 @@ std::vector<Frame> Stacks::frames(pid_t pid, pid_t tid, std::size_t most)
     }
     found->pid = pid;
     found->tid = tid;
+    found->page.clear();  // another thread, or the same one later
     if (::ptrace(PTRACE_GETREGS, tid, nullptr, &found->regs) != 0) {
         return frames;
     }
