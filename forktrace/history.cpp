@@ -224,7 +224,7 @@ bool History::keep(Process &process, std::size_t bytes)
     if (keep_rows_ == 0) {
         return false;
     }
-    if (kept_rows_ >= keep_rows_ || kept_bytes_ + bytes > keep_bytes_) {
+    if (kept_rows_ >= keep_rows_ || kept_bytes_ + bytes > kept_text) {
         ++process.not_kept;
         ++not_kept_;
         return false;

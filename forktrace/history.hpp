@@ -80,16 +80,13 @@ struct Piece {
 std::vector<Piece> split_lines(std::string_view data);
 
 // The trace as processes. It keeps the rows of output up to `keep_rows` (and
-// their text up to `keep_bytes`), and beyond that counts them only, so that
-// memory does not grow with the output; 0 keeps counts alone.
+// their text up to 4 MiB), and beyond that counts them only, so that memory
+// does not grow with the output; 0 keeps counts alone.
 class History {
 public:
-    static constexpr std::size_t default_rows = 20000, default_bytes = 4U << 20U;
+    static constexpr std::size_t default_rows = 20000, kept_text = 4U << 20U;
 
-    explicit History(std::size_t keep_rows = default_rows, std::size_t keep_bytes = default_bytes)
-        : keep_rows_(keep_rows), keep_bytes_(keep_bytes)
-    {
-    }
+    explicit History(std::size_t keep_rows = default_rows) : keep_rows_(keep_rows) {}
 
     void add(const Event &event);
 
@@ -117,7 +114,7 @@ private:
 
     bool keep(Process &process, std::size_t bytes);
 
-    std::size_t keep_rows_, keep_bytes_;
+    std::size_t keep_rows_;
     std::size_t kept_rows_ = 0, kept_bytes_ = 0, not_kept_ = 0;
     std::vector<Process> processes_;
     std::unordered_map<pid_t, std::size_t> index_;  // the latest position of each pid

@@ -31,7 +31,7 @@ struct Stacks::Image {
     Dwfl_Module *main = nullptr, *libc = nullptr;
     struct Named {
         Dwarf_Addr start = 0, end = 0;
-        std::string name;
+        std::string name;  // cppcheck-suppress unusedStructMember
     };
     std::vector<Named> named;
     // The page of the thread's memory read last, for the many reads of one
@@ -139,11 +139,12 @@ int on_frame(Dwfl_Frame *state, void *arg)
     const Stacks::Image &image = *walk.image;
     frame.in_libc = image.libc != nullptr && dwfl_addrmodule(image.dwfl, frame.pc) == image.libc;
     if (frame.in_libc) {
-        for (const Stacks::Image::Named &named : image.named) {
-            if (frame.pc >= named.start && frame.pc < named.end) {
-                frame.function = named.name;
-                break;
-            }
+        const auto named = std::find_if(image.named.begin(), image.named.end(),
+                                        [pc = frame.pc](const Stacks::Image::Named &function) {
+                                            return pc >= function.start && pc < function.end;
+                                        });
+        if (named != image.named.end()) {
+            frame.function = named->name;
         }
     }
     walk.frames->push_back(std::move(frame));
