@@ -142,7 +142,7 @@ bool write_all(int fd, const char *bytes, std::size_t size)
 // (the text given, or forktrace's own standard input, kept in `typed` when
 // asked) to the command, until every holder of the output has closed it.
 void relay(launch::Launched &launched, const std::optional<std::string> &input, bool terminal,
-           int show_on, std::string *typed)
+           int show_on, std::string *typed, int stop)
 {
     // The tracer's thread takes forktrace's signals, so that its wait returns.
     sigset_t signals;
@@ -171,14 +171,18 @@ void relay(launch::Launched &launched, const std::optional<std::string> &input, 
     ::fcntl(launched.input().get(), F_SETFL, O_NONBLOCK);
     char buffer[65536];
     while (launched.output().open()) {
-        pollfd fds[3] = {{launched.output().get(), POLLIN, 0},
+        pollfd fds[4] = {{launched.output().get(), POLLIN, 0},
                          {reading_stdin ? STDIN_FILENO : -1, POLLIN, 0},
-                         {pending.empty() ? -1 : launched.input().get(), POLLOUT, 0}};
-        if (::poll(fds, 3, -1) < 0) {
+                         {pending.empty() ? -1 : launched.input().get(), POLLOUT, 0},
+                         {stop, POLLIN, 0}};
+        if (::poll(fds, 4, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return;
+        }
+        if (fds[3].revents != 0) {
+            return;  // the trace is over, whoever still holds the output
         }
         if (fds[0].revents != 0) {
             const ssize_t n = ::read(launched.output().get(), buffer, sizeof buffer);
@@ -350,11 +354,18 @@ int run_command(const Options &options, const std::string &file, const Run &plan
         say("forktrace: cannot start the command: %s\n", error.what());
         return status_failed;
     }
+    // Written to when the relay is to stop before the output's end.
+    int stop[2] = {-1, -1};
+    if (::pipe2(stop, O_CLOEXEC) != 0) {
+        say("forktrace: pipe: %s\n", std::strerror(errno));
+        return status_failed;
+    }
+    launch::Fd stop_read(stop[0]), stop_write(stop[1]);
     const auto relay_output = [&] {
-        return options.on == On::inherit
-                   ? std::thread()
-                   : std::thread(relay, std::ref(launched), options.input,
-                                 options.on == On::terminal, plan.show_on, plan.typed);
+        return options.on == On::inherit ? std::thread()
+                                         : std::thread(relay, std::ref(launched), options.input,
+                                                       options.on == On::terminal, plan.show_on,
+                                                       plan.typed, stop_read.get());
     };
 
     if (!traced) {
@@ -420,6 +431,11 @@ int run_command(const Options &options, const std::string &file, const Run &plan
         status = -1;
     }
     if (relaying.joinable()) {
+        // Interrupted, the trace ends now, though a process out of reach (an
+        // orphan no longer traced) may still hold the output.
+        if (interrupted_by != 0) {
+            static_cast<void>(write_all(stop_write.get(), &byte, 1));
+        }
         relaying.join();
     }
     if (tracer.start_error() != 0) {

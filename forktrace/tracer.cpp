@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <numeric>
 #include <system_error>
@@ -23,7 +24,7 @@ namespace forktrace {
 namespace {
 
 std::atomic<pid_t> root_to_kill{0};
-std::atomic<bool> interrupted{false};
+std::atomic<int> interruptions{0};  // signals to end the command, so far
 volatile std::sig_atomic_t alarmed = 0;
 
 void on_alarm(int) { alarmed = 1; }
@@ -107,6 +108,18 @@ pid_t thread_group_of(pid_t tid)
         }
     }
     return tid;
+}
+
+// The process that /proc names as the parent of `tid`.
+pid_t parent_of(pid_t tid)
+{
+    std::ifstream status("/proc/" + std::to_string(tid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("PPid:")) {
+            return static_cast<pid_t>(std::stol(line.substr(5)));
+        }
+    }
+    return 0;
 }
 
 std::size_t total(const std::vector<Event::Origin> &origins)
@@ -258,7 +271,7 @@ void Tracer::describe_write(pid_t tid, const Task &task, Event &wrote)
             wrote.cause = buffer.buffering != Buffering::unbuffered ? "full" : "unbuffered";
         } else {
             wrote.cause = "direct";
-            if (!process.own_image && task.tgid != root_) {
+            if (process.copy_unknown || (!process.own_image && task.tgid != root_)) {
                 wrote.unknown_origin = true;  // a fork child: its memory came from its parent
                 return;
             }
@@ -274,6 +287,10 @@ void Tracer::describe_write(pid_t tid, const Task &task, Event &wrote)
         wrote.cause = "full";
     } else {
         wrote.cause = cause_from_stack(task.tgid, tid);
+    }
+    if (process.copy_unknown) {
+        wrote.unknown_origin = true;  // what the fork copied into it is not known
+        return;
     }
     carry_own(owner, task.tgid, buffer.pending.size());
     wrote.origins = take(owner.carried, wrote.data.size());
@@ -346,7 +363,7 @@ Tracer::Tracer(Setup setup)
 
 void Tracer::interrupt(int)
 {
-    interrupted = true;
+    interruptions = interruptions + 1;
     const pid_t root = root_to_kill;
     if (root > 0) {
         ::kill(root, SIGKILL);
@@ -628,31 +645,7 @@ void Tracer::on_new_task(pid_t tid, Task &creator, int stop)
     task.tgid = group;
     task.known = true;
     if (group == child) {
-        const Process &parent = processes_[creator.tgid];
-        Process &process = processes_[child];
-        process.parent = creator.tgid;
-        process.forks = parent.forks;
-        process.execs = parent.execs;
-        process.started = parent.started;
-        Event forked = event(Event::Kind::fork, creator.tgid);
-        forked.child = child;
-        forked.site = site_of(creator.tgid, tid);
-        const bool shared = shares_memory(tid, stop);
-        if (const auto buffer = buffer_of(creator.tgid, false)) {
-            Process &parent_now = processes_[creator.tgid];
-            carry_own(parent_now, creator.tgid, buffer->pending.size());
-            if (!shared) {
-                forked.pending = buffer->pending;
-                processes_[child].carried = parent_now.carried;
-            }
-        }
-        if (shared) {
-            // Nothing is copied: the child writes in its parent's buffer.
-            process.shares_with = creator.tgid;
-            forked.shares_memory = true;
-        }
-        stacks_.forked(creator.tgid, child);
-        setup_.emit(forked);
+        made_by(creator.tgid, child, tid, stop);
     }
     if (task.parked) {
         task.parked = false;
@@ -661,12 +654,66 @@ void Tracer::on_new_task(pid_t tid, Task &creator, int stop)
     resume(tid);
 }
 
+// The new process `child` of `parent`: its place in its line of descent, its
+// buffer's copy, and the fork's event. `creator_tid` is the thread that made
+// it, stopped at the fork's event, or 0 when the parent ended first.
+void Tracer::made_by(pid_t parent_pid, pid_t child, pid_t creator_tid, int stop)
+{
+    const Process &parent = processes_[parent_pid];
+    Process &process = processes_[child];
+    process.parent = parent_pid;
+    process.forks = parent.forks;
+    process.execs = parent.execs;
+    process.started = parent.started;
+    Event forked = event(Event::Kind::fork, parent_pid);
+    forked.child = child;
+    if (creator_tid == 0) {
+        process.copy_unknown = true;
+    } else {
+        forked.site = site_of(parent_pid, creator_tid);
+        const bool shared = shares_memory(creator_tid, stop);
+        if (const auto buffer = buffer_of(parent_pid, false)) {
+            Process &parent_now = processes_[parent_pid];
+            carry_own(parent_now, parent_pid, buffer->pending.size());
+            if (!shared) {
+                forked.pending = buffer->pending;
+                processes_[child].carried = parent_now.carried;
+            }
+        }
+        if (shared) {
+            // Nothing is copied: the child writes in its parent's buffer.
+            process.shares_with = parent_pid;
+            forked.shares_memory = true;
+        }
+    }
+    stacks_.forked(parent_pid, child);
+    setup_.emit(forked);
+}
+
+// `parent` has ended: a child it made whose fork's event never came (the
+// parent was killed in the fork) is still parked. It runs now, with the
+// fork told from what /proc said of it.
+void Tracer::orphaned_at_birth(pid_t parent)
+{
+    for (auto &[tid, task] : tasks_) {
+        if (task.parked && task.parent == parent && task.tgid == tid) {
+            task.parked = false;
+            task.known = true;
+            made_by(parent, tid, 0, 0);
+            resume(tid);
+        }
+    }
+}
+
 void Tracer::on_exec(pid_t tid)
 {
     unsigned long former = 0;
     trace(PTRACE_GETEVENTMSG, tid, 0, address_of(&former));
     if (static_cast<pid_t>(former) != tid && tasks_.contains(static_cast<pid_t>(former))) {
-        // A thread other than the leader made the exec: it takes the leader's ID.
+        // A thread other than the leader made the exec: it takes the leader's
+        // ID, and the old leader is gone without a word of its end. Should it
+        // have been writing, or waiting to, its turn is over.
+        write_done(tid);
         Task moved = tasks_[static_cast<pid_t>(former)];
         tasks_.erase(static_cast<pid_t>(former));
         tasks_[tid] = moved;
@@ -688,6 +735,7 @@ void Tracer::on_exec(pid_t tid)
     }
     process.shares_with = 0;
     process.own_image = true;
+    process.copy_unknown = false;
     task.buffer.reset();
     process.carried.clear();
     buffers_.forget(task.tgid);
@@ -730,6 +778,7 @@ void Tracer::on_death(pid_t tid, int status)
     if (group != tid || !processes_.contains(tid)) {
         return;  // a thread
     }
+    orphaned_at_birth(tid);
     const std::optional<std::string> lost = processes_[tid].lost_at_exit;
     const std::optional<std::string> site = processes_[tid].exit_site;
     processes_.erase(tid);
@@ -740,6 +789,7 @@ void Tracer::on_death(pid_t tid, int status)
     ended.site = site;
     if (WIFSIGNALED(status)) {
         ended.signal = WTERMSIG(status);
+        killed_one_ = true;
     } else {
         ended.code = WEXITSTATUS(status);
     }
@@ -776,11 +826,46 @@ void Tracer::tell_still_running()
                "them and the trace");
 }
 
+// Processes traced by forktrace that it has not heard of: the children of
+// a process killed in the middle of its fork, whose event never came and
+// whose first stop has not come yet. Each joins the trace, and is killed if
+// the trace is being ended. Whether any was found.
+bool Tracer::find_stragglers()
+{
+    killed_one_ = false;  // looked for once per round of deaths
+    const std::string self = std::to_string(::getpid());
+    bool found = false;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream status(entry.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.starts_with("TracerPid:")) {
+                if (line.substr(line.find_first_not_of(" \t", 10)) == self) {
+                    const auto pid = static_cast<pid_t>(std::stol(name));
+                    task_of(pid);
+                    if (interruptions != 0) {
+                        ::kill(pid, SIGKILL);
+                    }
+                    found = true;
+                }
+                break;
+            }
+        }
+    }
+    return found;
+}
+
 void Tracer::kill_all()
 {
-    killed_ = true;
     for (const auto &[pid, process] : processes_) {
         ::kill(pid, SIGKILL);
+    }
+    // A new process whose fork's event has not come is not among them yet.
+    for (const auto &[tid, task] : tasks_) {
+        ::kill(task.tgid, SIGKILL);
     }
 }
 
@@ -796,10 +881,14 @@ int Tracer::run()
     alarm_action.sa_handler = on_alarm;  // no SA_RESTART: the wait returns
     ::sigaction(SIGALRM, &alarm_action, nullptr);
     bool told = false;
-    while (!tasks_.empty()) {
+    int interruptions_seen = 0;
+    while (!tasks_.empty() || (killed_one_ && find_stragglers())) {
         int status = 0;
         const pid_t tid = ::waitpid(-1, &status, __WALL);
-        if (interrupted && !killed_) {
+        // Each signal kills again: a process a fork made since the last one
+        // is killed too.
+        if (const int now = interruptions; now != interruptions_seen) {
+            interruptions_seen = now;
             kill_all();
         }
         if (alarmed != 0 && !told && !processes_.empty()) {
@@ -841,6 +930,18 @@ int Tracer::run()
                 // A new task's first stop: it runs once its creator's event is in.
                 task.stopped_once = true;
                 task.parked = !task.known;
+                if (task.parked) {
+                    task.tgid = thread_group_of(tid);
+                    task.parent = parent_of(tid);
+                    if (task.tgid == tid && !processes_.contains(task.parent)) {
+                        // Its maker has ended, event and all, and it was given
+                        // to another parent: who made it is not known.
+                        task.parked = false;
+                        task.known = true;
+                        processes_[tid].copy_unknown = true;
+                        processes_[tid].started = true;
+                    }
+                }
                 if (!task.parked) {
                     resume(tid);
                 }

@@ -77,6 +77,9 @@ private:
         // (a vfork, or a clone with CLONE_VM), until it execs or ends.
         pid_t shares_with = 0;
         bool own_image = false;  // it has exec'd: what its memory holds is its own
+        // Its parent ended before the fork's event came, so what the fork
+        // copied into it is not known, until it execs.
+        bool copy_unknown = false;
     };
     enum class Pending { none, exec, write, wait4, waitid };
     struct Task {
@@ -84,6 +87,7 @@ private:
         bool stopped_once = false;  // its first stop, as a new task, has come
         bool known = false;         // its creator's event has come
         bool parked = false;        // stopped, waiting for its creator's event
+        pid_t parent = 0;           // parked: its parent, as /proc tells it
         Pending pending = Pending::none;
         long number = 0;  // of the pending call
         std::uint64_t args[6] = {};
@@ -101,6 +105,8 @@ private:
     void on_seccomp(pid_t tid, Task &task);
     void on_syscall_exit(pid_t tid, Task &task);
     void on_new_task(pid_t tid, Task &task, int stop);
+    void made_by(pid_t parent, pid_t child, pid_t creator_tid, int stop);
+    void orphaned_at_birth(pid_t parent);
     bool shares_memory(pid_t tid, int stop);
     std::optional<std::string> site_of(pid_t pid, pid_t tid);
     Process &buffer_owner(Process &process);
@@ -111,6 +117,7 @@ private:
     bool should_fail_exec(Process &process, const std::string &path);
     void fail_call(pid_t tid, int error);
     void kill_all();
+    bool find_stragglers();
     void tell_still_running();
     void start_write(pid_t tid);
     void on_exit_stop(pid_t tid);
@@ -128,7 +135,6 @@ private:
     bool root_started_ = false;
     std::map<pid_t, Task> tasks_;
     std::map<pid_t, Process> processes_;
-    bool killed_ = false;
     // Writes to the command's output go one at a time, so that the order of
     // the events is the order of the bytes its reader receives.
     pid_t writing_ = 0;
@@ -136,6 +142,7 @@ private:
     BufferReader buffers_;
     Stacks stacks_;
     bool said_unknown_ = false;
+    bool killed_one_ = false;  // a process died of a signal since the last look for stragglers
 };
 
 }  // namespace forktrace

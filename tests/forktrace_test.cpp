@@ -668,6 +668,47 @@ TEST(ForktraceInterrupted, KillsTheCommandAndLeavesNoProcess)
     }
 }
 
+// The processes still in `session`, zombies aside.
+std::vector<std::string> alive_in_session(long session)
+{
+    std::vector<std::string> alive;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) {
+            continue;
+        }
+        // After the name: state, parent, group, session.
+        std::istringstream fields(line.substr(line.rfind(')') + 2));
+        std::string state;
+        long parent = 0, group = 0, in_session = 0;
+        fields >> state >> parent >> group >> in_session;
+        if (in_session == session && state != "Z" && state != "X") {
+            alive.push_back(entry.path().filename().string() + " " + line);
+        }
+    }
+    return alive;
+}
+
+// Ctrl-C while forks are on their way, twenty times: each run ends at once
+// with 130 and leaves no process of the command behind, the children whose
+// fork's event had not come yet among them.
+TEST(ForktraceInterrupted, DuringForksEndsAndLeavesNothing)
+{
+    for (int run = 0; run < 20; ++run) {
+        const Result result =
+            runner::run_on_terminal(runner::program_path("forktrace"),
+                                    {.args = {"-o", "/dev/null", "--on", "pipe",
+                                              runner::program_path("homework"), "forkloop"},
+                                     .script = {{.await = "forking ", .send = "\x03"}},
+                                     .timeout = std::chrono::seconds(10)});
+        ASSERT_EQ(result.exit_code(), 130) << "run " << run << "\n" << result;
+        const long session = runner::number_after(result.out, "forking ");
+        ASSERT_GT(session, 0) << result;
+        EXPECT_EQ(alive_in_session(session), std::vector<std::string>{}) << "run " << run;
+    }
+}
+
 // The text report shows the command's bytes escaped, never raw.
 TEST(ForktraceText, EscapesControlBytesAndInvalidText)
 {

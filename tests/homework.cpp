@@ -88,6 +88,23 @@ int main(int argc, char *argv[])
         std::thread second([] { static_cast<void>(write(STDOUT_FILENO, "second\n", 7)); });
         first.join();
         second.join();
+    } else if (how == "forkloop") {
+        // Forks without end, each child forking once in turn and ending at
+        // once, so that its child is an orphan: for a signal to arrive while
+        // forks are on their way. It says its ID first, which is also its
+        // session's when it runs in a session of its own.
+        std::printf("forking %d\n", getpid());
+        static_cast<void>(std::fflush(stdout));
+        for (;;) {
+            const pid_t child = fork();
+            if (child == 0) {
+                static_cast<void>(fork());
+                _exit(0);
+            }
+            if (child > 0) {
+                waitpid(child, nullptr, 0);
+            }
+        }
     } else if (how == "wait") {
         // The parent prints C only after its wait for the child that prints B.
         std::printf("A\n");
