@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include <elfutils/libdw.h>
 #include <elfutils/libdwfl.h>
 #include <fcntl.h>
 #include <gelf.h>
@@ -189,6 +190,36 @@ void find_modules(Stacks::Image &image, const std::vector<std::string> &function
     }
 }
 
+// The line of `pc` found unit by unit, for a module whose units the quick
+// lookup cannot find: without address ranges (.debug_aranges), as clang
+// leaves them out, libdwfl finds no unit.
+const char *line_in_units(Dwfl_Module *module, Dwarf_Addr pc, int &number, int &column)
+{
+    Dwarf_Addr bias = 0;
+    Dwarf *dwarf = dwfl_module_getdwarf(module, &bias);
+    if (dwarf == nullptr) {
+        return nullptr;
+    }
+    std::size_t header = 0;
+    for (Dwarf_Off unit = 0, next = 0;
+         dwarf_nextcu(dwarf, unit, &next, &header, nullptr, nullptr, nullptr) == 0; unit = next) {
+        Dwarf_Die die{};
+        if (dwarf_offdie(dwarf, unit + header, &die) == nullptr ||
+            dwarf_haspc(&die, pc - bias) <= 0) {
+            continue;
+        }
+        Dwarf_Line *line = dwarf_getsrc_die(&die, pc - bias);
+        if (line == nullptr || dwarf_lineno(line, &number) != 0) {
+            return nullptr;
+        }
+        if (dwarf_linecol(line, &column) != 0) {
+            column = 0;
+        }
+        return dwarf_linesrc(line, nullptr, nullptr);
+    }
+    return nullptr;
+}
+
 // Whether the ELF file at `path` has a line table.
 bool file_has_lines(const std::string &path)
 {
@@ -286,6 +317,9 @@ std::optional<std::string> Stacks::call_site(pid_t pid, pid_t tid)
         const char *file = line != nullptr
                                ? dwfl_lineinfo(line, nullptr, &number, &column, nullptr, nullptr)
                                : nullptr;
+        if (file == nullptr) {
+            file = line_in_units(module, frame.pc, number, column);
+        }
         if (file == nullptr || number <= 0) {
             return std::nullopt;
         }
