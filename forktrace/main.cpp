@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -27,6 +28,7 @@
 #include "events.hpp"
 #include "launch.hpp"
 #include "options.hpp"
+#include "possible.hpp"
 #include "seccomp.hpp"
 #include "tracer.hpp"
 
@@ -263,8 +265,10 @@ struct Run {
     // the report. False stops the run, which ends with status_failed.
     std::function<bool()> ready;
     std::function<void(const Event &)> emit;
-    int show_on = STDOUT_FILENO;   // where its output is relayed; -1: nowhere
-    std::string *typed = nullptr;  // what it was given of forktrace's standard input
+    int show_on = STDOUT_FILENO;         // where its output is relayed; -1: nowhere
+    std::string *typed = nullptr;        // what it was given of forktrace's standard input
+    std::vector<PlannedWrite> steer_to;  // the order its writes are to go out in
+    std::string *off_plan = nullptr;     // steered: why the run could not follow it
 };
 
 // The size of forktrace's own terminal, for a fresh terminal to have.
@@ -400,6 +404,7 @@ int run_command(const Options &options, const std::string &file, const Run &plan
                                              : file_at(::ptsname(launched.output().get()));
     setup.error = file_of(STDERR_FILENO);
     setup.emit = plan.emit;
+    setup.plan = plan.steer_to;
     setup.say = [](const std::string &notice) { say("forktrace: %s\n", notice.c_str()); };
 
     Tracer tracer(std::move(setup));
@@ -437,6 +442,9 @@ int run_command(const Options &options, const std::string &file, const Run &plan
             static_cast<void>(write_all(stop_write.get(), &byte, 1));
         }
         relaying.join();
+    }
+    if (plan.off_plan != nullptr) {
+        *plan.off_plan = tracer.off_plan();
     }
     if (tracer.start_error() != 0) {
         say("forktrace: cannot run %s: %s\n", printable(options.command.front()).c_str(),
@@ -478,11 +486,11 @@ bool close_report(const Options &options, std::FILE *out)
 // Traces the command in `file`, with the report of the format asked for. The
 // report is opened only once the command can be traced, so that a refusal
 // leaves no report behind.
-int trace(const Options &options, const std::string &file)
+int trace(const Options &options, const std::string &file, Run plan = {},
+          std::vector<Event> *kept = nullptr)
 {
     std::FILE *out = nullptr;
     std::unique_ptr<Report> report;
-    Run plan;
     plan.ready = [&] {
         out = report_file(options, stderr);
         if (out != nullptr) {
@@ -490,7 +498,12 @@ int trace(const Options &options, const std::string &file)
         }
         return out != nullptr;
     };
-    plan.emit = [&report](const Event &event) { report->add(event); };
+    plan.emit = [&report, kept](const Event &event) {
+        report->add(event);
+        if (kept != nullptr) {
+            kept->push_back(event);
+        }
+    };
     const int status = run_command(options, file, plan);
     if (!report) {
         return status;
@@ -555,6 +568,153 @@ int compare(const Options &options, const std::string &file)
     return close_report(options, out) ? 0 : status_failed;
 }
 
+// The whole of a file, or nothing after saying why.
+std::optional<std::string> read_file(const std::string &name)
+{
+    std::ifstream file(name, std::ios::binary);
+    if (!file) {
+        say("forktrace: %s: %s\n", printable(name).c_str(), std::strerror(errno));
+        return std::nullopt;
+    }
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+// Traces the command, then tells which outputs were possible, and checks an
+// answer. With --check, the status says whether the answer is possible.
+int possible(const Options &options, const std::string &file)
+{
+    PossibleOptions how{.json = options.format == Format::json,
+                        .list = options.list,
+                        .answer = {},
+                        .answer_name = {}};
+    if (!options.check.empty()) {
+        how.answer = read_file(options.check);
+        if (!how.answer) {
+            return status_failed;
+        }
+        how.answer_name = options.check;
+    }
+    std::vector<Event> events;
+    std::FILE *out = nullptr;
+    Run plan;
+    plan.ready = [&] {
+        out = report_file(options, stderr);
+        return out != nullptr;
+    };
+    plan.emit = [&events](const Event &event) { events.push_back(event); };
+    const int status = run_command(options, file, plan);
+    if (out == nullptr) {
+        return status;
+    }
+    if (interrupted_by != 0 || status == status_failed) {
+        static_cast<void>(close_report(options, out));
+        return status;
+    }
+    const int checked = write_possible(out, events, how);
+    if (!close_report(options, out)) {
+        return status_failed;
+    }
+    return how.answer ? checked : status;
+}
+
+// --make and --shuffle: a first run, traced with its output kept to itself,
+// gives the order its writes must respect; a second run is steered to an
+// order of them, that of the answer in the file or one chosen at random, and
+// shown, with its report.
+int steer(const Options &options, const std::string &file)
+{
+    std::optional<std::string> answer;
+    if (!options.make.empty()) {
+        answer = read_file(options.make);
+        if (!answer) {
+            return status_failed;
+        }
+    }
+    std::vector<Event> rehearsal;
+    std::string typed;
+    Options first = options;
+    first.output.clear();
+    Run quiet;
+    quiet.emit = [&rehearsal](const Event &event) { rehearsal.push_back(event); };
+    quiet.show_on = -1;
+    if (!options.input) {
+        quiet.typed = &typed;
+    }
+    const int rehearsed = run_command(first, file, quiet);
+    if (rehearsed == status_failed || interrupted_by != 0) {
+        return rehearsed;
+    }
+    const Order order = order_of(rehearsal);
+    std::vector<std::size_t> writes;
+    std::string goal;
+    if (answer) {
+        const Checked checked = check(order, *answer);
+        if (!checked.possible) {
+            say("forktrace: %s is not a possible output: line %zu: %s.\n",
+                printable(options.make).c_str(), checked.line, checked.why.c_str());
+            return 1;
+        }
+        writes = checked.writes;
+        goal = "the order of " + printable(options.make);
+    } else {
+        const auto chosen = random_order(order, *options.shuffle);
+        const std::optional<mpz_class> orders = count_orders(order);
+        if (!chosen || !orders) {
+            say("forktrace: this command's writes have too many orders to choose one at random\n");
+            return status_failed;
+        }
+        writes = *chosen;
+        goal = "a random order (seed " + std::to_string(*options.shuffle) + "), one of " +
+               with_commas(*orders) + " possible";
+    }
+
+    Run steered;
+    for (const std::size_t w : writes) {
+        const Write &write = order.writes[w];
+        steered.steer_to.push_back({order.processes[write.process].path, write.number});
+    }
+    std::string off_plan;
+    steered.off_plan = &off_plan;
+    Options second = options;
+    if (!options.input) {
+        second.input = typed;
+    }
+    std::vector<Event> events;
+    const int status = trace(second, file, steered, &events);
+    if (status == status_failed || interrupted_by != 0) {
+        return status;
+    }
+    if (!off_plan.empty()) {
+        say("forktrace: this run's writes differ from what %s needs: %s\n", goal.c_str(),
+            off_plan.c_str());
+        return 1;
+    }
+    if (answer) {
+        std::string output;
+        std::vector<pid_t> pids;
+        for (const Event &event : events) {
+            if (event.kind == Event::Kind::write && event.stream == Stream::output) {
+                output += event.data;
+            }
+            if (event.kind == Event::Kind::start || (event.kind == Event::Kind::fork && event.ok)) {
+                pids.push_back(event.kind == Event::Kind::start ? event.pid : event.child);
+            }
+        }
+        if (!same_but_ids(output, pids, *answer)) {
+            say("forktrace: the run followed %s, but its output is not that file's: its "
+                "writes differ from the traced run's\n",
+                goal.c_str());
+            return 1;
+        }
+        say("forktrace: steered to %s: the output is that file's, with this run's process "
+            "IDs\n",
+            goal.c_str());
+        return 0;
+    }
+    say("forktrace: steered to %s\n", goal.c_str());
+    return status;
+}
+
 // The command line done: the command traced, compared, or run untraced.
 int run(const Options &options)
 {
@@ -565,6 +725,12 @@ int run(const Options &options)
     const std::string &command = std::get<std::string>(file);
     if (options.compare) {
         return compare(options, command);
+    }
+    if (options.possible) {
+        return possible(options, command);
+    }
+    if (!options.make.empty() || options.shuffle) {
+        return steer(options, command);
     }
     if (options.untraced) {
         return run_command(options, command, Run{});

@@ -37,6 +37,15 @@ collected them, and which process wrote each line of its output.
                        you type for the first run is typed for the second
       --untraced       run the command as --on says and relay its output,
                        tracing nothing (where ptrace is refused); no report
+      --possible       after the command's output, how many orders of its
+                       writes and distinct outputs were possible (-f json: as
+                       one object)
+      --list[=N]       with --possible, up to N possible outputs (10)
+      --check=FILE     whether FILE's text is a possible output (exit 1 when
+                       not, saying why)
+      --make=FILE      trace the command, then steer a second run so that its
+                       output is FILE's, if it can be
+      --shuffle[=SEED] the same, to a random possible order (SEED: 1)
       --all-cpus       let the command use every CPU; by default it shares
                        forktrace's, which makes tracing much cheaper
   -h, --help           show this help and exit
@@ -129,7 +138,12 @@ Parsed parse(int argc, char *argv[])
         ascii_option,
         cpus_option,
         compare_option,
-        untraced_option
+        untraced_option,
+        possible_option,
+        list_option,
+        check_option,
+        make_option,
+        shuffle_option
     };
     static const option long_options[] = {{"format", required_argument, nullptr, 'f'},
                                           {"output", required_argument, nullptr, 'o'},
@@ -140,6 +154,11 @@ Parsed parse(int argc, char *argv[])
                                           {"all-cpus", no_argument, nullptr, cpus_option},
                                           {"compare", no_argument, nullptr, compare_option},
                                           {"untraced", no_argument, nullptr, untraced_option},
+                                          {"possible", no_argument, nullptr, possible_option},
+                                          {"list", optional_argument, nullptr, list_option},
+                                          {"check", required_argument, nullptr, check_option},
+                                          {"make", required_argument, nullptr, make_option},
+                                          {"shuffle", optional_argument, nullptr, shuffle_option},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, 'V'},
                                           {nullptr, 0, nullptr, 0}};
@@ -150,7 +169,9 @@ Parsed parse(int argc, char *argv[])
         {on_option, "where to run the command: terminal or pipe"},
         {input_option,
          "the text to type for the command (\\n, \\t, \\\\ and \\xHH stand for bytes)"},
-        {fail_option, "the call to make fail: fork:N, exec or exec:N"}};
+        {fail_option, "the call to make fail: fork:N, exec or exec:N"},
+        {check_option, "the file that holds the answer to check"},
+        {make_option, "the file that holds the output to make"}};
     const auto name_of = [](int value) -> std::string {
         const option *known =
             std::find_if(std::begin(long_options), std::end(long_options),
@@ -231,6 +252,41 @@ Parsed parse(int argc, char *argv[])
             case untraced_option:
                 options.untraced = true;
                 break;
+            case possible_option:
+                options.possible = true;
+                break;
+            case list_option:
+            case shuffle_option: {
+                // An optional number: after "=", or as the next word when
+                // that is all digits.
+                std::string number = value;
+                if (optarg == nullptr && optind < argc && argv[optind][0] != '\0' &&
+                    std::string(argv[optind]).find_first_not_of("0123456789") ==
+                        std::string::npos) {
+                    number = argv[optind++];
+                }
+                char *end = nullptr;
+                const unsigned long n = std::strtoul(number.c_str(), &end, 10);
+                if (!number.empty() &&
+                    (*end != '\0' || number.find_first_not_of("0123456789") != std::string::npos)) {
+                    return refuse(name_of(c) + " takes a whole number, not '" + printable(number) +
+                                  "'");
+                }
+                if (c == list_option) {
+                    options.list = number.empty() ? 10 : n;
+                    options.possible = true;
+                } else {
+                    options.shuffle = number.empty() ? 1 : n;
+                }
+                break;
+            }
+            case check_option:
+                options.check = value;
+                options.possible = true;
+                break;
+            case make_option:
+                options.make = value;
+                break;
             case 'h':
                 static_cast<void>(std::fputs(help, stdout));
                 parsed.exit_status = 0;
@@ -265,6 +321,18 @@ Parsed parse(int argc, char *argv[])
         return refuse(
             "--compare writes its own account as text; for a picture of each way, trace it "
             "with --on terminal or --on pipe and -f");
+    }
+    const int modes = (options.possible ? 1 : 0) + (options.compare ? 1 : 0) +
+                      (options.untraced ? 1 : 0) + (options.make.empty() ? 0 : 1) +
+                      (options.shuffle ? 1 : 0);
+    if (modes > 1) {
+        return refuse(
+            "--possible (with --list, --check), --compare, --untraced, --make and "
+            "--shuffle each run the command their own way: give one of them");
+    }
+    if (options.possible && format_given && options.format != Format::text &&
+        options.format != Format::json) {
+        return refuse("--possible writes text, or one JSON object with -f json");
     }
     if (options.compare && (on_given || options.untraced)) {
         return refuse(std::string("--compare runs the command both ways itself; ") +

@@ -28,6 +28,13 @@ struct Options {
     bool all_cpus = false;  // leave the command's CPUs as they are
     bool compare = false;   // run on a terminal and through a pipe, and compare
     bool untraced = false;  // run and relay, but trace nothing
+    // Which outputs are possible: counted, some listed, an answer checked.
+    bool possible = false;
+    std::optional<std::size_t> list;
+    std::string check;  // the answer's file
+    // Steer a run: to the output in a file, or to a random possible order.
+    std::string make;
+    std::optional<unsigned long> shuffle;
     std::vector<std::string> command;
 };
 

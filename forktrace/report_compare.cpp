@@ -3,6 +3,7 @@
 // lines each way, lines a fork copied into another process's buffer, lines a
 // buffer took with it at an exec or an exit.
 #include "history.hpp"
+#include "possible.hpp"
 
 #include <algorithm>
 #include <map>
@@ -91,7 +92,8 @@ std::string cell(const Row *row, std::size_t width)
 
 std::string lines(long count) { return std::to_string(count) + (count == 1 ? " line" : " lines"); }
 
-std::string account(const std::string &way, const Summary &summary)
+std::string account(const std::string &way, const Summary &summary,
+                    const std::vector<Event> &events)
 {
     std::string text = way + ": " + lines(static_cast<long>(summary.rows.size())) + " from " +
                        std::to_string(summary.processes) + " processes, in " +
@@ -100,6 +102,9 @@ std::string account(const std::string &way, const Summary &summary)
         text += ", every one " + why_written(summary.causes.begin()->first, "its writer");
     }
     text += ".\n";
+    if (const std::string sentence = orders_sentence(order_of(events)); !sentence.empty()) {
+        text += "  " + sentence + "\n";
+    }
     if (summary.copied > 0) {
         text += "  " + lines(summary.copied) +
                 " copied into children by forks (pending in a buffer at the fork) and written "
@@ -142,8 +147,8 @@ void write_comparison(std::FILE *out, const std::vector<Event> &terminal,
             }
         }
     }
-    put(out,
-        "\n" + account("On a terminal", on_terminal) + account("Through a pipe", through_pipe));
+    put(out, "\n" + account("On a terminal", on_terminal, terminal) +
+                 account("Through a pipe", through_pipe, pipe));
     // Buffering accounts for every other difference: a program that printed
     // another number of lines itself chose to write otherwise.
     for (const auto &[program, printed] : on_terminal.printed) {

@@ -3,6 +3,7 @@
 // writes come; then a summary per process. Only counts are kept, so memory
 // does not grow with the output.
 #include "history.hpp"
+#include "possible.hpp"
 
 #include <algorithm>
 #include <array>
@@ -60,6 +61,7 @@ public:
         const Process *before = history_.find(event.pid);
         const std::string program_before = before != nullptr ? printable(before->program) : "";
         history_.add(event);
+        keep(event);
         if (event.kind == Event::Kind::write && event.stream != Stream::elsewhere) {
             add_write(event);
         } else if (event.kind != Event::Kind::start && event.kind != Event::Kind::write) {
@@ -68,6 +70,22 @@ public:
     }
 
 private:
+    // The events, for the count of possible orders at the end, while they
+    // are few enough to count.
+    void keep(const Event &event)
+    {
+        if (!keeping_) {
+            return;
+        }
+        kept_bytes_ += event.data.size();
+        if (kept_.size() >= 100000 || kept_bytes_ > (4U << 20U)) {
+            keeping_ = false;
+            kept_.clear();
+            return;
+        }
+        kept_.push_back(event);
+    }
+
     void header()
     {
         if (!header_written_) {
@@ -269,9 +287,12 @@ public:
                           " went out " + reason + ".\n");
         }
         if (writers_.size() > 1) {
-            put(out_,
-                "  The writes came in this run's order: processes that nothing orders "
-                "(no wait between them) may write in another order in another run.\n");
+            const std::string sentence = keeping_ ? orders_sentence(order_of(kept_)) : "";
+            put(out_, "  " +
+                          (sentence.empty() ? std::string("The writes came in this run's order")
+                                            : sentence.substr(0, sentence.size() - 1)) +
+                          ": processes that nothing orders (no wait between them) may write in "
+                          "another order in another run.\n");
         }
         put(out_, "    pid  parent program    lines writes exit      reaped\n");
         bool orphans = false, running = false;
@@ -335,6 +356,9 @@ private:
     std::size_t own_lines_ = 0, copied_lines_ = 0, unknown_lines_ = 0;
     std::map<pid_t, Held> held_exec_;
     std::set<pid_t> writers_;
+    std::vector<Event> kept_;
+    std::size_t kept_bytes_ = 0;
+    bool keeping_ = true;
     std::map<std::string, std::size_t> causes_;  // writes, by why they went out
     History history_;
     bool header_written_ = false;

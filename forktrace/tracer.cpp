@@ -13,6 +13,7 @@
 
 #include <linux/sched.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -459,11 +460,12 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
             if (fd == 1) {
                 task.buffer = buffer_of(task.tgid, true);
             }
-            if (task.stream == Stream::output && writing_ != 0) {
-                waiting_to_write_.push_back(
-                    tid);  // its turn comes when the write before it is done
-            } else {
+            if (task.stream != Stream::output) {
                 start_write(tid);
+            } else if (!setup_.plan.empty()) {
+                steer_write(tid, task);
+            } else {
+                admit_write(tid);
             }
             return;
         }
@@ -527,17 +529,19 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
 {
     __ptrace_syscall_info info{};
     const Pending pending = std::exchange(task.pending, Pending::none);
+    const bool got = trace(PTRACE_GET_SYSCALL_INFO, tid, sizeof info, address_of(&info)) > 0 &&
+                     info.op == PTRACE_SYSCALL_INFO_EXIT;
+    const std::int64_t result = got ? info.exit.rval : 0;
+    // ERESTART*: a signal came (under ptrace, any signal), and the call will
+    // be made again, and seen again.
+    const bool restarted = got && info.exit.is_error != 0 && -result >= 512;
     if (pending == Pending::write) {
-        write_done(tid);  // the next write may start: this one's bytes are out
+        // The next write may start: this one's bytes are out, or it is to be
+        // made again and wait its turn anew.
+        write_done(tid, !restarted);
     }
-    if (trace(PTRACE_GET_SYSCALL_INFO, tid, sizeof info, address_of(&info)) <= 0 ||
-        info.op != PTRACE_SYSCALL_INFO_EXIT) {
-        resume(tid);
-        return;
-    }
-    const std::int64_t result = info.exit.rval;
-    const bool restarted = info.exit.is_error != 0 && -result >= 512;  // ERESTART*: seen again
-    if (restarted) {
+    if (!got || restarted) {
+        task.restarting = restarted && pending == Pending::write;
         resume(tid);
         return;
     }
@@ -659,8 +663,10 @@ void Tracer::on_new_task(pid_t tid, Task &creator, int stop)
 // it, stopped at the fork's event, or 0 when the parent ended first.
 void Tracer::made_by(pid_t parent_pid, pid_t child, pid_t creator_tid, int stop)
 {
-    const Process &parent = processes_[parent_pid];
+    Process &parent = processes_[parent_pid];
     Process &process = processes_[child];
+    process.path = parent.path;
+    process.path.push_back(parent.children++);
     process.parent = parent_pid;
     process.forks = parent.forks;
     process.execs = parent.execs;
@@ -752,13 +758,95 @@ void Tracer::start_write(pid_t tid)
     trace(PTRACE_SYSCALL, tid);
 }
 
-void Tracer::write_done(pid_t tid)
+// A write to the output goes when the write before it is done.
+void Tracer::admit_write(pid_t tid)
+{
+    if (writing_ != 0) {
+        waiting_to_write_.push_back(tid);
+    } else {
+        start_write(tid);
+    }
+}
+
+// Steered: a write goes when its turn in the plan has come, and is held till
+// then; one the plan does not have takes the run off it.
+void Tracer::steer_write(pid_t tid, Task &task)
+{
+    if (std::exchange(task.restarting, false) && task.planned != 0) {
+        // The same write again, after a signal: it keeps its place.
+        if (task.planned == next_planned_ + 1) {
+            admit_write(tid);
+        } else {
+            held_.push_back(tid);
+        }
+        return;
+    }
+    Process &process = processes_[task.tgid];
+    const PlannedWrite id{process.path, process.output_writes++};
+    const auto &plan = setup_.plan;
+    const auto found =
+        std::find(plan.begin() + static_cast<std::ptrdiff_t>(next_planned_), plan.end(), id);
+    if (found == plan.end()) {
+        leave_plan("process " + std::to_string(task.tgid) + " made a write to the output that " +
+                   "the traced run did not make (its write " + std::to_string(id.number + 1) + ")");
+        admit_write(tid);
+        return;
+    }
+    task.planned = static_cast<std::size_t>(found - plan.begin()) + 1;
+    if (task.planned == next_planned_ + 1) {
+        admit_write(tid);
+    } else {
+        held_.push_back(tid);
+    }
+}
+
+// Whether no task of the run can go on: each held at its write, or in a wait.
+bool Tracer::stuck() const
+{
+    return std::all_of(tasks_.begin(), tasks_.end(), [this](const auto &entry) {
+        const auto &[tid, task] = entry;
+        return std::find(held_.begin(), held_.end(), tid) != held_.end() ||
+               task.pending == Pending::wait4 || task.pending == Pending::waitid;
+    });
+}
+
+// The run does not go as the plan says: every write held goes, in the order
+// they came, and the rest of the run goes as it comes.
+void Tracer::leave_plan(const std::string &why)
+{
+    if (off_plan_.empty()) {
+        off_plan_ = why;
+    }
+    setup_.plan.clear();
+    for (const pid_t held : held_) {
+        admit_write(held);
+    }
+    held_.clear();
+}
+
+void Tracer::write_done(pid_t tid, bool made)
 {
     std::erase(waiting_to_write_, tid);
+    std::erase(held_, tid);
     if (tid != writing_) {
         return;
     }
     writing_ = 0;
+    if (!setup_.plan.empty() && made) {
+        // The plan's next write goes, if it has come.
+        if (tasks_[tid].planned == next_planned_ + 1) {
+            ++next_planned_;
+        }
+        tasks_[tid].planned = 0;
+        const auto next = std::find_if(held_.begin(), held_.end(), [this](pid_t held) {
+            return tasks_[held].planned == next_planned_ + 1;
+        });
+        if (next != held_.end()) {
+            const pid_t going = *next;
+            held_.erase(next);
+            admit_write(going);
+        }
+    }
     if (!waiting_to_write_.empty()) {
         const pid_t next = waiting_to_write_.front();
         waiting_to_write_.pop_front();
@@ -781,6 +869,7 @@ void Tracer::on_death(pid_t tid, int status)
     orphaned_at_birth(tid);
     const std::optional<std::string> lost = processes_[tid].lost_at_exit;
     const std::optional<std::string> site = processes_[tid].exit_site;
+    const std::vector<std::size_t> ended_path = processes_[tid].path;
     processes_.erase(tid);
     buffers_.forget(tid);
     stacks_.forget(tid);
@@ -796,9 +885,19 @@ void Tracer::on_death(pid_t tid, int status)
     setup_.emit(ended);
     if (tid == root_) {
         root_status_ = status;
+        root_status_set_ = true;
         root_to_kill = 0;
-        if (!processes_.empty()) {
+        if (!processes_.empty() && setup_.plan.empty()) {
             ::alarm(1);
+        }
+    }
+    // Steered: a process that ends with writes of the plan still to make
+    // takes the run off it.
+    for (std::size_t i = next_planned_; i < setup_.plan.size() && !setup_.plan.empty(); ++i) {
+        if (setup_.plan[i].path == ended_path) {
+            leave_plan("process " + std::to_string(tid) + " ended before its write " +
+                       std::to_string(setup_.plan[i].number + 1) + ", which the order needs");
+            break;
         }
     }
 }
@@ -880,8 +979,14 @@ int Tracer::run()
     struct sigaction alarm_action {};
     alarm_action.sa_handler = on_alarm;  // no SA_RESTART: the wait returns
     ::sigaction(SIGALRM, &alarm_action, nullptr);
+    // Steered, a run that cannot go on in the plan's order (its writes held,
+    // nothing else happening) is let go on as it will, after two seconds.
+    if (!setup_.plan.empty()) {
+        const itimerval every_second{{1, 0}, {1, 0}};
+        ::setitimer(ITIMER_REAL, &every_second, nullptr);
+    }
     bool told = false;
-    int interruptions_seen = 0;
+    int interruptions_seen = 0, quiet_seconds = 0;
     while (!tasks_.empty() || (killed_one_ && find_stragglers())) {
         int status = 0;
         const pid_t tid = ::waitpid(-1, &status, __WALL);
@@ -891,9 +996,19 @@ int Tracer::run()
             interruptions_seen = now;
             kill_all();
         }
-        if (alarmed != 0 && !told && !processes_.empty()) {
-            told = true;
-            tell_still_running();
+        if (alarmed != 0) {
+            alarmed = 0;
+            if (!told && root_status_set_ && !processes_.empty()) {
+                told = true;
+                tell_still_running();
+            }
+            // Steered, every process held at a write or waiting for a child:
+            // the plan cannot be followed.
+            if (!held_.empty() && stuck() && ++quiet_seconds >= 2) {
+                leave_plan(
+                    "the run could not go on in the planned order: every process was "
+                    "held at a write or waiting for one that was");
+            }
         }
         if (tid < 0) {
             if (errno == EINTR) {
@@ -904,6 +1019,7 @@ int Tracer::run()
             }
             fail("waitpid");
         }
+        quiet_seconds = 0;
         if (WIFEXITED(status) || WIFSIGNALED(status)) {
             on_death(tid, status);
             continue;
@@ -955,6 +1071,13 @@ int Tracer::run()
             resume(tid, signal);  // a signal on its way: delivered as it was
         } else {
             resume(tid);
+        }
+    }
+    if (!setup_.plan.empty()) {
+        const itimerval off{};
+        ::setitimer(ITIMER_REAL, &off, nullptr);
+        if (next_planned_ < setup_.plan.size()) {
+            leave_plan("the run ended before all the writes of the order were made");
         }
     }
     return root_status_;

@@ -33,8 +33,21 @@ std::optional<FileId> file_of(int fd);
 // The file at `path`, if there is one.
 std::optional<FileId> file_at(const std::string &path);
 
+// A write of a run, named so that another run of the same command names it
+// alike: its process's place in the tree (the number of each fork along the
+// line from the command) and its number among that process's writes to the
+// output.
+struct PlannedWrite {
+    std::vector<std::size_t> path;
+    std::size_t number = 0;
+    bool operator==(const PlannedWrite &) const = default;
+};
+
 struct Setup {
     std::vector<std::string> argv;  // the command, for the start event
+    // Writes to the output go out in this order, each held at its start until
+    // its turn: a run steered to an order. Empty: as they come.
+    std::vector<PlannedWrite> plan;
     On on = On::inherit;
     Failures fail;
     std::optional<FileId> output, error;  // where the command's streams lead
@@ -56,6 +69,9 @@ public:
 
     // The error of the command's own exec, when it failed; 0 otherwise.
     int start_error() const { return start_error_; }
+
+    // Steered: why the run could not follow the plan; empty when it did.
+    const std::string &off_plan() const { return off_plan_; }
 
     // From a signal handler: end the command. Async-signal-safe.
     static void interrupt(int signal);
@@ -80,6 +96,9 @@ private:
         // Its parent ended before the fork's event came, so what the fork
         // copied into it is not known, until it execs.
         bool copy_unknown = false;
+        std::vector<std::size_t> path;  // its place in the tree, as PlannedWrite names it
+        std::size_t children = 0;       // the forks it has made
+        std::size_t output_writes = 0;  // its writes to the output begun so far
     };
     enum class Pending { none, exec, write, wait4, waitid };
     struct Task {
@@ -96,6 +115,8 @@ private:
         std::vector<std::string> argv;
         std::optional<BufferState> buffer;  // at the pending call's entry
         std::optional<std::string> site;    // of the pending call, in the program's source
+        std::size_t planned = 0;            // steered: its write's place in the plan, from 1
+        bool restarting = false;            // its write was cut short by a signal, to be made again
     };
 
     Event event(Event::Kind kind, pid_t pid) const;
@@ -120,17 +141,22 @@ private:
     bool find_stragglers();
     void tell_still_running();
     void start_write(pid_t tid);
+    void admit_write(pid_t tid);
+    void steer_write(pid_t tid, Task &task);
+    void leave_plan(const std::string &why);
+    bool stuck() const;
     void on_exit_stop(pid_t tid);
     static void carry_own(Process &process, pid_t self, std::size_t pending);
     std::optional<BufferState> buffer_of(pid_t pid, bool say_when_unknown);
     void describe_write(pid_t tid, const Task &task, Event &wrote);
-    void write_done(pid_t tid);
+    void write_done(pid_t tid, bool made = true);
 
     Setup setup_;
     std::vector<Traced> calls_;
     std::chrono::steady_clock::time_point start_;
     pid_t root_ = 0;
     int root_status_ = 0;
+    bool root_status_set_ = false;
     int start_error_ = 0;
     bool root_started_ = false;
     std::map<pid_t, Task> tasks_;
@@ -139,6 +165,11 @@ private:
     // the events is the order of the bytes its reader receives.
     pid_t writing_ = 0;
     std::deque<pid_t> waiting_to_write_;
+    // Steered: the next write of the plan to go out, the writes held for
+    // their turn, and why the run left the plan, if it did.
+    std::size_t next_planned_ = 0;
+    std::deque<pid_t> held_;
+    std::string off_plan_;
     BufferReader buffers_;
     Stacks stacks_;
     bool said_unknown_ = false;

@@ -3,6 +3,8 @@
 // bytes the reader of the command's output received.
 #include "runner.hpp"
 
+#include "possible.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -503,6 +505,136 @@ INSTANTIATE_TEST_SUITE_P(
         return std::get<0>(row.param).name + "_" + runner::to_string(std::get<1>(row.param));
     });
 // clang-format on
+
+// --possible: how many orders of its writes and distinct outputs a run of
+// each demo had, against the counts worked out by hand: the hook lengths of
+// fanout's forks on a terminal, 16! for its 16 unordered blocks through a
+// pipe, C(13, 5) for kinwait's parent's five lines among the child's eight
+// writes, and lsbranch's three processes with its exec failing. And the
+// homework cases with waits, without, and with equal texts.
+struct Possible {
+    std::string name;
+    std::string program;
+    std::vector<std::string> args;  // forktrace's, before the program, and the program's
+    std::string orders, outputs;
+};
+
+void PrintTo(const Possible &row, std::ostream *os) { *os << row.name; }
+
+class ForktracePossible : public testing::TestWithParam<Possible> {};
+
+TEST_P(ForktracePossible, CountsTheOrdersAndOutputs)
+{
+    const Possible &row = GetParam();
+    const runner::ScratchFolder folder("possible");
+    const std::filesystem::path report = folder.path() / "report";
+    for (const bool json : {true, false}) {
+        std::vector<std::string> args{"--possible", "-o", report.string()};
+        if (json) {
+            args.insert(args.end(), {"-f", "json"});
+        }
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const std::string program = runner::program_path(row.program);
+        args.insert(args.begin() + static_cast<std::ptrdiff_t>(args.size()) -
+                        (row.program == "homework" ? 1 : 0),
+                    program);
+        const Result run = runner::run_on_pipe(
+            runner::program_path("forktrace"),
+            {.args = args,
+             .env = with_path(runner::traced_environment()),
+             .faults = {{"FAULT_SLEEP", "0"}, {"FAULT_PROGRAM", runner::program_path("kinwait")}},
+             .cwd = folder.path().string()});
+        ASSERT_EQ(run.exit_code(), 0) << run;
+        std::ifstream file(report);
+        const std::string said((std::istreambuf_iterator<char>(file)), {});
+        if (json) {
+            EXPECT_NE(said.find("\"orders\":\"" + row.orders + "\""), std::string::npos) << said;
+            EXPECT_NE(said.find("\"outputs\":\"" + row.outputs + "\""), std::string::npos) << said;
+        } else {
+            const mpz_class orders(row.orders);
+            EXPECT_NE(said.find(forktrace::with_commas(orders) +
+                                (orders == 1 ? " possible order" : " possible orders")),
+                      std::string::npos)
+                << said;
+        }
+    }
+}
+
+const std::vector<std::string> on_terminal{"--on", "terminal"}, on_pipe{"--on", "pipe"};
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Demos, ForktracePossible,
+    testing::Values(
+        Possible{"fanout_terminal", "fanout", on_terminal, "74836825861835980800000", "74836825861835980800000"},
+        Possible{"fanout_pipe", "fanout", on_pipe, "20922789888000", "20922789888000"},
+        Possible{"kinwait_terminal", "kinwait", with(on_terminal, {"--input", "3\\n"}), "1287", "1287"},
+        Possible{"lsbranch_terminal_exec_fails", "lsbranch", with(on_terminal, {"--fail", "exec"}), "36", "36"},
+        Possible{"lsbranch_pipe_exec_fails", "lsbranch", with(on_pipe, {"--fail", "exec"}), "6", "6"},
+        Possible{"race_terminal", "homework", with(on_terminal, {"race"}), "2", "2"},
+        Possible{"equal_texts_pipe", "homework", with(on_pipe, {"same"}), "2", "1"},
+        Possible{"wait_terminal", "homework", with(on_terminal, {"wait"}), "1", "1"},
+        Possible{"wait_pipe", "homework", with(on_pipe, {"wait"}), "1", "1"}),
+    [](const auto &row) { return row.param.name; });
+// clang-format on
+
+// --check and --make on a terminal and a pipe: a parent-and-child race made
+// to come out each way, every time, not by luck; the wait's order cannot be
+// made otherwise, and the reason is told.
+struct Steered {
+    std::string name;
+    std::string how;  // homework's argument
+    std::string answer;
+    bool possible;
+    std::string why_terminal, why_pipe;  // a part of the reason, when not possible
+};
+
+void PrintTo(const Steered &row, std::ostream *os) { *os << row.name; }
+
+class ForktraceSteers : public testing::TestWithParam<std::tuple<Steered, runner::Output>> {};
+
+TEST_P(ForktraceSteers, ChecksAndMakesTheAnswer)
+{
+    const Steered &row = std::get<0>(GetParam());
+    const std::string way = runner::to_string(std::get<1>(GetParam()));
+    const runner::ScratchFolder folder("steer");
+    const std::filesystem::path answer = folder.path() / "answer";
+    std::ofstream(answer) << row.answer;
+    const auto forktrace = [&](const std::string &mode) {
+        return runner::run_on_pipe(runner::program_path("forktrace"),
+                                   {.args = {"-o", "/dev/null", mode, answer.string(), "--on", way,
+                                             runner::program_path("homework"), row.how},
+                                    .env = runner::traced_environment()});
+    };
+    const Result checked = forktrace("--check");
+    EXPECT_EQ(checked.exit_code(), row.possible ? 0 : 1) << checked;
+    for (int run = 0; run < (row.possible ? 5 : 1); ++run) {
+        const Result made = forktrace("--make");
+        EXPECT_EQ(made.exit_code(), row.possible ? 0 : 1) << made;
+        if (row.possible) {
+            EXPECT_EQ(std::regex_replace(made.out, std::regex("\r\n"), "\n"), row.answer) << made;
+        } else {
+            const std::string &why = std::get<1>(GetParam()) == runner::Output::terminal
+                                         ? row.why_terminal
+                                         : row.why_pipe;
+            EXPECT_NE(made.err.find(why), std::string::npos) << made;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Homework, ForktraceSteers,
+    testing::Combine(
+        testing::Values(Steered{"child_first", "race", "child\nparent\n", true, "", ""},
+                        Steered{"parent_first", "race", "parent\nchild\n", true, "", ""},
+                        // Through a pipe the child's copy of A comes out with B.
+                        Steered{"c_before_b", "wait", "A\nC\nB\n", false,
+                                "line 2: 'C' cannot come before 'B': process",
+                                "line 1: 'A' and the lines after it in"}),
+        testing::Values(runner::Output::terminal, runner::Output::pipe)),
+    [](const auto &row) {
+        return std::get<0>(row.param).name + "_" + runner::to_string(std::get<1>(row.param));
+    });
 
 // --compare: the account of each demo, from its two traces. What the first
 // run is typed on standard input, the second run is typed too.

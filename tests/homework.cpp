@@ -105,6 +105,17 @@ int main(int argc, char *argv[])
                 waitpid(child, nullptr, 0);
             }
         }
+    } else if (how == "race") {
+        // A parent and a child, each printing one line, neither waiting.
+        if (fork() == 0) {
+            std::printf("child\n");
+        } else {
+            std::printf("parent\n");
+        }
+    } else if (how == "same") {
+        // Two processes print the same line: two orders, one output.
+        static_cast<void>(fork());
+        std::printf("same\n");
     } else if (how == "wait") {
         // The parent prints C only after its wait for the child that prints B.
         std::printf("A\n");

@@ -1,0 +1,900 @@
+#include "possible.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <map>
+#include <numeric>
+#include <set>
+#include <tuple>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace forktrace {
+namespace {
+
+constexpr std::size_t none = static_cast<std::size_t>(-1);
+// Beyond these the order is not worked out, or not counted: the memory and
+// the time they would take grow too fast.
+constexpr std::size_t most_writes = 8192;
+constexpr std::size_t most_states = 2000000;
+
+// A set of writes as bits.
+class Bits {
+public:
+    explicit Bits(std::size_t size = 0) : words_((size + 63) / 64, 0) {}
+    void set(std::size_t i) { words_[i / 64] |= std::uint64_t{1} << (i % 64); }
+    bool test(std::size_t i) const { return ((words_[i / 64] >> (i % 64)) & 1U) != 0; }
+    Bits &operator|=(const Bits &other)
+    {
+        for (std::size_t i = 0; i < words_.size(); ++i) {
+            words_[i] |= other.words_[i];
+        }
+        return *this;
+    }
+
+private:
+    std::vector<std::uint64_t> words_;
+};
+
+// One event of a process that orders writes.
+struct Node {
+    // release: a child that shares its parent's memory (a vfork's) lets the
+    // parent go on, at its exec or its end.
+    enum class Kind { write, fork, exit, reap, release } kind = Kind::write;
+    std::size_t process = 0;
+    std::size_t write = none;  // write: in Order::writes
+    std::size_t other = none;  // fork: the child; reap: the child reaped
+};
+
+}  // namespace
+
+bool Order::forest() const
+{
+    return std::all_of(writes.begin(), writes.end(),
+                       [](const Write &write) { return write.after.size() <= 1; });
+}
+
+Order order_of(const std::vector<Event> &events)
+{
+    Order order;
+    std::vector<Node> nodes;
+    std::vector<std::vector<std::size_t>> chains;  // nodes of each process, in order
+    std::vector<std::size_t> made_at;              // the fork node that made each process
+    std::unordered_map<pid_t, std::size_t> latest;
+    std::set<std::string> notes;
+    const auto process_of = [&](pid_t pid) {
+        const auto found = latest.find(pid);
+        if (found != latest.end()) {
+            return found->second;
+        }
+        // A process the trace did not see being made: a root of its own.
+        const std::size_t index = order.processes.size();
+        order.processes.push_back({pid, index, 0, {}, {}});
+        chains.emplace_back();
+        made_at.push_back(none);
+        latest[pid] = index;
+        if (index != 0) {
+            notes.insert(
+                "a process was not seen being made, so nothing orders it after "
+                "its maker");
+        }
+        return index;
+    };
+    const auto add = [&](Node node) {
+        chains[node.process].push_back(nodes.size());
+        nodes.push_back(node);
+    };
+    std::unordered_map<pid_t, std::size_t> children_waited;
+    // A vfork's parent waits, suspended, for the child's exec or end.
+    std::unordered_map<std::size_t, std::size_t> suspended_at;  // child: its parent's fork node
+    std::vector<std::pair<std::size_t, std::size_t>> released;  // release node, parent's fork node
+    for (const Event &event : events) {
+        switch (event.kind) {
+            case Event::Kind::start:
+                process_of(event.pid);
+                break;
+            case Event::Kind::fork: {
+                if (!event.ok) {
+                    break;
+                }
+                const std::size_t parent = process_of(event.pid);
+                const std::size_t child = order.processes.size();
+                OrderProcess made{event.child, parent, 0, order.processes[parent].path, {}};
+                made.path.push_back(order.processes[parent].forks++);
+                order.processes.push_back(std::move(made));
+                chains.emplace_back();
+                made_at.push_back(nodes.size());
+                latest[event.child] = child;
+                if (event.shares_memory) {
+                    suspended_at[child] = nodes.size();
+                }
+                add({Node::Kind::fork, parent, none, child});
+                break;
+            }
+            case Event::Kind::write: {
+                if (event.stream != Stream::output || event.data.empty()) {
+                    break;
+                }
+                const std::size_t process = process_of(event.pid);
+                OrderProcess &writer = order.processes[process];
+                order.writes.push_back({process, writer.writes.size(), event.pid, event.data, {}});
+                writer.writes.push_back(order.writes.size() - 1);
+                add({Node::Kind::write, process, order.writes.size() - 1, none});
+                break;
+            }
+            case Event::Kind::exit: {
+                const std::size_t process = process_of(event.pid);
+                if (const auto parent = suspended_at.find(process); parent != suspended_at.end()) {
+                    released.emplace_back(nodes.size(), parent->second);
+                    suspended_at.erase(parent);
+                }
+                add({Node::Kind::exit, process, none, none});
+                break;
+            }
+            case Event::Kind::reap: {
+                const auto child = latest.find(event.child);
+                if (child == latest.end()) {
+                    break;
+                }
+                const std::size_t reaper = process_of(event.pid);
+                if (++children_waited[event.pid] > 1) {
+                    notes.insert(
+                        "a wait that could have reaped another child is ordered as "
+                        "it happened: the child it reaped first");
+                }
+                add({Node::Kind::reap, reaper, none, child->second});
+                break;
+            }
+            case Event::Kind::exec: {
+                const auto parent =
+                    event.ok ? suspended_at.find(process_of(event.pid)) : suspended_at.end();
+                if (parent != suspended_at.end()) {
+                    released.emplace_back(nodes.size(), parent->second);
+                    add({Node::Kind::release, parent->first, none, none});
+                    suspended_at.erase(parent);
+                }
+                break;
+            }
+        }
+    }
+    order.assumptions.assign(notes.begin(), notes.end());
+    if (order.writes.size() > most_writes) {
+        order.too_large = true;
+        return order;
+    }
+
+    // The writes before each node, in an order of the nodes that respects
+    // every edge (the run's own order may put a reap before the exit it
+    // reaps, as the tracer hears of them): Kahn's, over the edges of
+    // program order, fork to the child's first node, and exit to reap.
+    const std::size_t count = nodes.size();
+    std::vector<std::vector<std::size_t>> next(count);
+    std::vector<std::size_t> waiting(count, 0);
+    const auto edge = [&](std::size_t from, std::size_t to) {
+        next[from].push_back(to);
+        ++waiting[to];
+    };
+    std::vector<std::size_t> exit_of(order.processes.size(), none);
+    for (std::size_t p = 0; p < chains.size(); ++p) {
+        for (std::size_t i = 0; i + 1 < chains[p].size(); ++i) {
+            edge(chains[p][i], chains[p][i + 1]);
+        }
+        if (!chains[p].empty() && made_at[p] != none) {
+            edge(made_at[p], chains[p].front());
+        }
+        for (const std::size_t n : chains[p]) {
+            if (nodes[n].kind == Node::Kind::exit) {
+                exit_of[p] = n;
+            }
+        }
+    }
+    for (std::size_t n = 0; n < count; ++n) {
+        if (nodes[n].kind == Node::Kind::reap && exit_of[nodes[n].other] != none) {
+            edge(exit_of[nodes[n].other], n);
+        }
+    }
+    // The parent's node after the fork takes in what came before the release.
+    std::vector<std::vector<std::size_t>> merges(count);
+    for (const auto &[release, fork] : released) {
+        const std::vector<std::size_t> &chain = chains[nodes[fork].process];
+        const auto at = std::find(chain.begin(), chain.end(), fork);
+        if (at + 1 < chain.end()) {
+            edge(release, *(at + 1));
+            merges[*(at + 1)].push_back(nodes[release].process);
+        }
+    }
+    const std::size_t writes = order.writes.size();
+    std::vector<Bits> now(order.processes.size(), Bits(writes));  // before each process's next node
+    std::vector<Bits> before(writes, Bits(writes));
+    std::vector<std::size_t> ready;
+    for (std::size_t n = count; n-- > 0;) {
+        if (waiting[n] == 0) {
+            ready.push_back(n);
+        }
+    }
+    while (!ready.empty()) {
+        const std::size_t n = ready.back();
+        ready.pop_back();
+        const Node &node = nodes[n];
+        Bits &mine = now[node.process];
+        std::for_each(merges[n].begin(), merges[n].end(),
+                      [&](std::size_t child) { mine |= now[child]; });
+        switch (node.kind) {
+            case Node::Kind::write:
+                before[node.write] = mine;
+                mine.set(node.write);
+                break;
+            case Node::Kind::fork:
+                now[node.other] = mine;
+                break;
+            case Node::Kind::reap:
+                mine |= now[node.other];
+                break;
+            case Node::Kind::exit:
+            case Node::Kind::release:
+                break;
+        }
+        std::for_each(next[n].begin(), next[n].end(), [&](std::size_t to) {
+            if (--waiting[to] == 0) {
+                ready.push_back(to);
+            }
+        });
+    }
+    // The writes each one follows directly: the latest of those before it
+    // that no other write before it comes after. The run's order respects the
+    // order, so a write's predecessors all come earlier in it.
+    for (std::size_t w = 0; w < writes; ++w) {
+        Bits covered(writes);
+        for (std::size_t c = w; c-- > 0;) {
+            if (before[w].test(c) && !covered.test(c)) {
+                order.writes[w].after.push_back(c);
+                covered |= before[c];
+            }
+        }
+    }
+    return order;
+}
+
+mpz_class orders_of_forest(const Order &order)
+{
+    // n! over the product of the sizes of the subtrees.
+    const std::size_t n = order.writes.size();
+    std::vector<unsigned long> size(n, 1);
+    for (std::size_t w = n; w-- > 0;) {
+        for (const std::size_t parent : order.writes[w].after) {
+            size[parent] += size[w];
+        }
+    }
+    mpz_class orders;
+    mpz_fac_ui(orders.get_mpz_t(), n);
+    const mpz_class product =
+        std::accumulate(size.begin(), size.end(), mpz_class(1),
+                        [](const mpz_class &so_far, unsigned long s) { return so_far * s; });
+    return orders / product;
+}
+
+namespace {
+
+// A down-set: how many of each process's writes have come.
+using State = std::basic_string<std::uint32_t>;
+
+struct Space {
+    const Order &order;
+    std::vector<std::size_t> writers;  // processes with writes
+
+    explicit Space(const Order &of) : order(of)
+    {
+        for (std::size_t p = 0; p < order.processes.size(); ++p) {
+            if (!order.processes[p].writes.empty()) {
+                writers.push_back(p);
+            }
+        }
+    }
+
+    State start() const { return State(writers.size(), 0); }
+
+    // The writes that can come next after `state`, by slot in `writers`.
+    template <typename Visit>
+    void each_next(const State &state, Visit visit) const
+    {
+        for (std::size_t slot = 0; slot < writers.size(); ++slot) {
+            const OrderProcess &process = order.processes[writers[slot]];
+            if (state[slot] >= process.writes.size()) {
+                continue;
+            }
+            const std::size_t write = process.writes[state[slot]];
+            if (std::all_of(order.writes[write].after.begin(), order.writes[write].after.end(),
+                            [&](std::size_t q) { return done(state, q); })) {
+                visit(slot, write);
+            }
+        }
+    }
+
+    bool done(const State &state, std::size_t write) const
+    {
+        const Write &w = order.writes[write];
+        const auto slot = static_cast<std::size_t>(
+            std::find(writers.begin(), writers.end(), w.process) - writers.begin());
+        return state[slot] > w.number;
+    }
+};
+
+struct StateHash {
+    std::size_t operator()(const State &state) const
+    {
+        return std::hash<std::u32string_view>{}(
+            std::u32string_view(reinterpret_cast<const char32_t *>(state.data()), state.size()));
+    }
+};
+
+}  // namespace
+
+std::optional<mpz_class> orders_by_downsets(const Order &order)
+{
+    const Space space(order);
+    std::unordered_map<State, mpz_class, StateHash> layer{{space.start(), 1}};
+    for (std::size_t step = 0; step < order.writes.size(); ++step) {
+        std::unordered_map<State, mpz_class, StateHash> next;
+        for (const auto &entry : layer) {
+            const State &state = entry.first;
+            const mpz_class &ways = entry.second;
+            space.each_next(state, [&](std::size_t slot, std::size_t /*write*/) {
+                State after = state;
+                ++after[slot];
+                next[after] += ways;
+            });
+            if (next.size() > most_states) {
+                return std::nullopt;
+            }
+        }
+        layer = std::move(next);
+    }
+    if (layer.size() != 1) {
+        return layer.empty() ? std::optional<mpz_class>(0) : std::nullopt;
+    }
+    return layer.begin()->second;
+}
+
+std::optional<mpz_class> count_orders(const Order &order)
+{
+    if (order.too_large) {
+        return std::nullopt;
+    }
+    return order.forest() ? std::optional(orders_of_forest(order)) : orders_by_downsets(order);
+}
+
+namespace {
+
+bool prefix_free(const std::vector<const std::string *> &texts)
+{
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        for (std::size_t j = 0; j < texts.size(); ++j) {
+            if (i != j && *texts[i] != *texts[j] && texts[j]->starts_with(*texts[i])) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The down-sets that the same text so far can have reached: one state of
+// the deterministic automaton over the writes' texts.
+using Group = std::vector<State>;
+
+std::map<std::string, Group> steps_from(const Space &space, const Group &group, bool &exact)
+{
+    std::map<std::string, std::set<State>> by_text;
+    std::vector<const std::string *> texts;
+    for (const State &state : group) {
+        space.each_next(state, [&](std::size_t slot, std::size_t write) {
+            State after = state;
+            ++after[slot];
+            const std::string &text = space.order.writes[write].text;
+            auto [at, fresh] = by_text.try_emplace(text);
+            if (fresh) {
+                texts.push_back(&at->first);
+            }
+            at->second.insert(after);
+        });
+    }
+    exact = exact && prefix_free(texts);
+    std::map<std::string, Group> steps;
+    for (auto &[text, states] : by_text) {
+        steps[text] = Group(states.begin(), states.end());
+    }
+    return steps;
+}
+
+}  // namespace
+
+Outputs count_outputs(const Order &order, const std::optional<mpz_class> &orders)
+{
+    if (order.too_large) {
+        return {std::nullopt, "too many writes to work out"};
+    }
+    // Texts all different, none the start of another: each order gives an
+    // output of its own.
+    std::vector<const std::string *> texts;
+    std::set<std::string> distinct;
+    for (const Write &write : order.writes) {
+        texts.push_back(&write.text);
+        distinct.insert(write.text);
+    }
+    if (orders && distinct.size() == texts.size() && prefix_free(texts)) {
+        return {orders, ""};
+    }
+    const Space space(order);
+    std::map<Group, mpz_class> layer{{Group{space.start()}, 1}};
+    bool exact = true;
+    std::size_t states = 0;
+    for (std::size_t step = 0; step < order.writes.size(); ++step) {
+        std::map<Group, mpz_class> next;
+        for (const auto &[group, ways] : layer) {
+            for (auto &[text, to] : steps_from(space, group, exact)) {
+                states += to.size();
+                next[std::move(to)] += ways;
+            }
+            if (states > most_states) {
+                return {std::nullopt, "too many to count exactly"};
+            }
+        }
+        if (!exact) {
+            return {std::nullopt,
+                    "some writes' texts begin with other writes' texts, and outputs are told "
+                    "apart write by write, not byte by byte"};
+        }
+        layer = std::move(next);
+    }
+    mpz_class outputs = 0;
+    for (const auto &[group, ways] : layer) {
+        outputs += ways;
+    }
+    return {outputs, ""};
+}
+
+std::vector<std::vector<std::size_t>> list_outputs(const Order &order, std::size_t most)
+{
+    std::vector<std::vector<std::size_t>> found;
+    if (order.too_large || most == 0) {
+        return found;
+    }
+    const Space space(order);
+    const std::size_t total = order.writes.size();
+    if (total == 0) {
+        found.emplace_back();  // the one output, empty
+        return found;
+    }
+    // Depth first over the groups, the texts in order; at the end, one run of
+    // writes that gives the text, found back through the groups.
+    std::vector<Group> path{Group{space.start()}};
+    std::vector<std::string> chosen;
+    std::vector<std::map<std::string, Group>> choices;
+    bool exact = true;
+    choices.push_back(steps_from(space, path.back(), exact));
+    std::vector<std::map<std::string, Group>::iterator> at{choices.back().begin()};
+    while (!at.empty() && found.size() < most) {
+        auto &here = at.back();
+        if (here == choices.back().end()) {
+            at.pop_back();
+            choices.pop_back();
+            path.pop_back();
+            if (!chosen.empty()) {
+                chosen.pop_back();
+            }
+            if (!at.empty()) {
+                ++at.back();
+            }
+            continue;
+        }
+        chosen.push_back(here->first);
+        path.push_back(here->second);
+        if (chosen.size() == total) {
+            // Back from the end: a state of each group that leads on to the next.
+            std::vector<std::size_t> writes(total);
+            State state = path.back().front();
+            for (std::size_t step = total; step-- > 0;) {
+                bool stepped = false;
+                for (const State &from : path[step]) {
+                    space.each_next(from, [&](std::size_t slot, std::size_t write) {
+                        State after = from;
+                        ++after[slot];
+                        if (!stepped && after == state &&
+                            order.writes[write].text == chosen[step]) {
+                            writes[step] = write;
+                            state = from;
+                            stepped = true;
+                        }
+                    });
+                    if (stepped) {
+                        break;
+                    }
+                }
+            }
+            found.push_back(std::move(writes));
+            path.pop_back();
+            chosen.pop_back();
+            ++here;
+            continue;
+        }
+        choices.push_back(steps_from(space, path.back(), exact));
+        at.push_back(choices.back().begin());
+    }
+    return found;
+}
+
+namespace {
+
+// A piece of a write's text: literal bytes, or a process ID of the run,
+// which an answer may rename.
+struct Piece {
+    std::string literal;
+    pid_t pid = 0;  // when not 0, the piece is this ID (and the spaces before it)
+};
+
+std::vector<Piece> pieces_of(const std::string &text, const std::set<pid_t> &pids)
+{
+    std::vector<Piece> pieces{{}};
+    for (std::size_t i = 0; i < text.size();) {
+        if (std::isdigit(static_cast<unsigned char>(text[i])) == 0) {
+            pieces.back().literal += text[i++];
+            continue;
+        }
+        std::size_t end = i;
+        while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])) != 0) {
+            ++end;
+        }
+        const std::string digits = text.substr(i, end - i);
+        const long value = digits.size() < 10 ? std::stol(digits) : 0;
+        if (value > 0 && pids.contains(static_cast<pid_t>(value))) {
+            // The padding before an ID goes with it: another ID may be wider.
+            std::string &literal = pieces.back().literal;
+            while (!literal.empty() && literal.back() == ' ') {
+                literal.pop_back();
+            }
+            pieces.push_back({"", static_cast<pid_t>(value)});
+            pieces.push_back({});
+        } else {
+            pieces.back().literal += digits;
+        }
+        i = end;
+    }
+    return pieces;
+}
+
+// IDs of the run against the answer's numbers, both ways.
+struct Renaming {
+    std::map<pid_t, long> to_answer;
+    std::map<long, pid_t> from_answer;
+    bool operator<(const Renaming &other) const { return to_answer < other.to_answer; }
+};
+
+// Whether the write whose pieces these are matches `answer` at `offset`;
+// where it does, the offset past it. `renaming` grows with the IDs it meets.
+std::optional<std::size_t> match(const std::vector<Piece> &pieces, const std::string &answer,
+                                 std::size_t offset, Renaming &renaming)
+{
+    for (const Piece &piece : pieces) {
+        if (piece.pid == 0) {
+            if (answer.compare(offset, piece.literal.size(), piece.literal) != 0) {
+                return std::nullopt;
+            }
+            offset += piece.literal.size();
+            continue;
+        }
+        while (offset < answer.size() && answer[offset] == ' ') {
+            ++offset;
+        }
+        std::size_t end = offset;
+        while (end < answer.size() && std::isdigit(static_cast<unsigned char>(answer[end])) != 0) {
+            ++end;
+        }
+        if (end == offset || end - offset > 9) {
+            return std::nullopt;
+        }
+        const long number = std::stol(answer.substr(offset, end - offset));
+        const auto mine = renaming.to_answer.find(piece.pid);
+        const auto theirs = renaming.from_answer.find(number);
+        if (mine != renaming.to_answer.end() || theirs != renaming.from_answer.end()) {
+            if (mine == renaming.to_answer.end() || mine->second != number) {
+                return std::nullopt;
+            }
+        } else {
+            renaming.to_answer[piece.pid] = number;
+            renaming.from_answer[number] = piece.pid;
+        }
+        offset = end;
+    }
+    return offset;
+}
+
+std::string first_line(const std::string &text) { return text.substr(0, text.find('\n')); }
+
+std::string quoted(const std::string &text) { return "'" + printable(first_line(text)) + "'"; }
+
+// Why `later` must come after `earlier`, from the events between them: the
+// strongest relation on the way, wait over fork over program order.
+Because why_after(const Order &order, std::size_t earlier, std::size_t later)
+{
+    const Write &a = order.writes[earlier];
+    const Write &b = order.writes[later];
+    if (a.process == b.process) {
+        return Because::program_order;
+    }
+    // A fork: the later write's process descends from the earlier one's.
+    for (std::size_t p = b.process; order.processes[p].parent != p; p = order.processes[p].parent) {
+        if (order.processes[p].parent == a.process) {
+            return Because::fork;
+        }
+    }
+    return Because::wait;
+}
+
+std::string rule(const Order &order, std::size_t earlier, std::size_t later)
+{
+    const Write &a = order.writes[earlier];
+    const Write &b = order.writes[later];
+    const std::string first = quoted(b.text) + " cannot come before " + quoted(a.text) + ": ";
+    switch (why_after(order, earlier, later)) {
+        case Because::program_order:
+            return first + "process " + std::to_string(a.pid) + " prints them in that order";
+        case Because::fork:
+            return first + "the process that prints " + quoted(b.text) +
+                   " is made by a fork after " + std::to_string(a.pid) + " printed " +
+                   quoted(a.text);
+        case Because::wait:
+            break;
+    }
+    return first + "process " + std::to_string(b.pid) + " prints " + quoted(b.text) +
+           " only after its wait for the child that prints " + quoted(a.text);
+}
+
+std::size_t line_at(const std::string &answer, std::size_t offset)
+{
+    return static_cast<std::size_t>(std::count(
+               answer.begin(),
+               answer.begin() + static_cast<std::ptrdiff_t>(std::min(offset, answer.size())),
+               '\n')) +
+           1;
+}
+
+}  // namespace
+
+Checked check(const Order &order, const std::string &answer)
+{
+    Checked checked;
+    if (order.too_large) {
+        checked.why = "this run has too many writes to check an answer against";
+        return checked;
+    }
+    std::set<pid_t> pids;
+    for (const OrderProcess &process : order.processes) {
+        pids.insert(process.pid);
+    }
+    std::vector<std::vector<Piece>> pieces(order.writes.size());
+    std::transform(order.writes.begin(), order.writes.end(), pieces.begin(),
+                   [&pids](const Write &write) { return pieces_of(write.text, pids); });
+    const Space space(order);
+    struct Visit {
+        State state;
+        std::size_t offset;
+        Renaming renaming;
+        std::vector<std::size_t> writes;
+    };
+    std::set<std::tuple<State, std::size_t, Renaming>> seen;
+    std::vector<Visit> stack{{space.start(), 0, {}, {}}};
+    std::size_t furthest = 0;
+    std::vector<Visit> at_furthest;
+    while (!stack.empty()) {
+        Visit visit = std::move(stack.back());
+        stack.pop_back();
+        if (!seen.insert({visit.state, visit.offset, visit.renaming}).second) {
+            continue;
+        }
+        if (seen.size() > most_states) {
+            checked.why = "there are too many ways to try this answer against the run";
+            return checked;
+        }
+        if (visit.offset > furthest) {
+            furthest = visit.offset;
+            at_furthest.clear();
+        }
+        if (visit.offset == furthest && at_furthest.size() < 64) {
+            at_furthest.push_back(visit);
+        }
+        if (visit.writes.size() == order.writes.size()) {
+            if (visit.offset == answer.size()) {
+                checked.possible = true;
+                checked.writes = std::move(visit.writes);
+                return checked;
+            }
+            continue;
+        }
+        space.each_next(visit.state, [&](std::size_t slot, std::size_t write) {
+            Renaming renaming = visit.renaming;
+            const auto past = match(pieces[write], answer, visit.offset, renaming);
+            if (!past) {
+                return;
+            }
+            Visit next{visit.state, *past, std::move(renaming), visit.writes};
+            ++next.state[slot];
+            next.writes.push_back(write);
+            stack.push_back(std::move(next));
+        });
+    }
+
+    // Not possible: the first line past the furthest the answer could be
+    // followed, and why it cannot stand there.
+    checked.line = line_at(answer, furthest);
+    const std::size_t end = answer.find('\n', furthest);
+    const std::string line =
+        answer.substr(furthest, end == std::string::npos ? std::string::npos : end - furthest);
+    if (furthest >= answer.size()) {
+        std::size_t lines = 0;
+        for (const Write &write : order.writes) {
+            lines +=
+                static_cast<std::size_t>(std::count(write.text.begin(), write.text.end(), '\n'));
+        }
+        checked.why = "the answer ends after " + std::to_string(checked.line - 1) +
+                      " lines, but the program prints " + std::to_string(lines);
+        return checked;
+    }
+    // Whether the line is the first line of `write`, the IDs renamed as far
+    // as `renaming` allows.
+    const auto begins = [&](std::size_t write, Renaming renaming) {
+        const auto past =
+            match(pieces_of(first_line(order.writes[write].text), pids), line, 0, renaming);
+        return past && *past == line.size();
+    };
+    for (const Visit &visit : at_furthest) {
+        // A write that could come here and that the line begins, but not all
+        // of whose lines come next: they come out together.
+        bool told = false;
+        space.each_next(visit.state, [&](std::size_t /*slot*/, std::size_t write) {
+            const Write &w = order.writes[write];
+            if (!told && std::count(w.text.begin(), w.text.end(), '\n') > 1 &&
+                begins(write, visit.renaming)) {
+                checked.why = quoted(line) + " and the lines after it in " + std::to_string(w.pid) +
+                              "'s write come out together, in one " +
+                              "write of its buffer; the answer breaks them up";
+                told = true;
+            }
+        });
+        if (told) {
+            return checked;
+        }
+    }
+    // A write that the line begins, which cannot come yet: what it waits for.
+    for (const Visit &visit : at_furthest) {
+        for (std::size_t write = 0; write < order.writes.size(); ++write) {
+            if (space.done(visit.state, write) || !begins(write, visit.renaming)) {
+                continue;
+            }
+            const Write &w = order.writes[write];
+            const auto missing = std::find_if(w.after.begin(), w.after.end(), [&](std::size_t q) {
+                return !space.done(visit.state, q);
+            });
+            if (missing != w.after.end()) {
+                checked.why = rule(order, *missing, write);
+                return checked;
+            }
+        }
+    }
+    // A line from the middle of a write: the write's lines come together.
+    for (const Visit &visit : at_furthest) {
+        for (std::size_t write = 0; write < order.writes.size(); ++write) {
+            if (space.done(visit.state, write)) {
+                continue;
+            }
+            const std::string &text = order.writes[write].text;
+            std::size_t number = 0;
+            for (std::size_t at = 0; at < text.size(); ++number) {
+                const std::size_t stop = text.find('\n', at);
+                const std::string row =
+                    text.substr(at, stop == std::string::npos ? std::string::npos : stop - at);
+                at = stop == std::string::npos ? text.size() : stop + 1;
+                Renaming renaming = visit.renaming;
+                const auto past = match(pieces_of(row, pids), line, 0, renaming);
+                if (number > 0 && past && *past == line.size()) {
+                    checked.why = quoted(line) + " is line " + std::to_string(number + 1) +
+                                  " of a write of " + std::to_string(order.writes[write].pid) +
+                                  "'s that begins with " + quoted(text) +
+                                  ": the lines of one write come out together, in their order";
+                    return checked;
+                }
+            }
+        }
+    }
+    checked.why = quoted(line) + " is not printed by this run's program, or not as many times";
+    return checked;
+}
+
+std::optional<std::vector<std::size_t>> random_order(const Order &order, unsigned long seed)
+{
+    if (order.too_large) {
+        return std::nullopt;
+    }
+    // The orders that complete each down-set, counted back from the end.
+    const Space space(order);
+    std::vector<std::unordered_set<State, StateHash>> layers{{space.start()}};
+    std::size_t states = 1;
+    for (std::size_t step = 0; step < order.writes.size(); ++step) {
+        std::unordered_set<State, StateHash> next;
+        for (const State &state : layers.back()) {
+            space.each_next(state, [&](std::size_t slot, std::size_t /*write*/) {
+                State after = state;
+                ++after[slot];
+                next.insert(after);
+            });
+        }
+        states += next.size();
+        if (states > most_states) {
+            return std::nullopt;
+        }
+        layers.push_back(std::move(next));
+    }
+    std::unordered_map<State, mpz_class, StateHash> completions;
+    for (const State &state : layers.back()) {
+        completions[state] = 1;
+    }
+    for (std::size_t step = order.writes.size(); step-- > 0;) {
+        for (const State &state : layers[step]) {
+            mpz_class ways = 0;
+            space.each_next(state, [&](std::size_t slot, std::size_t /*write*/) {
+                State after = state;
+                ++after[slot];
+                ways += completions[after];
+            });
+            completions[state] = ways;
+        }
+    }
+    gmp_randclass random(gmp_randinit_mt);
+    random.seed(seed);
+    std::vector<std::size_t> writes;
+    State state = space.start();
+    for (std::size_t step = 0; step < order.writes.size(); ++step) {
+        mpz_class pick = random.get_z_range(completions[state]);
+        std::size_t taken_slot = 0, taken = none;
+        space.each_next(state, [&](std::size_t slot, std::size_t write) {
+            if (taken != none) {
+                return;
+            }
+            State after = state;
+            ++after[slot];
+            const mpz_class &ways = completions[after];
+            if (pick < ways) {
+                taken_slot = slot;
+                taken = write;
+            } else {
+                pick -= ways;
+            }
+        });
+        ++state[taken_slot];
+        writes.push_back(taken);
+    }
+    return writes;
+}
+
+bool same_but_ids(const std::string &output, const std::vector<pid_t> &pids,
+                  const std::string &answer)
+{
+    Renaming renaming;
+    const auto past =
+        match(pieces_of(output, std::set<pid_t>(pids.begin(), pids.end())), answer, 0, renaming);
+    return past && *past == answer.size();
+}
+
+std::string with_commas(const mpz_class &number)
+{
+    const std::string digits = number.get_str();
+    std::string out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i != 0 && (digits.size() - i) % 3 == 0) {
+            out += ',';
+        }
+        out += digits[i];
+    }
+    return out;
+}
+
+}  // namespace forktrace

@@ -1,0 +1,124 @@
+// Which outputs a command could have printed, from one run's trace: the
+// order its writes to the output must respect, how many orders of them there
+// are and how many distinct outputs they give, a list of some, whether a given
+// text is one of them and why not, and a random one. A pure function of the
+// events, as the reports are; the steering of a run to an order is the
+// tracer's.
+//
+// The order is happens-before over the writes to the command's output, each
+// write an atomic unit: within a process, its events in program order; a
+// child's events after the fork that made it; a parent's events after a wait
+// that reaped a child after that child's exit. Nothing else orders them.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gmpxx.h>
+#include <sys/types.h>
+
+#include "events.hpp"
+
+namespace forktrace {
+
+// Why one write must come after another, for explanations.
+enum class Because {
+    program_order,  // the same process wrote them in this order
+    fork,           // the later one's process was made after the earlier write
+    wait,           // a process waited for the child that wrote the earlier one
+};
+
+struct Write {
+    std::size_t process = 0;  // in Order::processes
+    std::size_t number = 0;   // among its process's writes to the output, from 0
+    pid_t pid = 0;
+    std::string text;
+    std::vector<std::size_t> after;  // the writes it must follow directly
+};
+
+struct OrderProcess {
+    pid_t pid = 0;
+    std::size_t parent = 0;  // in Order::processes; the command itself is its own
+    std::size_t forks = 0;   // forks it made
+    // Its place in the tree: the number of each fork along the line from the
+    // command (the command: empty), which names it in another run too.
+    std::vector<std::size_t> path;
+    std::vector<std::size_t> writes;  // in Order::writes, in order
+};
+
+struct Order {
+    std::vector<OrderProcess> processes;
+    std::vector<Write> writes;  // in the run's order
+    // What the order leaves out that may matter for this run, in words.
+    std::vector<std::string> assumptions;
+    bool too_large = false;  // too many writes to work the order out
+
+    bool forest() const;  // no write follows more than one directly
+};
+
+// The order of the run whose events these are.
+Order order_of(const std::vector<Event> &events);
+
+// The number of orders of the writes that respect `order` (linear
+// extensions): by the hook-length formula on a forest, else by counting
+// over the sets of writes that can have come first (down-sets); nothing when
+// there are too many of those to count.
+mpz_class orders_of_forest(const Order &order);
+std::optional<mpz_class> orders_by_downsets(const Order &order);
+std::optional<mpz_class> count_orders(const Order &order);
+
+// The number of distinct outputs (concatenations of the writes' texts) those
+// orders give, or why it is not known.
+struct Outputs {
+    std::optional<mpz_class> count;
+    std::string unknown_why;
+};
+Outputs count_outputs(const Order &order, const std::optional<mpz_class> &orders);
+
+// Up to `most` distinct possible outputs, each as the writes in order, in a
+// stable order (by text).
+std::vector<std::vector<std::size_t>> list_outputs(const Order &order, std::size_t most);
+
+// Whether `answer` is a possible output. Process IDs in it may be those of
+// the run, or any one-to-one renaming of them.
+struct Checked {
+    bool possible = false;
+    std::vector<std::size_t> writes;  // possible: one order of writes that gives it
+    std::string why;                  // not possible: in a learner's words
+    std::size_t line = 0;  // not possible: the answer's first line that cannot stand, from 1
+};
+Checked check(const Order &order, const std::string &answer);
+
+// An order of the writes chosen at random, every order alike likely, from
+// `seed`; nothing when the orders cannot be counted.
+std::optional<std::vector<std::size_t>> random_order(const Order &order, unsigned long seed);
+
+// Whether `output` is `answer` but for process IDs: each of `pids` in the
+// output may stand for another number in the answer, one to one.
+bool same_but_ids(const std::string &output, const std::vector<pid_t> &pids,
+                  const std::string &answer);
+
+// A number with thousands separated by commas: "74,836,825,861,835,980,800,000".
+std::string with_commas(const mpz_class &number);
+
+// What --possible, --list and --check show, after the run.
+struct PossibleOptions {
+    bool json = false;
+    std::optional<std::size_t> list;    // --list N: up to N outputs
+    std::optional<std::string> answer;  // --check: the answer's text
+    std::string answer_name;            // and the file it came from
+};
+
+// The account of which outputs are possible, from the run's events; the
+// exit status: 1 when an answer was checked and is not possible, else 0.
+int write_possible(std::FILE *out, const std::vector<Event> &events,
+                   const PossibleOptions &options);
+
+// "This run is one of 1,287 possible orders of these 16 lines.", or empty
+// when there is one order only, or they are not counted.
+std::string orders_sentence(const Order &order);
+
+}  // namespace forktrace

@@ -1,0 +1,238 @@
+// The possible orders and outputs of a run, on traces made by hand: the
+// counts against an independent count of every permutation of the writes,
+// the hook-length formula against the count over down-sets on every forest,
+// and the answers checked, listed and drawn at random against the same.
+#include "possible.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+
+namespace {
+
+using forktrace::Event;
+using Kind = Event::Kind;
+
+// A random trace: processes that write, fork and, when `waits`, wait for a
+// child; each step is one of a live process's, so the events are in an order
+// a run could have had.
+std::vector<Event> random_trace(unsigned seed, bool waits, std::size_t most_writes)
+{
+    std::mt19937 random(seed);
+    // Process IDs from 100, so that no text ("w0" to "w2") holds one.
+    std::vector<Event> events{{.kind = Kind::start, .pid = 100, .argv = {"p"}}};
+    std::vector<pid_t> live{100};
+    std::map<pid_t, std::vector<pid_t>> children;  // not yet reaped
+    std::set<pid_t> ended;
+    pid_t next = 101;
+    std::size_t writes = 0;
+    while (!live.empty()) {
+        const pid_t pid = live[random() % live.size()];
+        const auto roll = random() % 10;
+        if (roll < 4 && writes < most_writes) {
+            ++writes;
+            events.push_back({.kind = Kind::write,
+                              .pid = pid,
+                              .data = "w" + std::to_string(random() % 3) + "\n"});
+        } else if (roll < 6 && next < 106) {
+            events.push_back({.kind = Kind::fork, .pid = pid, .child = next});
+            live.push_back(next);
+            children[pid].push_back(next++);
+        } else if (roll < 8 && waits && !children[pid].empty() &&
+                   ended.contains(children[pid].front())) {
+            events.push_back({.kind = Kind::reap, .pid = pid, .child = children[pid].front()});
+            children[pid].erase(children[pid].begin());
+        } else {
+            events.push_back({.kind = Kind::exit, .pid = pid, .code = 0});
+            ended.insert(pid);
+            std::erase(live, pid);
+        }
+    }
+    return events;
+}
+
+// Every order of the writes that the events allow, found without the
+// library: the happens-before relation by a closure over the events'
+// edges, then every permutation of the writes tried against it.
+std::vector<std::vector<std::size_t>> every_order(const std::vector<Event> &events)
+{
+    // The nodes are the events; edges: program order, fork to the child's
+    // next event, exit to the reap.
+    const std::size_t n = events.size();
+    std::vector<std::vector<bool>> before(n, std::vector<bool>(n, false));
+    std::map<pid_t, std::size_t> last;
+    std::map<pid_t, std::size_t> exit_of;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Event &event = events[i];
+        if (last.contains(event.pid)) {
+            before[last[event.pid]][i] = true;
+        }
+        if (event.kind == Kind::reap) {
+            before[exit_of.at(event.child)][i] = true;
+        }
+        if (event.kind == Kind::exit) {
+            exit_of[event.pid] = i;
+        }
+        last[event.pid] = i;
+        if (event.kind == Kind::fork) {
+            last[event.child] = i;
+        }
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < n; ++j) {
+                before[i][j] = before[i][j] || (before[i][k] && before[k][j]);
+            }
+        }
+    }
+    std::vector<std::size_t> writes;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (events[i].kind == Kind::write) {
+            writes.push_back(i);
+        }
+    }
+    std::vector<std::vector<std::size_t>> orders;
+    std::vector<std::size_t> order(writes.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    do {
+        bool fits = true;
+        for (std::size_t a = 0; a < order.size() && fits; ++a) {
+            for (std::size_t b = a + 1; b < order.size() && fits; ++b) {
+                fits = !before[writes[order[b]]][writes[order[a]]];
+            }
+        }
+        if (fits) {
+            orders.push_back(order);
+        }
+    } while (std::next_permutation(order.begin(), order.end()));
+    return orders;
+}
+
+std::string text_of(const std::vector<Event> &events, const std::vector<std::size_t> &order)
+{
+    std::vector<const Event *> writes;
+    for (const Event &event : events) {
+        if (event.kind == Kind::write) {
+            writes.push_back(&event);
+        }
+    }
+    std::string text;
+    for (const std::size_t w : order) {
+        text += writes[w]->data;
+    }
+    return text;
+}
+
+class RandomTraces : public testing::TestWithParam<bool> {};
+
+// The counts, the outputs, the checks and the random orders of 150 random
+// traces of up to 7 writes, against every permutation of their writes.
+TEST_P(RandomTraces, AgreeWithEveryPermutation)
+{
+    const bool waits = GetParam();
+    for (unsigned seed = 0; seed < 150; ++seed) {
+        const std::vector<Event> events = random_trace(seed, waits, 7);
+        const forktrace::Order order = forktrace::order_of(events);
+        const auto orders = every_order(events);
+        std::set<std::string> outputs;
+        for (const auto &each : orders) {
+            outputs.insert(text_of(events, each));
+        }
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        const std::optional<mpz_class> by_downsets = forktrace::orders_by_downsets(order);
+        ASSERT_TRUE(by_downsets);
+        EXPECT_EQ(*by_downsets, orders.size());
+        if (order.forest()) {
+            EXPECT_EQ(forktrace::orders_of_forest(order), orders.size());
+        }
+        const forktrace::Outputs counted = forktrace::count_outputs(order, by_downsets);
+        ASSERT_TRUE(counted.count) << counted.unknown_why;
+        EXPECT_EQ(*counted.count, outputs.size());
+
+        const auto listed = forktrace::list_outputs(order, outputs.size() + 1);
+        std::set<std::string> listed_texts;
+        for (const auto &each : listed) {
+            std::string text;
+            for (const std::size_t w : each) {
+                text += order.writes[w].text;
+            }
+            listed_texts.insert(text);
+        }
+        EXPECT_EQ(listed.size(), outputs.size());
+        EXPECT_EQ(listed_texts, outputs);
+
+        for (const std::string &output : outputs) {
+            EXPECT_TRUE(forktrace::check(order, output).possible) << output;
+        }
+        // A text that no order gives: the writes in an order they cannot have.
+        std::vector<std::string> texts(order.writes.size());
+        std::transform(order.writes.begin(), order.writes.end(), texts.begin(),
+                       [](const forktrace::Write &write) { return write.text; });
+        std::sort(texts.begin(), texts.end());
+        do {
+            std::string text;
+            for (const std::string &each : texts) {
+                text += each;
+            }
+            if (!outputs.contains(text)) {
+                const forktrace::Checked checked = forktrace::check(order, text);
+                EXPECT_FALSE(checked.possible) << text;
+                EXPECT_GT(checked.line, 0U) << text;
+                EXPECT_FALSE(checked.why.empty()) << text;
+                break;
+            }
+        } while (std::next_permutation(texts.begin(), texts.end()));
+
+        const auto drawn = forktrace::random_order(order, seed);
+        ASSERT_TRUE(drawn);
+        std::string text;
+        for (const std::size_t w : *drawn) {
+            text += order.writes[w].text;
+        }
+        EXPECT_TRUE(outputs.contains(text)) << text;
+        EXPECT_EQ(forktrace::random_order(order, seed), drawn) << "the same seed, the same order";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Traces, RandomTraces, testing::Values(false, true),
+                         [](const auto &row) { return row.param ? "with_waits" : "forks_only"; });
+
+// Why an answer cannot be, in a learner's words: a wait, a fork, the order
+// within one process.
+TEST(PossibleCheck, SaysWhichRuleALineBreaks)
+{
+    const std::vector<Event> waited{{.kind = Kind::start, .pid = 10, .argv = {"w"}},
+                                    {.kind = Kind::write, .pid = 10, .data = "A\n"},
+                                    {.kind = Kind::fork, .pid = 10, .child = 11},
+                                    {.kind = Kind::write, .pid = 11, .data = "B\n"},
+                                    {.kind = Kind::exit, .pid = 11, .code = 0},
+                                    {.kind = Kind::reap, .pid = 10, .child = 11},
+                                    {.kind = Kind::write, .pid = 10, .data = "C\n"}};
+    const forktrace::Order order = forktrace::order_of(waited);
+    const forktrace::Checked after_wait = forktrace::check(order, "A\nC\nB\n");
+    EXPECT_FALSE(after_wait.possible);
+    EXPECT_EQ(after_wait.line, 2U);
+    EXPECT_EQ(after_wait.why,
+              "'C' cannot come before 'B': process 10 prints 'C' only after its "
+              "wait for the child that prints 'B'");
+    const forktrace::Checked after_fork = forktrace::check(order, "B\nA\nC\n");
+    EXPECT_EQ(after_fork.line, 1U);
+    EXPECT_NE(after_fork.why.find("is made by a fork after 10 printed 'A'"), std::string::npos)
+        << after_fork.why;
+    EXPECT_TRUE(forktrace::check(order, "A\nB\nC\n").possible);
+    // Other process IDs, one for one, are the same answer.
+    const std::vector<Event> named{{.kind = Kind::start, .pid = 10, .argv = {"n"}},
+                                   {.kind = Kind::fork, .pid = 10, .child = 11},
+                                   {.kind = Kind::write, .pid = 10, .data = "[  10] a\n"},
+                                   {.kind = Kind::write, .pid = 11, .data = "[  11] b\n"}};
+    const forktrace::Order ids = forktrace::order_of(named);
+    EXPECT_TRUE(forktrace::check(ids, "[4321] b\n[4320] a\n").possible);
+    EXPECT_FALSE(forktrace::check(ids, "[4321] b\n[4321] a\n").possible);
+}
+
+}  // namespace
