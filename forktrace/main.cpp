@@ -706,9 +706,8 @@ int steer(const Options &options, const std::string &file)
                 goal.c_str());
             return 1;
         }
-        say("forktrace: steered to %s: the output is that file's, with this run's process "
-            "IDs\n",
-            goal.c_str());
+        say("forktrace: steered to %s: the output is that file's%s\n", goal.c_str(),
+            output == *answer ? "" : ", but for this run's process IDs");
         return 0;
     }
     say("forktrace: steered to %s\n", goal.c_str());
