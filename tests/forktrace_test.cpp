@@ -517,6 +517,7 @@ struct Possible {
     std::string program;
     std::vector<std::string> args;  // forktrace's, before the program, and the program's
     std::string orders, outputs;
+    std::string listed;  // what --list gives, as the JSON array, where short
 };
 
 void PrintTo(const Possible &row, std::ostream *os) { *os << row.name; }
@@ -531,7 +532,7 @@ TEST_P(ForktracePossible, CountsTheOrdersAndOutputs)
     for (const bool json : {true, false}) {
         std::vector<std::string> args{"--possible", "-o", report.string()};
         if (json) {
-            args.insert(args.end(), {"-f", "json"});
+            args.insert(args.end(), {"-f", "json", "--list", "5"});
         }
         args.insert(args.end(), row.args.begin(), row.args.end());
         const std::string program = runner::program_path(row.program);
@@ -550,6 +551,9 @@ TEST_P(ForktracePossible, CountsTheOrdersAndOutputs)
         if (json) {
             EXPECT_NE(said.find("\"orders\":\"" + row.orders + "\""), std::string::npos) << said;
             EXPECT_NE(said.find("\"outputs\":\"" + row.outputs + "\""), std::string::npos) << said;
+            if (!row.listed.empty()) {
+                EXPECT_NE(said.find("\"list\":" + row.listed), std::string::npos) << said;
+            }
         } else {
             const mpz_class orders(row.orders);
             EXPECT_NE(said.find(forktrace::with_commas(orders) +
@@ -571,10 +575,11 @@ INSTANTIATE_TEST_SUITE_P(
         Possible{"kinwait_terminal", "kinwait", with(on_terminal, {"--input", "3\\n"}), "1287", "1287"},
         Possible{"lsbranch_terminal_exec_fails", "lsbranch", with(on_terminal, {"--fail", "exec"}), "36", "36"},
         Possible{"lsbranch_pipe_exec_fails", "lsbranch", with(on_pipe, {"--fail", "exec"}), "6", "6"},
-        Possible{"race_terminal", "homework", with(on_terminal, {"race"}), "2", "2"},
-        Possible{"equal_texts_pipe", "homework", with(on_pipe, {"same"}), "2", "1"},
-        Possible{"wait_terminal", "homework", with(on_terminal, {"wait"}), "1", "1"},
-        Possible{"wait_pipe", "homework", with(on_pipe, {"wait"}), "1", "1"}),
+        Possible{"race_terminal", "homework", with(on_terminal, {"race"}), "2", "2",
+                 R"(["child\nparent\n","parent\nchild\n"])"},
+        Possible{"equal_texts_pipe", "homework", with(on_pipe, {"same"}), "2", "1", R"(["same\nsame\n"])"},
+        Possible{"wait_terminal", "homework", with(on_terminal, {"wait"}), "1", "1", R"(["A\nB\nC\n"])"},
+        Possible{"wait_pipe", "homework", with(on_pipe, {"wait"}), "1", "1", R"(["A\nB\nA\nC\n"])"}),
     [](const auto &row) { return row.param.name; });
 // clang-format on
 
@@ -627,6 +632,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Combine(
         testing::Values(Steered{"child_first", "race", "child\nparent\n", true, "", ""},
                         Steered{"parent_first", "race", "parent\nchild\n", true, "", ""},
+                        Steered{"equal_texts", "same", "same\nsame\n", true, "", ""},
                         // Through a pipe the child's copy of A comes out with B.
                         Steered{"c_before_b", "wait", "A\nC\nB\n", false,
                                 "line 2: 'C' cannot come before 'B': process",
