@@ -139,7 +139,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         Page{
             "kinwait",
-            {{Output::terminal, {.faults = no_sleep, .script = {{.await = prompt, .send = "3\n"}}}},
+            // The real sleep, so that the parent's lines come before the
+            // prompt and the prompt's line holds the number typed.
+            {{Output::terminal, {.script = {{.await = prompt, .send = "3\n"}}}},
              {Output::terminal,
               {.env = {{"PATH", "/nonexistent"}},
                .faults = no_sleep,
