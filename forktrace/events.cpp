@@ -229,6 +229,9 @@ std::string to_json(const Event &event)
     if (event.site) {
         out += ",\"site\":" + json_string(*event.site);
     }
+    if (event.buffered) {
+        out += ",\"buffered\":" + std::to_string(*event.buffered);
+    }
     if (event.unknown_origin) {
         out += ",\"origin\":\"unknown\"";
     }

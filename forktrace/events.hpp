@@ -62,6 +62,9 @@ struct Event {
     // program's own, or another runtime's) in a fork child that has not
     // exec'd since: a fork may have copied them, so who printed them is unknown.
     bool unknown_origin = false;
+    // write to fd 1 from the C library's buffer: the bytes pending in it as
+    // the write began (those written among them)
+    std::optional<std::size_t> buffered;
 
     bool shares_memory = false;       // fork: the child shares its parent's memory (vfork)
     std::optional<std::string> site;  // fork, exec, reap, exit: the call's place in the source

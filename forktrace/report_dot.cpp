@@ -1,8 +1,10 @@
 // dot and mermaid: the process tree as a diagram, for Graphviz and for
 // Markdown that renders Mermaid. Each process is a row of steps from left to
 // right: how it began (its PID and the program it was forked as), each exec
-// (or failed exec, or failed fork), and how it ended. A fork is a bold arrow
-// from the step the parent was at to the child's first.
+// (or failed exec, or failed fork); its last box says how it ended. A fork is
+// a bold arrow from the step the parent was at to the child's first, labelled
+// with the lines it copied from the parent's buffer; a step that threw lines
+// away says how many.
 //
 // The command's bytes are untrusted: every text that came from it goes
 // through printable() and then the diagram language's own escapes.
@@ -11,6 +13,7 @@
 #include <string.h>  // sigabbrev_np, a GNU extension
 
 #include <algorithm>
+#include <map>
 #include <variant>
 
 namespace forktrace {
@@ -27,13 +30,30 @@ void put(std::FILE *out, std::string_view text)
 struct Node {
     std::string id;
     std::vector<std::string> lines;  // its text, printable, not yet escaped
-    enum class Kind { begin, exec, failed, end, bad_end } kind = Kind::begin;
+    enum class Kind { begin, exec, failed } kind = Kind::begin;
+    bool bad_end = false;  // the process's last box, and it ended badly
 };
 
 // A fork: from the parent's step at the time to the child's first box.
 struct Fork {
     std::size_t parent = 0, step = 0, child = 0;
+    std::size_t copied = 0;  // lines pending in the parent's buffer, copied
+    bool shared = false;     // a vfork's: memory shared, nothing copied
 };
+
+std::string count_of(std::size_t lines)
+{
+    return std::to_string(lines) + (lines == 1 ? " line" : " lines");
+}
+
+// "fork", "fork: 3 lines copied", "vfork: memory shared".
+std::string fork_label(const Fork &fork)
+{
+    if (fork.shared) {
+        return "vfork: memory shared";
+    }
+    return fork.copied == 0 ? "fork" : "fork: " + count_of(fork.copied) + " copied";
+}
 
 std::string end_text(const Process &process)
 {
@@ -64,13 +84,21 @@ public:
         }
         if (event.kind == Event::Kind::fork && event.ok) {
             const std::size_t parent = index_of(event.pid);
-            const auto &timeline = processes[parent].timeline;
-            const auto steps = static_cast<std::size_t>(
-                std::count_if(timeline.begin(), timeline.end(),
-                              [](const auto &item) { return std::holds_alternative<Step>(item); }));
             const std::size_t child = index_of(event.child);
             born_as_[child] = processes[child].program;
-            forks_.push_back({parent, steps, child});
+            forks_.push_back({parent, steps_of(parent), child,
+                              event.pending ? split_lines(*event.pending).size() : 0,
+                              event.shares_memory});
+        }
+        // Lines thrown away: at the step just made, or at the end.
+        if (event.lost && !event.lost->empty()) {
+            const std::size_t lines = split_lines(*event.lost).size();
+            const std::size_t process = index_of(event.pid);
+            if (event.kind == Event::Kind::exec) {
+                lost_at_step_[{process, steps_of(process)}] = lines;
+            } else {
+                lost_at_end_[process] = lines;
+            }
         }
     }
 
@@ -109,25 +137,33 @@ public:
                 if (!step->ok) {
                     node.kind = Node::Kind::failed;
                 }
+                if (const auto lost = lost_at_step_.find({i, row.size()});
+                    lost != lost_at_step_.end()) {
+                    node.lines.push_back(count_of(lost->second) + " lost at this exec");
+                }
                 row.push_back(std::move(node));
             }
-            Node end{id + "e", {end_text(process)}, Node::Kind::end};
-            if (process.exit && (process.exit->signal || process.exit->code.value_or(0) != 0)) {
-                end.kind = Node::Kind::bad_end;
-            }
+            // How it ended, in its last box: no box of its own.
+            Node &last = row.back();
+            std::string ended = end_text(process);
             if (process.reaper) {
-                end.lines.push_back("reaped by " + std::to_string(*process.reaper));
+                ended += ", reaped by " + std::to_string(*process.reaper);
             } else if (process.exit) {
-                end.lines.emplace_back("not waited for");
+                ended += ", not waited for";
             }
             if (process.orphan) {
-                end.lines.emplace_back("orphan");
+                ended += ", orphan";
             }
+            last.lines.push_back(ended);
             if (process.lines != 0) {
-                end.lines.push_back("wrote " + std::to_string(process.lines) +
-                                    (process.lines == 1 ? " line" : " lines"));
+                last.lines.push_back("wrote " + count_of(process.lines));
             }
-            row.push_back(std::move(end));
+            if (const auto lost = lost_at_end_.find(i); lost != lost_at_end_.end()) {
+                last.lines.push_back(count_of(lost->second) + " lost at its end");
+            }
+            if (process.exit && (process.exit->signal || process.exit->code.value_or(0) != 0)) {
+                last.bad_end = true;
+            }
             rows.push_back(std::move(row));
         }
         return rows;
@@ -150,10 +186,22 @@ private:
         return static_cast<std::size_t>(history_.find(pid) - history_.processes().data());
     }
 
+    // The steps of a process so far: the place of its next box, counting
+    // its beginning.
+    std::size_t steps_of(std::size_t process) const
+    {
+        const auto &timeline = history_.processes()[process].timeline;
+        return static_cast<std::size_t>(
+            std::count_if(timeline.begin(), timeline.end(),
+                          [](const auto &item) { return std::holds_alternative<Step>(item); }));
+    }
+
     History history_{0};
     std::vector<std::string> born_as_;
     std::vector<Fork> forks_;
     std::vector<std::string> argv_;
+    std::map<std::pair<std::size_t, std::size_t>, std::size_t> lost_at_step_;
+    std::map<std::size_t, std::size_t> lost_at_end_;
 };
 
 // Printable text as the inside of a dot string: only the quote and the
@@ -194,8 +242,7 @@ public:
                 for (const std::string &line : node.lines) {
                     label += (label.empty() ? "" : "\\n") + dot_quoted(line);
                 }
-                out +=
-                    "  " + node.id + " [label=\"" + label + "\"" + attributes(node.kind) + "];\n";
+                out += "  " + node.id + " [label=\"" + label + "\"" + attributes(node) + "];\n";
                 if (i != 0) {
                     out += "  " + row[i - 1].id + " -> " + node.id + ";\n";
                 }
@@ -203,46 +250,42 @@ public:
         }
         for (const Fork &fork : diagram_.forks()) {
             out += "  " + rows[fork.parent][fork.step].id + " -> " + rows[fork.child].front().id +
-                   " [label=\"fork\", fontsize=9, penwidth=2, color=\"#0f766e\"];\n";
+                   " [label=\"" + fork_label(fork) +
+                   "\", fontsize=9, penwidth=2, color=\"#0f766e\"];\n";
         }
         put(out_, out + "}\n");
         static_cast<void>(std::fflush(out_));
     }
 
 private:
-    static std::string attributes(Node::Kind kind)
+    static std::string attributes(const Node &node)
     {
-        switch (kind) {
-            case Node::Kind::begin:
-                return ", fillcolor=\"#dbeafe\", color=\"#2563eb\"";
-            case Node::Kind::exec:
-                return ", fillcolor=\"#ede9fe\", color=\"#7c3aed\"";
-            case Node::Kind::failed:
-                return ", fillcolor=\"#fee2e2\", color=\"#dc2626\"";
-            case Node::Kind::bad_end:
-                return ", shape=ellipse, style=filled, fillcolor=\"#fee2e2\", color=\"#dc2626\"";
-            case Node::Kind::end:
-                break;
+        if (node.bad_end || node.kind == Node::Kind::failed) {
+            return ", fillcolor=\"#fee2e2\", color=\"#dc2626\"";
         }
-        return ", shape=ellipse, style=filled, fillcolor=\"#f8fafc\"";
+        return node.kind == Node::Kind::begin ? ", fillcolor=\"#dbeafe\", color=\"#2563eb\""
+                                              : ", fillcolor=\"#ede9fe\", color=\"#7c3aed\"";
     }
 
     std::FILE *out_;
     Diagram diagram_;
 };
 
-// Printable text as a Mermaid label: letters, digits and a few harmless
-// signs as they are, every other character as Mermaid's entity code (#60;
-// for <), so that nothing in it is syntax, Markdown or HTML.
+// Printable text as a Mermaid label: letters, digits and the signs that are
+// plain text in a quoted label as they are, every other character as
+// Mermaid's entity code (#60; for <), so that nothing in it is syntax,
+// Markdown or HTML.
 std::string mermaid_text(std::string_view text)
 {
     std::string out;
     for (std::size_t i = 0; i < text.size();) {
         const auto byte = static_cast<unsigned char>(text[i]);
-        const bool plain =
-            (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-            (byte >= '0' && byte <= '9') ||
-            std::string_view(" .,:-/+=").find(static_cast<char>(byte)) != std::string_view::npos;
+        // Inside a quoted label these are text: only the quote, the
+        // entity sign, the signs of HTML and Markdown, and the rest need codes.
+        const bool plain = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+                           (byte >= '0' && byte <= '9') ||
+                           std::string_view(" .,:-/+=()'!?@%_").find(static_cast<char>(byte)) !=
+                               std::string_view::npos;
         if (plain) {
             out += static_cast<char>(byte);
             ++i;
@@ -282,8 +325,7 @@ public:
                           "\nflowchart LR\n"
                           "  classDef begin fill:#dbeafe,stroke:#2563eb\n"
                           "  classDef exec fill:#ede9fe,stroke:#7c3aed\n"
-                          "  classDef failed fill:#fee2e2,stroke:#dc2626\n"
-                          "  classDef bad fill:#fee2e2,stroke:#dc2626\n";
+                          "  classDef failed fill:#fee2e2,stroke:#dc2626\n";
         const std::vector<std::vector<Node>> rows = diagram_.rows();
         for (const std::vector<Node> &row : rows) {
             for (std::size_t i = 0; i < row.size(); ++i) {
@@ -292,38 +334,27 @@ public:
                 for (const std::string &line : node.lines) {
                     label += (label.empty() ? "" : "<br>") + mermaid_text(line);
                 }
-                const bool end = node.kind == Node::Kind::end || node.kind == Node::Kind::bad_end;
-                out += "  " + node.id + (end ? "([\"" : "[\"") + label + (end ? "\"])" : "\"]") +
-                       style(node.kind) + "\n";
+                out += "  " + node.id + "[\"" + label + "\"]" + style(node) + "\n";
                 if (i != 0) {
                     out += "  " + row[i - 1].id + " --> " + node.id + "\n";
                 }
             }
         }
         for (const Fork &fork : diagram_.forks()) {
-            out += "  " + rows[fork.parent][fork.step].id + " ==>|fork| " +
-                   rows[fork.child].front().id + "\n";
+            out += "  " + rows[fork.parent][fork.step].id + " ==>|" +
+                   mermaid_text(fork_label(fork)) + "| " + rows[fork.child].front().id + "\n";
         }
         put(out_, out);
         static_cast<void>(std::fflush(out_));
     }
 
 private:
-    static const char *style(Node::Kind kind)
+    static const char *style(const Node &node)
     {
-        switch (kind) {
-            case Node::Kind::begin:
-                return ":::begin";
-            case Node::Kind::exec:
-                return ":::exec";
-            case Node::Kind::failed:
-                return ":::failed";
-            case Node::Kind::bad_end:
-                return ":::bad";
-            case Node::Kind::end:
-                break;
+        if (node.bad_end || node.kind == Node::Kind::failed) {
+            return ":::failed";
         }
-        return "";
+        return node.kind == Node::Kind::begin ? ":::begin" : ":::exec";
     }
 
     std::FILE *out_;

@@ -4,7 +4,10 @@
 // the processes appeared. On it: a slice for its whole life, slices inside it
 // for each program image it ran, instant events for its writes (the lines in
 // args.text), failed execs, failed forks, its exit and the children it
-// reaped. A fork is a flow arrow from the parent to the child's first slice.
+// reaped. A fork is a flow arrow from a short "fork" slice on the parent's
+// track to one at the start of the child's, the two ends bound to slices of
+// the same track, time and category, as both Perfetto and Chrome's DevTools
+// bind them. A process whose ID an earlier one had gets a track of its own.
 //
 // Timestamps are microseconds since the trace began. Every string is valid
 // UTF-8: the command's bytes go through printable() before JSON's escapes.
@@ -14,6 +17,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
 #include <variant>
 
 namespace forktrace {
@@ -69,9 +73,9 @@ public:
         } else if (event.kind == Event::Kind::fork && event.ok) {
             const std::size_t child = index_of(event.child);
             born_as_[child] = processes[child].program;
-            forks_.push_back({nanoseconds(event.time), event.pid, event.child});
-        } else if (event.kind == Event::Kind::reap) {
-            reaps_.push_back({nanoseconds(event.time), event.pid, event.child});
+            forks_.push_back({nanoseconds(event.time), index_of(event.pid), child});
+        } else if (event.kind == Event::Kind::reap && history_.find(event.child) != nullptr) {
+            reaps_.push_back({nanoseconds(event.time), index_of(event.pid), index_of(event.child)});
         }
     }
 
@@ -82,33 +86,52 @@ public:
             json_string(command_line(argv_)) + ",\"summary\":" + json_string(totals(history_)) +
             "},\n\"traceEvents\":[\n";
         const std::vector<Process> &processes = history_.processes();
+        // A track for each process: its pid, or a number of its own where an
+        // earlier process had that pid.
+        std::set<pid_t> seen;
+        for (std::size_t i = 0; i < processes.size(); ++i) {
+            tracks_.push_back(seen.insert(processes[i].pid).second
+                                  ? processes[i].pid
+                                  : static_cast<pid_t>(reused_base + i));
+        }
         for (std::size_t i = 0; i < processes.size(); ++i) {
             track(i, processes[i]);
         }
         for (std::size_t i = 0; i < forks_.size(); ++i) {
             const Link &fork = forks_[i];
             const std::string id = std::to_string(i + 1);
+            const std::string child = std::to_string(processes[fork.to].pid);
+            // Each end of the flow on a slice of its own track, time and category.
+            slice("\"fork " + child + "\"", "fork", fork.time, fork.time + 1000, tracks_[fork.from],
+                  "\"child\":" + child);
             event("\"name\":\"fork\",\"cat\":\"fork\",\"ph\":\"s\",\"id\":" + id, fork.time,
-                  fork.from);
+                  tracks_[fork.from]);
+            slice("\"forked\"", "fork", fork.time, fork.time + 1000, tracks_[fork.to],
+                  "\"parent\":" + std::to_string(processes[fork.from].pid));
             event("\"name\":\"fork\",\"cat\":\"fork\",\"ph\":\"f\",\"bp\":\"e\",\"id\":" + id,
-                  fork.time, fork.to);
+                  fork.time, tracks_[fork.to]);
         }
         for (const Link &reap : reaps_) {
-            event("\"name\":\"reap " + std::to_string(reap.to) +
-                      "\",\"cat\":\"reap\",\"ph\":\"i\",\"s\":\"t\",\"args\":{\"child\":" +
-                      std::to_string(reap.to) + "}",
-                  reap.time, reap.from);
+            const std::string child = std::to_string(processes[reap.to].pid);
+            std::string fields = "\"name\":\"reap ";
+            fields += child;
+            fields += "\",\"cat\":\"reap\",\"ph\":\"i\",\"s\":\"t\",\"args\":{\"child\":";
+            fields += child;
+            fields += "}";
+            event(fields, reap.time, tracks_[reap.from]);
         }
         put(out_, out_text_ + "\n]}\n");
         static_cast<void>(std::fflush(out_));
     }
 
 private:
-    // A fork (parent to child) or a reap (reaper and child), by pid.
+    // A fork (parent to child) or a reap (reaper and child), by process.
     struct Link {
         long long time = 0;
-        pid_t from = 0, to = 0;
+        std::size_t from = 0, to = 0;
     };
+    // Where the tracks of processes that reused an ID are numbered from.
+    static constexpr long reused_base = 1L << 30;
 
     std::size_t index_of(pid_t pid) const
     {
@@ -141,8 +164,8 @@ private:
 
     void track(std::size_t index, const Process &process)
     {
-        const pid_t pid = process.pid;
-        const std::string name = std::to_string(pid) + " " + printable(process.program);
+        const pid_t pid = tracks_[index];
+        const std::string name = std::to_string(process.pid) + " " + printable(process.program);
         event(
             "\"name\":\"process_name\",\"ph\":\"M\",\"args\":{\"name\":" + json_string(name) + "}",
             0, pid);
@@ -237,6 +260,7 @@ private:
     std::vector<long long> born_;
     std::vector<std::string> born_as_;
     std::vector<Link> forks_, reaps_;
+    std::vector<pid_t> tracks_;  // of each process
     std::vector<std::string> argv_;
     long long end_ = 0;
     std::string out_text_;

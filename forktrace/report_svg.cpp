@@ -1,25 +1,21 @@
-// svg and html: the trace as a timeline, one lane per process in the order
-// the processes appeared, time running left to right. A fork is an arrow from
-// the parent's lane to the child's, each line written is a tick on its
-// writer's lane, an exec is a diamond with the new program's name, and a lane
-// ends where its process exited, linked to the process that reaped it. The
-// html page holds the same picture, the transcript and the tree.
-//
-// The command's bytes are untrusted: every text that came from it goes
-// through printable() and then XML's escapes, so it shows as text and can
-// never make markup.
-#include "history.hpp"
-
-#include <string.h>  // sigabbrev_np, a GNU extension
+// svg: the trace as a timeline, one lane per process in the order the
+// processes appeared, time running left to right. Each process has a colour,
+// its lane label's and that of every line it printed, wherever the line is
+// written: a line a fork copied into another process's buffer is drawn
+// hollow in its printer's colour on the lane of the process that wrote it. A
+// fork is an arrow, labelled with the lines it copied; an exec a diamond
+// with the new program's name; lines a buffer lost, at an exec or an end, a
+// red cross that says how many, listed under the lanes; each lane's buffer a
+// strip that fills, and empties at a write, is copied at a fork and vanishes
+// at an exec. The html page holds the same picture (report_html.cpp).
+#include "report_svg.hpp"
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
-#include <variant>
 
-namespace forktrace {
+namespace forktrace::picture {
 namespace {
 
 // A failed write stays in the stream's error indicator, for the caller to
@@ -29,228 +25,74 @@ void put(std::FILE *out, std::string_view text)
     static_cast<void>(std::fwrite(text.data(), 1, text.size(), out));
 }
 
-// Printable text (see printable()) as XML text, for element content and for
-// attributes in either quotes. Printable text holds no control character;
-// the two noncharacters that XML refuses become escapes like the rest.
-std::string escape(std::string_view shown)
-{
-    std::string out;
-    out.reserve(shown.size());
-    for (std::size_t i = 0; i < shown.size(); ++i) {
-        const char c = shown[i];
-        if (c == '&') {
-            out += "&amp;";
-        } else if (c == '<') {
-            out += "&lt;";
-        } else if (c == '>') {
-            out += "&gt;";
-        } else if (c == '"') {
-            out += "&quot;";
-        } else if (c == '\'') {
-            out += "&#39;";
-        } else if (shown.compare(i, 2, "\xEF\xBF") == 0 && i + 2 < shown.size() &&
-                   (shown[i + 2] == '\xBE' || shown[i + 2] == '\xBF')) {
-            out += shown[i + 2] == '\xBE' ? "\\ufffe" : "\\uffff";
-            i += 2;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
+constexpr const char *svg_style = R"(
+.lane-bg{fill:#fff}.lane.odd .lane-bg{fill:#f5f7fa}.lane.hl .lane-bg{fill:#fde68a}
+.life{fill:#cbd5e1}.life.open{fill:#e2e8f0}.lane.hl .life{fill:#94a3b8}
+.label{font:bold 14px ui-monospace,Menlo,Consolas,monospace}
+.small{font:12px system-ui,sans-serif;fill:#334155}.tiny{font:11px system-ui,sans-serif;fill:#475569}
+.head{font:bold 20px system-ui,sans-serif;fill:#0f172a}.note{font:14px system-ui,sans-serif;fill:#334155}
+.tick{stroke:#e2e8f0}.exec{fill:#7c3aed}.failed{fill:#dc2626}.cross{stroke:#dc2626;stroke-width:2.5;fill:none}
+.line-mark.copied,.key-line.copied{fill:#fff;stroke-width:1.6}.line-mark.partial{fill-opacity:.45}
+.write:hover .line-mark,.write.hl .line-mark{filter:brightness(1.3)}
+.fork{stroke:#0f766e;stroke-width:1.5;fill:none}.reap{stroke:#64748b;stroke-dasharray:3 2;fill:none}
+.bundle{fill:#ccfbf1;stroke:#0f766e}.copies{font:bold 12px system-ui,sans-serif;fill:#0f766e}
+.thin .fork{stroke-width:.5;opacity:.3}.thin .reap-link{opacity:.15}
+.buffer{fill:#f59e0b;fill-opacity:.55;stroke:#b45309;stroke-width:.6}
+.loss{stroke:#dc2626;stroke-width:3;fill:none}.lost{font:bold 12px system-ui,sans-serif;fill:#b91c1c}
+.exit{fill:#0f172a}.exit.bad{fill:#dc2626}.gap{fill:url(#stripes);opacity:.85}
+)";
 
-// The command's bytes as XML text.
-std::string xml(std::string_view bytes) { return escape(printable(bytes)); }
+// Where things go: the picture's width is fixed in its own units (the
+// viewBox) and scales to whatever shows it.
+struct Layout {
+    double pitch = 46;  // lane height
+    bool labels = true, step_labels = true;
+    double bar = 12;   // a life's height
+    double strip = 9;  // the buffer strip's most
+    double left = 0, width = 0, right_column = 190;
+    double axis = 118, top = 126, bottom = 0, height = 0;
 
-// A number for a coordinate: one decimal.
-std::string num(double value)
-{
-    std::array<char, 32> buffer{};
-    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                      std::chars_format::fixed, 1);
-    std::string out(buffer.data(), result.ptr);
-    if (out.size() > 2 && out.ends_with(".0")) {
-        out.resize(out.size() - 2);
-    }
-    return out == "-0" ? "0" : out;
-}
-
-// A duration or a moment for people: "850 µs", "1.25 ms", "5.00 s".
-std::string duration(double seconds)
-{
-    if (seconds == 0) {
-        return "0";
-    }
-    std::array<char, 32> buffer{};
-    const double magnitude = std::fabs(seconds);
-    const char *unit = "s";
-    double value = seconds;
-    int decimals = 2;
-    if (magnitude < 1e-3) {
-        unit = "µs";
-        value = seconds * 1e6;
-        decimals = 0;
-    } else if (magnitude < 1) {
-        unit = "ms";
-        value = seconds * 1e3;
-        decimals = magnitude < 0.01 ? 2 : magnitude < 0.1 ? 1 : 0;
-    }
-    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                      std::chars_format::fixed, decimals);
-    return std::string(buffer.data(), result.ptr) + " " + unit;
-}
-
-// A tick's moment, precise enough to tell it from the next, `step` later.
-std::string moment(double seconds, double step)
-{
-    if (seconds < 1) {
-        return duration(seconds);
-    }
-    std::array<char, 32> buffer{};
-    const int decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(step))), 2, 6);
-    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), seconds,
-                                      std::chars_format::fixed, decimals);
-    return std::string(buffer.data(), result.ptr) + " s";
-}
-
-// `text` cut to `length` characters (UTF-8 aware), with an ellipsis.
-std::string cut(const std::string &text, std::size_t length)
-{
-    std::size_t characters = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0U) != 0x80U && ++characters > length) {
-            return text.substr(0, i) + "…";
-        }
-    }
-    return text;
-}
-
-// A fork or a reap: a link between two lanes at a moment.
-struct Link {
-    double time = 0;
-    std::size_t from = 0;  // fork: the parent; reap: the child
-    std::size_t to = 0;    // fork: the child; reap: the reaper
-};
-
-// The history with what the pictures need besides: when each process
-// appeared and as which program, and the forks and reaps as links. Built as
-// the events come, so that no event is kept: the history keeps the output's
-// rows up to its budget.
-struct Trace {
-    History history;
-    std::vector<double> born;
-    std::vector<std::string> born_as;
-    std::vector<Link> forks, reaps;
-    std::vector<double> times;  // of every event
-    std::vector<std::string> argv;
-    On on = On::inherit;
-    std::size_t first_unnamed = 0;  // of born_as: those before it have a name
-
-    double end() const { return times.empty() ? 0 : times.back(); }
-    void add(const Event &event);
-    // After the last event: the times in order.
-    void done() { std::sort(times.begin(), times.end()); }
-};
-
-std::size_t index_of(const History &history, pid_t pid)
-{
-    return static_cast<std::size_t>(history.find(pid) - history.processes().data());
-}
-
-void Trace::add(const Event &event)
-{
-    history.add(event);
-    times.push_back(event.time);
-    const std::vector<Process> &processes = history.processes();
-    while (born.size() < processes.size()) {
-        born.push_back(event.time);
-        born_as.emplace_back();
-    }
-    // A child's program is its parent's until it execs; the fork that tells
-    // which parent may come after the child's first event.
-    for (std::size_t i = first_unnamed; i < born_as.size(); ++i) {
-        if (born_as[i].empty()) {
-            born_as[i] = processes[i].program;
-        }
-    }
-    while (first_unnamed < born_as.size() && !born_as[first_unnamed].empty()) {
-        ++first_unnamed;
-    }
-    if (event.kind == Event::Kind::start) {
-        argv = event.argv;
-        on = event.on;
-        const std::size_t index = index_of(history, event.pid);
-        born_as[index] = processes[index].program;
-    } else if (event.kind == Event::Kind::fork && event.ok) {
-        forks.push_back({event.time, index_of(history, event.pid), index_of(history, event.child)});
-    } else if (event.kind == Event::Kind::reap && history.find(event.child) != nullptr) {
-        reaps.push_back({event.time, index_of(history, event.child), index_of(history, event.pid)});
-    }
-}
-
-// Time to x. Linear, except that a long stretch in which nothing happened
-// (a sleep, a wait for input) is cut down to a narrow striped band, so that it
-// does not squash everything else to a line.
-class Scale {
-public:
-    struct Segment {
-        double from = 0, to = 0;  // seconds
-        double x = 0;             // where it starts
-    };
-    static constexpr double gap_width = 36;
-
-    Scale(const std::vector<double> &times, double left, double width)
+    double mid(std::size_t lane) const
     {
-        const double first = times.empty() ? 0 : std::min(0.0, times.front());
-        const double last = times.empty() ? 0 : times.back();
-        // The stretches between events, longest first: cut while the longest
-        // is at least 0.1 s and a quarter of what is left.
-        std::vector<std::pair<double, std::size_t>> gaps;
-        for (std::size_t i = 1; i < times.size(); ++i) {
-            gaps.emplace_back(times[i] - times[i - 1], i);
-        }
-        std::sort(gaps.begin(), gaps.end(), [](const auto &a, const auto &b) { return a > b; });
-        double kept = last - first;
-        std::vector<std::size_t> cuts;
-        for (const auto &[length, at] : gaps) {
-            if (length < 0.1 || length < kept / 4 || cuts.size() == 8) {
-                break;
-            }
-            cuts.push_back(at);
-            kept -= length;
-            cut_time_ += length;
-        }
-        std::sort(cuts.begin(), cuts.end());
-        per_second_ = (width - gap_width * static_cast<double>(cuts.size())) / std::max(kept, 1e-6);
-        double start = left;
-        double from = first;
-        for (const std::size_t at : cuts) {
-            segments_.push_back({from, times[at - 1], start});
-            start += (times[at - 1] - from) * per_second_ + gap_width;
-            from = times[at];
-        }
-        segments_.push_back({from, last, start});
+        return top + pitch * static_cast<double>(lane) + pitch / 2;
     }
-
-    double x(double time) const
-    {
-        const auto after =
-            std::upper_bound(segments_.begin(), segments_.end(), time,
-                             [](double t, const Segment &segment) { return t < segment.from; });
-        const Segment &segment = after == segments_.begin() ? segments_.front() : *(after - 1);
-        return segment.x +
-               (std::clamp(time, segment.from, segment.to) - segment.from) * per_second_;
-    }
-
-    const std::vector<Segment> &segments() const { return segments_; }
-    double per_second() const { return per_second_; }
-    double cut_time() const { return cut_time_; }
-
-private:
-    std::vector<Segment> segments_;
-    double per_second_ = 1;
-    double cut_time_ = 0;
 };
+
+Layout layout_for(const Timeline &trace)
+{
+    Layout layout;
+    const std::size_t count = std::max<std::size_t>(trace.lanes().size(), 1);
+    // Lanes get thinner as processes get more; labels go before they overlap.
+    if (count > 24) {
+        layout.pitch =
+            std::max(3.0, std::floor(std::min(46.0, 2600.0 / static_cast<double>(count))));
+    }
+    layout.labels = layout.pitch >= 18;
+    layout.step_labels = layout.pitch >= 30;
+    layout.bar = std::max(1.0, std::round(layout.pitch * 0.26));
+    layout.strip = std::max(0.0, std::round(layout.pitch * 0.2));
+    layout.left = layout.labels ? 200 : 24;
+    layout.width = layout.left + 620 + (layout.labels ? layout.right_column : 20);
+    layout.bottom = layout.top + layout.pitch * static_cast<double>(count);
+    return layout;
+}
+
+// The unit of the axis, one for all its ticks: µs, ms or s.
+struct Unit {
+    const char *name;
+    double per_second;
+};
+
+Unit unit_for(double step)
+{
+    if (step < 1e-3) {
+        return {"µs", 1e6};
+    }
+    if (step < 1) {
+        return {"ms", 1e3};
+    }
+    return {"s", 1};
+}
 
 // A step of 1, 2 or 5 times a power of ten, at least `minimum`.
 double nice_step(double minimum)
@@ -262,122 +104,29 @@ double nice_step(double minimum)
     return (found != factors.end() ? *found : 10) * power;
 }
 
-std::string exit_text(const std::optional<Exit> &exit)
+std::string in_unit(double seconds, const Unit &unit, double step)
 {
-    if (!exit) {
-        return "still running";
-    }
-    if (exit->signal) {
-        const char *name = sigabbrev_np(*exit->signal);
-        return "signal " + std::to_string(*exit->signal) +
-               (name != nullptr ? " (SIG" + std::string(name) + ")" : std::string());
-    }
-    return "exit " + std::to_string(exit->code.value_or(0));
+    const double value = seconds * unit.per_second;
+    const int decimals =
+        std::clamp(static_cast<int>(std::ceil(-std::log10(step * unit.per_second))), 0, 3);
+    std::array<char, 32> buffer{};
+    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                      std::chars_format::fixed, decimals);
+    return std::string(buffer.data(), result.ptr);
 }
 
-// The program a step started, by name.
-std::string program_of(const Step &step)
+// The picture's head: what it shows and how time is drawn.
+std::string head(const Timeline &trace, const Layout &layout, const Scale &scale)
 {
-    return base_name(step.argv.empty() || step.argv.front().empty() ? step.path
-                                                                    : step.argv.front());
-}
-
-// The lines of one write on one lane.
-struct Write {
-    std::size_t number = 0;
-    double time = 0;
-    std::vector<const Line *> lines;
-};
-
-std::vector<Write> writes_of(const Process &process)
-{
-    std::vector<Write> writes;
-    for (const auto &item : process.timeline) {
-        if (const auto *line = std::get_if<Line>(&item)) {
-            if (writes.empty() || writes.back().number != line->write) {
-                writes.push_back({line->write, line->time, {}});
-            }
-            writes.back().lines.push_back(line);
-        }
-    }
-    return writes;
-}
-
-// "fanout on a pipe": the command and where its output went.
-std::string headline(const Trace &trace)
-{
-    std::vector<std::string> argv = trace.argv;
-    if (!argv.empty()) {
-        argv.front() = base_name(argv.front());
-    }
-    std::string out = argv.empty() ? "(no command)" : command_line(argv);
-    if (trace.on == On::pipe) {
-        out += " on a pipe";
-    } else if (trace.on == On::terminal) {
-        out += " on a terminal";
-    }
-    return out;
-}
-
-constexpr const char *svg_style = R"(
-.lane-bg{fill:#fff}.lane.odd .lane-bg{fill:#f4f6f9}.lane.hl .lane-bg{fill:#fde68a}
-.life{fill:#94a3b8}.life.open{fill:#cbd5e1}.lane.hl .life{fill:#475569}
-.label{font:12px ui-monospace,Menlo,Consolas,monospace;fill:#0f172a}
-.small{font:10px system-ui,sans-serif;fill:#334155}
-.head{font:bold 16px system-ui,sans-serif;fill:#0f172a}.note{font:12px system-ui,sans-serif;fill:#334155}
-.tick{stroke:#e2e8f0}.exec{fill:#7c3aed}.failed{fill:#dc2626}.cross{stroke:#dc2626;stroke-width:2;fill:none}
-.line-mark,.key-line{fill:#2563eb}.line-mark.err,.key-line.err{fill:#ea580c}.line-mark.partial{fill-opacity:.45}
-.write:hover .line-mark,.write.hl .line-mark{fill:#f59e0b}
-.fork{stroke:#0f766e;stroke-width:1.2;fill:none}.reap{stroke:#64748b;stroke-dasharray:3 2;fill:none}
-.thin .fork{stroke-width:.5;opacity:.3}.thin .reap-link{opacity:.15}
-.exit{fill:#0f172a}.exit.bad{fill:#dc2626}.gap{fill:url(#stripes);opacity:.85}
-)";
-
-// The timeline as one <svg> element.
-std::string timeline(const Trace &trace)
-{
-    const std::vector<Process> &processes = trace.history.processes();
-    const std::size_t count = std::max<std::size_t>(processes.size(), 1);
-    // Lanes get thinner as processes get more; labels go before they overlap.
-    const double pitch =
-        count <= 30
-            ? 30
-            : std::max(3.0, std::floor(std::min(30.0, 2400.0 / static_cast<double>(count))));
-    const bool labels = pitch >= 14, step_labels = pitch >= 22;
-    const double bar = std::max(1.0, std::round(pitch * 0.34));
-    const double label_width = labels ? 170 : 20, plot_width = 900, right = 120;
-    const double left = label_width + 10, width = left + plot_width + right;
-    const double axis = 100, top = axis + 8;
-    const double bottom = top + pitch * static_cast<double>(count);
-    const double height = bottom + 70;
-    const Scale scale(trace.times, left, plot_width);
-    const auto mid = [&](std::size_t lane) {
-        return top + pitch * static_cast<double>(lane) + pitch / 2;
-    };
-
     std::string out =
-        "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"forktrace-timeline\" width=\"" +
-        num(width) + "\" height=\"" + num(height) + "\" viewBox=\"0 0 " + num(width) + " " +
-        num(height) + "\" role=\"img\" aria-label=\"forktrace timeline of " +
-        escape(headline(trace)) + "\">\n";
-    out += "<title>forktrace: " + escape(headline(trace)) + "</title>\n<style>" +
-           std::string(svg_style) + "</style>\n";
-    out +=
-        "<defs><marker id=\"arrow\" viewBox=\"0 0 8 8\" refX=\"8\" refY=\"4\" markerWidth=\"7\" "
-        "markerHeight=\"7\" orient=\"auto-start-reverse\"><path d=\"M0 0L8 4L0 8z\" "
-        "fill=\"#0f766e\"/></marker><pattern id=\"stripes\" width=\"6\" height=\"6\" "
-        "patternUnits=\"userSpaceOnUse\" patternTransform=\"rotate(45)\"><rect width=\"6\" "
-        "height=\"6\" fill=\"#f8fafc\"/><rect width=\"2\" height=\"6\" fill=\"#cbd5e1\"/>"
-        "</pattern></defs>\n";
-    out += "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n";
-
-    // What the picture shows, and how time is drawn.
-    out += "<text class=\"head\" x=\"10\" y=\"24\">forktrace: " + escape(cut(headline(trace), 90)) +
-           "</text>\n";
-    out += "<text class=\"note\" x=\"10\" y=\"44\">" + escape(totals(trace.history)) + ", " +
-           duration(trace.end()) + " in all</text>\n";
-    std::string note =
-        "Time runs left to right, linear: 100 px = " + duration(100 / scale.per_second());
+        "<text class=\"head\" x=\"12\" y=\"28\">forktrace: " + escape(cut(trace.headline(), 70)) +
+        "</text>\n";
+    std::string totals_text = totals(trace.history()) + ", " + duration(trace.end()) + " in all";
+    out += "<text class=\"note\" x=\"12\" y=\"50\">" + escape(totals_text) + "</text>\n";
+    if (!trace.orders().empty()) {
+        out += "<text class=\"note\" x=\"12\" y=\"70\">" + escape(trace.orders()) + "</text>\n";
+    }
+    std::string note = "Time runs left to right";
     const std::size_t cuts = scale.segments().size() - 1;
     if (cuts != 0) {
         note += "; " +
@@ -385,218 +134,480 @@ std::string timeline(const Trace &trace)
                 " with no event (" + duration(scale.cut_time()) +
                 ") cut short, striped, its length written on it";
     }
-    if (!labels) {
+    if (!layout.labels) {
         note += "; lanes too thin for labels: point at a lane for its process";
     }
-    out += "<text class=\"note\" x=\"10\" y=\"62\">" + escape(note) + ".</text>\n";
+    if (trace.not_kept() != 0) {
+        note += "; " + lines(trace.not_kept()) + " past the first 20000 counted, not drawn";
+    }
+    out += "<text class=\"small\" x=\"12\" y=\"90\">" + escape(note) + ".</text>\n";
+    return out;
+}
 
-    // The time axis: ticks per segment, and the cut stretches.
-    out += "<g class=\"axis\">\n";
-    const double tick = nice_step(90 / scale.per_second());
+// The time axis, its ticks in one unit, named once.
+std::string axis(const Layout &layout, const Scale &scale)
+{
+    const double step = nice_step(90 / scale.per_second());
+    const Unit unit = unit_for(step);
+    std::string out = "<g class=\"axis\">\n<text class=\"tiny\" x=\"" + num(layout.left - 8) +
+                      "\" y=\"" + num(layout.axis - 8) + "\" text-anchor=\"end\">" + unit.name +
+                      "</text>\n";
     for (const Scale::Segment &segment : scale.segments()) {
-        const auto first = static_cast<long long>(std::ceil(segment.from / tick));
-        for (long long k = first; static_cast<double>(k) * tick <= segment.to + tick * 1e-9; ++k) {
-            const double t = static_cast<double>(k) * tick;
+        const auto first = static_cast<long long>(std::ceil(segment.from / step));
+        for (long long k = first; static_cast<double>(k) * step <= segment.to + step * 1e-9; ++k) {
+            const double t = static_cast<double>(k) * step;
             const double x = scale.x(t);
-            out += "<line class=\"tick\" x1=\"" + num(x) + "\" y1=\"" + num(axis - 4) + "\" x2=\"" +
-                   num(x) + "\" y2=\"" + num(bottom) + "\"/><text class=\"small\" x=\"" + num(x) +
-                   "\" y=\"" + num(axis - 8) + "\" text-anchor=\"middle\">" + moment(t, tick) +
-                   "</text>\n";
+            out += "<line class=\"tick\" x1=\"" + num(x) + "\" y1=\"" + num(layout.axis - 4) +
+                   "\" x2=\"" + num(x) + "\" y2=\"" + num(layout.bottom) +
+                   "\"/><text class=\"tiny\" x=\"" + num(x) + "\" y=\"" + num(layout.axis - 8) +
+                   "\" text-anchor=\"middle\">" + in_unit(t, unit, step) + "</text>\n";
         }
     }
-    out += "</g>\n";
+    return out + "</g>\n";
+}
 
-    // The lanes.
-    for (std::size_t i = 0; i < processes.size(); ++i) {
-        const Process &process = processes[i];
-        const double y = mid(i);
-        const double start = scale.x(trace.born[i]);
-        const double stop = scale.x(process.exit ? process.exit->time : trace.end());
-        out += "<g class=\"lane" + std::string(i % 2 == 1 ? " odd" : "") + "\" data-lane=\"" +
-               std::to_string(i) + "\" data-pid=\"" + std::to_string(process.pid) + "\">";
-        std::string about = std::to_string(process.pid) + " " + printable(process.program);
-        if (process.parent != 0) {
-            about += ", child of " + std::to_string(process.parent);
-        }
-        about += ": " + std::to_string(process.lines) + " lines in " +
-                 std::to_string(process.writes) + " writes, " + exit_text(process.exit);
-        if (process.reaper) {
-            about += ", reaped by " + std::to_string(*process.reaper);
-        } else if (process.exit) {
-            about += ", not waited for";
-        }
-        if (process.orphan) {
-            about += ", an orphan: its parent ended first";
-        }
-        out += "<title>" + escape(about) + "</title>";
-        out += "<rect class=\"lane-bg\" x=\"0\" y=\"" + num(y - pitch / 2) + "\" width=\"" +
-               num(width) + "\" height=\"" + num(pitch) + "\"/>";
-        if (labels) {
-            out += "<text class=\"label\" x=\"10\" y=\"" + num(y + 4) + "\">" +
-                   std::to_string(process.pid) + " " + xml(cut(trace.born_as[i], 14)) + "</text>";
-        }
-        out += "<rect class=\"life" + std::string(process.exit ? "" : " open") + "\" x=\"" +
-               num(start) + "\" y=\"" + num(y - bar / 2) + "\" width=\"" +
-               num(std::max(stop - start, 1.0)) + "\" height=\"" + num(bar) + "\"/>";
-
-        // Execs and failed forks, named above the lane where there is room.
-        double free_from = start;
-        for (const auto &item : process.timeline) {
-            const auto *step = std::get_if<Step>(&item);
-            if (step == nullptr) {
-                continue;
-            }
-            const double x = scale.x(step->time);
-            const double r = std::min(5.0, pitch / 3);
-            out += "<g class=\"" + std::string(step->failed_fork ? "fork-failed" : "exec") +
-                   (step->ok ? "" : " failed") + "\"><title>" + escape(step_text(*step)) +
-                   "</title>";
-            if (step->ok) {
-                out += "<path class=\"exec\" d=\"M" + num(x) + " " + num(y - r) + "l" + num(r) +
-                       " " + num(r) + "l" + num(-r) + " " + num(r) + "l" + num(-r) + " " + num(-r) +
-                       "z\"/>";
-            } else {
-                out += "<path class=\"cross\" d=\"M" + num(x - r) + " " + num(y - r) + "l" +
-                       num(2 * r) + " " + num(2 * r) + "m0 " + num(-2 * r) + "l" + num(-2 * r) +
-                       " " + num(2 * r) + "\"/>";
-            }
-            const std::string text = step->failed_fork ? "fork failed: " + step->error
-                                     : step->ok        ? program_of(*step)
-                                                : program_of(*step) + " failed: " + step->error;
-            const std::string shown = cut(printable(text), 24);
-            const double text_width = 6.2 * static_cast<double>(shown.size());
-            if (step_labels && x + 1 >= free_from) {
-                out += "<text class=\"small" + std::string(step->ok ? "" : " failed") + "\" x=\"" +
-                       num(x + 2) + "\" y=\"" + num(y - bar / 2 - 3) + "\">" + escape(shown) +
-                       "</text>";
-                free_from = x + text_width + 4;
-            }
-            out += "</g>";
-        }
-
-        // Writes: one tick per line, side by side, the lines in the tooltip.
-        for (const Write &write : writes_of(process)) {
-            const double x = scale.x(write.time);
-            const std::size_t lines = write.lines.size();
-            const double spacing = lines <= 5 ? 3.5 : 18 / static_cast<double>(lines);
-            std::string tip = "write #" + std::to_string(write.number) + " by " +
-                              std::to_string(process.pid) + " at " + duration(write.time);
-            const Line &first = *write.lines.front();
-            if (!first.error.empty()) {
-                tip += ": failed, " + first.error;
-            } else {
-                tip += ", " + std::to_string(lines) + (lines == 1 ? " line" : " lines") +
-                       (first.stream == Stream::error ? " to standard error" : "") + ":";
-                for (std::size_t l = 0; l < lines && l < 40; ++l) {
-                    tip += "\n" + printable(write.lines[l]->text) +
-                           (write.lines[l]->newline ? "" : " [no newline]");
-                }
-                if (lines > 40) {
-                    tip += "\n… and " + std::to_string(lines - 40) + " more";
-                }
-            }
-            out += "<g class=\"write\" data-write=\"" + std::to_string(write.number) +
-                   "\"><title>" + escape(tip) + "</title>";
-            for (std::size_t l = 0; l < lines; ++l) {
-                const Line &line = *write.lines[l];
-                const double h = bar + std::min(8.0, pitch * 0.3);
-                std::string kind = line.error.empty() ? "line-mark" : "write-failed failed";
-                if (line.stream == Stream::error) {
-                    kind += " err";
-                }
-                if (!line.newline && line.error.empty()) {
-                    kind += " partial";
-                }
-                out += "<rect class=\"" + kind + "\" x=\"" +
-                       num(x + spacing * static_cast<double>(l)) + "\" y=\"" + num(y - h / 2) +
-                       "\" width=\"" + num(std::max(0.6, spacing * 0.7)) + "\" height=\"" + num(h) +
-                       "\"/>";
-            }
-            out += "</g>";
-        }
-
-        // The end: the status beside it.
-        if (process.exit) {
-            const bool bad = process.exit->signal || process.exit->code.value_or(0) != 0;
-            out += "<rect class=\"exit" + std::string(bad ? " bad" : "") + "\" x=\"" + num(stop) +
-                   "\" y=\"" + num(y - bar / 2 - 2) + "\" width=\"2.5\" height=\"" + num(bar + 4) +
-                   "\"><title>" + escape(exit_text(process.exit)) + "</title></rect>";
-        }
-        if (labels) {
-            out += "<text class=\"small" + std::string(process.exit ? "" : " open") + "\" x=\"" +
-                   num(std::max(stop, free_from) + 6) + "\" y=\"" + num(y + 4) + "\">" +
-                   escape(exit_text(process.exit)) + "</text>";
-        }
-        out += "</g>\n";
+// What a lane's tooltip and label say of its process.
+std::string about(const Timeline &trace, const Lane &lane)
+{
+    std::string out = std::to_string(lane.pid) + " " + printable(lane.program);
+    if (lane.parent != no_lane) {
+        out += ", child of " + std::to_string(trace.lanes()[lane.parent].pid);
     }
+    out += ": " + lines(lane.lines) + " written, " + std::to_string(lane.copied) +
+           " of them copied in by a fork, " + exit_text(lane.exit);
+    if (lane.reaper) {
+        out += ", reaped by " + std::to_string(*lane.reaper);
+    } else if (lane.exit) {
+        out += ", not waited for";
+    }
+    if (lane.orphan) {
+        out += ", an orphan: its parent ended first";
+    }
+    return out;
+}
 
-    // The stretches cut short, striped across the lanes.
+std::string label_of(const Lane &lane)
+{
+    std::string name = printable(lane.first_program);
+    if (lane.program != lane.first_program && !lane.first_program.empty()) {
+        name = cut(name, 9) + "→" + cut(printable(lane.program), 9);
+    }
+    return std::to_string(lane.pid) + " " + cut(name, 18);
+}
+
+// The buffer over time: at each stop the bytes before and after it, and
+// between stops a ramp, as they went in. Drawn under the life bar.
+std::string buffer_strip(const Lane &lane, double y, const Layout &layout, const Scale &scale,
+                         std::size_t most)
+{
+    if (lane.buffer.empty() || most == 0 || layout.strip < 2) {
+        return "";
+    }
+    const double base = y + layout.bar / 2 + 1 + layout.strip;
+    const auto height = [&](std::size_t bytes) {
+        return layout.strip * std::min(1.0, static_cast<double>(bytes) / static_cast<double>(most));
+    };
+    std::string path = "M" + num(scale.x(lane.born)) + " " + num(base);
+    std::string tip = "standard output buffer, bytes pending:";
+    std::size_t previous = 0;
+    for (const BufferPoint &point : lane.buffer) {
+        const double x = scale.x(point.time);
+        path += "L" + num(x) + " " + num(base - height(point.before)) + "L" + num(x) + " " +
+                num(base - height(point.after));
+        tip += "\n" + std::to_string(point.before) + " → " + std::to_string(point.after) + " " +
+               point.what + " (" + duration(point.time) + ")";
+        previous = point.after;
+    }
+    const double end = scale.x(lane.exit ? lane.exit->time : lane.buffer.back().time);
+    path += "L" + num(end) + " " + num(base - height(previous)) + "L" + num(end) + " " + num(base) +
+            "Z";
+    return "<path class=\"buffer\" d=\"" + path + "\"><title>" + escape(tip) + "</title></path>";
+}
+
+// Execs and failed forks, named above the lane where there is room; returns
+// where the lane's labels may go on.
+double steps(std::string &out, const Lane &lane, double y, const Layout &layout, const Scale &scale,
+             double free_from)
+{
+    for (const StepMark &step : lane.steps) {
+        const double x = scale.x(step.time);
+        const double r = std::min(6.0, layout.pitch / 4);
+        out += "<g class=\"" + std::string(step.program.empty() ? "fork-failed" : "exec") +
+               (step.ok ? "" : " failed") + "\"><title>" + escape(step.detail) + "</title>";
+        if (step.ok) {
+            out += "<path class=\"exec\" d=\"M" + num(x) + " " + num(y - r) + "l" + num(r) + " " +
+                   num(r) + "l" + num(-r) + " " + num(r) + "l" + num(-r) + " " + num(-r) + "z\"/>";
+        } else {
+            out += "<path class=\"cross\" d=\"M" + num(x - r) + " " + num(y - r) + "l" +
+                   num(2 * r) + " " + num(2 * r) + "m0 " + num(-2 * r) + "l" + num(-2 * r) + " " +
+                   num(2 * r) + "\"/>";
+        }
+        const std::string shown = cut(step.label, 22);
+        if (layout.step_labels && x + 1 >= free_from) {
+            out += "<text class=\"small" + std::string(step.ok ? "" : " failed") + "\" x=\"" +
+                   num(x + 3) + "\" y=\"" + num(y - layout.bar / 2 - 4) + "\">" + escape(shown) +
+                   "</text>";
+            free_from = x + 6.8 * static_cast<double>(shown.size()) + 6;
+        }
+        out += "</g>";
+    }
+    return free_from;
+}
+
+// How far apart a write's ticks are, and how wide they are together.
+double tick_spacing(std::size_t count)
+{
+    return count <= 6 ? 4.2 : 25 / static_cast<double>(count);
+}
+double ticks_width(std::size_t count) { return tick_spacing(count) * static_cast<double>(count); }
+
+// One write: a tick per line, side by side, each in its printer's colour:
+// solid where the writer printed it itself, hollow where a fork copied it in.
+std::string write_mark(const Timeline &trace, const WriteMark &write, double y,
+                       const Layout &layout, const Scale &scale)
+{
+    const Lane &lane = trace.lanes()[write.lane];
+    const double x = scale.x(write.time);
+    const std::size_t count = write.lines.size();
+    const double spacing = tick_spacing(count);
+    std::string tip = "write #" + std::to_string(write.number) + " by " + std::to_string(lane.pid) +
+                      " at " + duration(write.time);
+    if (!write.error.empty()) {
+        tip += ": failed, " + write.error;
+    } else {
+        tip += ", " + lines(count) + ":";
+    }
+    const ForkMark *fork =
+        lane.made_by < trace.forks().size() ? &trace.forks()[lane.made_by] : nullptr;
+    for (std::size_t l = 0; l < count && l < 40; ++l) {
+        const LineMark &line = write.lines[l];
+        tip += "\n" + printable(line.text) + (line.newline ? "" : " [no newline]");
+        if (line.printer == no_lane) {
+            tip += " (printed by: unknown)";
+        } else if (line.copied) {
+            tip += " (printed by " + std::to_string(trace.lanes()[line.printer].pid) +
+                   (fork != nullptr ? ", copied by the fork at " + duration(fork->time) + " into " +
+                                          std::to_string(lane.pid)
+                                    : std::string()) +
+                   ")";
+        }
+    }
+    if (count > 40) {
+        tip += "\n… and " + std::to_string(count - 40) + " more";
+    }
+    std::string out = "<g class=\"write\" data-write=\"" + std::to_string(write.number) +
+                      "\"><title>" + escape(tip) + "</title>";
+    const double h = layout.bar + std::min(10.0, layout.pitch * 0.28);
+    for (std::size_t l = 0; l < count; ++l) {
+        const LineMark &line = write.lines[l];
+        const std::string painted = line.printer == no_lane ? "#64748b" : colour(line.printer);
+        std::string kind = "line-mark";
+        if (line.copied) {
+            kind += " copied";
+        }
+        if (line.stream == Stream::error) {
+            kind += " err";
+        }
+        if (!line.newline) {
+            kind += " partial";
+        }
+        const std::string printer =
+            line.printer == no_lane ? std::string("unknown") : std::to_string(line.printer);
+        out.append("<rect class=\"")
+            .append(kind)
+            .append("\" data-printer=\"")
+            .append(printer)
+            .append(line.copied ? "\" stroke=\"" : "\" fill=\"")
+            .append(painted)
+            .append("\" x=\"")
+            .append(num(x + spacing * static_cast<double>(l)))
+            .append("\" y=\"")
+            .append(num(y - h / 2))
+            .append("\" width=\"")
+            .append(num(std::max(0.8, spacing * 0.72)))
+            .append("\" height=\"")
+            .append(num(h))
+            .append("\"/>");
+    }
+    if (!write.error.empty()) {
+        out += "<rect class=\"write-failed failed\" x=\"" + num(x) + "\" y=\"" + num(y - h / 2) +
+               "\" width=\"3\" height=\"" + num(h) + "\"/>";
+    }
+    return out + "</g>";
+}
+
+// Lines a buffer lost: a red cross where, and how many in words.
+std::string loss_mark(const LossMark &loss, double y, const Layout &layout, const Scale &scale)
+{
+    const double x = scale.x(loss.time);
+    const double r = std::min(6.0, layout.pitch / 5);
+    // Under the life bar, where the buffer strip ends, clear of an exec's mark.
+    y += layout.bar / 2 + r + 1;
+    std::string tip = lines(loss.lines.size()) + " never came out, lost " + loss.when + ":";
+    for (std::size_t i = 0; i < loss.lines.size() && i < 40; ++i) {
+        tip += "\n" + loss.lines[i];
+    }
+    // The cross is the mark; where there is room, the words that go with it.
+    std::string out = "<g class=\"loss-mark\"><title>" + escape(tip) + "</title>";
+    if (layout.labels) {
+        out += "<text class=\"lost\" x=\"" + num(x - 5) + "\" y=\"" + num(y + 5) + "\">✕ " +
+               escape(lines(loss.lines.size())) + " never came out</text>";
+    } else {
+        out += "<path class=\"loss\" d=\"M" + num(x - r) + " " + num(y - r) + "l" + num(2 * r) +
+               " " + num(2 * r) + "m0 " + num(-2 * r) + "l" + num(-2 * r) + " " + num(2 * r) +
+               "\"/>";
+    }
+    return out + "</g>";
+}
+
+// The writes and losses of each lane, by index.
+struct ByLane {
+    std::vector<std::vector<std::size_t>> writes, losses;
+};
+
+// A lane: its process's life, buffer, steps, writes, losses and end.
+std::string lane_marks(const Timeline &trace, std::size_t index, const Layout &layout,
+                       const Scale &scale, std::size_t most_buffered, const ByLane &by_lane)
+{
+    const Lane &lane = trace.lanes()[index];
+    const double y = layout.mid(index);
+    const double start = scale.x(lane.born);
+    const double stop = scale.x(lane.exit ? lane.exit->time : trace.end());
+    std::string out = "<g class=\"lane" + std::string(index % 2 == 1 ? " odd" : "") +
+                      "\" data-lane=\"" + std::to_string(index) + "\" data-pid=\"" +
+                      std::to_string(lane.pid) + "\"><title>" + escape(about(trace, lane)) +
+                      "</title>";
+    out += "<rect class=\"lane-bg\" x=\"0\" y=\"" + num(y - layout.pitch / 2) + "\" width=\"" +
+           num(layout.width) + "\" height=\"" + num(layout.pitch) + "\"/>";
+    if (layout.labels) {
+        out += "<text class=\"label\" fill=\"" + colour(index) + "\" x=\"12\" y=\"" + num(y + 5) +
+               "\">" + escape(label_of(lane)) + "</text>";
+    }
+    out += "<rect class=\"life" + std::string(lane.exit ? "" : " open") + "\" x=\"" + num(start) +
+           "\" y=\"" + num(y - layout.bar / 2) + "\" width=\"" + num(std::max(stop - start, 1.0)) +
+           "\" height=\"" + num(layout.bar) + "\"/>";
+    out += buffer_strip(lane, y, layout, scale, most_buffered);
+    const double free_from = steps(out, lane, y, layout, scale, start);
+    double marks_end = stop;  // the end label goes past the last write's ticks
+    for (const std::size_t write : by_lane.writes[index]) {
+        const WriteMark &mark = trace.writes()[write];
+        out += write_mark(trace, mark, y, layout, scale);
+        marks_end = std::max(marks_end, scale.x(mark.time) + ticks_width(mark.lines.size()));
+    }
+    for (const std::size_t loss : by_lane.losses[index]) {
+        out += loss_mark(trace.losses()[loss], y, layout, scale);
+    }
+    if (lane.exit) {
+        const bool bad = lane.exit->signal || lane.exit->code.value_or(0) != 0;
+        out += "<rect class=\"exit" + std::string(bad ? " bad" : "") + "\" x=\"" + num(stop) +
+               "\" y=\"" + num(y - layout.bar / 2 - 3) + "\" width=\"3\" height=\"" +
+               num(layout.bar + 6) + "\"><title>" + escape(exit_text(lane.exit)) +
+               "</title></rect>";
+    }
+    if (layout.labels) {
+        // The facts that matter, written out: how it ended, what it wrote.
+        std::string said = exit_text(lane.exit) + " · " + lines(lane.lines);
+        if (lane.copied != 0) {
+            said += ", " + std::to_string(lane.copied) + " copied";
+        }
+        out += "<text class=\"small" + std::string(lane.exit ? "" : " open") + "\" x=\"" +
+               num(std::max({stop, free_from, marks_end}) + 8) + "\" y=\"" + num(y + 5) + "\">" +
+               escape(said) + "</text>";
+    }
+    return out + "</g>\n";
+}
+
+// The stretches cut short, striped across the lanes, their labels apart.
+std::string gaps(const Layout &layout, const Scale &scale)
+{
+    std::string out;
+    double free_from = 0;
     for (std::size_t s = 0; s + 1 < scale.segments().size(); ++s) {
         const Scale::Segment &before = scale.segments()[s];
         const double x = scale.x(before.to) + 6;
         const double length = scale.segments()[s + 1].from - before.to;
-        out += "<rect class=\"gap\" x=\"" + num(x) + "\" y=\"" + num(axis - 4) + "\" width=\"" +
-               num(Scale::gap_width - 12) + "\" height=\"" + num(bottom - axis + 4) + "\"><title>" +
-               duration(length) +
-               " with no event, cut short</title></rect><text class=\"small\" x=\"" +
-               num(x + (Scale::gap_width - 12) / 2) + "\" y=\"" + num(axis - 20) +
-               "\" text-anchor=\"middle\">≈" + duration(length) + "</text>\n";
+        out += "<rect class=\"gap\" x=\"" + num(x) + "\" y=\"" + num(layout.axis - 4) +
+               "\" width=\"" + num(Scale::gap_width - 12) + "\" height=\"" +
+               num(layout.bottom - layout.axis + 4) + "\"><title>" + duration(length) +
+               " with no event, cut short</title></rect>";
+        const std::string text = "≈" + duration(length);
+        const double middle = x + (Scale::gap_width - 12) / 2;
+        const double half = 3.3 * static_cast<double>(text.size());
+        // A second row when the label would touch the one before it.
+        const double row = middle - half < free_from ? layout.axis - 36 : layout.axis - 24;
+        out += "<text class=\"tiny\" x=\"" + num(middle) + "\" y=\"" + num(row) +
+               "\" text-anchor=\"middle\">" + escape(text) + "</text>\n";
+        free_from = row == layout.axis - 24 ? middle + half + 4 : free_from;
     }
+    return out;
+}
 
-    // Forks and reaps over the lanes.
+// Forks, with the lines each copied, and reaps over the lanes.
+std::string links(const Timeline &trace, const Layout &layout, const Scale &scale)
+{
     // Thin lanes: the links are a light wash, so that the lanes still show.
-    out += labels ? "<g class=\"links\">\n" : "<g class=\"links thin\">\n";
-    for (const Link &fork : trace.forks) {
+    std::string out = layout.labels ? "<g class=\"links\">\n" : "<g class=\"links thin\">\n";
+    for (const ForkMark &fork : trace.forks()) {
+        if (fork.child == no_lane) {
+            continue;
+        }
         const double x = scale.x(fork.time);
-        out += "<path class=\"fork\"" + std::string(labels ? " marker-end=\"url(#arrow)\"" : "") +
-               " d=\"M" + num(x) + " " + num(mid(fork.from)) + "V" +
-               num(mid(fork.to) - (fork.to > fork.from ? 1 : -1) * bar / 2) + "\"><title>" +
-               std::to_string(processes[fork.from].pid) + " forked " +
-               std::to_string(processes[fork.to].pid) + " at " + duration(fork.time) +
-               "</title></path>\n";
+        const double from = layout.mid(fork.parent), to = layout.mid(fork.child);
+        std::string tip = std::to_string(trace.lanes()[fork.parent].pid) + " forked " +
+                          std::to_string(trace.lanes()[fork.child].pid) + " at " +
+                          duration(fork.time);
+        if (fork.shared) {
+            tip +=
+                ": a vfork, the child sharing its parent's memory until its exec; nothing "
+                "copied";
+        } else if (fork.copied != 0) {
+            tip += ", copying " + lines(fork.copied) + " pending in the buffer:";
+            for (const std::string &line : fork.copied_lines) {
+                tip += "\n" + line;
+            }
+        }
+        out += "<g class=\"fork-link\"><title>" + escape(tip) + "</title><path class=\"fork\"" +
+               std::string(layout.labels ? " marker-end=\"url(#arrow)\"" : "") + " d=\"M" + num(x) +
+               " " + num(from) + "V" + num(to - (to > from ? 1 : -1) * layout.bar / 2) + "\"/>";
+        if (fork.copied != 0 && layout.labels) {
+            // The bundle: the count of lines copied, by the arrow's head.
+            const std::string text = std::to_string(fork.copied);
+            const double w = 8 * static_cast<double>(text.size()) + 8;
+            const double y = to - (to > from ? 1 : -1) * (layout.bar / 2 + 11);
+            out += "<rect class=\"bundle\" x=\"" + num(x - w - 3) + "\" y=\"" + num(y - 8) +
+                   "\" width=\"" + num(w) +
+                   "\" height=\"16\" rx=\"4\"/><text class=\"copies\" x=\"" + num(x - w / 2 - 3) +
+                   "\" y=\"" + num(y + 4) + "\" text-anchor=\"middle\">" + escape(text) + "</text>";
+        }
+        out += "</g>\n";
     }
-    for (const Link &reap : trace.reaps) {
-        const Process &child = processes[reap.from];
+    for (const Reap &reap : trace.reaps()) {
+        const Lane &child = trace.lanes()[reap.child];
         const double from = scale.x(child.exit ? child.exit->time : reap.time);
         const double to = scale.x(reap.time);
-        out += "<g class=\"reap-link\"><title>" + std::to_string(processes[reap.to].pid) +
+        out += "<g class=\"reap-link\"><title>" + std::to_string(trace.lanes()[reap.reaper].pid) +
                " reaped " + std::to_string(child.pid) + " (" + escape(exit_text(child.exit)) +
                ") at " + duration(reap.time) + "</title><path class=\"reap\" d=\"M" + num(from) +
-               " " + num(mid(reap.from)) + "L" + num(to) + " " + num(mid(reap.to)) +
-               "\"/><circle cx=\"" + num(to) + "\" cy=\"" + num(mid(reap.to)) +
-               "\" r=\"3\" fill=\"#64748b\"/></g>\n";
+               " " + num(layout.mid(reap.child)) + "L" + num(to) + " " +
+               num(layout.mid(reap.reaper)) + "\"/><circle cx=\"" + num(to) + "\" cy=\"" +
+               num(layout.mid(reap.reaper)) + "\" r=\"3\" fill=\"#64748b\"/></g>\n";
     }
-    out += "</g>\n";
+    return out + "</g>\n";
+}
 
-    // The legend.
-    const double ly = bottom + 30;
-    double lx = 10;
+// The legend, every mark in it; then the lines that never came out, where
+// they can be read without pointing.
+std::string legend(const Timeline &trace, const Layout &layout, double &height)
+{
+    std::string out;
+    double y = layout.bottom + 30, x = 12;
     const auto item = [&](const std::string &mark, const std::string &text) {
-        out += "<g class=\"legend\" transform=\"translate(" + num(lx) + " " + num(ly) + ")\">" +
-               mark + "<text class=\"small\" x=\"22\" y=\"4\">" + text + "</text></g>\n";
-        lx += 34 + 5.4 * static_cast<double>(text.size());
+        const double w = 38 + 6.2 * static_cast<double>(text.size());
+        if (x + w > layout.width - 8) {
+            x = 12;
+            y += 24;
+        }
+        out += "<g class=\"legend\" transform=\"translate(" + num(x) + " " + num(y) + ")\">" +
+               mark + "<text class=\"small\" x=\"28\" y=\"4\">" + escape(text) + "</text></g>\n";
+        x += w;
     };
-    item("<rect class=\"life\" x=\"0\" y=\"-4\" width=\"18\" height=\"8\"/>", "a process's life");
-    item("<path class=\"fork\" marker-end=\"url(#arrow)\" d=\"M2 -8V7\"/>", "fork");
-    item("<path class=\"exec\" d=\"M9 -5l5 5l-5 5l-5 -5z\"/>", "exec");
-    item("<path class=\"cross\" d=\"M5 -5l10 10m0 -10l-10 10\"/>", "failed exec or fork");
+    item("<rect class=\"life\" x=\"0\" y=\"-5\" width=\"20\" height=\"10\"/>", "a process's life");
     item(
-        "<rect class=\"key-line\" x=\"4\" y=\"-7\" width=\"2.5\" height=\"14\"/><rect "
-        "class=\"key-line\" x=\"8\" y=\"-7\" width=\"2.5\" height=\"14\"/>",
-        "a line written (one write: ticks side by side)");
-    item("<rect class=\"key-line err\" x=\"6\" y=\"-7\" width=\"2.5\" height=\"14\"/>",
-         "to stderr");
-    item("<rect class=\"exit\" x=\"8\" y=\"-7\" width=\"2.5\" height=\"14\"/>", "exit");
+        "<path class=\"fork\" marker-end=\"url(#arrow)\" d=\"M18 -9V8\"/><rect class=\"bundle\" "
+        "x=\"0\" y=\"-7\" width=\"14\" height=\"14\" rx=\"3\"/><text class=\"copies\" "
+        "x=\"7\" y=\"4\" text-anchor=\"middle\">3</text>",
+        "fork; the lines it copied from the parent's buffer");
+    item("<path class=\"exec\" d=\"M10 -6l6 6l-6 6l-6 -6z\"/>", "exec");
+    item("<path class=\"cross\" d=\"M5 -6l12 12m0 -12l-12 12\"/>", "failed exec or fork");
+    item("<rect class=\"key-line\" fill=\"" + colour(0) +
+             "\" x=\"6\" y=\"-8\" width=\"3\" height=\"16\"/><rect class=\"key-line\" fill=\"" +
+             colour(1) + "\" x=\"11\" y=\"-8\" width=\"3\" height=\"16\"/>",
+         "a line its writer printed, in the printer's colour");
+    item("<rect class=\"key-line copied\" stroke=\"" + colour(0) +
+             "\" x=\"8\" y=\"-8\" width=\"3\" height=\"16\"/>",
+         "a line a fork copied in, hollow, in its printer's colour");
+    item("<path class=\"buffer\" d=\"M0 6L14 -2L14 6Z\"/>", "bytes pending in the buffer");
+    item("<path class=\"loss\" d=\"M4 -6l12 12m0 -12l-12 12\"/>",
+         "lines thrown away with a buffer");
+    item("<rect class=\"exit\" x=\"9\" y=\"-8\" width=\"3\" height=\"16\"/>", "exit");
     item(
         "<path class=\"reap\" d=\"M0 -6L16 4\"/><circle cx=\"16\" cy=\"4\" r=\"3\" "
         "fill=\"#64748b\"/>",
         "reaped by");
-    out += "<text class=\"small\" x=\"10\" y=\"" + num(ly + 24) +
-           "\">Point at a mark for details: the lines of a write, the program of an exec, the "
-           "status of an exit.</text>\n";
-    out += "</svg>\n";
+    item("<rect class=\"gap\" x=\"2\" y=\"-8\" width=\"16\" height=\"16\"/>", "time cut short");
+    y += 28;
+    if (!trace.losses().empty()) {
+        out += "<text class=\"small\" font-weight=\"bold\" x=\"12\" y=\"" + num(y) +
+               "\">Lines that never came out:</text>\n";
+        y += 18;
+        for (const LossMark &loss : trace.losses()) {
+            const Lane &lane = trace.lanes()[loss.lane];
+            out += "<text class=\"small\" x=\"12\" y=\"" + num(y) + "\" fill=\"" +
+                   colour(loss.lane) + "\">" + std::to_string(lane.pid) + ", lost " +
+                   escape(loss.when) + ":</text>\n";
+            y += 16;
+            for (std::size_t i = 0; i < loss.lines.size() && i < 12; ++i) {
+                out += "<text class=\"tiny lost-line\" x=\"28\" y=\"" + num(y) + "\">" +
+                       escape(cut(loss.lines[i], 110)) + "</text>\n";
+                y += 15;
+            }
+            if (loss.lines.size() > 12) {
+                out += "<text class=\"tiny\" x=\"28\" y=\"" + num(y) + "\">… and " +
+                       std::to_string(loss.lines.size() - 12) + " more</text>\n";
+                y += 15;
+            }
+        }
+        y += 8;
+    }
+    out += "<text class=\"tiny\" x=\"12\" y=\"" + num(y) +
+           "\">Point at a mark for more: the lines of a write and who printed them, what a "
+           "fork copied, the bytes in a buffer.</text>\n";
+    height = y + 16;
     return out;
 }
+
+}  // namespace
+
+std::string timeline_svg(const Timeline &trace)
+{
+    Layout layout = layout_for(trace);
+    const Scale scale(trace.times(), layout.left, 620);
+    std::size_t most_buffered = 0;
+    for (const Lane &lane : trace.lanes()) {
+        for (const BufferPoint &point : lane.buffer) {
+            most_buffered = std::max({most_buffered, point.before, point.after});
+        }
+    }
+    ByLane by_lane{std::vector<std::vector<std::size_t>>(trace.lanes().size()),
+                   std::vector<std::vector<std::size_t>>(trace.lanes().size())};
+    for (std::size_t w = 0; w < trace.writes().size(); ++w) {
+        by_lane.writes[trace.writes()[w].lane].push_back(w);
+    }
+    for (std::size_t l = 0; l < trace.losses().size(); ++l) {
+        by_lane.losses[trace.losses()[l].lane].push_back(l);
+    }
+    std::string body = head(trace, layout, scale) + axis(layout, scale);
+    for (std::size_t i = 0; i < trace.lanes().size(); ++i) {
+        body += lane_marks(trace, i, layout, scale, most_buffered, by_lane);
+    }
+    body += gaps(layout, scale) + links(trace, layout, scale);
+    body += legend(trace, layout, layout.height);
+
+    return "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"forktrace-timeline\" viewBox=\"0 0 " +
+           num(layout.width) + " " + num(layout.height) +
+           "\" role=\"img\" aria-label=\"forktrace timeline of " + escape(trace.headline()) +
+           "\">\n<title>forktrace: " + escape(trace.headline()) + "</title>\n<style>" + svg_style +
+           "</style>\n<defs><marker id=\"arrow\" viewBox=\"0 0 8 8\" refX=\"8\" refY=\"4\" "
+           "markerWidth=\"7\" markerHeight=\"7\" orient=\"auto-start-reverse\"><path d=\"M0 "
+           "0L8 4L0 8z\" fill=\"#0f766e\"/></marker><pattern id=\"stripes\" width=\"6\" "
+           "height=\"6\" patternUnits=\"userSpaceOnUse\" patternTransform=\"rotate(45)\"><rect "
+           "width=\"6\" height=\"6\" fill=\"#f8fafc\"/><rect width=\"2\" height=\"6\" "
+           "fill=\"#cbd5e1\"/></pattern></defs>\n<rect width=\"100%\" height=\"100%\" "
+           "fill=\"#fff\"/>\n" +
+           body + "</svg>\n";
+}
+
+namespace {
 
 class SvgReport final : public Report {
 public:
@@ -607,202 +618,23 @@ public:
     void finish() override
     {
         trace_.done();
-        put(out_, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + timeline(trace_));
+        put(out_, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + timeline_svg(trace_));
         static_cast<void>(std::fflush(out_));
     }
 
 private:
     std::FILE *out_;
-    Trace trace_;
-};
-
-constexpr const char *page_style = R"(
-body{margin:0;font:15px/1.45 system-ui,sans-serif;color:#0f172a;background:#fff}
-header,section{padding:0 16px}h1{font-size:1.3em;margin:16px 0 4px}h2{font-size:1.1em;margin:20px 0 6px}
-code,pre,.line{font-family:ui-monospace,Menlo,Consolas,monospace}
-.scroll{overflow-x:auto;border:1px solid #e2e8f0;border-radius:6px}
-.scroll svg{display:block}
-table{border-collapse:collapse;width:100%;font-size:14px}
-th,td{text-align:left;padding:2px 8px;border-bottom:1px solid #eef2f7;vertical-align:top}
-th{background:#f4f6f9;position:sticky;top:0}
-td.num{text-align:right;white-space:nowrap}td.line{white-space:pre-wrap;word-break:break-all}
-tr[data-lane]:hover,tr[data-lane]:focus{background:#fde68a;outline:none}
-.note{color:#475569}.err{color:#c2410c}.failed{color:#dc2626}.partial{color:#64748b}
-pre{overflow-x:auto;background:#f8fafc;padding:8px;border-radius:6px;font-size:13px}
-@media (max-width:640px){.wide{display:none}body{font-size:14px}header,section{padding:0 8px}}
-)";
-
-constexpr const char *page_script = R"(
-(function () {
-  var lit = [];
-  function light(row) {
-    lit.forEach(function (e) { e.classList.remove('hl'); });
-    lit = [];
-    if (!row) return;
-    var sel = '.lane[data-lane="' + row.dataset.lane + '"], .write[data-write="' + row.dataset.write + '"]';
-    document.querySelectorAll(sel).forEach(function (e) { e.classList.add('hl'); lit.push(e); });
-  }
-  document.querySelectorAll('tr[data-lane]').forEach(function (row) {
-    row.addEventListener('mouseenter', function () { light(row); });
-    row.addEventListener('focus', function () { light(row); });
-  });
-  var table = document.getElementById('lines');
-  if (table) table.addEventListener('mouseleave', function () { light(null); });
-})();
-)";
-
-// The tree report, drawn into memory as the events come.
-class TreeText {
-public:
-    explicit TreeText(const ReportOptions &options)
-        : memory_(open_memstream(&buffer_, &size_)),
-          tree_(memory_ != nullptr ? tree_report(memory_, options) : nullptr)
-    {
-    }
-    TreeText(const TreeText &) = delete;
-    TreeText &operator=(const TreeText &) = delete;
-    ~TreeText()
-    {
-        tree_.reset();
-        if (memory_ != nullptr) {
-            static_cast<void>(std::fclose(memory_));
-        }
-        std::free(buffer_);  // NOLINT(cppcoreguidelines-no-malloc): open_memstream's buffer
-    }
-
-    void add(const Event &event)
-    {
-        if (tree_) {
-            tree_->add(event);
-        }
-    }
-
-    // The text, once: the tree is finished.
-    std::string finish()
-    {
-        if (!tree_) {
-            return "(the tree could not be drawn)\n";
-        }
-        tree_->finish();
-        tree_.reset();
-        static_cast<void>(std::fflush(memory_));
-        return {buffer_, size_};
-    }
-
-private:
-    char *buffer_ = nullptr;
-    std::size_t size_ = 0;
-    std::FILE *memory_;
-    std::unique_ptr<Report> tree_;
-};
-
-// A row of the transcript.
-struct Row {
-    const Line *line = nullptr;
-    std::size_t lane = 0;
-    std::string program;  // the writer's at the time
-};
-
-class HtmlReport final : public Report {
-public:
-    HtmlReport(std::FILE *out, const ReportOptions &options) : out_(out), tree_(options) {}
-
-    void add(const Event &event) override
-    {
-        trace_.add(event);
-        tree_.add(event);
-    }
-
-    void finish() override
-    {
-        trace_.done();
-        const Trace &trace = trace_;
-        const std::string title = escape(headline(trace));
-        put(out_,
-            "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-            "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
-            "style-src 'unsafe-inline'; script-src 'unsafe-inline'; img-src data:\">\n"
-            "<title>forktrace: " +
-                title + "</title>\n<style>" + page_style + "</style>\n</head>\n<body>\n");
-        put(out_, "<header><h1>forktrace: <code>" + title + "</code></h1><p class=\"note\">" +
-                      escape(totals(trace.history)) + ".</p></header>\n");
-        put(out_, "<section id=\"timeline\"><h2>Timeline</h2><div class=\"scroll\">\n" +
-                      timeline(trace) + "</div></section>\n");
-        transcript(trace);
-        put(out_, "<section id=\"tree\"><h2>Processes</h2><pre>" + escape(tree_.finish()) +
-                      "</pre></section>\n");
-        put(out_, "<script>" + std::string(page_script) + "</script>\n</body>\n</html>\n");
-        static_cast<void>(std::fflush(out_));
-    }
-
-private:
-    void transcript(const Trace &trace)
-    {
-        const std::vector<Process> &processes = trace.history.processes();
-        std::vector<Row> rows;
-        for (std::size_t i = 0; i < processes.size(); ++i) {
-            std::string program = trace.born_as[i];
-            for (const auto &item : processes[i].timeline) {
-                if (const auto *step = std::get_if<Step>(&item); step != nullptr && step->ok) {
-                    program = program_of(*step);
-                } else if (const auto *line = std::get_if<Line>(&item)) {
-                    rows.push_back({line, i, program});
-                }
-            }
-        }
-        std::stable_sort(rows.begin(), rows.end(),
-                         [](const Row &a, const Row &b) { return a.line->write < b.line->write; });
-        put(out_, "<section id=\"transcript\"><h2>Transcript</h2>\n");
-        if (rows.empty()) {
-            put(out_, "<p class=\"note\">No output.</p></section>\n");
-            return;
-        }
-        put(out_,
-            "<p class=\"note\">Every line of output, with the process that wrote it. Point at "
-            "a "
-            "line to light up its writer's lane in the timeline.</p>\n<table id=\"lines\">"
-            "<thead><tr><th>time</th><th>pid</th><th class=\"wide\">program</th><th "
-            "class=\"wide\">write</th><th>line</th></tr></thead>\n<tbody>\n");
-        std::size_t previous = 0;
-        for (const Row &row : rows) {
-            const Line &line = *row.line;
-            const bool first = line.write != previous;
-            previous = line.write;
-            std::string text;
-            if (!line.error.empty()) {
-                text = "<span class=\"failed\">[write failed: " + xml(line.error) + "]</span>";
-            } else {
-                text = (line.stream == Stream::error ? "<span class=\"err\">2&gt; </span>" : "") +
-                       xml(line.text) +
-                       (line.newline ? "" : "<span class=\"partial\">[no newline]</span>");
-            }
-            put(out_, "<tr tabindex=\"0\" data-lane=\"" + std::to_string(row.lane) +
-                          "\" data-write=\"" + std::to_string(line.write) +
-                          "\"><td class=\"num\">" + (first ? duration(line.time) : "") +
-                          "</td><td class=\"num\">" + std::to_string(processes[row.lane].pid) +
-                          "</td><td class=\"wide\">" + xml(row.program) +
-                          "</td><td class=\"num wide\">#" + std::to_string(line.write) +
-                          "</td><td class=\"line\">" + text + "</td></tr>\n");
-        }
-        put(out_, "</tbody></table></section>\n");
-    }
-
-    std::FILE *out_;
-    Trace trace_;
-    TreeText tree_;
+    Timeline trace_;
 };
 
 }  // namespace
+}  // namespace forktrace::picture
+
+namespace forktrace {
 
 std::unique_ptr<Report> svg_report(std::FILE *out, const ReportOptions & /*options*/)
 {
-    return std::make_unique<SvgReport>(out);
-}
-
-std::unique_ptr<Report> html_report(std::FILE *out, const ReportOptions &options)
-{
-    return std::make_unique<HtmlReport>(out, options);
+    return std::make_unique<picture::SvgReport>(out);
 }
 
 }  // namespace forktrace

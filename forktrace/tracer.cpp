@@ -289,6 +289,7 @@ void Tracer::describe_write(pid_t tid, const Task &task, Event &wrote)
     } else {
         wrote.cause = cause_from_stack(task.tgid, tid);
     }
+    wrote.buffered = buffer.pending.size();
     if (process.copy_unknown) {
         wrote.unknown_origin = true;  // what the fork copied into it is not known
         return;

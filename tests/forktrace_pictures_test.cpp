@@ -79,12 +79,13 @@ std::string text_problem(const std::string &text)
 
 // Markup that an XML parser (svg) or an HTML parser (html) reads as we mean
 // it: every tag closed in order, attribute values quoted, every & an entity,
-// the <style> and <script> elements ours alone (html only, one each).
+// the <style> and <script> elements ours alone (html only, one each, and the
+// step-through's data).
 std::string markup_problem(const std::string &text, bool html)
 {
     static const std::regex tag(R"(<(/?)([a-zA-Z][\w:-]*)((?:\s+[\w:-]+="[^"<]*")*)\s*(/?)>)");
     static const std::regex entity(R"(&(amp|lt|gt|quot|#39);)");
-    static const std::set<std::string> empty{"meta", "link", "br"};
+    static const std::set<std::string> empty{"meta", "link", "br", "input"};
     std::vector<std::string> open;
     std::map<std::string, int> raw_text;
     for (std::size_t at = 0; at < text.size();) {
@@ -113,7 +114,10 @@ std::string markup_problem(const std::string &text, bool html)
         } else if (match[4] != "/" && !(html && empty.count(match[2]) != 0)) {
             open.push_back(match[2]);
             if (match[2] == "style" || match[2] == "script") {
-                ++raw_text[match[2]];
+                // Our script, and the step-through's data beside it.
+                const bool data =
+                    match[3].str().find("type=\"application/json\"") != std::string::npos;
+                ++raw_text[data ? "data" : match[2].str()];
                 const std::size_t end = text.find("</" + match[2].str() + ">", next);
                 at = end;  // the raw text up to its end tag
                 continue;
@@ -124,7 +128,7 @@ std::string markup_problem(const std::string &text, bool html)
     if (!open.empty()) {
         return "<" + open.back() + "> never closed";
     }
-    if (raw_text["script"] != (html ? 1 : 0)) {
+    if (raw_text["script"] != (html ? 1 : 0) || raw_text["data"] > (html ? 1 : 0)) {
         return "a <script> that is not ours";
     }
     return "";
@@ -340,7 +344,8 @@ std::string problem(const std::string &format, const std::string &text,
     }
     if (format == "mermaid") {
         // Every label: letters, digits, harmless signs, entity codes, our breaks.
-        static const std::regex label(R"(\[\"(.*?)\"\])"), plain(R"(([\w .,:/+=-]|#\d+;|<br>)*)");
+        static const std::regex label(R"(\[\"(.*?)\"\])"),
+            plain(R"(([\w .,:/+=()'!?@%-]|#\d+;|<br>)*)");
         for (auto match = std::sregex_iterator(text.begin(), text.end(), label);
              match != std::sregex_iterator(); ++match) {
             if (!std::regex_match((*match)[1].str(), plain)) {
@@ -454,7 +459,8 @@ struct Rendered {
     std::uintmax_t screenshot_size = 0;
 };
 
-Rendered render(const std::string &chromium, const std::filesystem::path &file)
+Rendered render(const std::string &chromium, const std::filesystem::path &file,
+                const std::string &size = "1200,900")
 {
     const runner::ScratchFolder profile("forktrace-chromium");
     const std::filesystem::path dom = profile.path() / "dom", log = profile.path() / "log",
@@ -467,7 +473,7 @@ Rendered render(const std::string &chromium, const std::filesystem::path &file)
         "/bin/sh",
         {.args = {"-c",
                   "\"$0\" " + flags + " --dump-dom \"$2\" >\"$1\"/dom 2>\"$1\"/log && \"$0\" " +
-                      flags + " --window-size=1200,900 --screenshot=\"$1\"/shot.png \"$2\" " +
+                      flags + " --window-size=" + size + " --screenshot=\"$1\"/shot.png \"$2\" " +
                       ">/dev/null 2>&1",
                   chromium, profile.path().string(), "file://" + file.string()},
          .timeout = std::chrono::seconds(90)});
@@ -516,6 +522,73 @@ TEST_P(PictureInABrowser, ShowsFanoutsSixteenLanesAndSixtyFourLines)
 
 INSTANTIATE_TEST_SUITE_P(Pages, PictureInABrowser, testing::Values("svg", "html"),
                          [](const auto &format) { return format.param; });
+
+// The three facts the pictures are for, in a real browser: fanout's lines a
+// fork copied, drawn apart and in their printer's colour; kinwait's lines
+// lost at the child's exec, in the page's text; and the timeline still drawn
+// in a phone's 400 pixels.
+TEST(PictureInABrowser, ShowsWhoPrintedWhatForksCopiedAndWhatExecsLost)
+{
+    const std::string chromium = find_program("chromium");
+    if (const std::string why = missing("chromium", "chromium"); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    const runner::ScratchFolder folder("forktrace-lesson");
+    const auto draw = [&](const std::string &format, const std::string &program,
+                          const std::vector<std::string> &more) {
+        std::filesystem::path page = folder.path() / (program + "." + format);
+        std::vector<std::string> args{"-f", format, "-o", page.string(), "--on", "pipe"};
+        args.insert(args.end(), more.begin(), more.end());
+        args.push_back(runner::program_path(program));
+        const Result run = runner::run_on_pipe(
+            runner::program_path("forktrace"),
+            {.args = args,
+             .env = runner::traced_environment(),
+             .faults = {{"FAULT_SLEEP", "0"}, {"FAULT_PROGRAM", runner::program_path("kinwait")}}});
+        EXPECT_EQ(run.exit_code(), 0) << run;
+        return page;
+    };
+
+    // Each copied line's outline is the colour of its printer's lane label.
+    const Rendered fanout = render(chromium, draw("svg", "fanout", {}));
+    std::map<std::string, std::string> label_colour;
+    const std::regex label(
+        R"re(data-lane="(\d+)"[^>]*>(?:<title>[^<]*</title>)?<rect[^>]*/><text class="label" fill="([^"]+)")re");
+    for (std::sregex_iterator at(fanout.dom.begin(), fanout.dom.end(), label), end; at != end;
+         ++at) {
+        label_colour[(*at)[1]] = (*at)[2];
+    }
+    EXPECT_EQ(label_colour.size(), 16U) << fanout.dom.substr(0, 3000);
+    const std::regex copied(
+        R"re(class="line-mark copied" data-printer="(\d+)" stroke="([^"]+)")re");
+    int copies = 0;
+    for (std::sregex_iterator at(fanout.dom.begin(), fanout.dom.end(), copied), end; at != end;
+         ++at) {
+        ++copies;
+        EXPECT_EQ((*at)[2], label_colour[(*at)[1]]) << "a copied line not in its printer's colour";
+    }
+    EXPECT_EQ(copies, 34);
+
+    // The seven lines of kinwait's child, in the page's own text.
+    const Rendered kinwait = render(chromium, draw("html", "kinwait", {"--input", "3\\n"}));
+    const std::size_t section = kinwait.dom.find("<section id=\"lost\">");
+    ASSERT_NE(section, std::string::npos) << kinwait.dom;
+    const std::string lost =
+        kinwait.dom.substr(section, kinwait.dom.find("</section>", section) - section);
+    for (const char *line :
+         {"CHILD: I am the child process!", "CHILD: Here's my PID: ", "CHILD: My parent's PID is: ",
+          "CHILD: The value of my copy of childpid is: 0", "CHILD: The value of a is : 43",
+          "CHILD: Sleeping for 5 second...", "CHILD: Enter an exit value (0 to 255): "}) {
+        EXPECT_NE(lost.find(line), std::string::npos) << line << "\n" << lost;
+    }
+    EXPECT_NE(lost.find("7 lines lost at its exec of date"), std::string::npos) << lost;
+
+    // On a phone: drawn all the same, and not blank.
+    std::ofstream(folder.path() / "blank.html") << "<!DOCTYPE html><title>blank</title>\n";
+    const Rendered narrow = render(chromium, folder.path() / "fanout.svg", "400,700");
+    const Rendered blank = render(chromium, folder.path() / "blank.html", "400,700");
+    EXPECT_GT(narrow.screenshot_size, 4 * blank.screenshot_size);
+}
 
 // Graphviz, on a tree with execs and failed ones: the hostile row above
 // checks it only where dot is installed, this says when it is not.

@@ -137,17 +137,16 @@ const std::map<std::string, std::string> no_sleep{{"FAULT_SLEEP", "0"}};
 INSTANTIATE_TEST_SUITE_P(
     Pages, ManPage,
     testing::Values(
-        Page{
-            "kinwait",
-            // The real sleep, so that the parent's lines come before the
-            // prompt and the prompt's line holds the number typed.
-            {{Output::terminal, {.script = {{.await = prompt, .send = "3\n"}}}},
-             {Output::terminal,
-              {.env = {{"PATH", "/nonexistent"}},
-               .faults = no_sleep,
-               .script = {{.await = prompt, .send = "7\n"}}}},
-             {Output::terminal, {.script = {kill_child}}},
-             {Output::pipe, {.faults = {{"FAULT_FORK", "1"}}}}}},
+        Page{"kinwait",
+             // The real sleep, so that the parent's lines come before the
+             // prompt and the prompt's line holds the number typed.
+             {{Output::terminal, {.script = {{.await = prompt, .send = "3\n"}}}},
+              {Output::terminal,
+               {.env = {{"PATH", "/nonexistent"}},
+                .faults = no_sleep,
+                .script = {{.await = prompt, .send = "7\n"}}}},
+              {Output::terminal, {.script = {kill_child}}},
+              {Output::pipe, {.faults = {{"FAULT_FORK", "1"}}}}}},
         Page{"lsbranch", {{Output::terminal, {.faults = {{"FAULT_GETPID", "4242"}}}}}},
         Page{"forktrace",
              {{Output::pipe, {.args = {"no-such-command-anywhere"}}},
