@@ -50,7 +50,7 @@ struct Layout {
     double bar = 12;   // a life's height
     double strip = 9;  // the buffer strip's most
     double left = 0, width = 0, right_column = 190;
-    double axis = 118, top = 126, bottom = 0, height = 0;
+    double axis = 140, top = 148, bottom = 0, height = 0;
 
     double mid(std::size_t lane) const
     {
@@ -572,7 +572,9 @@ std::string timeline_svg(const Timeline &trace)
 {
     Layout layout = layout_for(trace);
     const Scale scale(trace.times(), layout.left, 620);
-    std::size_t most_buffered = 0;
+    // The strip's scale: the most any buffer held, but never less than a few
+    // lines' worth, so that a line waiting for its newline stays small.
+    std::size_t most_buffered = 200;
     for (const Lane &lane : trace.lanes()) {
         for (const BufferPoint &point : lane.buffer) {
             most_buffered = std::max({most_buffered, point.before, point.after});
