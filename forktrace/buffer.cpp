@@ -95,7 +95,7 @@ std::string read_memory(pid_t pid, std::uint64_t address, std::size_t length)
     return bytes;
 }
 
-const BufferReader::Image &BufferReader::image(pid_t pid)
+const BufferReader::Image &BufferReader::image(pid_t pid, pid_t through)
 {
     const auto [at, made] = images_.try_emplace(pid);
     Image &image = at->second;
@@ -103,7 +103,7 @@ const BufferReader::Image &BufferReader::image(pid_t pid)
         return image;
     }
     // The C library's mapping at file offset 0 is its base.
-    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::ifstream maps("/proc/" + std::to_string(through) + "/maps");
     for (std::string line; std::getline(maps, line);) {
         std::istringstream fields(line);
         std::string range, permissions, offset, device, inode, path;
@@ -126,17 +126,18 @@ const BufferReader::Image &BufferReader::image(pid_t pid)
     return image;
 }
 
-std::optional<BufferState> BufferReader::read(pid_t pid)
+std::optional<BufferState> BufferReader::read(pid_t pid, pid_t through)
 {
-    const Image &found = image(pid);
+    through = through == 0 ? pid : through;
+    const Image &found = image(pid, through);
     if (!found.found) {
         return std::nullopt;
     }
-    const auto file = read_value<std::uint64_t>(pid, found.base + found.library.stdout_pointer);
+    const auto file = read_value<std::uint64_t>(through, found.base + found.library.stdout_pointer);
     if (!file || *file == 0) {
         return std::nullopt;
     }
-    const auto raw = read_value<FILE>(pid, *file);
+    const auto raw = read_value<FILE>(through, *file);
     if (!raw || (static_cast<unsigned>(raw->_flags) & magic_mask) != magic) {
         return std::nullopt;
     }
@@ -154,7 +155,7 @@ std::optional<BufferState> BufferReader::read(pid_t pid)
     if (address(raw->_IO_write_ptr) < state.put_start || pending > most_pending) {
         return std::nullopt;
     }
-    state.pending = read_memory(pid, state.put_start, pending);
+    state.pending = read_memory(through, state.put_start, pending);
     return state.pending.size() == pending ? std::optional(state) : std::nullopt;
 }
 

@@ -33,7 +33,8 @@ class BufferReader {
 public:
     // The state of `pid`'s standard output buffer, or nothing when it cannot
     // be found: a static program, another C library, a buffer moved away.
-    std::optional<BufferState> read(pid_t pid);
+    // It is read through thread `through` of it (when not 0): one still alive.
+    std::optional<BufferState> read(pid_t pid, pid_t through = 0);
 
     // The image of `pid` has changed (an exec) or ended.
     void forget(pid_t pid) { images_.erase(pid); }
@@ -49,7 +50,7 @@ private:
         std::uint64_t base = 0;  // where the library is mapped
         Library library;
     };
-    const Image &image(pid_t pid);
+    const Image &image(pid_t pid, pid_t through);
 
     std::map<pid_t, Image> images_;
     std::map<std::string, std::optional<Library>> libraries_;

@@ -107,10 +107,12 @@ std::string_view to_string(Event::Kind kind)
     return "start";
 }
 
-std::string json_string(std::string_view bytes)
+namespace {
+
+// `bytes` as the inside of a JSON string.
+void append_json_text(std::string &out, std::string_view bytes)
 {
-    std::string out = "\"";
-    out.reserve(bytes.size() + 2);
+    out.reserve(out.size() + bytes.size());
     for (std::size_t i = 0; i < bytes.size();) {
         const auto byte = static_cast<unsigned char>(bytes[i]);
         const std::size_t length = utf8_length(bytes.substr(i));
@@ -135,8 +137,62 @@ std::string json_string(std::string_view bytes)
         }
         i += length;
     }
+}
+
+}  // namespace
+
+std::string json_string(std::string_view bytes)
+{
+    std::string out = "\"";
+    append_json_text(out, bytes);
     return out + "\"";
 }
+
+void for_each_piece(std::string_view bytes, const std::function<void(std::string_view)> &use)
+{
+    constexpr std::size_t piece = 1U << 16U;
+    for (std::size_t start = 0; start < bytes.size();) {
+        std::size_t end = std::min(bytes.size(), start + piece);
+        for (int back = 0; back < 3 && end < bytes.size() && end > start + 1 &&
+                           (static_cast<unsigned char>(bytes[end]) & 0xC0U) == 0x80U;
+             ++back) {
+            --end;
+        }
+        use(bytes.substr(start, end - start));
+        start = end;
+    }
+}
+
+namespace {
+
+// The code point of one valid UTF-8 sequence.
+unsigned code_point(std::string_view sequence)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(sequence[i]); };
+    switch (sequence.size()) {
+        case 2:
+            return (byte(0) & 0x1FU) << 6U | (byte(1) & 0x3FU);
+        case 3:
+            return (byte(0) & 0x0FU) << 12U | (byte(1) & 0x3FU) << 6U | (byte(2) & 0x3FU);
+        case 4:
+            return (byte(0) & 0x07U) << 18U | (byte(1) & 0x3FU) << 12U | (byte(2) & 0x3FU) << 6U |
+                   (byte(3) & 0x3FU);
+        default:
+            return byte(0);
+    }
+}
+
+// Characters that show nothing of themselves but change how the text around
+// them shows: the marks and overrides of writing direction, which can make a
+// line read other than it is, and the line and paragraph separators.
+bool hidden(unsigned point)
+{
+    return point == 0x061C || point == 0x200E || point == 0x200F ||
+           (point >= 0x202A && point <= 0x202E) || (point >= 0x2066 && point <= 0x2069) ||
+           point == 0x2028 || point == 0x2029;
+}
+
+}  // namespace
 
 std::string printable(std::string_view bytes)
 {
@@ -160,6 +216,9 @@ std::string printable(std::string_view bytes)
             // C1 control characters: a terminal acts on some of them.
             append_hex(out, "\\u", static_cast<unsigned char>(bytes[i + 1]), 4);
             i += 2;
+        } else if (const unsigned point = code_point(bytes.substr(i, length)); hidden(point)) {
+            append_hex(out, "\\u", point, 4);
+            i += length;
         } else {
             out.append(bytes.substr(i, length));
             i += length;
@@ -168,7 +227,7 @@ std::string printable(std::string_view bytes)
     return out;
 }
 
-std::string to_json(const Event &event)
+void write_json(const Event &event, const std::function<void(std::string_view)> &put)
 {
     char time[32];
     static_cast<void>(std::snprintf(time, sizeof time, "%.6f", event.time));
@@ -191,13 +250,25 @@ std::string to_json(const Event &event)
         case Event::Kind::exec:
             out += ",\"path\":" + json_string(event.path) + ",\"argv\":" + json_argv(event.argv) +
                    ",\"ok\":" + (event.ok ? "true" : "false");
+            if (event.argv_cut) {
+                out += ",\"argv_cut\":true";
+            }
             if (!event.ok) {
                 out += ",\"error\":\"" + event.error + "\"";
             }
             break;
         case Event::Kind::write:
             out += ",\"fd\":" + std::to_string(event.fd) + ",\"stream\":\"" +
-                   std::string(to_string(event.stream)) + "\",\"data\":" + json_string(event.data);
+                   std::string(to_string(event.stream)) + "\",\"data\":\"";
+            // The data, a piece at a time: a write can be a gigabyte.
+            put(out);
+            out.clear();
+            for_each_piece(event.data, [&](std::string_view piece) {
+                append_json_text(out, piece);
+                put(out);
+                out.clear();
+            });
+            out += '"';
             if (!event.error.empty()) {
                 out += ",\"error\":\"" + event.error + "\"";
             }
@@ -226,6 +297,9 @@ std::string to_json(const Event &event)
     if (event.shares_memory) {
         out += ",\"memory\":\"shared\"";
     }
+    if (event.parent) {
+        out += ",\"parent\":" + std::to_string(*event.parent);
+    }
     if (event.site) {
         out += ",\"site\":" + json_string(*event.site);
     }
@@ -244,7 +318,14 @@ std::string to_json(const Event &event)
         }
         out += "]";
     }
-    return out + "}";
+    put(out + "}");
+}
+
+std::string to_json(const Event &event)
+{
+    std::string out;
+    write_json(event, [&](std::string_view piece) { out += piece; });
+    return out;
 }
 
 }  // namespace forktrace

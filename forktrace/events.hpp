@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +34,7 @@ struct Event {
     double time = 0;  // seconds since the trace began
 
     std::vector<std::string> argv;  // start, exec
+    bool argv_cut = false;          // exec: argv goes on past what forktrace reads (4 MiB)
     On on = On::inherit;            // start
     pid_t child = 0;    // fork: the new process (0 when it failed); reap: the one collected
     std::string path;   // exec: the file asked for
@@ -66,7 +68,10 @@ struct Event {
     // the write began (those written among them)
     std::optional<std::size_t> buffered;
 
-    bool shares_memory = false;       // fork: the child shares its parent's memory (vfork)
+    bool shares_memory = false;  // fork: the child shares its parent's memory (vfork)
+    // fork: the new process's parent, when it is not the process that made it
+    // (a clone with CLONE_PARENT makes a sibling)
+    std::optional<pid_t> parent;
     std::optional<std::string> site;  // fork, exec, reap, exit: the call's place in the source
 };
 
@@ -74,11 +79,16 @@ std::string_view to_string(Event::Kind kind);
 
 // The event as one line of JSON (no newline): the trace's stable format.
 std::string to_json(const Event &event);
+// The same, handed to `put` a piece at a time, so that a long write's data
+// is never held twice.
+void write_json(const Event &event, const std::function<void(std::string_view)> &put);
 
 // Bytes as a JSON string: valid UTF-8 as it is (with the escapes JSON
 // requires), each byte that is not part of valid UTF-8 as \udcXX, XX the
 // byte's value, the convention known as surrogateescape.
 std::string json_string(std::string_view bytes);
+// `bytes` in pieces of 64 KiB or so, each cut between two UTF-8 characters.
+void for_each_piece(std::string_view bytes, const std::function<void(std::string_view)> &use);
 
 // Bytes as text that is safe on a terminal: valid UTF-8 printable characters
 // as they are; tab, newline and other control characters, and bytes that are

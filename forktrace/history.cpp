@@ -59,15 +59,21 @@ std::string totals(const History &history)
     return out;
 }
 
-std::string command_line(const std::vector<std::string> &argv)
+std::string command_line(const std::vector<std::string> &argv, bool cut)
 {
     std::string out;
     for (const std::string &arg : argv) {
-        const std::string shown = printable(arg);
-        const bool quote = arg.empty() || arg.find(' ') != std::string::npos;
-        out += (out.empty() ? "" : " ") + (quote ? "'" + shown + "'" : shown);
+        std::string shown = printable(arg);
+        if (arg.empty() || shown.find_first_of(" \t'\"\\$`!*?[](){}<>|&;#~") != std::string::npos) {
+            std::string quoted = "'";
+            for (const char c : shown) {
+                quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            }
+            shown = quoted + "'";
+        }
+        out += (out.empty() ? "" : " ") + shown;
     }
-    return out;
+    return cut ? out + " …" : out;
 }
 
 const Process *History::find(pid_t pid) const
@@ -103,7 +109,10 @@ void History::add(const Event &event)
     }
     if (event.kind == Event::Kind::fork) {
         process(event.pid);
-        const std::size_t parent = index_.at(event.pid);
+        const std::size_t maker = index_.at(event.pid);
+        const pid_t parent_pid = event.parent.value_or(event.pid);
+        process(parent_pid);
+        const std::size_t parent = index_.at(parent_pid);
         const auto known = index_.find(event.child);
         std::size_t child = processes_.size();
         // The child's own events may have come first; otherwise the pid is
@@ -115,11 +124,14 @@ void History::add(const Event &event)
             index_[event.child] = child;
             processes_.emplace_back().pid = event.child;
         }
-        processes_[child].parent = event.pid;
+        processes_[child].parent = parent_pid;
+        if (event.parent) {
+            processes_[child].maker = event.pid;
+        }
         processes_[child].fork_site = event.site;
         processes_[child].shares_memory = event.shares_memory;
         if (processes_[child].program.empty()) {
-            processes_[child].program = processes_[parent].program;
+            processes_[child].program = processes_[maker].program;
         }
         processes_[parent].children.push_back(child);
         attempting_.erase(event.pid);
@@ -161,7 +173,8 @@ void History::add(const Event &event)
 
 void History::add_exec(Process &process, const Event &event)
 {
-    Step step{event.time, event.path, event.argv, event.ok, event.error, 1, false, event.site};
+    Step step{event.time,  event.path, event.argv, event.argv_cut, event.ok,
+              event.error, 1,          false,      event.site};
     // A failed attempt followed by one for the same file name, with the same
     // arguments: the next directory of a PATH search.
     if (attempting_.count(process.pid) != 0 && !process.timeline.empty()) {
@@ -239,7 +252,8 @@ std::string step_text(const Step &step)
     if (step.failed_fork) {
         return "fork failed: " + step.error + at_site(step.site);
     }
-    std::string out = "exec " + printable(step.path) + " (" + command_line(step.argv) + ")";
+    std::string out =
+        "exec " + printable(step.path) + " (" + command_line(step.argv, step.argv_cut) + ")";
     if (!step.ok) {
         out += " failed: " + step.error;
     }
@@ -263,6 +277,22 @@ pid_t origin_at(const std::vector<Event::Origin> &origins, std::size_t offset)
         offset -= origin.bytes;
     }
     return 0;
+}
+
+std::vector<pid_t> origins_in(const std::vector<Event::Origin> &origins, std::size_t offset,
+                              std::size_t length)
+{
+    std::vector<pid_t> printers;
+    std::size_t start = 0;
+    for (const Event::Origin &origin : origins) {
+        const std::size_t end = start + origin.bytes;
+        if (end > offset && start < offset + length && origin.bytes > 0 &&
+            (printers.empty() || printers.back() != origin.pid)) {
+            printers.push_back(origin.pid);
+        }
+        start = end;
+    }
+    return printers;
 }
 
 std::string why_written(const std::string &cause, const std::string &who)

@@ -24,6 +24,7 @@ struct Step {
     double time = 0;                  // of the last attempt
     std::string path;                 // the file of the last attempt
     std::vector<std::string> argv;    // as the program was given it
+    bool argv_cut = false;            // longer than forktrace reads: the rest is not there
     bool ok = true;                   // whether it replaced the image
     std::string error;                // the errno name when it failed
     int attempts = 1;                 // how many exec calls this step took
@@ -51,7 +52,10 @@ struct Exit {
 
 struct Process {
     pid_t pid = 0;
-    pid_t parent = 0;     // 0 for the command itself
+    pid_t parent = 0;  // 0 for the command itself
+    // The process that made it, when not its parent (a clone with
+    // CLONE_PARENT makes the maker a sibling).
+    std::optional<pid_t> maker;
     std::string program;  // argv[0]'s base name of its last successful exec, else its parent's
     std::vector<std::size_t> children;  // positions in History::processes(), in fork order
     std::vector<std::variant<Step, Line>> timeline;  // execs and output rows, in order
@@ -140,12 +144,17 @@ std::string at_site(const std::optional<std::string> &site);
 // The process that printed the byte at `offset` of a write, from its origins;
 // 0 when they are unknown.
 pid_t origin_at(const std::vector<Event::Origin> &origins, std::size_t offset);
+// The processes that printed the `length` bytes at `offset`, in order, each
+// once for each run of its bytes; empty when the origins do not say.
+std::vector<pid_t> origins_in(const std::vector<Event::Origin> &origins, std::size_t offset,
+                              std::size_t length);
 // "code 3", "signal 9"; "none" when the trace ended first.
 std::string exit_summary(const std::optional<Exit> &exit);
 // "16 processes, 64 lines in 16 writes", and the writes elsewhere if any.
 std::string totals(const History &history);
-// The argument vector as one line: printable, each argument that is empty or
-// holds a space in single quotes.
-std::string command_line(const std::vector<std::string> &argv);
+// The argument vector as one line, printable, each argument that a shell
+// would not take as it stands in single quotes (a quote inside as '\''), and
+// "…" at the end when it was cut.
+std::string command_line(const std::vector<std::string> &argv, bool cut = false);
 
 }  // namespace forktrace

@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <iterator>
 #include <system_error>
 
 #include <fcntl.h>
@@ -62,8 +63,10 @@ bool get(int fd, Value &value)
 
 // The program's side of the fork: its streams, its signals as a shell leaves
 // them, the caller's last step, and the exec. Never returns.
-[[noreturn]] void become(const Program &program, char *const argv[], char *const envp[], int in,
-                         int out, int err)
+// `script` is the command as `sh` runs it: a file that is not a program
+// (no `#!` line, ENOEXEC) is taken for a shell script, as shells take it.
+[[noreturn]] void become(const Program &program, char *const argv[], char *const script[],
+                         char *const envp[], int in, int out, int err)
 {
     ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
@@ -83,6 +86,10 @@ bool get(int fd, Value &value)
         ::execvpe(argv[0], argv, envp);
     } else {
         ::execve(program.file.c_str(), argv, envp);
+        if (errno == ENOEXEC) {
+            ::execve(script[0], script, envp);
+            errno = ENOEXEC;
+        }
     }
     ::_exit(errno == ENOENT ? 127 : 126);
 }
@@ -118,6 +125,12 @@ Launched start(const Program &program)
     std::vector<std::string> argv_texts = program.argv;
     std::vector<std::string> env_texts = program.env;
     const std::vector<char *> argv = pointers(argv_texts);
+    std::vector<std::string> script_texts{"/bin/sh", program.file};
+    script_texts.insert(
+        script_texts.end(),
+        std::next(program.argv.begin(), std::min<std::ptrdiff_t>(1, std::ssize(program.argv))),
+        program.argv.end());
+    const std::vector<char *> script = pointers(script_texts);
     const std::vector<char *> envp = pointers(env_texts);
 
     Launched launched;
@@ -168,8 +181,8 @@ Launched start(const Program &program)
             if (program.mode == Mode::pipe) {
                 ::setsid();
             }
-            become(program, argv.data(), envp.data(), child_in.get(), child_out.get(),
-                   child_err.get());
+            become(program, argv.data(), script.data(), envp.data(), child_in.get(),
+                   child_out.get(), child_err.get());
         }
         launched.pid_ = pid;
         launched.session_ = program.mode == Mode::pipe ? pid : ::getsid(0);
@@ -204,8 +217,8 @@ Launched start(const Program &program)
             // In a group of its own, in the foreground, as a shell starts a job.
             ::setpgid(0, 0);
             ::tcsetpgrp(child_in.get(), ::getpid());
-            become(program, argv.data(), envp.data(), child_in.get(), child_out.get(),
-                   child_err.get());
+            become(program, argv.data(), script.data(), envp.data(), child_in.get(),
+                   child_out.get(), child_err.get());
         }
         // The leader holds no stream of the program's, so that the terminal
         // reports end of output once the program's processes have closed it,

@@ -1,5 +1,7 @@
 // forktrace: run a command and show every process it makes, and which
 // process wrote each line of its output.
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -140,11 +142,32 @@ bool write_all(int fd, const char *bytes, std::size_t size)
     return true;
 }
 
-// Relays the command's output to `show_on` (nowhere when -1), and the input
-// (the text given, or forktrace's own standard input, kept in `typed` when
-// asked) to the command, until every holder of the output has closed it.
-void relay(launch::Launched &launched, const std::optional<std::string> &input, bool terminal,
-           int show_on, std::string *typed, int stop)
+// Which of forktrace's standard streams were closed when it started: each
+// is held open on /dev/null meanwhile, so that no file forktrace opens (its
+// report) takes its number, and is closed again for the command.
+std::array<bool, 3> closed_at_start{};
+
+// What the relay does, and what came of it.
+struct Relaying {
+    std::optional<std::string> input;  // the text given; else forktrace's own input
+    bool terminal = false;
+    int show_on = STDOUT_FILENO;   // where the output goes; -1: nowhere
+    std::string *typed = nullptr;  // what it was given of forktrace's input, kept
+    int stop = -1;                 // readable once the relay is to stop
+    // Bytes of input the command has asked for, and a descriptor readable when
+    // that grows: forktrace's own input is read as the command reads, no more.
+    std::atomic<std::size_t> *demand = nullptr;
+    int wake = -1;
+    int write_error = 0;      // of the output, where it goes: its errno
+    std::size_t relayed = 0;  // bytes of the output (on a terminal, without its \r)
+};
+
+// Relays the command's output, and its input (the text given, or forktrace's
+// own standard input as the command asks for it) to the command, until
+// every holder of the output has closed it. Should forktrace's own reader go
+// away, the command's reader goes away too, and it sees that as it would
+// untraced.
+void relay(launch::Launched &launched, Relaying &how)
 {
     // The tracer's thread takes forktrace's signals, so that its wait returns.
     sigset_t signals;
@@ -153,11 +176,11 @@ void relay(launch::Launched &launched, const std::optional<std::string> &input, 
         sigaddset(&signals, signal);
     }
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::string pending = input.value_or("");
-    bool reading_stdin = !input.has_value();
-    bool output_open = show_on >= 0;  // the place to show the bytes takes them
+    std::string pending = how.input.value_or("");
+    bool reading_stdin = !how.input.has_value();
+    bool output_open = how.show_on >= 0;  // the place to show the bytes takes them
     const auto end_input = [&] {
-        if (terminal) {
+        if (how.terminal) {
             // A line in progress needs one end-of-file to go, and one more to end.
             pending +=
                 std::string(pending.empty() || pending.back() == '\n' ? 1 : 2, launch::end_of_file);
@@ -173,11 +196,14 @@ void relay(launch::Launched &launched, const std::optional<std::string> &input, 
     ::fcntl(launched.input().get(), F_SETFL, O_NONBLOCK);
     char buffer[65536];
     while (launched.output().open()) {
-        pollfd fds[4] = {{launched.output().get(), POLLIN, 0},
-                         {reading_stdin ? STDIN_FILENO : -1, POLLIN, 0},
+        const std::size_t wanted = how.demand != nullptr ? how.demand->load() : sizeof buffer;
+        const bool ask_stdin = reading_stdin && pending.empty() && wanted > 0;
+        pollfd fds[5] = {{launched.output().get(), POLLIN, 0},
+                         {ask_stdin ? STDIN_FILENO : -1, POLLIN, 0},
                          {pending.empty() ? -1 : launched.input().get(), POLLOUT, 0},
-                         {stop, POLLIN, 0}};
-        if (::poll(fds, 4, -1) < 0) {
+                         {how.stop, POLLIN, 0},
+                         {how.wake, POLLIN, 0}};
+        if (::poll(fds, 5, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -186,21 +212,42 @@ void relay(launch::Launched &launched, const std::optional<std::string> &input, 
         if (fds[3].revents != 0) {
             return;  // the trace is over, whoever still holds the output
         }
+        if (fds[4].revents != 0) {
+            static_cast<void>(::read(how.wake, buffer, sizeof buffer));  // more input wanted
+        }
         if (fds[0].revents != 0) {
             const ssize_t n = ::read(launched.output().get(), buffer, sizeof buffer);
             if (n > 0) {
-                output_open =
-                    output_open && write_all(show_on, buffer, static_cast<std::size_t>(n));
+                const auto size = static_cast<std::size_t>(n);
+                how.relayed +=
+                    how.terminal
+                        ? size - static_cast<std::size_t>(std::count(buffer, buffer + n, '\r'))
+                        : size;
+                if (closed_at_start[STDOUT_FILENO] && how.show_on == STDOUT_FILENO) {
+                    how.write_error = EBADF;  // as the command would find it untraced
+                    output_open = false;
+                } else if (output_open && !write_all(how.show_on, buffer, size)) {
+                    how.write_error = errno;
+                    output_open = false;
+                    if (how.write_error == EPIPE) {
+                        launched.output().reset();  // the command's reader is gone too
+                        break;
+                    }
+                }
             } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
                 launched.output().reset();  // 0 from a pipe, EIO from a terminal
             }
         }
         if (fds[1].revents != 0) {
-            const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+            const ssize_t n = ::read(STDIN_FILENO, buffer, std::min(wanted, sizeof buffer));
             if (n > 0) {
+                if (how.demand != nullptr) {
+                    how.demand->fetch_sub(
+                        std::min(static_cast<std::size_t>(n), how.demand->load()));
+                }
                 pending.append(buffer, static_cast<std::size_t>(n));
-                if (typed != nullptr) {
-                    typed->append(buffer, static_cast<std::size_t>(n));
+                if (how.typed != nullptr) {
+                    how.typed->append(buffer, static_cast<std::size_t>(n));
                 }
             } else if (n == 0 || errno != EINTR) {
                 reading_stdin = false;
@@ -296,7 +343,11 @@ int run_command(const Options &options, const std::string &file, const Run &plan
         return status_failed;
     }
     launch::Fd go_read(go[0]), go_write(go[1]);
-    const std::vector<sock_filter> filter = filter_for(traced_calls(options.fail.fork > 0));
+    // Forktrace's own input is read for the command as it reads, when it
+    // feeds a fresh terminal or pipe with it.
+    const bool on_demand = options.on != On::inherit && !options.input;
+    const Stops stops{.fork_entries = options.fail.fork > 0, .input = traced && on_demand};
+    const std::vector<sock_filter> filter = filter_for(traced_calls(stops));
     const int wait_for = go_read.get();
 
     launch::Program program{
@@ -310,7 +361,12 @@ int run_command(const Options &options, const std::string &file, const Run &plan
         .errors_inherited = options.on == On::pipe,
         .echo = false,
         .before_exec =
-            [wait_for, &filter] {
+            [wait_for, &filter, inherit = options.on == On::inherit] {
+                for (int fd = 0; fd < 3 && inherit; ++fd) {
+                    if (closed_at_start[static_cast<std::size_t>(fd)]) {
+                        ::close(fd);  // closed for forktrace, closed for the command
+                    }
+                }
                 if (wait_for < 0) {
                     return;  // untraced
                 }
@@ -358,18 +414,26 @@ int run_command(const Options &options, const std::string &file, const Run &plan
         say("forktrace: cannot start the command: %s\n", error.what());
         return status_failed;
     }
-    // Written to when the relay is to stop before the output's end.
-    int stop[2] = {-1, -1};
-    if (::pipe2(stop, O_CLOEXEC) != 0) {
+    // Written to when the relay is to stop before the output's end, and when
+    // the command asks for more input.
+    int stop[2] = {-1, -1}, wake[2] = {-1, -1};
+    if (::pipe2(stop, O_CLOEXEC) != 0 || ::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         say("forktrace: pipe: %s\n", std::strerror(errno));
         return status_failed;
     }
-    launch::Fd stop_read(stop[0]), stop_write(stop[1]);
+    launch::Fd stop_read(stop[0]), stop_write(stop[1]), wake_read(wake[0]), wake_write(wake[1]);
+    std::atomic<std::size_t> demand{0};
+    Relaying relaying_how{.input = options.input,
+                          .terminal = options.on == On::terminal,
+                          .show_on = plan.show_on,
+                          .typed = plan.typed,
+                          .stop = stop_read.get(),
+                          .demand = traced && on_demand ? &demand : nullptr,
+                          .wake = wake_read.get()};
     const auto relay_output = [&] {
-        return options.on == On::inherit ? std::thread()
-                                         : std::thread(relay, std::ref(launched), options.input,
-                                                       options.on == On::terminal, plan.show_on,
-                                                       plan.typed, stop_read.get());
+        return options.on == On::inherit
+                   ? std::thread()
+                   : std::thread(relay, std::ref(launched), std::ref(relaying_how));
     };
 
     if (!traced) {
@@ -403,8 +467,29 @@ int run_command(const Options &options, const std::string &file, const Run &plan
                    : options.on == On::pipe  ? file_of(launched.output().get())
                                              : file_at(::ptsname(launched.output().get()));
     setup.error = file_of(STDERR_FILENO);
-    setup.emit = plan.emit;
+    std::size_t traced_bytes = 0;  // of the output, as its writes were seen
+    const bool terminal = options.on == On::terminal;
+    setup.emit = [&](const Event &event) {
+        if (event.kind == Event::Kind::write && event.stream == Stream::output) {
+            traced_bytes +=
+                terminal ? event.data.size() - static_cast<std::size_t>(std::count(
+                                                   event.data.begin(), event.data.end(), '\r'))
+                         : event.data.size();
+        }
+        plan.emit(event);
+    };
     setup.plan = plan.steer_to;
+    setup.stops = stops;
+    if (on_demand) {
+        setup.input = options.on == On::pipe ? file_of(launched.input().get())
+                                             : file_at(::ptsname(launched.output().get()));
+        setup.wants_input = [&demand, fd = wake_write.get()](std::size_t bytes) {
+            demand += bytes;
+            const char more = 1;
+            static_cast<void>(::write(fd, &more, 1));
+        };
+    }
+
     setup.say = [](const std::string &notice) { say("forktrace: %s\n", notice.c_str()); };
 
     Tracer tracer(std::move(setup));
@@ -446,6 +531,19 @@ int run_command(const Options &options, const std::string &file, const Run &plan
     if (plan.off_plan != nullptr) {
         *plan.off_plan = tracer.off_plan();
     }
+    if (relaying_how.write_error != 0 && relaying_how.write_error != EPIPE) {
+        // As the command would say it of its own output, untraced.
+        say("forktrace: write error: %s\n", std::strerror(relaying_how.write_error));
+        if (status == 0) {
+            status = 1 << 8;  // exit code 1
+        }
+    } else if (options.on != On::inherit && interrupted_by == 0 && status >= 0 &&
+               relaying_how.relayed > traced_bytes) {
+        say("forktrace: the output received %zu bytes that no write forktrace saw made: they "
+            "came some way it does not follow\n",
+            relaying_how.relayed - traced_bytes);
+    }
+
     if (tracer.start_error() != 0) {
         say("forktrace: cannot run %s: %s\n", printable(options.command.front()).c_str(),
             std::strerror(tracer.start_error()));
@@ -752,6 +850,12 @@ int main(int argc, char *argv[])
             ::sigaction(signal, &action, nullptr);
         }
         static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
+        for (int fd = 0; fd < 3; ++fd) {
+            if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+                closed_at_start[static_cast<std::size_t>(fd)] = true;
+                ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);  // takes the lowest: fd
+            }
+        }
         return run(parsed.options);
     } catch (const std::exception &error) {
         say("forktrace: %s\n", error.what());

@@ -79,15 +79,25 @@ void put(std::FILE *out, const std::string &text)
     static_cast<void>(std::fwrite(text.data(), 1, text.size(), out));
 }
 
+// A cell `width` columns wide: a character takes one, whatever its bytes
+// (the text is printable and valid UTF-8), and a cut falls between two.
 std::string cell(const Row *row, std::size_t width)
 {
-    std::string text = row == nullptr ? "" : std::to_string(row->writer) + "  " + row->text;
-    if (text.size() > width) {
-        text.resize(width - 1);
-        text += '~';
+    const std::string text = row == nullptr ? "" : std::to_string(row->writer) + "  " + row->text;
+    const auto starts = [](char byte) {
+        return (static_cast<unsigned char>(byte) & 0xC0U) != 0x80U;
+    };
+    const auto columns = static_cast<std::size_t>(std::count_if(text.begin(), text.end(), starts));
+    if (columns <= width) {
+        return text + std::string(width - columns, ' ');
     }
-    text.resize(width, ' ');
-    return text;
+    std::size_t end = 0;
+    for (std::size_t taken = 0; end < text.size(); ++end) {
+        if (starts(text[end]) && taken++ == width - 1) {
+            break;
+        }
+    }
+    return text.substr(0, end) + '~';
 }
 
 std::string lines(long count) { return std::to_string(count) + (count == 1 ? " line" : " lines"); }
@@ -96,10 +106,13 @@ std::string account(const std::string &way, const Summary &summary,
                     const std::vector<Event> &events)
 {
     std::string text = way + ": " + lines(static_cast<long>(summary.rows.size())) + " from " +
-                       std::to_string(summary.processes) + " processes, in " +
-                       std::to_string(summary.writes) + " writes";
+                       std::to_string(summary.processes) +
+                       (summary.processes == 1 ? " process, in " : " processes, in ") +
+                       std::to_string(summary.writes) +
+                       (summary.writes == 1 ? " write" : " writes");
     if (summary.causes.size() == 1) {
-        text += ", every one " + why_written(summary.causes.begin()->first, "its writer");
+        text += (summary.writes == 1 ? ", " : ", every one ") +
+                why_written(summary.causes.begin()->first, "its writer");
     }
     text += ".\n";
     if (const std::string sentence = orders_sentence(order_of(events)); !sentence.empty()) {

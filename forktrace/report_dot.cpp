@@ -125,7 +125,7 @@ public:
                 } else {
                     node.lines = {"exec " + printable(step->path)};
                     if (step->argv.size() > 1) {
-                        node.lines.push_back(command_line(step->argv));
+                        node.lines.push_back(command_line(step->argv, step->argv_cut));
                     }
                     if (!step->ok) {
                         node.lines.push_back("failed: " + step->error);

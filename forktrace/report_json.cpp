@@ -11,8 +11,10 @@ public:
 
     void add(const Event &event) override
     {
-        const std::string line = to_json(event) + "\n";
-        static_cast<void>(std::fwrite(line.data(), 1, line.size(), out_));
+        write_json(event, [this](std::string_view piece) {
+            static_cast<void>(std::fwrite(piece.data(), 1, piece.size(), out_));
+        });
+        static_cast<void>(std::fputc('\n', out_));
     }
 
     void finish() override { static_cast<void>(std::fflush(out_)); }

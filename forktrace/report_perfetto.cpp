@@ -208,7 +208,7 @@ private:
             const Step &step = std::get<Step>(timeline[i]);
             const long long at = nanoseconds(step.time);
             std::string args = "\"path\":" + text(step.path) +
-                               ",\"argv\":" + json_string(command_line(step.argv)) +
+                               ",\"argv\":" + json_string(command_line(step.argv, step.argv_cut)) +
                                ",\"attempts\":" + std::to_string(step.attempts);
             if (step.failed_fork) {
                 instant("\"fork failed: " + step.error + "\"", "fork", at, pid,

@@ -147,6 +147,10 @@ private:
                 }
                 what = (event.shares_memory ? "vfork: made " : "fork: made ") +
                        std::to_string(event.child);
+                if (event.parent) {
+                    what += " with CLONE_PARENT: a sibling, a child of " +
+                            std::to_string(*event.parent);
+                }
                 if (event.site) {
                     what += ", where fork() at " + printable(*event.site) + " returned " +
                             std::to_string(event.child) + " (and 0 in the child)";
@@ -161,7 +165,7 @@ private:
                 }
                 break;
             case Event::Kind::exec: {
-                const Step step{event.time,  event.path, event.argv, event.ok,
+                const Step step{event.time,  event.path, event.argv, event.argv_cut, event.ok,
                                 event.error, attempts,   false,      event.site};
                 what = step_text(step);
                 break;
@@ -205,35 +209,48 @@ private:
         const std::size_t write = history_.writes();
         // One row per line: the write's time, number and writer on its first
         // row only, so that the lines of one write read as one.
-        const auto row = [&](bool first, const std::string &printed_by, const std::string &line) {
+        // The line's text goes out a piece at a time: a write can be a gigabyte.
+        const auto row = [&](bool first, const std::string &printed_by, std::string_view line,
+                             const std::string &after) {
             header();
             put(out_, right(first ? seconds(event.time) : "", 7) + " " +
                           right(first ? "#" + std::to_string(write) : "", 6) + "  " +
                           left(first ? std::to_string(event.pid) + " " + program : "", 18) + " " +
                           left(printed_by, 14) + " " +
-                          (event.stream == Stream::error ? "2> " : "") + line + "\n");
+                          (event.stream == Stream::error ? "2> " : ""));
+            for_each_piece(line, [&](std::string_view piece) { put(out_, printable(piece)); });
+            put(out_, after + "\n");
         };
         if (!event.error.empty() && event.data.empty()) {
-            row(true, "", "[write failed: " + event.error + "]");
+            row(true, "", "", "[write failed: " + event.error + "]");
             return;
         }
         bool first = true;
         std::size_t offset = 0, count = 0, copied = 0;
         for (const Piece &piece : split_lines(event.data)) {
-            const pid_t printer = origin_at(event.origins, offset);
+            const std::size_t length = piece.text.size() + (piece.newline ? 1 : 0);
+            const std::vector<pid_t> printers = origins_in(event.origins, offset, length);
             std::string printed_by;
             if (event.unknown_origin) {
                 printed_by = "unknown";
-            } else if (printer == event.pid) {
+            } else if (printers.size() > 1) {
+                // Begun by one process, ended by another: each part's printer.
+                for (const pid_t printer : printers) {
+                    printed_by += (printed_by.empty() ? "" : "+") +
+                                  (printer == event.pid ? "itself" : std::to_string(printer));
+                }
+                ++copied;
+                ++mixed_lines_;
+            } else if (!printers.empty() && printers.front() == event.pid) {
                 printed_by = "itself";
-            } else if (printer != 0) {
-                printed_by = std::to_string(printer) + ", forked";
+            } else if (!printers.empty()) {
+                printed_by = std::to_string(printers.front()) + ", forked";
                 ++copied;
             }
-            row(first, printed_by, printable(piece.text) + (piece.newline ? "" : no_newline));
+            row(first, printed_by, piece.text, piece.newline ? "" : no_newline);
             first = false;
             ++count;
-            offset += piece.text.size() + (piece.newline ? 1 : 0);
+            offset += length;
         }
         own_lines_ += event.origins.empty() ? 0 : count - copied;
         copied_lines_ += copied;
@@ -281,6 +298,11 @@ public:
                           lines(copied_lines_) +
                           " printed by another and copied into the writer's buffer when it "
                           "forked (\"forked\" above): each such line comes out once more.\n");
+        }
+        if (mixed_lines_ > 0) {
+            put(out_, "  " + lines(mixed_lines_) +
+                          " of them begun in one process and ended in another (\"A+B\" above: "
+                          "the first part is what the fork copied).\n");
         }
         for (const auto &[reason, writes] : causes_) {
             put(out_, "  " + std::to_string(writes) + (writes == 1 ? " write" : " writes") +
@@ -353,7 +375,7 @@ private:
 
     std::FILE *out_;
     std::string lost_;
-    std::size_t own_lines_ = 0, copied_lines_ = 0, unknown_lines_ = 0;
+    std::size_t own_lines_ = 0, copied_lines_ = 0, unknown_lines_ = 0, mixed_lines_ = 0;
     std::map<pid_t, Held> held_exec_;
     std::set<pid_t> writers_;
     std::vector<Event> kept_;

@@ -107,7 +107,12 @@ private:
         } else if (process.fork_site) {
             put(out_, details + "made by fork() at " + printable(*process.fork_site) +
                           ", which returned " + std::to_string(process.pid) + " in " +
-                          std::to_string(process.parent) + " and 0 here\n");
+                          std::to_string(process.maker.value_or(process.parent)) + " and 0 here\n");
+        }
+        if (process.maker) {
+            put(out_, details + "made by " + std::to_string(*process.maker) +
+                          " with CLONE_PARENT: its sibling, a child of " +
+                          std::to_string(process.parent) + "\n");
         }
         for (const auto &item : process.timeline) {
             const std::string text = std::holds_alternative<Step>(item)

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include <linux/audit.h>
+#include <linux/sched.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -29,20 +30,32 @@ sock_filter jump(unsigned code, unsigned value, unsigned if_true, unsigned if_fa
 
 }  // namespace
 
-std::vector<Traced> traced_calls(bool fork_entries)
+std::vector<Traced> traced_calls(const Stops &stops)
 {
     std::vector<Traced> calls{
-        {SYS_execve, Call::exec, false},   {SYS_execveat, Call::exec, false},
-        {SYS_write, Call::write, true},    {SYS_writev, Call::write, true},
-        {SYS_pwrite64, Call::write, true}, {SYS_pwritev, Call::write, true},
-        {SYS_pwritev2, Call::write, true}, {SYS_wait4, Call::wait4, false},
-        {SYS_waitid, Call::waitid, false},
+        {SYS_execve, Call::exec},    {SYS_execveat, Call::exec},        {SYS_write, Call::write},
+        {SYS_writev, Call::write},   {SYS_pwrite64, Call::write},       {SYS_pwritev, Call::write},
+        {SYS_pwritev2, Call::write}, {SYS_wait4, Call::wait4},          {SYS_waitid, Call::waitid},
+        {SYS_sendfile, Call::copy},  {SYS_splice, Call::copy},          {SYS_tee, Call::copy},
+        {SYS_vmsplice, Call::copy},  {SYS_copy_file_range, Call::copy},
     };
-    if (fork_entries) {
-        calls.insert(calls.end(), {{SYS_fork, Call::fork, false},
-                                   {SYS_vfork, Call::fork, false},
-                                   {SYS_clone, Call::fork, false},
-                                   {SYS_clone3, Call::fork, false}});
+    if (stops.fork_entries) {
+        calls.insert(calls.end(), {{SYS_fork, Call::fork},
+                                   {SYS_vfork, Call::fork},
+                                   {SYS_clone, Call::fork},
+                                   {SYS_clone3, Call::fork}});
+    } else {
+        // A clone asked to escape the trace; clone3's flags are in memory.
+        calls.insert(calls.end(),
+                     {{SYS_clone, Call::fork, When::untraced_clone}, {SYS_clone3, Call::fork}});
+    }
+    if (stops.input) {
+        calls.insert(calls.end(), {{SYS_read, Call::input, When::input_fd},
+                                   {SYS_readv, Call::input, When::input_fd},
+                                   {SYS_poll, Call::input_wait},
+                                   {SYS_ppoll, Call::input_wait},
+                                   {SYS_select, Call::input_wait},
+                                   {SYS_pselect6, Call::input_wait}});
     }
     return calls;
 }
@@ -61,25 +74,29 @@ std::vector<sock_filter> filter_for(const std::vector<Traced> &calls)
     constexpr unsigned first_argument = offsetof(seccomp_data, args);  // its low half
     const unsigned allow = SECCOMP_RET_ALLOW;
     const unsigned trace = SECCOMP_RET_TRACE;
+    constexpr unsigned x32 = 0x40000000;  // the x32 ABI's mark on a call's number
 
     std::vector<sock_filter> program{
-        statement(load, arch),
-        jump(equal, AUDIT_ARCH_X86_64, 1, 0),
-        statement(give, allow),
+        statement(load, arch),  jump(equal, AUDIT_ARCH_X86_64, 1, 0),
+        statement(give, trace),  // another architecture: the tracer says what it cannot see
+        statement(load, nr),    jump(BPF_JMP | BPF_JGE | BPF_K, x32, 0, 1),
+        statement(give, trace),
     };
     for (const Traced &call : calls) {
         // Each block loads the number and jumps past the rest of the block
         // when it differs.
-        const unsigned rest = call.standard_fds_only ? 5 : 1;
+        const unsigned rest = call.when == When::always ? 1 : 4;
         program.push_back(statement(load, nr));
         program.push_back(jump(equal, static_cast<unsigned>(call.number), 0, rest));
-        if (call.standard_fds_only) {
+        if (call.when == When::input_fd) {
             program.push_back(statement(load, first_argument));
-            program.push_back(jump(equal, 1, 1, 0));
-            program.push_back(jump(equal, 2, 0, 1));
+            program.push_back(jump(equal, 0, 0, 1));
+        } else if (call.when == When::untraced_clone) {
+            program.push_back(statement(load, first_argument));
+            program.push_back(jump(BPF_JMP | BPF_JSET | BPF_K, CLONE_UNTRACED, 0, 1));
         }
         program.push_back(statement(give, trace));
-        if (call.standard_fds_only) {
+        if (call.when != When::always) {
             program.push_back(statement(give, allow));
         }
     }

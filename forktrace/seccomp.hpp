@@ -9,24 +9,39 @@
 
 namespace forktrace {
 
-// What a stop is for.
-enum class Call { fork, exec, write, wait4, waitid };
+// What a stop is for: a fork, an exec, a write (to any descriptor: the
+// tracer tells by the file whether it goes to the output), a wait, a copy
+// between descriptors done by the kernel (sendfile, splice and the like), a
+// read of the command's input or a wait for it.
+enum class Call { fork, exec, write, wait4, waitid, copy, input, input_wait };
+
+// Which calls of a number to stop at, by their first argument.
+enum class When { always, input_fd, untraced_clone };
 
 struct Traced {
     long number;  // the x86-64 system call number
     Call call;
-    bool standard_fds_only;  // only when the first argument is descriptor 1 or 2
+    When when = When::always;
 };
 
-// The calls to stop at. The fork family is stopped at its entry only when a
-// fork is to fail; otherwise the tracer sees forks through ptrace's events.
-std::vector<Traced> traced_calls(bool fork_entries);
+// What the tracer asks to be stopped at besides what it always follows.
+struct Stops {
+    bool fork_entries = false;  // every fork's entry, for a fork to fail
+    bool input = false;         // reads of descriptor 0, and polls, for input on demand
+};
+
+// The calls to stop at. The fork family is stopped at its entry when a fork
+// is to fail, and a clone that would not be traced always; otherwise the
+// tracer sees forks through ptrace's events.
+std::vector<Traced> traced_calls(const Stops &stops);
 
 // The call with this number in `calls`, if any.
 const Traced *find_call(const std::vector<Traced> &calls, long number);
 
 // The BPF program: SECCOMP_RET_TRACE for each traced call, SECCOMP_RET_ALLOW
-// for everything else, and for any architecture but x86-64.
+// for everything else; and SECCOMP_RET_TRACE for every call of another
+// architecture or ABI (a 32-bit program's, x32's), which the tracer cannot
+// follow and says so.
 std::vector<sock_filter> filter_for(const std::vector<Traced> &calls);
 
 // Installs `program` in the calling process. Only system calls: safe between

@@ -253,7 +253,7 @@ bool file_has_lines(const std::string &path)
 Stacks::Stacks(std::vector<std::string> functions) : functions_(std::move(functions)) {}
 Stacks::~Stacks() = default;
 
-std::shared_ptr<Stacks::Image> Stacks::image(pid_t pid)
+std::shared_ptr<Stacks::Image> Stacks::image(pid_t pid, pid_t through)
 {
     std::shared_ptr<Image> &entry = images_[pid];
     if (!entry) {
@@ -266,7 +266,7 @@ std::shared_ptr<Stacks::Image> Stacks::image(pid_t pid)
         Dwfl *dwfl = dwfl_begin(&callbacks);
         if (dwfl != nullptr) {
             dwfl_report_begin(dwfl);
-            const int reported = dwfl_linux_proc_report(dwfl, pid);
+            const int reported = dwfl_linux_proc_report(dwfl, through);
             if (dwfl_report_end(dwfl, nullptr, nullptr) != 0 || reported != 0 ||
                 !dwfl_attach_state(dwfl, nullptr, pid, &thread_callbacks, entry.get())) {
                 dwfl_end(dwfl);
@@ -277,7 +277,7 @@ std::shared_ptr<Stacks::Image> Stacks::image(pid_t pid)
         if (dwfl != nullptr) {
             std::error_code error;
             entry->program =
-                std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
+                std::filesystem::read_symlink("/proc/" + std::to_string(through) + "/exe", error);
             find_modules(*entry, functions_);
         }
     }
@@ -287,7 +287,7 @@ std::shared_ptr<Stacks::Image> Stacks::image(pid_t pid)
 std::vector<Frame> Stacks::frames(pid_t pid, pid_t tid, std::size_t most)
 {
     std::vector<Frame> frames;
-    const std::shared_ptr<Image> found = image(pid);
+    const std::shared_ptr<Image> found = image(pid, tid);
     if (!found) {
         return frames;
     }
@@ -307,7 +307,7 @@ std::optional<std::string> Stacks::call_site(pid_t pid, pid_t tid)
     for (const Frame &frame : frames(pid, tid)) {
         // The program's own call: past the C library, and past whatever
         // stands between it and the program (a sanitizer's interceptors).
-        const std::shared_ptr<Image> found = image(pid);
+        const std::shared_ptr<Image> found = image(pid, tid);
         Dwfl_Module *module = dwfl_addrmodule(found->dwfl, frame.pc);
         if (module == nullptr || module != found->main) {
             continue;
@@ -330,17 +330,17 @@ std::optional<std::string> Stacks::call_site(pid_t pid, pid_t tid)
     return std::nullopt;
 }
 
-bool Stacks::has_lines(pid_t pid)
+bool Stacks::has_lines(pid_t pid, pid_t through)
 {
     if (const auto known = lines_by_pid_.find(pid); known != lines_by_pid_.end()) {
         return known->second;
     }
-    return lines_by_pid_[pid] = program_has_lines(pid);
+    return lines_by_pid_[pid] = program_has_lines(through);
 }
 
-bool Stacks::program_has_lines(pid_t pid)
+bool Stacks::program_has_lines(pid_t through)
 {
-    const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+    const std::string exe = "/proc/" + std::to_string(through) + "/exe";
     struct stat info {};
     if (::stat(exe.c_str(), &info) != 0) {
         return false;

@@ -45,8 +45,8 @@ public:
     std::optional<std::string> call_site(pid_t pid, pid_t tid);
 
     // Whether the program that `pid` runs has line information: call sites
-    // are looked for only then.
-    bool has_lines(pid_t pid);
+    // are looked for only then. Its thread `through` is looked at.
+    bool has_lines(pid_t pid, pid_t through);
 
     // `child` is a fork of `parent`: the same image.
     void forked(pid_t parent, pid_t child);
@@ -56,10 +56,11 @@ public:
     struct Image;  // the unwinder of one image, made when first needed
 
 private:
-    std::shared_ptr<Image> image(pid_t pid);
+    // Made from what thread `through` of `pid` shows, one still alive.
+    std::shared_ptr<Image> image(pid_t pid, pid_t through);
 
     std::map<pid_t, std::shared_ptr<Image>> images_;
-    bool program_has_lines(pid_t pid);
+    bool program_has_lines(pid_t through);
 
     std::vector<std::string> functions_;
     std::map<std::string, bool> lines_by_file_;  // "device:inode" of an executable

@@ -8,14 +8,19 @@
 #include <filesystem>
 #include <fstream>
 #include <numeric>
+#include <sstream>
 #include <system_error>
 #include <utility>
 
+#include <linux/audit.h>
 #include <linux/sched.h>
+#include <poll.h>
+#include <string.h>  // sigabbrev_np, a GNU extension
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <sys/user.h>
 #include <sys/wait.h>
@@ -55,16 +60,26 @@ std::uint64_t address_of(Pointer *pointer)
     return reinterpret_cast<std::uintptr_t>(pointer);
 }
 
-// A NUL-terminated string of the tracee's, read a page at most at a time.
-std::string read_string(pid_t tid, std::uint64_t address)
+// What an exec's argument vector reads at most: every string the kernel
+// takes (128 KiB each, with its NUL), up to 4 MiB in all.
+constexpr std::size_t longest_argument = 131072, most_arguments = 4U << 20U;
+
+// A NUL-terminated string of the tracee's, read a page at most at a time, to
+// `most` bytes; `cut` is set when it goes on past them.
+std::string read_string(pid_t tid, std::uint64_t address, std::size_t most, bool &cut)
 {
-    constexpr std::size_t page = 4096, most = 65536;
+    constexpr std::size_t page = 4096;
     std::string text;
-    while (address != 0 && text.size() < most) {
+    while (address != 0) {
         const std::size_t to_page_end = page - (address % page);
         const std::string piece = read_memory(tid, address, to_page_end);
         const std::size_t nul = piece.find('\0');
         text += piece.substr(0, nul);
+        if (text.size() > most) {
+            text.resize(most);
+            cut = true;
+            break;
+        }
         if (nul != std::string::npos || piece.size() < to_page_end) {
             break;
         }
@@ -73,20 +88,37 @@ std::string read_string(pid_t tid, std::uint64_t address)
     return text;
 }
 
-std::vector<std::string> read_argv(pid_t tid, std::uint64_t address)
+std::string read_string(pid_t tid, std::uint64_t address)
+{
+    bool cut = false;
+    return read_string(tid, address, longest_argument, cut);
+}
+
+// An exec's argument vector; `cut` is set when it is longer than is read.
+std::vector<std::string> read_argv(pid_t tid, std::uint64_t address, bool &cut)
 {
     std::vector<std::string> argv;
-    for (std::size_t i = 0; address != 0 && i < 4096; ++i) {
-        const std::string entry = read_memory(tid, address + 8 * i, 8);
-        std::uint64_t pointer = 0;
-        if (entry.size() != 8) {
-            break;
+    std::size_t read = 0;               // bytes of the strings so far
+    constexpr std::size_t chunk = 512;  // pointers read at a time
+    for (std::size_t i = 0; address != 0;) {
+        const std::string table = read_memory(tid, address + 8 * i, 8 * chunk);
+        for (std::size_t at = 0; at + 8 <= table.size(); at += 8, ++i) {
+            std::uint64_t pointer = 0;
+            std::memcpy(&pointer, table.data() + at, 8);
+            if (pointer == 0) {
+                return argv;
+            }
+            if (read >= most_arguments) {
+                cut = true;
+                return argv;
+            }
+            argv.push_back(
+                read_string(tid, pointer, std::min(longest_argument, most_arguments - read), cut));
+            read += argv.back().size() + 1;
         }
-        std::memcpy(&pointer, entry.data(), 8);
-        if (pointer == 0) {
-            break;
+        if (table.size() < 8 * chunk) {
+            break;  // the table runs into memory that cannot be read
         }
-        argv.push_back(read_string(tid, pointer));
     }
     return argv;
 }
@@ -191,7 +223,15 @@ void Tracer::carry_own(Process &process, pid_t self, std::size_t pending)
 
 std::optional<BufferState> Tracer::buffer_of(pid_t pid, bool say_when_unknown)
 {
-    std::optional<BufferState> buffer = buffers_.read(pid);
+    // Read through a thread still alive: the main one may have ended first.
+    pid_t through = pid;
+    if (const auto main = tasks_.find(pid); main == tasks_.end() || main->second.exited) {
+        const auto live = std::find_if(tasks_.begin(), tasks_.end(), [&](const auto &task) {
+            return task.second.tgid == pid && !task.second.exited;
+        });
+        through = live != tasks_.end() ? live->first : pid;
+    }
+    std::optional<BufferState> buffer = buffers_.read(pid, through);
     if (!buffer && say_when_unknown && !said_unknown_ && setup_.say) {
         said_unknown_ = true;
         setup_.say("the standard output buffer of process " + std::to_string(pid) +
@@ -213,7 +253,10 @@ Tracer::Process &Tracer::buffer_owner(Process &process)
 // in, where the program has line information.
 std::optional<std::string> Tracer::site_of(pid_t pid, pid_t tid)
 {
-    return stacks_.has_lines(pid) ? stacks_.call_site(pid, tid) : std::nullopt;
+    if (pid == root_ && !root_started_) {
+        return std::nullopt;  // forktrace's own code, starting the command
+    }
+    return stacks_.has_lines(pid, tid) ? stacks_.call_site(pid, tid) : std::nullopt;
 }
 
 // Why the C library wrote out a buffer that was neither full nor ended at a
@@ -301,13 +344,32 @@ void Tracer::describe_write(pid_t tid, const Task &task, Event &wrote)
 void Tracer::on_exit_stop(pid_t tid)
 {
     const auto found = tasks_.find(tid);
-    if (found != tasks_.end() && found->second.tgid == tid && processes_.contains(tid)) {
-        Process &process = processes_[tid];
-        process.exit_site = site_of(tid, tid);
-        if (const auto buffer = buffers_.read(tid)) {
+    if (found == tasks_.end() || !processes_.contains(found->second.tgid)) {
+        resume(tid);
+        return;
+    }
+    found->second.exited = true;
+    const pid_t group = found->second.tgid;
+    Process &process = processes_[group];
+    // The process ends with this thread when the thread called exit_group(),
+    // is the last of its threads, or was ended with them all (by a signal, or
+    // another thread's exit) and is the first of them here. A thread that
+    // ends alone (the main one, too, by pthread_exit()) leaves the process,
+    // buffer and all, to the others.
+    user_regs_struct regs{};
+    const bool called_exit_group = trace(PTRACE_GETREGS, tid, 0, address_of(&regs)) == 0 &&
+                                   static_cast<long>(regs.orig_rax) == SYS_exit_group;
+    const bool last = std::none_of(tasks_.begin(), tasks_.end(), [&](const auto &other) {
+        return other.second.tgid == group && !other.second.exited;
+    });
+    const bool ended_alone = !called_exit_group && static_cast<long>(regs.orig_rax) == SYS_exit;
+    if (called_exit_group || last || (!ended_alone && !process.ending_read)) {
+        process.ending_read = true;
+        process.exit_site = site_of(group, tid);
+        if (const auto buffer = buffers_.read(group, tid)) {
             if (process.shares_with != 0) {
                 // The buffer is its parent's, and stays with it.
-                carry_own(buffer_owner(process), tid, buffer->pending.size());
+                carry_own(buffer_owner(process), group, buffer->pending.size());
             } else {
                 process.lost_at_exit = buffer->pending;
             }
@@ -346,6 +408,35 @@ std::optional<FileId> file_at(const std::string &path)
     return FileId{info.st_dev, info.st_ino};
 }
 
+// The file that descriptor `fd` of thread `tid` leads to. /dev/tty leads to
+// the thread's controlling terminal, one of /dev/pts when it is forktrace's.
+std::optional<FileId> file_of_task(pid_t tid, int fd)
+{
+    const std::string path = "/proc/" + std::to_string(tid) + "/fd/" + std::to_string(fd);
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    if (S_ISCHR(info.st_mode) && info.st_rdev == makedev(5, 0)) {
+        std::ifstream stat("/proc/" + std::to_string(tid) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        // After the name: state, parent, group, session, then the terminal.
+        std::istringstream fields(line.substr(std::min(line.size(), line.rfind(')') + 1)));
+        std::string state;
+        long parent = 0, group = 0, session = 0;
+        dev_t device = 0;
+        if (fields >> state >> parent >> group >> session >> device) {
+            constexpr unsigned pts_first = 136, pts_last = 143;  // the pseudo-terminals' majors
+            if (major(device) >= pts_first && major(device) <= pts_last) {
+                return file_at("/dev/pts/" +
+                               std::to_string((major(device) - pts_first) * 256 + minor(device)));
+            }
+        }
+    }
+    return FileId{info.st_dev, info.st_ino};
+}
+
 std::optional<FileId> file_of(int fd)
 {
     struct stat info {};
@@ -357,7 +448,7 @@ std::optional<FileId> file_of(int fd)
 
 Tracer::Tracer(Setup setup)
     : setup_(std::move(setup)),
-      calls_(traced_calls(setup_.fail.fork > 0)),
+      calls_(traced_calls(setup_.stops)),
       start_(std::chrono::steady_clock::now()),
       stacks_(flushing_functions())
 {
@@ -441,6 +532,17 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
         resume(tid);
         return;
     }
+    constexpr std::uint64_t x32 = 0x40000000;
+    if (info.arch != AUDIT_ARCH_X86_64 || (info.seccomp.nr & x32) != 0) {
+        // Another architecture or ABI: its calls are not followed.
+        if (foreign_.insert(task.tgid).second) {
+            tell("process " + std::to_string(task.tgid) +
+                 " runs a program of another architecture or ABI (32-bit, or x32): forktrace "
+                 "follows x86-64 programs only, and sees none of its writes, forks and execs");
+        }
+        resume(tid);
+        return;
+    }
     const Traced *call = find_call(calls_, static_cast<long>(info.seccomp.nr));
     if (call == nullptr) {
         resume(tid);
@@ -451,11 +553,17 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
     Process &process = processes_[task.tgid];
     switch (call->call) {
         case Call::write: {
+            // Whatever the descriptor, the file it leads to decides: a dup
+            // of the output, /dev/stdout or /proc/self/fd/1 are the output.
             const auto fd = static_cast<int>(task.args[0]);
-            const auto file = file_at("/proc/" + std::to_string(tid) + "/fd/" + std::to_string(fd));
+            const auto file = file_of_task(tid, fd);
             task.stream = file && file == setup_.output  ? Stream::output
                           : file && file == setup_.error ? Stream::error
                                                          : Stream::elsewhere;
+            if (fd > 2 && task.stream == Stream::elsewhere) {
+                resume(tid);  // a file or pipe of the program's own
+                return;
+            }
             task.pending = Pending::write;
             task.buffer.reset();
             if (fd == 1) {
@@ -473,17 +581,19 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
         case Call::exec: {
             const bool at = info.seccomp.nr == SYS_execveat;
             task.path = read_string(tid, task.args[at ? 1 : 0]);
-            task.argv = read_argv(tid, task.args[at ? 2 : 1]);
+            task.argv_cut = false;
+            task.argv = read_argv(tid, task.args[at ? 2 : 1], task.argv_cut);
             task.buffer.reset();
-            task.site = process.started ? site_of(task.tgid, tid) : std::nullopt;
-            if (!process.started) {
-                process.started = true;  // the command's own start
-            } else if (should_fail_exec(process, task.path)) {
+            task.site = site_of(task.tgid, tid);
+            // The command's own start, whatever attempts it takes, is not
+            // made to fail.
+            if ((task.tgid != root_ || root_started_) && should_fail_exec(process, task.path)) {
                 fail_call(tid, ENOENT);
                 process.last_exec_failed = true;
                 Event failed = event(Event::Kind::exec, task.tgid);
                 failed.path = task.path;
                 failed.argv = task.argv;
+                failed.argv_cut = task.argv_cut;
                 failed.ok = false;
                 failed.error = error_name(ENOENT);
                 failed.site = task.site;
@@ -506,7 +616,14 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
             } else if (info.seccomp.nr != SYS_clone) {
                 flags = 0;
             }
-            if ((flags & CLONE_THREAD) == 0 && ++process.forks == setup_.fail.fork) {
+            if ((flags & CLONE_UNTRACED) != 0) {
+                // It would escape the trace, and its inherited filter would
+                // then make its calls fail: it is traced like the others.
+                untrace_not(tid, info.seccomp.nr == SYS_clone3,
+                            flags & ~std::uint64_t{CLONE_UNTRACED});
+            }
+            if (setup_.stops.fork_entries && (flags & CLONE_THREAD) == 0 &&
+                ++process.forks == setup_.fail.fork) {
                 fail_call(tid, EAGAIN);
                 Event failed = event(Event::Kind::fork, task.tgid);
                 failed.ok = false;
@@ -523,7 +640,107 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
             task.site = site_of(task.tgid, tid);
             trace(PTRACE_SYSCALL, tid);
             return;
+        case Call::copy:
+            on_copy(tid, task);
+            return;
+        case Call::input:
+        case Call::input_wait:
+            on_input(tid, task, call->call == Call::input);
+            return;
     }
+}
+
+void Tracer::tell(const std::string &notice)
+{
+    if (setup_.say) {
+        setup_.say(notice);
+    }
+}
+
+// A clone that asked not to be traced is made without CLONE_UNTRACED.
+void Tracer::untrace_not(pid_t tid, bool clone3, std::uint64_t flags)
+{
+    if (clone3) {
+        const iovec local{&flags, sizeof flags};
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): an address in the tracee
+        const iovec remote{reinterpret_cast<void *>(tasks_[tid].args[0]), sizeof flags};
+        ::process_vm_writev(tid, &local, 1, &remote, 1, 0);
+    } else {
+        user_regs_struct regs{};
+        trace(PTRACE_GETREGS, tid, 0, address_of(&regs));
+        regs.rdi = flags;
+        trace(PTRACE_SETREGS, tid, 0, address_of(&regs));
+    }
+    if (!said_untraced_) {
+        said_untraced_ = true;
+        tell("process " + std::to_string(tasks_[tid].tgid) +
+             " asked for a child that would not be traced (CLONE_UNTRACED): it is traced like "
+             "the others, since untraced its calls would fail");
+    }
+}
+
+// sendfile, splice, tee, vmsplice and copy_file_range copy in the kernel:
+// to the output, forktrace could not see what went. The call fails there,
+// as where the kernel cannot do it, and the program writes it instead; it is
+// said, since untraced the call would have worked.
+void Tracer::on_copy(pid_t tid, Task &task)
+{
+    const std::size_t argument = task.number == SYS_splice || task.number == SYS_copy_file_range ? 2
+                                 : task.number == SYS_tee                                        ? 1
+                                                          : 0;
+    const auto fd = static_cast<int>(task.args[argument]);
+    const auto file = file_of_task(tid, fd);
+    if (file && (file == setup_.output || file == setup_.error)) {
+        fail_call(tid, ENOSYS);
+        if (!said_copy_) {
+            said_copy_ = true;
+            tell("process " + std::to_string(task.tgid) +
+                 " copied to the output in the kernel (sendfile, splice or the like), which "
+                 "forktrace cannot see: the call was made to fail with ENOSYS, so that the "
+                 "program writes the bytes itself");
+        }
+    }
+    resume(tid);
+}
+
+// The command reads, or waits for, its input: forktrace reads as much of its
+// own for it, and no more.
+void Tracer::on_input(pid_t tid, const Task &task, bool read)
+{
+    if (!setup_.wants_input || file_of_task(tid, 0) != setup_.input) {
+        resume(tid);
+        return;
+    }
+    if (read) {
+        const std::uint64_t asked = task.number == SYS_read ? task.args[2] : 65536;
+        setup_.wants_input(asked);
+    } else if (waits_for_input(tid, task)) {
+        setup_.wants_input(4096);
+    }
+    resume(tid);
+}
+
+// Whether a poll or select of `task` waits for descriptor 0 to be readable.
+bool Tracer::waits_for_input(pid_t tid, const Task &task) const
+{
+    if (task.number == SYS_poll || task.number == SYS_ppoll) {
+        const std::size_t count = std::min<std::uint64_t>(task.args[1], 256);
+        const std::string fds = read_memory(tid, task.args[0], count * sizeof(pollfd));
+        for (std::size_t i = 0; i + sizeof(pollfd) <= fds.size(); i += sizeof(pollfd)) {
+            pollfd one{};
+            std::memcpy(&one, fds.data() + i, sizeof one);
+            if (one.fd == 0 && (one.events & POLLIN) != 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+    // select and pselect6: descriptor 0 is the first bit of the read set.
+    if (task.args[0] == 0 || task.args[1] == 0) {
+        return false;
+    }
+    const std::string set = read_memory(tid, task.args[1], 1);
+    return !set.empty() && (static_cast<unsigned char>(set[0]) & 1U) != 0;
 }
 
 void Tracer::on_syscall_exit(pid_t tid, Task &task)
@@ -569,6 +786,7 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
             Event failed = event(Event::Kind::exec, task.tgid);
             failed.path = task.path;
             failed.argv = task.argv;
+            failed.argv_cut = task.argv_cut;
             failed.ok = false;
             failed.error = error_name(static_cast<int>(-result));
             failed.site = task.site;
@@ -577,34 +795,43 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
         }
         case Pending::wait4:
             if (result > 0) {
-                bool reaped = (task.args[2] & (WUNTRACED | WCONTINUED)) == 0;
+                bool reaped = false;
                 if (task.args[1] != 0) {
                     const std::string word = read_memory(tid, task.args[1], sizeof(int));
                     int status = 0;
                     std::memcpy(&status, word.data(), std::min(word.size(), sizeof status));
                     reaped =
                         word.size() == sizeof status && (WIFEXITED(status) || WIFSIGNALED(status));
+                } else {
+                    reaped = collected(static_cast<pid_t>(result));
                 }
                 if (reaped) {
-                    Event reap = event(Event::Kind::reap, task.tgid);
-                    reap.child = static_cast<pid_t>(result);
-                    reap.site = task.site;
-                    setup_.emit(reap);
+                    emit_reap(task, static_cast<pid_t>(result));
                 }
             }
             break;
         case Pending::waitid:
-            if (result == 0 && task.args[2] != 0 && (task.args[3] & WNOWAIT) == 0) {
-                const std::string raw = read_memory(tid, task.args[2], sizeof(siginfo_t));
-                siginfo_t child{};
-                std::memcpy(&child, raw.data(), std::min(raw.size(), sizeof child));
-                if (child.si_pid != 0 &&
-                    (child.si_code == CLD_EXITED || child.si_code == CLD_KILLED ||
-                     child.si_code == CLD_DUMPED)) {
-                    Event reap = event(Event::Kind::reap, task.tgid);
-                    reap.child = child.si_pid;
-                    reap.site = task.site;
-                    setup_.emit(reap);
+            if (result == 0 && (task.args[3] & WNOWAIT) == 0) {
+                if (task.args[2] != 0) {
+                    const std::string raw = read_memory(tid, task.args[2], sizeof(siginfo_t));
+                    siginfo_t child{};
+                    std::memcpy(&child, raw.data(), std::min(raw.size(), sizeof child));
+                    if (child.si_pid != 0 &&
+                        (child.si_code == CLD_EXITED || child.si_code == CLD_KILLED ||
+                         child.si_code == CLD_DUMPED)) {
+                        emit_reap(task, child.si_pid);
+                    }
+                } else {
+                    // No siginfo to read: the child collected is the one of
+                    // them that is gone.
+                    const std::map<pid_t, pid_t> ended = ended_;
+                    for (const auto &[child, parent] : ended) {
+                        if (parent == task.tgid &&
+                            (task.args[0] != P_PID || child == static_cast<pid_t>(task.args[1])) &&
+                            collected(child)) {
+                            emit_reap(task, child);
+                        }
+                    }
                 }
             }
             break;
@@ -614,20 +841,15 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
     resume(tid);
 }
 
-// Whether the new process that thread `tid` has just made shares its memory:
-// a vfork, or a clone with CLONE_VM, as posix_spawn, system() and popen()
-// make them.
-bool Tracer::shares_memory(pid_t tid, int stop)
+// The flags of the call with which thread `tid` has just made a task: a
+// vfork's, or a clone's (with CLONE_VM, as posix_spawn, system() and popen()
+// make them; with CLONE_PARENT), or none for a fork.
+std::uint64_t Tracer::clone_flags(pid_t tid, int stop)
 {
-    if (stop == PTRACE_EVENT_VFORK) {
-        return true;
-    }
-    if (stop != PTRACE_EVENT_CLONE) {
-        return false;
-    }
+    const std::uint64_t vfork = stop == PTRACE_EVENT_VFORK ? CLONE_VM | CLONE_VFORK : 0;
     user_regs_struct regs{};
     if (trace(PTRACE_GETREGS, tid, 0, address_of(&regs)) != 0) {
-        return false;
+        return vfork;
     }
     std::uint64_t flags = regs.rdi;
     if (regs.orig_rax == SYS_clone3) {
@@ -635,9 +857,9 @@ bool Tracer::shares_memory(pid_t tid, int stop)
         flags = 0;
         std::memcpy(&flags, read.data(), std::min(read.size(), sizeof flags));
     } else if (regs.orig_rax != SYS_clone) {
-        return false;
+        return vfork;
     }
-    return (flags & CLONE_VM) != 0;
+    return flags | vfork;
 }
 
 void Tracer::on_new_task(pid_t tid, Task &creator, int stop)
@@ -666,19 +888,25 @@ void Tracer::made_by(pid_t parent_pid, pid_t child, pid_t creator_tid, int stop)
 {
     Process &parent = processes_[parent_pid];
     Process &process = processes_[child];
+    ended_.erase(child);  // an ID used again
     process.path = parent.path;
     process.path.push_back(parent.children++);
     process.parent = parent_pid;
     process.forks = parent.forks;
     process.execs = parent.execs;
-    process.started = parent.started;
     Event forked = event(Event::Kind::fork, parent_pid);
     forked.child = child;
     if (creator_tid == 0) {
         process.copy_unknown = true;
     } else {
         forked.site = site_of(parent_pid, creator_tid);
-        const bool shared = shares_memory(creator_tid, stop);
+        const std::uint64_t flags = clone_flags(creator_tid, stop);
+        const bool shared = (flags & CLONE_VM) != 0;
+        if ((flags & CLONE_PARENT) != 0 && parent.parent != 0) {
+            // Made by this process, but its parent is this one's own.
+            process.parent = parent.parent;
+            forked.parent = parent.parent;
+        }
         if (const auto buffer = buffer_of(parent_pid, false)) {
             Process &parent_now = processes_[parent_pid];
             carry_own(parent_now, parent_pid, buffer->pending.size());
@@ -728,10 +956,14 @@ void Tracer::on_exec(pid_t tid)
     Task &task = task_of(tid);
     task.pending = Pending::none;
     processes_[task.tgid].last_exec_failed = false;
-    root_started_ = root_started_ || task.tgid == root_;
+    if (task.tgid == root_ && !root_started_) {
+        root_started_ = true;
+        start_error_ = 0;  // an attempt before failed: a script, run by sh
+    }
     Event done = event(Event::Kind::exec, task.tgid);
     done.path = task.path;
     done.argv = task.argv;
+    done.argv_cut = task.argv_cut;
     done.site = task.site;
     Process &process = processes_[task.tgid];
     if (task.buffer && process.shares_with != 0) {
@@ -741,6 +973,8 @@ void Tracer::on_exec(pid_t tid)
         done.lost = task.buffer->pending;  // the new image starts with an empty buffer
     }
     process.shares_with = 0;
+    process.lost_at_exit.reset();  // read as the other threads ended with the exec
+    process.ending_read = false;
     process.own_image = true;
     process.copy_unknown = false;
     task.buffer.reset();
@@ -855,6 +1089,22 @@ void Tracer::write_done(pid_t tid, bool made)
     }
 }
 
+// A process seen to end is collected once it is gone: until then its
+// parent can wait for it, and it stays a zombie.
+bool Tracer::collected(pid_t child) const
+{
+    return ended_.contains(child) && ::kill(child, 0) != 0 && errno == ESRCH;
+}
+
+void Tracer::emit_reap(const Task &task, pid_t child)
+{
+    ended_.erase(child);
+    Event reap = event(Event::Kind::reap, task.tgid);
+    reap.child = child;
+    reap.site = task.site;
+    setup_.emit(reap);
+}
+
 void Tracer::on_death(pid_t tid, int status)
 {
     const auto found = tasks_.find(tid);
@@ -871,6 +1121,8 @@ void Tracer::on_death(pid_t tid, int status)
     const std::optional<std::string> lost = processes_[tid].lost_at_exit;
     const std::optional<std::string> site = processes_[tid].exit_site;
     const std::vector<std::size_t> ended_path = processes_[tid].path;
+    std::erase_if(ended_, [&](const auto &entry) { return entry.second == tid; });
+    ended_[tid] = processes_[tid].parent;
     processes_.erase(tid);
     buffers_.forget(tid);
     stacks_.forget(tid);
@@ -1056,7 +1308,6 @@ int Tracer::run()
                         task.parked = false;
                         task.known = true;
                         processes_[tid].copy_unknown = true;
-                        processes_[tid].started = true;
                     }
                 }
                 if (!task.parked) {
@@ -1064,6 +1315,19 @@ int Tracer::run()
                 }
             } else if (signal == SIGSTOP || signal == SIGTSTP || signal == SIGTTIN ||
                        signal == SIGTTOU) {
+                if (signal != SIGSTOP && setup_.on == On::terminal) {
+                    // Stopped by the terminal forktrace made (a suspend key,
+                    // or a background read or write): no shell there will
+                    // ever bring the job back, so forktrace does.
+                    if (!said_suspended_) {
+                        said_suspended_ = true;
+                        tell("process " + std::to_string(task.tgid) + " was stopped by SIG" +
+                             sigabbrev_np(signal) +
+                             " from the terminal; no shell there can bring it back, so "
+                             "forktrace continues it");
+                    }
+                    ::kill(task.tgid, SIGCONT);
+                }
                 trace(PTRACE_LISTEN, tid);  // stopped, as a job is, until SIGCONT
             } else {
                 resume(tid);

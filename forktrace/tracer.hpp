@@ -8,6 +8,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,8 @@ struct FileId {
 std::optional<FileId> file_of(int fd);
 // The file at `path`, if there is one.
 std::optional<FileId> file_at(const std::string &path);
+// The file descriptor `fd` of thread `tid` leads to, if open.
+std::optional<FileId> file_of_task(pid_t tid, int fd);
 
 // A write of a run, named so that another run of the same command names it
 // alike: its process's place in the tree (the number of each fork along the
@@ -50,7 +53,12 @@ struct Setup {
     std::vector<PlannedWrite> plan;
     On on = On::inherit;
     Failures fail;
+    Stops stops;                          // the calls to stop at besides those always followed
     std::optional<FileId> output, error;  // where the command's streams lead
+    std::optional<FileId> input;          // the command's standard input, when forktrace feeds it
+    // The command wants this many bytes of input, or a poll's worth: to be
+    // read from forktrace's own and given to it.
+    std::function<void(std::size_t)> wants_input;
     std::function<void(const Event &)> emit;
     std::function<void(const std::string &)> say;  // a notice for the user, once
 };
@@ -81,13 +89,13 @@ private:
         pid_t parent = 0;
         int forks = 0;          // forks along its line of descent
         int execs = 0;          // execs along its line, its own start not counted
-        bool started = false;   // past the command's own exec
         std::string last_exec;  // the file name of its last failed exec attempt
         bool last_exec_failed = false, last_exec_made_to_fail = false;
         // The pending bytes of its standard output buffer that forks carried
         // in, by origin, oldest first; the rest of what is pending is its own.
         std::vector<Event::Origin> carried;
         std::optional<std::string> lost_at_exit;
+        bool ending_read = false;  // lost_at_exit and exit_site read, as it ended
         std::optional<std::string> exit_site;
         // The parent whose memory it shares, standard output buffer and all
         // (a vfork, or a clone with CLONE_VM), until it execs or ends.
@@ -106,6 +114,7 @@ private:
         bool stopped_once = false;  // its first stop, as a new task, has come
         bool known = false;         // its creator's event has come
         bool parked = false;        // stopped, waiting for its creator's event
+        bool exited = false;        // at or past its exit: its memory may be gone
         pid_t parent = 0;           // parked: its parent, as /proc tells it
         Pending pending = Pending::none;
         long number = 0;  // of the pending call
@@ -113,6 +122,7 @@ private:
         Stream stream = Stream::output;
         std::string path;
         std::vector<std::string> argv;
+        bool argv_cut = false;              // longer than is read
         std::optional<BufferState> buffer;  // at the pending call's entry
         std::optional<std::string> site;    // of the pending call, in the program's source
         std::size_t planned = 0;            // steered: its write's place in the plan, from 1
@@ -128,7 +138,9 @@ private:
     void on_new_task(pid_t tid, Task &task, int stop);
     void made_by(pid_t parent, pid_t child, pid_t creator_tid, int stop);
     void orphaned_at_birth(pid_t parent);
-    bool shares_memory(pid_t tid, int stop);
+    std::uint64_t clone_flags(pid_t tid, int stop);
+    bool collected(pid_t child) const;
+    void emit_reap(const Task &task, pid_t child);
     std::optional<std::string> site_of(pid_t pid, pid_t tid);
     Process &buffer_owner(Process &process);
     std::string cause_from_stack(pid_t pid, pid_t tid);
@@ -145,6 +157,11 @@ private:
     void steer_write(pid_t tid, Task &task);
     void leave_plan(const std::string &why);
     bool stuck() const;
+    void tell(const std::string &notice);
+    void untrace_not(pid_t tid, bool clone3, std::uint64_t flags);
+    void on_copy(pid_t tid, Task &task);
+    void on_input(pid_t tid, const Task &task, bool read);
+    bool waits_for_input(pid_t tid, const Task &task) const;
     void on_exit_stop(pid_t tid);
     static void carry_own(Process &process, pid_t self, std::size_t pending);
     std::optional<BufferState> buffer_of(pid_t pid, bool say_when_unknown);
@@ -172,7 +189,10 @@ private:
     std::string off_plan_;
     BufferReader buffers_;
     Stacks stacks_;
-    bool said_unknown_ = false;
+    // Processes ended and not yet collected, with their parents.
+    std::map<pid_t, pid_t> ended_;
+    bool said_unknown_ = false, said_untraced_ = false, said_copy_ = false, said_suspended_ = false;
+    std::set<pid_t> foreign_;  // processes of another architecture, said
     bool killed_one_ = false;  // a process died of a signal since the last look for stragglers
 };
 

@@ -348,9 +348,41 @@ struct Account {
     std::vector<std::string> some;
     std::vector<std::string> none;  // the same, for what no event may have
     std::vector<std::string> text;  // in the text report
+    long reaps = -1;                // reap events, where the row counts them
 };
 
 void PrintTo(const Account &row, std::ostream *os) { *os << row.name; }
+
+// Each reap collects a child of the reaper's that had ended and was not
+// collected before; a process made with CLONE_PARENT has for its parent its
+// maker's parent.
+void expect_reaps_and_parents_hold(const std::vector<Event> &events)
+{
+    std::set<std::string> ended, reaped;
+    std::map<std::string, std::string> parent_of;
+    for (const Event &event : events) {
+        const std::string &kind = event.at("event");
+        const std::string &pid = event.at("pid");
+        if (kind == "fork" && event.contains("child") && event.at("child") != "0") {
+            const std::string &child = event.at("child");
+            parent_of[child] = pid;
+            if (event.contains("parent")) {
+                EXPECT_TRUE(parent_of.contains(pid)) << "made by " << pid << ", not a child";
+                EXPECT_EQ(event.at("parent"), parent_of[pid]) << "the parent of " << child;
+                parent_of[child] = event.at("parent");
+            }
+            ended.erase(child);
+            reaped.erase(child);
+        } else if (kind == "exit") {
+            ended.insert(pid);
+        } else if (kind == "reap") {
+            const std::string &child = event.at("child");
+            EXPECT_TRUE(ended.contains(child)) << pid << " reaped " << child << " before its end";
+            EXPECT_TRUE(reaped.insert(child).second) << child << " reaped twice";
+            EXPECT_EQ(parent_of[child], pid) << pid << " reaped " << child << ", not its child";
+        }
+    }
+}
 
 class ForktraceAccounts : public testing::TestWithParam<std::tuple<Account, runner::Output>> {};
 
@@ -383,7 +415,7 @@ void expect_sites_in_source(const std::vector<Event> &events)
     // system() and posix_spawn() fork, exec and wait inside the C library:
     // the program's call is theirs.
     const std::map<std::string, std::vector<std::string>> calls{
-        {"fork", {"fork()", "system(", "posix_spawn("}},
+        {"fork", {"fork()", "system(", "posix_spawn(", "SYS_clone"}},
         {"exec", {"exec", "system(", "posix_spawn("}},
         {"reap", {"wait", "system("}},
         {"exit", {"exit"}}};
@@ -427,6 +459,10 @@ TEST_P(ForktraceAccounts, RightOrSaysItCannotKnow)
             << traced;
     }
     expect_sites_in_source(traced.events);
+    expect_reaps_and_parents_hold(traced.events);
+    if (row.reaps >= 0) {
+        EXPECT_EQ(traced.count("reap"), row.reaps) << traced;
+    }
 
     const runner::ScratchFolder folder("forktrace-text");
     const std::filesystem::path report = folder.path() / "report";
@@ -499,7 +535,75 @@ INSTANTIATE_TEST_SUITE_P(
             Account{"wait_then_print", "wait", {},
                     {"reap site homework.cpp:", "exit site homework.cpp:"},
                     {},
-                    {"by the wait at homework.cpp:"}}),
+                    {"by the wait at homework.cpp:"}, 1},
+            Account{"line_of_two_printers", "mixed", {},
+                    {"fork pending a"},
+                    {},
+                    {"+itself   achild", "begun in one process and ended in another"}, 1},
+            Account{"reaps_without_status", "nullwait", {},
+                    {"reap site homework.cpp:"},
+                    {},
+                    {"by the wait at homework.cpp:"}, 3},
+            Account{"clone_parent", "cloneparent", {},
+                    {"fork parent "},
+                    {},
+                    {"with CLONE_PARENT: a sibling, a child of "}, 2},
+            Account{"main_thread_ends_first", "mainexit", {},
+                    {"write data from the last thread"},
+                    {"write cause unknown", "exit lost from"},
+                    {}}),
+        testing::Values(runner::Output::terminal, runner::Output::pipe)),
+    [](const auto &row) {
+        return std::get<0>(row.param).name + "_" + runner::to_string(std::get<1>(row.param));
+    });
+// clang-format on
+
+// Every way of getting bytes to the output, on a terminal and a pipe: the
+// trace has each byte the reader got, or forktrace says what it could not
+// see; and where a program's call is changed, it says so.
+struct WayOut {
+    std::string name;
+    std::vector<std::string> command;
+    std::string notice;  // a part of what forktrace must say on standard error
+};
+
+void PrintTo(const WayOut &row, std::ostream *os) { *os << row.name; }
+
+class ForktraceSeesEveryWayOut : public testing::TestWithParam<std::tuple<WayOut, runner::Output>> {
+};
+
+TEST_P(ForktraceSeesEveryWayOut, OrSaysWhatItCannotSee)
+{
+    const WayOut &row = std::get<0>(GetParam());
+    const Traced traced =
+        trace({"--on", runner::to_string(std::get<1>(GetParam()))}, row.command.front(),
+              {.args = {std::next(row.command.begin()), row.command.end()},
+               .env = runner::traced_environment()});
+    EXPECT_EQ(traced.run.exit_code(), 0) << traced;
+    EXPECT_NE(traced.run.err.find(row.notice), std::string::npos) << traced;
+    if (traced.written != traced.received) {
+        EXPECT_NE(traced.run.err.find("that no write forktrace saw made"), std::string::npos)
+            << traced;
+    } else {
+        EXPECT_NE(traced.received, "") << traced;
+    }
+}
+
+const std::string homework = runner::program_path("homework");
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Ways, ForktraceSeesEveryWayOut,
+    testing::Combine(
+        testing::Values(
+            WayOut{"dup_of_stdout", {"/bin/sh", "-c", "exec 3>&1; echo through three >&3"}, ""},
+            WayOut{"proc_self_fd", {"/bin/sh", "-c", "echo through proc >/proc/self/fd/1"}, ""},
+            WayOut{"tee_dev_stdout", {"/bin/sh", "-c", "echo teed | tee /dev/stdout"}, ""},
+            WayOut{"cp_to_dev_stdout", {"/bin/cp", std::string(TESTS_DIR) + "/bufferlab.cpp", "/dev/stdout"}, ""},
+            WayOut{"dev_tty", {"/bin/sh", "-c", "echo to the terminal >/dev/tty 2>/dev/null; echo plain"}, ""},
+            WayOut{"sendfile_and_splice", {homework, "kernelcopy"}, "copied to the output in the kernel"},
+            WayOut{"system_call_of_32_bits", {homework, "int80"}, "another architecture or ABI"},
+            WayOut{"clone_untraced", {homework, "untraced"}, "(CLONE_UNTRACED): it is traced like the others"}),
         testing::Values(runner::Output::terminal, runner::Output::pipe)),
     [](const auto &row) {
         return std::get<0>(row.param).name + "_" + runner::to_string(std::get<1>(row.param));
@@ -786,7 +890,10 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"ptrace_refused_compare", {"--compare", "true"}, 125, "cannot trace the command", false,
                refuse_ptrace},
         Ending{"untraced_where_refused", {"--untraced", "--on", "pipe", "/bin/sh", "-c", "exit 4"}, 4, "",
-               false, refuse_ptrace}),
+               false, refuse_ptrace},
+        Ending{"suspend_key", {"--on", "terminal", "--input", "\\x1a", "cat"}, 0,
+               "was stopped by SIGTSTP from the terminal; no shell there can bring it back"},
+        Ending{"script_without_first_line", {std::string(TESTS_DIR) + "/plain-script", "a"}, 0, ""}),
     [](const auto &row) { return row.param.name; });
 // clang-format on
 
@@ -857,6 +964,26 @@ TEST(ForktraceText, EscapesControlBytesAndInvalidText)
     EXPECT_EQ(run.out, "\x1b[31mred\x01\xff\n") << run;
     EXPECT_NE(run.err.find(R"(\e[31mred\x01\xff)"), std::string::npos) << run;
     EXPECT_EQ(run.err.find_first_of("\x1b\x01\xff"), std::string::npos) << run;
+
+    // Characters that turn text around or break its lines show as escapes
+    // too, and an argument shows as a shell would take it.
+    const Result turned =
+        runner::run_on_pipe(runner::program_path("forktrace"),
+                            {.args = {"--on", "pipe", "/bin/echo", "abc\u202edef\u2028", "a' 'b"}});
+    EXPECT_NE(turned.err.find(R"(abc\u202edef\u2028 a' 'b)"), std::string::npos) << turned;
+    EXPECT_NE(turned.err.find(R"((/bin/echo 'abc\u202edef\u2028' 'a'\'' '\''b'))"),
+              std::string::npos)
+        << turned;
+
+    // --compare cuts a long line between two characters, never inside one.
+    std::string wide;
+    for (int i = 0; i < 100; ++i) {
+        wide += "\u00e9";
+    }
+    const Result compared =
+        runner::run_on_pipe(runner::program_path("forktrace"),
+                            {.args = {"--compare", "/bin/echo", wide}, .env = {{"COLUMNS", "80"}}});
+    EXPECT_NE(compared.out.find("\u00e9\u00e9~\n"), std::string::npos) << compared;
 }
 
 }  // namespace

@@ -3,11 +3,18 @@
 // the accounts forktrace must give of them.
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <iostream>
+#include <pthread.h>
+#include <sched.h>
 #include <spawn.h>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -125,6 +132,91 @@ int main(int argc, char *argv[])
         }
         wait(nullptr);
         std::printf("C\n");
+    } else if (how == "mixed") {
+        // The parent's "a" is copied into the child; each ends it with its own.
+        std::printf("a");
+        if (fork() == 0) {
+            std::printf("child\n");
+            std::exit(0);
+        }
+        wait(nullptr);
+        std::printf("parent\n");
+    } else if (how == "nullwait") {
+        // Reaps that give no status to read: waitpid() with WUNTRACED and
+        // waitid() of one child and of any, with no siginfo.
+        for (int child = 0; child < 3; ++child) {
+            const pid_t made = fork();
+            if (made == 0) {
+                std::printf("child %d\n", child);
+                std::exit(0);
+            }
+            if (child == 0) {
+                waitpid(made, nullptr, WUNTRACED);
+            } else {
+                syscall(SYS_waitid, child == 1 ? P_PID : P_ALL, made, nullptr, WEXITED, nullptr);
+            }
+        }
+        std::printf("all reaped\n");
+    } else if (how == "cloneparent") {
+        // A child makes a process with CLONE_PARENT: its parent is the
+        // child's own, who collects them both.
+        std::printf("before\n");
+        if (fork() == 0) {
+            if (syscall(SYS_clone, CLONE_PARENT | SIGCHLD, 0, 0, 0, 0) == 0) {
+                std::printf("sibling\n");
+            }
+            std::exit(0);
+        }
+        while (wait(nullptr) > 0) {
+        }
+        std::printf("after\n");
+    } else if (how == "kernelcopy") {
+        // The kernel copies to the output: sendfile from a file, splice from
+        // a pipe. Where the call fails, the program writes instead, as cp and
+        // cat do.
+        const char sent[] = "via sendfile\n";
+        const int file = memfd_create("homework", 0);
+        static_cast<void>(write(file, sent, sizeof sent - 1));
+        off_t from = 0;
+        if (sendfile(STDOUT_FILENO, file, &from, sizeof sent - 1) < 0) {
+            static_cast<void>(write(STDOUT_FILENO, sent, sizeof sent - 1));
+        }
+        const char spliced[] = "via splice\n";
+        int ends[2];
+        if (pipe(ends) == 0) {
+            static_cast<void>(write(ends[1], spliced, sizeof spliced - 1));
+            if (splice(ends[0], nullptr, STDOUT_FILENO, nullptr, sizeof spliced - 1, 0) < 0) {
+                static_cast<void>(write(STDOUT_FILENO, spliced, sizeof spliced - 1));
+            }
+        }
+    } else if (how == "int80") {
+        // A write by the 32-bit system call, from memory a 32-bit pointer reaches.
+        void *low = mmap(nullptr, 4096, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+        const char text[] = "via int 0x80\n";
+        if (low != MAP_FAILED) {
+            std::memcpy(low, text, sizeof text - 1);
+            long result = 4;  // write, in the 32-bit numbering
+            asm volatile("int $0x80"
+                         : "+a"(result)
+                         : "b"(STDOUT_FILENO), "c"(low), "d"(sizeof text - 1)
+                         : "memory");
+        }
+    } else if (how == "untraced") {
+        // A child asked for with CLONE_UNTRACED.
+        const long child = syscall(SYS_clone, CLONE_UNTRACED | SIGCHLD, 0, 0, 0, 0);
+        if (child == 0) {
+            static_cast<void>(write(STDOUT_FILENO, "the untraced child\n", 19));
+            _exit(0);
+        }
+        waitpid(static_cast<pid_t>(child), nullptr, 0);
+        static_cast<void>(write(STDOUT_FILENO, "its parent\n", 11));
+    } else if (how == "mainexit") {
+        // The main thread ends first: the process, and its buffer, go on.
+        std::printf("from main\n");
+        static std::thread last([] { std::printf("from the last thread\n"); });
+        last.detach();
+        pthread_exit(nullptr);
     }
     return 0;
 }
