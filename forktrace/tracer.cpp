@@ -350,6 +350,14 @@ void Tracer::on_exit_stop(pid_t tid)
     }
     found->second.exited = true;
     const pid_t group = found->second.tgid;
+    if (found->second.pending == Pending::write && found->second.stream == Stream::output &&
+        tid == writing_) {
+        // Ended inside its write (another thread's exec, or a signal, ends
+        // it): what of the write went out, no call returns to say.
+        tell("a write of process " + std::to_string(group) +
+             " to the output was cut short as its thread ended: how much of it went out is not "
+             "known");
+    }
     Process &process = processes_[group];
     // The process ends with this thread when the thread called exit_group(),
     // is the last of its threads, or was ended with them all (by a signal, or

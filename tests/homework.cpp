@@ -211,6 +211,13 @@ int main(int argc, char *argv[])
         }
         waitpid(static_cast<pid_t>(child), nullptr, 0);
         static_cast<void>(write(STDOUT_FILENO, "its parent\n", 11));
+    } else if (how == "threadexec") {
+        // A thread execs while the main thread is in a long write.
+        static std::string block(1U << 20U, 'x');
+        block.back() = '\n';
+        std::thread([] { execl("/bin/echo", "echo", "after the exec", nullptr); }).detach();
+        static_cast<void>(write(STDOUT_FILENO, block.data(), block.size()));
+        pause();
     } else if (how == "mainexit") {
         // The main thread ends first: the process, and its buffer, go on.
         std::printf("from main\n");
