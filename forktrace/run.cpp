@@ -1,0 +1,536 @@
+#include "run.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "launch.hpp"
+#include "seccomp.hpp"
+
+extern char **environ;
+
+namespace forktrace {
+namespace {
+
+volatile std::sig_atomic_t interrupted_by = 0;
+
+// The command's group, for a signal to forktrace to reach when nothing traces it.
+std::atomic<pid_t> untraced_group{0};
+
+void on_signal(int signal)
+{
+    interrupted_by = signal;
+    Tracer::interrupt(signal);
+    if (const pid_t group = untraced_group; group > 0) {
+        ::kill(-group, signal);
+    }
+}
+
+// Writes all of `bytes` to `fd`; false once nobody reads.
+bool write_all(int fd, const char *bytes, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Which of forktrace's standard streams were closed when it started: each
+// is held open on /dev/null meanwhile, so that no file forktrace opens (its
+// report) takes its number, and is closed again for the command.
+std::array<bool, 3> closed_at_start{};
+
+// What the relay does, and what came of it.
+struct Relaying {
+    std::optional<std::string> input;  // the text given; else forktrace's own input
+    bool terminal = false;
+    int show_on = STDOUT_FILENO;   // where the output goes; -1: nowhere
+    std::string *typed = nullptr;  // what it was given of forktrace's input, kept
+    int stop = -1;                 // readable once the relay is to stop
+    // Bytes of input the command has asked for, and a descriptor readable when
+    // that grows: forktrace's own input is read as the command reads, no more.
+    std::atomic<std::size_t> *demand = nullptr;
+    int wake = -1;
+    int write_error = 0;          // of the output, where it goes: its errno
+    std::size_t relayed = 0;      // bytes of the output (on a terminal, without its \r)
+    std::string *kept = nullptr;  // the output's bytes, kept
+};
+
+// Relays the command's output, and its input (the text given, or forktrace's
+// own standard input as the command asks for it) to the command, until
+// every holder of the output has closed it. Should forktrace's own reader go
+// away, the command's reader goes away too, and it sees that as it would
+// untraced.
+void relay(launch::Launched &launched, Relaying &how)
+{
+    // The tracer's thread takes forktrace's signals, so that its wait returns.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGALRM}) {
+        sigaddset(&signals, signal);
+    }
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::string pending = how.input.value_or("");
+    bool reading_stdin = !how.input.has_value();
+    bool output_open = how.show_on >= 0;  // the place to show the bytes takes them
+    const auto end_input = [&] {
+        if (how.terminal) {
+            // A line in progress needs one end-of-file to go, and one more to end.
+            pending +=
+                std::string(pending.empty() || pending.back() == '\n' ? 1 : 2, launch::end_of_file);
+        } else {
+            launched.input().reset();
+        }
+    };
+    bool ended = false;
+    if (!reading_stdin && pending.empty()) {
+        end_input();
+        ended = true;
+    }
+    ::fcntl(launched.input().get(), F_SETFL, O_NONBLOCK);
+    char buffer[65536];
+    while (launched.output().open()) {
+        const std::size_t wanted = how.demand != nullptr ? how.demand->load() : sizeof buffer;
+        const bool ask_stdin = reading_stdin && pending.empty() && wanted > 0;
+        pollfd fds[5] = {{launched.output().get(), POLLIN, 0},
+                         {ask_stdin ? STDIN_FILENO : -1, POLLIN, 0},
+                         {pending.empty() ? -1 : launched.input().get(), POLLOUT, 0},
+                         {how.stop, POLLIN, 0},
+                         {how.wake, POLLIN, 0}};
+        if (::poll(fds, 5, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        if (fds[3].revents != 0) {
+            return;  // the trace is over, whoever still holds the output
+        }
+        if (fds[4].revents != 0) {
+            static_cast<void>(::read(how.wake, buffer, sizeof buffer));  // more input wanted
+        }
+        if (fds[0].revents != 0) {
+            const ssize_t n = ::read(launched.output().get(), buffer, sizeof buffer);
+            if (n > 0) {
+                const auto size = static_cast<std::size_t>(n);
+                if (how.kept != nullptr) {
+                    how.kept->append(buffer, size);
+                }
+                how.relayed +=
+                    how.terminal
+                        ? size - static_cast<std::size_t>(std::count(buffer, buffer + n, '\r'))
+                        : size;
+                if (closed_at_start[STDOUT_FILENO] && how.show_on == STDOUT_FILENO) {
+                    how.write_error = EBADF;  // as the command would find it untraced
+                    output_open = false;
+                } else if (output_open && !write_all(how.show_on, buffer, size)) {
+                    how.write_error = errno;
+                    output_open = false;
+                    if (how.write_error == EPIPE) {
+                        launched.output().reset();  // the command's reader is gone too
+                        break;
+                    }
+                }
+            } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+                launched.output().reset();  // 0 from a pipe, EIO from a terminal
+            }
+        }
+        if (fds[1].revents != 0) {
+            const ssize_t n = ::read(STDIN_FILENO, buffer, std::min(wanted, sizeof buffer));
+            if (n > 0) {
+                if (how.demand != nullptr) {
+                    how.demand->fetch_sub(
+                        std::min(static_cast<std::size_t>(n), how.demand->load()));
+                }
+                pending.append(buffer, static_cast<std::size_t>(n));
+                if (how.typed != nullptr) {
+                    how.typed->append(buffer, static_cast<std::size_t>(n));
+                }
+            } else if (n == 0 || errno != EINTR) {
+                reading_stdin = false;
+            }
+        }
+        if (fds[2].revents != 0) {
+            const ssize_t n = ::write(launched.input().get(), pending.data(), pending.size());
+            if (n > 0) {
+                pending.erase(0, static_cast<std::size_t>(n));
+            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                pending.clear();
+                reading_stdin = false;
+                ended = true;
+            }
+        }
+        if (!reading_stdin && pending.empty() && !ended) {
+            ended = true;
+            end_input();
+        }
+    }
+}
+
+// Why the kernel would not let forktrace trace, and what to do about it, in a
+// line or two.
+std::string why_refused()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("TracerPid:")) {
+            const long tracer = std::strtol(line.c_str() + 10, nullptr, 10);
+            if (tracer != 0) {
+                std::ifstream name("/proc/" + std::to_string(tracer) + "/comm");
+                std::string comm;
+                std::getline(name, comm);
+                return "forktrace is itself being traced, by process " + std::to_string(tracer) +
+                       (comm.empty() ? "" : " (" + printable(comm) + ")") +
+                       ", and a process has one tracer only: run forktrace untraced.";
+            }
+        }
+    }
+    std::ifstream yama("/proc/sys/kernel/yama/ptrace_scope");
+    int scope = -1;
+    if (yama >> scope && scope >= 2) {
+        return "The kernel's Yama setting kernel.yama.ptrace_scope is " + std::to_string(scope) +
+               (scope == 2 ? ": only root may trace. Run forktrace as root, or set it to 1 "
+                             "(sysctl kernel.yama.ptrace_scope=1), which lets a program trace "
+                             "the commands it starts."
+                           : ", which forbids tracing until the next reboot.");
+    }
+    return "ptrace is not permitted here" +
+           (scope >= 0
+                ? " (kernel.yama.ptrace_scope is " + std::to_string(scope) + ", which allows it)"
+                : std::string()) +
+           ": in a container, start it with ptrace allowed (for Docker: --cap-add=SYS_PTRACE "
+           "--security-opt seccomp=unconfined).";
+}
+
+// The size of forktrace's own terminal, for a fresh terminal to have.
+std::optional<winsize> own_terminal_size()
+{
+    for (const int fd : {STDOUT_FILENO, STDERR_FILENO, STDIN_FILENO}) {
+        winsize size{};
+        if (isatty(fd) != 0 && ::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_row > 0) {
+            return size;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+// One line on standard error: what went wrong.
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, so the compiler checks each format
+void say(const char *format, ...)
+{
+    va_list values;
+    va_start(values, format);
+    static_cast<void>(std::vfprintf(stderr, format, values));
+    va_end(values);
+}
+
+void prepare_to_run()
+{
+    struct sigaction action {};
+    action.sa_handler = on_signal;  // no SA_RESTART: the tracer's wait returns
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        ::sigaction(signal, &action, nullptr);
+    }
+    static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
+    for (int fd = 0; fd < 3; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            closed_at_start[static_cast<std::size_t>(fd)] = true;
+            ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);  // takes the lowest: fd
+        }
+    }
+}
+
+int interrupted() { return interrupted_by; }
+
+// The file that running `name` executes, as a shell finds it; or the status
+// to end with, after saying why.
+std::variant<std::string, int> resolve(const std::string &name)
+{
+    std::vector<std::string> candidates;
+    if (name.find('/') != std::string::npos) {
+        candidates.push_back(name);
+    } else {
+        const char *path = std::getenv("PATH");
+        std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+        for (std::size_t start = 0; start <= dirs.size();) {
+            const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+            const std::string dir = dirs.substr(start, end - start);
+            candidates.push_back((dir.empty() ? "." : dir) + "/" + name);
+            start = end + 1;
+        }
+    }
+    bool found = false;
+    for (const std::string &candidate : candidates) {
+        struct stat info {};
+        if (::stat(candidate.c_str(), &info) == 0 && (S_ISREG(info.st_mode) || candidate == name)) {
+            found = true;
+            if (S_ISREG(info.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
+                return candidate;
+            }
+        }
+    }
+    if (!found) {
+        say("forktrace: %s: command not found\n", printable(name).c_str());
+        return status_not_found;
+    }
+    say("forktrace: cannot run %s: Permission denied\n", printable(name).c_str());
+    return status_cannot_run;
+}
+
+// Runs the command in `file` under the tracer, or untraced when asked, as
+// `plan` says. Returns the exit status.
+int run_command(const Options &options, const std::string &file, const Run &plan)
+{
+    const bool traced = !options.untraced;
+    // The command waits, before its exec, until it is traced; then it takes
+    // on the filter that stops it at the calls the tracer follows.
+    int go[2] = {-1, -1};
+    if (traced && ::pipe2(go, O_CLOEXEC) != 0) {
+        say("forktrace: pipe: %s\n", std::strerror(errno));
+        return status_failed;
+    }
+    launch::Fd go_read(go[0]), go_write(go[1]);
+    // Forktrace's own input is read for the command as it reads, when it
+    // feeds a fresh terminal or pipe with it.
+    const bool on_demand = options.on != On::inherit && !options.input;
+    const Stops stops{.fork_entries = options.fail.fork > 0, .input = traced && on_demand};
+    const std::vector<sock_filter> filter = filter_for(traced_calls(stops));
+    const int wait_for = go_read.get();
+
+    launch::Program program{
+        .argv = options.command,
+        .file = file,
+        .env = {},
+        .mode = options.on == On::terminal ? launch::Mode::terminal
+                : options.on == On::pipe   ? launch::Mode::pipe
+                                           : launch::Mode::inherit,
+        .errors_apart = false,
+        .errors_inherited = options.on == On::pipe,
+        .echo = false,
+        .before_exec =
+            [wait_for, &filter, inherit = options.on == On::inherit] {
+                for (int fd = 0; fd < 3 && inherit; ++fd) {
+                    if (closed_at_start[static_cast<std::size_t>(fd)]) {
+                        ::close(fd);  // closed for forktrace, closed for the command
+                    }
+                }
+                if (wait_for < 0) {
+                    return;  // untraced
+                }
+                char byte = 0;
+                ssize_t n = -1;
+                do {
+                    n = ::read(wait_for, &byte, 1);
+                } while (n < 0 && errno == EINTR);
+                if (n != 1) {
+                    ::_exit(status_failed);  // forktrace could not trace it
+                }
+                if (!install(filter)) {
+                    static const char message[] =
+                        "forktrace: the kernel refused the seccomp filter\n";
+                    static_cast<void>(::write(STDERR_FILENO, message, sizeof message - 1));
+                    ::_exit(status_failed);
+                }
+            },
+    };
+    if (options.on == On::terminal) {
+        if (const auto size = own_terminal_size()) {
+            program.rows = size->ws_row;
+            program.columns = size->ws_col;
+        }
+    }
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        program.env.emplace_back(*entry);
+    }
+
+    // The tracer and the command hand over to each other at every stop: on
+    // one CPU that costs a switch, across two a wake-up of another CPU, which
+    // is several times dearer. The command inherits the CPU chosen here.
+    if (traced && !options.all_cpus) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        const int cpu = ::sched_getcpu();
+        CPU_SET(cpu < 0 ? 0U : static_cast<unsigned>(cpu), &one);
+        static_cast<void>(::sched_setaffinity(0, sizeof one, &one));
+    }
+
+    launch::Launched launched;
+    try {
+        launched = launch::start(program);
+    } catch (const std::system_error &error) {
+        say("forktrace: cannot start the command: %s\n", error.what());
+        return status_failed;
+    }
+    // Written to when the relay is to stop before the output's end, and when
+    // the command asks for more input.
+    int stop[2] = {-1, -1}, wake[2] = {-1, -1};
+    if (::pipe2(stop, O_CLOEXEC) != 0 || ::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        say("forktrace: pipe: %s\n", std::strerror(errno));
+        return status_failed;
+    }
+    launch::Fd stop_read(stop[0]), stop_write(stop[1]), wake_read(wake[0]), wake_write(wake[1]);
+    std::atomic<std::size_t> demand{0};
+    Relaying relaying_how{.input = options.input,
+                          .terminal = options.on == On::terminal,
+                          .show_on = plan.show_on,
+                          .typed = plan.typed,
+                          .stop = stop_read.get(),
+                          .demand = traced && on_demand ? &demand : nullptr,
+                          .wake = wake_read.get(),
+                          .kept = plan.received};
+    const auto relay_output = [&] {
+        return options.on == On::inherit
+                   ? std::thread()
+                   : std::thread(relay, std::ref(launched), std::ref(relaying_how));
+    };
+
+    if (!traced) {
+        untraced_group = options.on == On::inherit ? 0 : launched.pid();
+        std::thread relaying = relay_output();
+        if (relaying.joinable()) {
+            relaying.join();
+        }
+        int status = 0;
+        try {
+            status = launched.status();
+        } catch (const std::system_error &error) {
+            say("forktrace: %s\n", error.what());
+            return status_failed;
+        }
+        untraced_group = 0;
+        if (interrupted_by != 0) {
+            return 128 + interrupted_by;
+        }
+        return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    }
+
+    launched.collected_elsewhere();
+    go_read.reset();
+
+    Setup setup;
+    setup.argv = options.command;
+    setup.on = options.on;
+    setup.fail = options.fail;
+    setup.output = options.on == On::inherit ? file_of(STDOUT_FILENO)
+                   : options.on == On::pipe  ? file_of(launched.output().get())
+                                             : file_at(::ptsname(launched.output().get()));
+    setup.error = file_of(STDERR_FILENO);
+    std::size_t traced_bytes = 0;  // of the output, as its writes were seen
+    const bool terminal = options.on == On::terminal;
+    setup.emit = [&](const Event &event) {
+        if (event.kind == Event::Kind::write && event.stream == Stream::output) {
+            traced_bytes +=
+                terminal ? event.data.size() - static_cast<std::size_t>(std::count(
+                                                   event.data.begin(), event.data.end(), '\r'))
+                         : event.data.size();
+        }
+        plan.emit(event);
+    };
+    setup.plan = plan.steer_to;
+    setup.stops = stops;
+    if (on_demand) {
+        setup.input = options.on == On::pipe ? file_of(launched.input().get())
+                                             : file_at(::ptsname(launched.output().get()));
+        setup.wants_input = [&demand, fd = wake_write.get()](std::size_t bytes) {
+            demand += bytes;
+            const char more = 1;
+            static_cast<void>(::write(fd, &more, 1));
+        };
+    }
+
+    setup.say = [](const std::string &notice) { say("forktrace: %s\n", notice.c_str()); };
+
+    Tracer tracer(std::move(setup));
+    try {
+        tracer.seize(launched.pid());
+    } catch (const std::system_error &error) {
+        say("forktrace: cannot trace the command: %s\n  %s\n", error.what(), why_refused().c_str());
+        launched.kill_all();
+        return status_failed;
+    }
+    if (plan.ready && !plan.ready()) {
+        launched.kill_all();
+        return status_failed;
+    }
+    const char byte = 1;
+    if (!write_all(go_write.get(), &byte, 1)) {
+        say("forktrace: cannot start the command\n");
+        return status_failed;
+    }
+    go_write.reset();
+
+    std::thread relaying = relay_output();
+    int status = 0;
+    try {
+        status = tracer.run();
+    } catch (const std::system_error &error) {
+        say("forktrace: %s\n", error.what());
+        launched.kill_all();
+        status = -1;
+    }
+    if (relaying.joinable()) {
+        // Interrupted, the trace ends now, though a process out of reach (an
+        // orphan no longer traced) may still hold the output.
+        if (interrupted_by != 0) {
+            static_cast<void>(write_all(stop_write.get(), &byte, 1));
+        }
+        relaying.join();
+    }
+    if (plan.off_plan != nullptr) {
+        *plan.off_plan = tracer.off_plan();
+    }
+    if (relaying_how.write_error != 0 && relaying_how.write_error != EPIPE) {
+        // As the command would say it of its own output, untraced.
+        say("forktrace: write error: %s\n", std::strerror(relaying_how.write_error));
+        if (status == 0) {
+            status = 1 << 8;  // exit code 1
+        }
+    } else if (options.on != On::inherit && interrupted_by == 0 && status >= 0 &&
+               relaying_how.relayed > traced_bytes) {
+        say("forktrace: the output received %zu bytes that no write forktrace saw made: they "
+            "came some way it does not follow\n",
+            relaying_how.relayed - traced_bytes);
+    }
+
+    if (tracer.start_error() != 0) {
+        say("forktrace: cannot run %s: %s\n", printable(options.command.front()).c_str(),
+            std::strerror(tracer.start_error()));
+    }
+    if (interrupted_by != 0) {
+        return 128 + interrupted_by;
+    }
+    if (status < 0) {
+        return status_failed;
+    }
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+}  // namespace forktrace

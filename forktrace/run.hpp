@@ -1,0 +1,56 @@
+// Running a command under the tracer, or untraced: on a fresh terminal, a
+// pipe or forktrace's own streams, its output relayed and its input fed as it
+// reads. forktrace and forklab run their commands with it.
+#pragma once
+
+#include <csignal>
+#include <functional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <unistd.h>
+
+#include "events.hpp"
+#include "options.hpp"
+#include "tracer.hpp"
+
+namespace forktrace {
+
+constexpr int status_failed = 125, status_cannot_run = 126, status_not_found = 127;
+
+// One line on standard error: what went wrong.
+__attribute__((format(printf, 1, 2))) void say(const char *format, ...);
+
+// Once, before any run: the standard streams that are closed are held open
+// on /dev/null meanwhile (closed again for the command), so that no file
+// opened later takes their numbers; SIGINT, SIGTERM and SIGHUP end the
+// command, and SIGPIPE is ignored.
+void prepare_to_run();
+
+// The signal that ended the run early, or 0.
+int interrupted();
+
+// The file that running `name` executes, as a shell finds it; or the status
+// to end with, after saying why.
+std::variant<std::string, int> resolve(const std::string &name);
+
+// How one run of the command goes: where its output is shown, what it is
+// fed, and what hears of its events.
+struct Run {
+    // Called once tracing has been granted, before the command runs: to open
+    // the report. False stops the run, which ends with status_failed.
+    std::function<bool()> ready;
+    std::function<void(const Event &)> emit;
+    int show_on = STDOUT_FILENO;         // where its output is relayed; -1: nowhere
+    std::string *typed = nullptr;        // what it was given of forktrace's standard input
+    std::vector<PlannedWrite> steer_to;  // the order its writes are to go out in
+    std::string *off_plan = nullptr;     // steered: why the run could not follow it
+    std::string *received = nullptr;     // the bytes of its output, kept
+};
+
+// Runs the command in `file` under the tracer, or untraced when asked, as
+// `plan` says. Returns the exit status, as a shell gives it.
+int run_command(const Options &options, const std::string &file, const Run &plan);
+
+}  // namespace forktrace
