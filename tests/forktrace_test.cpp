@@ -539,7 +539,7 @@ INSTANTIATE_TEST_SUITE_P(
             Account{"line_of_two_printers", "mixed", {},
                     {"fork pending a"},
                     {},
-                    {"+itself   achild", "begun in one process and ended in another"}, 1},
+                    {"+itself ", "begun in one process and ended in another"}, 1},
             Account{"reaps_without_status", "nullwait", {},
                     {"reap site homework.cpp:"},
                     {},
