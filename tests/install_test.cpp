@@ -15,7 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 using runner::Result;
 
-const std::vector<std::string> programs{"kinwait", "lsbranch", "fanout", "forktrace"};
+const std::vector<std::string> programs{"kinwait", "lsbranch", "fanout", "forktrace", "forklab"};
 
 // Every file besides the programs, under the installation's prefix.
 void expect_documents(const fs::path &prefix)

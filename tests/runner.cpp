@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -81,10 +82,11 @@ launch::Program program_for(bool terminal, const std::string &program, const Opt
     launch::Program started{.env = environment(program, options),
                             .mode = terminal ? launch::Mode::terminal : launch::Mode::pipe};
     const char *wrapper = std::getenv("FORKDEMOS_WRAPPER");
-    // forktrace is not wrapped: a memory checker that follows its children
-    // would stand between it and the processes it traces.
+    // The tracers, forktrace and forklab, are not wrapped: a memory checker
+    // that follows its children would stand between them and the processes
+    // they trace.
     if (wrapper != nullptr && program.starts_with(PROGRAM_DIR) &&
-        !program.ends_with("/forktrace")) {
+        !program.ends_with("/forktrace") && !program.ends_with("/forklab")) {
         std::istringstream words(wrapper);
         started.argv.assign(std::istream_iterator<std::string>(words), {});
     }
@@ -341,6 +343,88 @@ std::string to_string(Output output) { return output == Output::terminal ? "term
 Result run(Output output, const std::string &program, const Options &options)
 {
     return run_with(output == Output::terminal, program, options);
+}
+
+namespace {
+
+std::string utf8(unsigned code)
+{
+    std::string out;
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+    return out;
+}
+
+// The JSON string that starts at `at` (its opening quote), decoded; `at` ends
+// past its closing quote.
+std::string json_string(const std::string &line, std::size_t &at)
+{
+    std::string out;
+    const auto hex4 = [&](std::size_t from) {
+        return std::stoul(line.substr(from, 4), nullptr, 16);
+    };
+    for (++at; at < line.size() && line[at] != '"'; ++at) {
+        if (line[at] != '\\') {
+            out += line[at];
+            continue;
+        }
+        const char escape = line[++at];
+        const std::map<char, char> simple{{'n', '\n'}, {'t', '\t'}, {'r', '\r'},  {'b', '\b'},
+                                          {'f', '\f'}, {'"', '"'},  {'\\', '\\'}, {'/', '/'}};
+        if (escape != 'u') {
+            out += simple.at(escape);
+            continue;
+        }
+        unsigned code = static_cast<unsigned>(hex4(at + 1));
+        at += 4;
+        if (code >= 0xDC80 && code <= 0xDCFF) {
+            out += static_cast<char>(code - 0xDC00);  // a byte that is not UTF-8
+        } else if (code >= 0xD800 && code < 0xDC00) {
+            code =
+                0x10000 + ((code - 0xD800) << 10) + (static_cast<unsigned>(hex4(at + 3)) - 0xDC00);
+            at += 6;
+            out += utf8(code);
+        } else {
+            out += utf8(code);
+        }
+    }
+    ++at;
+    return out;
+}
+
+}  // namespace
+
+std::map<std::string, std::string> flat_json(const std::string &line)
+{
+    std::map<std::string, std::string> event;
+    std::size_t at = line.find('"');
+    while (at != std::string::npos && at < line.size()) {
+        const std::string key = json_string(line, at);
+        at = line.find_first_not_of(": ", at);
+        if (line[at] == '"') {
+            event[key] = json_string(line, at);
+        } else {
+            const std::size_t end =
+                line[at] == '[' ? line.find(']', at) + 1 : line.find_first_of(",}", at);
+            event[key] = line.substr(at, end - at);
+            at = end;
+        }
+        at = line.find('"', at);
+    }
+    return event;
 }
 
 }  // namespace runner

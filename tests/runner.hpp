@@ -141,4 +141,9 @@ inline std::string program_path(const std::string &name)
     return std::string(PROGRAM_DIR) + "/" + name;
 }
 
+// One JSON object on a line of its own, flat: each value as text, strings
+// decoded to their exact bytes (\udcXX is the byte XX), an array or null as
+// its raw text. Text outside an object (a lone "[", say) gives no members.
+std::map<std::string, std::string> flat_json(const std::string &line);
+
 }  // namespace runner

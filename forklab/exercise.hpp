@@ -1,0 +1,60 @@
+// An exercise's program compiled with the system's C compiler and run,
+// traced, on a terminal and through a pipe: every answer of the exercise
+// comes from what those runs did.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "events.hpp"
+
+namespace forklab {
+
+// One traced run of the program.
+struct Run {
+    std::vector<forktrace::Event> events;
+    std::string output;  // as its reader got it ("\r\n" as "\n" on the terminal)
+    int status = 0;      // as a shell gives it
+    std::size_t processes = 0;
+    std::size_t lines = 0;  // of the output, as its reader counts them
+    // The lines of any possible output: one more where its last write may be
+    // one that ends a line or one that does not.
+    std::size_t fewest_lines = 0, most_lines = 0;
+    // Lines a fork copied from a buffer and its child wrote again; lines
+    // thrown away in a buffer, at an exec or an exit.
+    std::size_t copied_lines = 0, lost_lines = 0;
+    // The possible orders of its writes, and the distinct outputs they give,
+    // in decimal; the outputs are empty when too many to count.
+    std::string orders, outputs;
+};
+
+struct Answers {
+    Run terminal, pipe;
+};
+
+// The program compiled in `folder`, or nothing after saying why on standard
+// error (no compiler, or one that refused the source).
+std::optional<std::filesystem::path> compile(const std::string &source,
+                                             const std::filesystem::path &folder);
+
+// The program run and traced both ways; nothing when tracing failed, after
+// saying why.
+std::optional<Answers> answer(const std::filesystem::path &program);
+
+// The lines of `text` as its reader counts them: each newline, and a last
+// line without one.
+std::size_t count_lines(const std::string &text);
+
+// A report of the run, made by `make` on the file it is to write, as text.
+std::string report_of(
+    const Run &run, const std::function<std::unique_ptr<forktrace::Report>(std::FILE *out)> &make);
+
+// A picture of the run: the timeline, as SVG.
+std::string timeline(const Run &run);
+
+}  // namespace forklab

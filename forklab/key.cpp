@@ -1,0 +1,202 @@
+#include "key.hpp"
+
+#include <array>
+#include <utility>
+
+#include <gmpxx.h>
+
+#include "events.hpp"
+#include "history.hpp"
+#include "picture.hpp"
+#include "possible.hpp"
+
+namespace forklab {
+namespace {
+
+void put(std::FILE *out, const std::string &text)
+{
+    static_cast<void>(std::fwrite(text.data(), 1, text.size(), out));
+}
+
+// "74,836,825,861,835,980,800,000", or "too many to count".
+std::string readable(const std::string &decimal)
+{
+    return decimal.empty() ? "too many to count" : forktrace::with_commas(mpz_class(decimal));
+}
+
+std::string title(const Exercise &exercise)
+{
+    return "Exercise " + std::to_string(exercise.seed) + ", level " +
+           std::to_string(exercise.level);
+}
+
+// "4", or "4 or 5" where the order decides whether the last line ends.
+std::string lines(const Run &run)
+{
+    return run.fewest_lines == run.most_lines
+               ? std::to_string(run.lines)
+               : std::to_string(run.fewest_lines) + " or " + std::to_string(run.most_lines);
+}
+
+// The rows of the answers: what is asked, on a terminal, through a pipe.
+std::vector<std::array<std::string, 3>> rows(const Answers &answers)
+{
+    const Run &t = answers.terminal, &p = answers.pipe;
+    return {
+        {"processes", std::to_string(t.processes), std::to_string(p.processes)},
+        {"lines of output", lines(t), lines(p)},
+        {"lines a fork copied", std::to_string(t.copied_lines), std::to_string(p.copied_lines)},
+        {"lines lost in a buffer", std::to_string(t.lost_lines), std::to_string(p.lost_lines)},
+        {"possible orders of the writes", readable(t.orders), readable(p.orders)},
+        {"distinct possible outputs", readable(t.outputs), readable(p.outputs)},
+    };
+}
+
+std::string json_count(const std::string &decimal)
+{
+    return decimal.empty() ? "null" : "\"" + decimal + "\"";
+}
+
+void json(std::FILE *out, const std::vector<Exercise> &exercises)
+{
+    put(out, "[\n");
+    for (std::size_t i = 0; i < exercises.size(); ++i) {
+        const Exercise &e = exercises[i];
+        const Run &t = e.answers.terminal, &p = e.answers.pipe;
+        put(out, "{\"seed\":" + std::to_string(e.seed) + ",\"level\":" + std::to_string(e.level) +
+                     ",\"program\":" + forktrace::json_string(e.program) +
+                     ",\"processes\":" + std::to_string(t.processes) +
+                     ",\"lines_terminal\":" + std::to_string(t.lines) +
+                     ",\"lines_pipe\":" + std::to_string(p.lines) + ",\"lines_vary\":" +
+                     (t.fewest_lines != t.most_lines || p.fewest_lines != p.most_lines ? "true"
+                                                                                       : "false") +
+                     ",\"orders_terminal\":" + json_count(t.orders) + ",\"outputs_terminal\":" +
+                     json_count(t.outputs) + ",\"orders_pipe\":" + json_count(p.orders) +
+                     ",\"outputs_pipe\":" + json_count(p.outputs) +
+                     ",\"copied_lines_pipe\":" + std::to_string(p.copied_lines) +
+                     ",\"lost_lines_terminal\":" + std::to_string(t.lost_lines) +
+                     ",\"lost_lines_pipe\":" + std::to_string(p.lost_lines) +
+                     ",\"output_terminal\":" + forktrace::json_string(t.output) +
+                     ",\"output_pipe\":" + forktrace::json_string(p.output) + "}" +
+                     (i + 1 < exercises.size() ? "," : "") + "\n");
+    }
+    put(out, "]\n");
+}
+
+// Text line by line, each made printable; a last line without a newline
+// says so.
+std::string shown(const std::string &text)
+{
+    std::string out;
+    for (const forktrace::Piece &piece : forktrace::split_lines(text)) {
+        out += forktrace::printable(piece.text) + (piece.newline ? "\n" : " [no newline]\n");
+    }
+    return out;
+}
+
+// Text in a Markdown code block: a fence longer than any run of backquotes in it.
+// A program's source is shown as it stands; an output made printable.
+std::string fenced(const std::string &text, const std::string &language = "")
+{
+    std::string fence = "```";
+    while (text.find(fence) != std::string::npos) {
+        fence += '`';
+    }
+    return fence + language + "\n" + (language.empty() ? shown(text) : text) + fence + "\n";
+}
+
+void markdown(std::FILE *out, const std::vector<Exercise> &exercises)
+{
+    put(out,
+        "# Answer key\n\nEvery answer comes from running the program, traced, on a "
+        "terminal and through a pipe.\n");
+    for (const Exercise &e : exercises) {
+        put(out, "\n## " + title(e) + "\n\n" + fenced(e.program, "c") + "\n");
+        put(out, "| | on a terminal | through a pipe |\n|---|---|---|\n");
+        for (const auto &[what, terminal, pipe] : rows(e.answers)) {
+            std::string row = "| ";
+            row += what;
+            row += " | " + terminal;
+            row += " | " + pipe;
+            put(out, row + " |\n");
+        }
+        put(out, "\nThe output of one run on a terminal:\n\n" + fenced(e.answers.terminal.output) +
+                     "\nand through a pipe:\n\n" + fenced(e.answers.pipe.output));
+    }
+}
+
+// An SVG document as an element of a page: without its XML declaration.
+std::string inline_svg(const std::string &svg)
+{
+    const std::size_t at = svg.find("<svg");
+    return at == std::string::npos ? "" : svg.substr(at);
+}
+
+void html(std::FILE *out, const std::vector<Exercise> &exercises)
+{
+    put(out,
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        "<title>Answer key</title>\n<style>\n"
+        "body{font-family:sans-serif;max-width:60em;margin:auto;padding:1em}\n"
+        "pre{background:#f4f4f4;padding:.5em;overflow-x:auto}\n"
+        "table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:.2em .6em}\n"
+        "td+td{text-align:right}figure{margin:0}svg{width:100%;height:auto}\n"
+        "section{break-inside:avoid-page}\n</style>\n</head>\n<body>\n<h1>Answer key</h1>\n"
+        "<p>Every answer comes from running the program, traced, on a terminal and through a "
+        "pipe.</p>\n");
+    for (const Exercise &e : exercises) {
+        put(out, "<section>\n<h2>" + forktrace::picture::escape(title(e)) + "</h2>\n<pre><code>" +
+                     forktrace::picture::xml(e.program) +
+                     "</code></pre>\n<table>\n<tr><th></th>"
+                     "<th>on a terminal</th><th>through a pipe</th></tr>\n");
+        for (const auto &[what, terminal, pipe] : rows(e.answers)) {
+            std::string row = "<tr><td>";
+            row += what;
+            row += "</td><td>" + terminal;
+            row += "</td><td>" + pipe;
+            put(out, row + "</td></tr>\n");
+        }
+        put(out, "</table>\n");
+        for (const auto &[way, run] :
+             {std::pair<const char *, const Run *>{"on a terminal", &e.answers.terminal},
+              {"through a pipe", &e.answers.pipe}}) {
+            put(out, std::string("<h3>One run ") + way + "</h3>\n<pre>" +
+                         forktrace::picture::escape(shown(run->output)) + "</pre>\n<figure>" +
+                         inline_svg(timeline(*run)) + "</figure>\n");
+        }
+        put(out, "</section>\n");
+    }
+    put(out, "</body>\n</html>\n");
+}
+
+}  // namespace
+
+void write_key(std::FILE *out, const std::vector<Exercise> &exercises, KeyFormat format)
+{
+    switch (format) {
+        case KeyFormat::json:
+            json(out, exercises);
+            break;
+        case KeyFormat::html:
+            html(out, exercises);
+            break;
+        case KeyFormat::md:
+            markdown(out, exercises);
+            break;
+    }
+}
+
+std::string answers_text(const Exercise &exercise)
+{
+    std::string text = "                                 on a terminal   through a pipe\n";
+    for (const auto &[what, terminal, pipe] : rows(exercise.answers)) {
+        std::string row = "  " + what;
+        row.resize(33, ' ');
+        row += terminal;
+        row.resize(49, ' ');
+        text += row + pipe + "\n";
+    }
+    return text;
+}
+
+}  // namespace forklab

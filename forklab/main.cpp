@@ -1,0 +1,194 @@
+// forklab: fork exercises whose answers come from running them. Each
+// exercise is a small C program made from a seed; it is compiled with the
+// system's cc and run, traced, on a terminal and through a pipe, and every
+// answer is read off those runs.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include <unistd.h>
+
+#include "command_line.hpp"
+#include "exercise.hpp"
+#include "generate.hpp"
+#include "key.hpp"
+#include "quiz.hpp"
+#include "run.hpp"
+
+namespace {
+
+using forklab::status_failed;
+
+// A folder of forklab's own under the temporary folder, or nothing after
+// saying why.
+std::optional<std::filesystem::path> scratch()
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string name =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/forklab-XXXXXX";
+    if (::mkdtemp(name.data()) == nullptr) {
+        forktrace::say("forklab: cannot make a folder in %s: %s\n", name.c_str(),
+                       std::strerror(errno));
+        return std::nullopt;
+    }
+    return name;
+}
+
+// A seed that is easy to type again.
+std::uint64_t random_seed() { return std::random_device{}() % 100000 + 1; }
+
+// The exercise's program compiled in `folder` and run both ways; or the
+// status to end with.
+std::variant<forklab::Exercise, int> prepared(std::uint64_t seed, int level,
+                                              const std::string &program,
+                                              const std::filesystem::path &folder)
+{
+    forklab::Exercise exercise{seed, level, program, {}};
+    const std::optional<std::filesystem::path> compiled = forklab::compile(program, folder);
+    if (!compiled) {
+        return status_failed;
+    }
+    std::optional<forklab::Answers> answers = forklab::answer(*compiled);
+    if (forktrace::interrupted() != 0) {
+        return 128 + forktrace::interrupted();
+    }
+    if (!answers) {
+        return status_failed;
+    }
+    exercise.answers = std::move(*answers);
+    return exercise;
+}
+
+int key(const forklab::Options &o)
+{
+    const std::optional<std::filesystem::path> folder = scratch();
+    if (!folder) {
+        return status_failed;
+    }
+    std::vector<forklab::Exercise> exercises;
+    int status = 0;
+    for (std::uint64_t seed = o.first_seed; seed <= o.last_seed && status == 0; ++seed) {
+        auto made = prepared(seed, o.level, forklab::generate(seed, o.level), *folder);
+        if (const int *failed = std::get_if<int>(&made)) {
+            status = *failed;
+        } else {
+            exercises.push_back(std::move(std::get<forklab::Exercise>(made)));
+        }
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(*folder, ignored);
+    if (status != 0) {
+        return status;
+    }
+    std::FILE *out = o.output.empty() ? stdout : std::fopen(o.output.c_str(), "w");
+    if (out == nullptr) {
+        forktrace::say("forklab: cannot write %s: %s\n", o.output.c_str(), std::strerror(errno));
+        return status_failed;
+    }
+    forklab::write_key(out, exercises, o.format);
+    const bool written = std::ferror(out) == 0;
+    if ((out == stdout ? std::fflush(out) : std::fclose(out)) != 0 || !written) {
+        forktrace::say("forklab: cannot write the key: %s\n", std::strerror(errno));
+        return status_failed;
+    }
+    return 0;
+}
+
+int quiz(const forklab::Options &o)
+{
+    const std::uint64_t seed = o.seed ? *o.seed : random_seed();
+    const std::optional<std::filesystem::path> folder = scratch();
+    if (!folder) {
+        return status_failed;
+    }
+    auto made = prepared(seed, o.level, forklab::generate(seed, o.level), *folder);
+    if (const int *failed = std::get_if<int>(&made)) {
+        return *failed;
+    }
+    const forklab::Exercise &exercise = std::get<forklab::Exercise>(made);
+    if (::isatty(STDIN_FILENO) == 0) {
+        // Nobody to ask: the exercise and its answers.
+        std::error_code ignored;
+        std::filesystem::remove_all(*folder, ignored);
+        static_cast<void>(std::printf(
+            "Exercise %llu, level %d (no terminal to ask on: the answers follow)\n\n%s\n%s",
+            static_cast<unsigned long long>(seed), o.level, exercise.program.c_str(),
+            forklab::answers_text(exercise).c_str()));
+        return 0;
+    }
+    return forklab::ask(exercise, *folder);
+}
+
+int check(const forklab::Options &o)
+{
+    std::ifstream file(o.program);
+    if (!file) {
+        forktrace::say("forklab: cannot read %s: %s\n", o.program.c_str(), std::strerror(errno));
+        return status_failed;
+    }
+    std::stringstream source;
+    source << file.rdbuf();
+    forklab::Prediction prediction{o.terminal_lines, o.pipe_lines, std::nullopt};
+    if (!o.predicted_output.empty()) {
+        std::ifstream predicted(o.predicted_output);
+        if (!predicted) {
+            forktrace::say("forklab: cannot read %s: %s\n", o.predicted_output.c_str(),
+                           std::strerror(errno));
+            return status_failed;
+        }
+        std::stringstream text;
+        text << predicted.rdbuf();
+        prediction.output = text.str();
+    }
+    const std::optional<std::filesystem::path> folder = scratch();
+    if (!folder) {
+        return status_failed;
+    }
+    auto made = prepared(0, 0, source.str(), *folder);
+    std::error_code ignored;
+    std::filesystem::remove_all(*folder, ignored);
+    if (const int *failed = std::get_if<int>(&made)) {
+        return *failed;
+    }
+    const forklab::Exercise &exercise = std::get<forklab::Exercise>(made);
+    if (!prediction.terminal_lines && !prediction.pipe_lines && !prediction.output) {
+        static_cast<void>(std::fputs(forklab::answers_text(exercise).c_str(), stdout));
+        return 0;
+    }
+    return forklab::check(exercise, prediction) ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    try {
+        const forklab::Parsed parsed = forklab::parse(argc, argv);
+        if (parsed.exit_status) {
+            return *parsed.exit_status;
+        }
+        const forklab::Options &o = parsed.options;
+        if (o.command == forklab::Command::new_program) {
+            const std::uint64_t seed = o.seed ? *o.seed : random_seed();
+            const std::string program = forklab::generate(seed, o.level);
+            static_cast<void>(std::fwrite(program.data(), 1, program.size(), stdout));
+            return std::fflush(stdout) == 0 ? 0 : status_failed;
+        }
+        forktrace::prepare_to_run();
+        switch (o.command) {
+            case forklab::Command::key:
+                return key(o);
+            case forklab::Command::quiz:
+                return quiz(o);
+            default:
+                return check(o);
+        }
+    } catch (const std::exception &error) {
+        forktrace::say("forklab: %s\n", error.what());
+        return status_failed;
+    }
+}

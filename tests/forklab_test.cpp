@@ -1,0 +1,322 @@
+// forklab: the answers of its exercises come from traced runs, and they
+// agree with the same programs compiled and run here untraced, on a terminal
+// and through a pipe; the quiz asks on a terminal and gives the key without
+// one; a student's program and prediction are checked and explained.
+#include "runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <gmpxx.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+
+namespace {
+
+using runner::Output;
+using runner::Result;
+
+Result forklab(const std::vector<std::string> &args, runner::Options options = {})
+{
+    options.args = args;
+    options.env.merge(runner::traced_environment());
+    return runner::run_on_pipe(runner::program_path("forklab"), options);
+}
+
+std::size_t lines_in(const std::string &text)
+{
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) +
+           (text.empty() || text.back() == '\n' ? 0 : 1);
+}
+
+void write_file(const std::filesystem::path &path, const std::string &text)
+{
+    std::ofstream(path) << text;
+}
+
+// The program compiled as a student would: cc, no options.
+std::filesystem::path compiled(const std::filesystem::path &folder, const std::string &source)
+{
+    write_file(folder / "exercise.c", source);
+    const Result cc = runner::run_on_pipe(
+        "cc", {.args = {"-o", (folder / "exercise").string(), (folder / "exercise.c").string()}});
+    EXPECT_EQ(cc.exit_code(), 0) << cc;
+    return folder / "exercise";
+}
+
+class ForklabKey : public testing::TestWithParam<int> {};
+
+// Every exercise of a level: its key's line counts are those of the program
+// run here untraced, each untraced output is one the key's run could have
+// given (forktrace checks it), and a program is the same each time its seed
+// makes it.
+TEST_P(ForklabKey, AgreesWithUntracedRuns)
+{
+    const std::string level = std::to_string(GetParam());
+    const runner::ScratchFolder folder("forklab-key");
+    const std::filesystem::path key = folder.path() / "key.json";
+    const Result made =
+        forklab({"key", "--seeds=1-12", "--level=" + level, "-f", "json", "-o", key.string()});
+    ASSERT_EQ(made.exit_code(), 0) << made;
+
+    std::ifstream lines(key);
+    std::vector<std::map<std::string, std::string>> exercises;
+    for (std::string line; std::getline(lines, line);) {
+        if (auto object = runner::flat_json(line); !object.empty()) {
+            exercises.push_back(std::move(object));
+        }
+    }
+    ASSERT_EQ(exercises.size(), 12U);
+    std::set<std::string> programs;
+    for (const auto &exercise : exercises) {
+        const std::string &seed = exercise.at("seed");
+        SCOPED_TRACE(testing::Message() << "seed " << seed << " at level " << level);
+        EXPECT_EQ(exercise.at("level"), level);
+        const std::string &program = exercise.at("program");
+        programs.insert(program);
+        EXPECT_EQ(forklab({"new", "--seed=" + seed, "--level=" + level}).out, program);
+        // Exercises are well posed: the number of lines is the same in every order.
+        EXPECT_EQ(exercise.at("lines_vary"), "false");
+        EXPECT_GE(std::stoul(exercise.at("processes")), 2U);
+        EXPECT_LE(std::stoul(exercise.at("processes")), 40U);
+        for (const char *way : {"terminal", "pipe"}) {
+            const std::string &orders = exercise.at(std::string("orders_") + way);
+            const std::string &outputs = exercise.at(std::string("outputs_") + way);
+            ASSERT_NE(orders, "null");
+            EXPECT_GE(mpz_class(orders), 1);
+            if (outputs != "null") {
+                EXPECT_LE(mpz_class(outputs), mpz_class(orders)) << way;
+                EXPECT_GE(mpz_class(outputs), 1) << way;
+            }
+            EXPECT_EQ(lines_in(exercise.at(std::string("output_") + way)),
+                      std::stoul(exercise.at(std::string("lines_") + way)))
+                << way;
+        }
+
+        const std::filesystem::path exe = compiled(folder.path(), program);
+        for (const Output output : {Output::terminal, Output::pipe}) {
+            const std::string way = runner::to_string(output);
+            const Result untraced = runner::run(output, exe.string());
+            ASSERT_TRUE(untraced.exited()) << untraced;
+            EXPECT_EQ(lines_in(untraced.out), std::stoul(exercise.at("lines_" + way)))
+                << way << "\n"
+                << untraced;
+            const std::filesystem::path answer = folder.path() / "untraced";
+            write_file(answer, untraced.out);
+            const Result checked = runner::run_on_pipe(
+                runner::program_path("forktrace"),
+                {.args = {"-o", "/dev/null", "--on", way, "--check", answer.string(), exe.string()},
+                 .env = runner::traced_environment()});
+            EXPECT_EQ(checked.exit_code(), 0) << way << ": not a possible output?\n" << checked;
+        }
+    }
+    EXPECT_GE(programs.size(), 10U) << "the seeds make too few distinct programs";
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, ForklabKey, testing::Values(1, 2, 3),
+                         [](const auto &row) { return "level_" + std::to_string(row.param); });
+
+// The key for reading: the program as it stands, its answers, and in the
+// page each run's timeline.
+TEST(ForklabKeyFormats, ShowTheProgramAsItStands)
+{
+    const std::string program = forklab({"new", "--seed=1", "--level=3"}).out;
+    const Result md = forklab({"key", "--seeds=1", "--level=3"});
+    ASSERT_EQ(md.exit_code(), 0) << md;
+    EXPECT_NE(md.out.find("```c\n" + program + "```"), std::string::npos) << md;
+    EXPECT_NE(md.out.find("| lines of output |"), std::string::npos) << md;
+    const Result html = forklab({"key", "--seeds=1-2", "--level=3", "-f", "html"});
+    ASSERT_EQ(html.exit_code(), 0) << html;
+    EXPECT_NE(html.out.find("#include &lt;stdio.h&gt;"), std::string::npos) << html;
+    std::size_t pictures = 0;
+    for (std::size_t at = html.out.find("<svg"); at != std::string::npos;
+         at = html.out.find("<svg", at + 1)) {
+        ++pictures;
+    }
+    EXPECT_EQ(pictures, 4U) << "a timeline of each run of each exercise";
+}
+
+TEST(ForklabQuiz, WithoutATerminalGivesTheKey)
+{
+    const Result quiz = forklab({"quiz", "--seed=4", "--level=2"});
+    ASSERT_EQ(quiz.exit_code(), 0) << quiz;
+    EXPECT_NE(quiz.out.find("no terminal to ask on: the answers follow"), std::string::npos)
+        << quiz;
+    EXPECT_NE(quiz.out.find(forklab({"new", "--seed=4", "--level=2"}).out), std::string::npos)
+        << quiz;
+    EXPECT_NE(quiz.out.find("lines of output"), std::string::npos) << quiz;
+    EXPECT_EQ(quiz.out.find("How many"), std::string::npos) << quiz;
+}
+
+// On a terminal: each question asked before any answer is shown, each answer
+// checked against the key's, each wrong one explained, and the timelines left.
+TEST(ForklabQuiz, OnATerminalAsksThenExplains)
+{
+    const runner::ScratchFolder folder("forklab-quiz");
+    const std::filesystem::path key = folder.path() / "key.json";
+    ASSERT_EQ(
+        forklab({"key", "--seeds=4", "--level=2", "-f", "json", "-o", key.string()}).exit_code(),
+        0);
+    std::ifstream file(key);
+    std::string line;
+    std::getline(file, line);
+    std::getline(file, line);
+    const auto answers = runner::flat_json(line);
+    const std::string processes = answers.at("processes");
+
+    const auto before_any_answer = [](const std::string &output) {
+        EXPECT_EQ(output.find("right"), std::string::npos) << output;
+        EXPECT_EQ(output.find("printed:"), std::string::npos) << output;
+    };
+    const Result quiz = runner::run_on_terminal(
+        runner::program_path("forklab"),
+        {.args = {"quiz", "--seed=4", "--level=2"},
+         .env = runner::traced_environment(),
+         .script = {{.await = "How many processes", .send = processes + "\n"},
+                    {.await = "lines does it print on a terminal", .send = "999\n"},
+                    {.await = "through a pipe", .send = "\n"},
+                    {.await = "y or n?", .send = "x\n"},
+                    {.await = "their places", .send = "7.7\n", .then = before_any_answer}}});
+    ASSERT_EQ(quiz.exit_code(), 0) << quiz;
+    EXPECT_NE(quiz.out.find("1. processes: you said " + processes + ": right."), std::string::npos)
+        << quiz;
+    EXPECT_NE(quiz.out.find("2. lines on a terminal: you said 999, it is " +
+                            answers.at("lines_terminal") + "."),
+              std::string::npos)
+        << quiz;
+    EXPECT_NE(quiz.out.find("write by write"), std::string::npos) << quiz;
+    EXPECT_NE(quiz.out.find("3. lines through a pipe: " + answers.at("lines_pipe") + "."),
+              std::string::npos)
+        << quiz;
+    EXPECT_NE(quiz.out.find("Places: 0 is "), std::string::npos) << quiz;
+    EXPECT_NE(quiz.out.find("1 of 5 right"), std::string::npos) << quiz;
+    const std::size_t svg = quiz.out.find("/terminal.svg");
+    ASSERT_NE(svg, std::string::npos) << quiz;
+    const std::size_t start = quiz.out.rfind(' ', svg) + 1;
+    const std::filesystem::path picture = quiz.out.substr(start, svg + 13 - start);
+    std::ifstream drawn(picture);
+    const std::string text((std::istreambuf_iterator<char>(drawn)), {});
+    EXPECT_NE(text.find("<svg"), std::string::npos) << picture;
+    std::filesystem::remove_all(picture.parent_path());
+}
+
+// A student's own program: the classic line a fork copies.
+constexpr const char *hello = R"(#include <stdio.h>
+#include <unistd.h>
+int main(void)
+{
+    printf("hello ");
+    fork();
+    printf("world\n");
+    return 0;
+}
+)";
+
+struct Prediction {
+    const char *name;
+    std::vector<std::string> args;
+    std::string output;  // written to a file for --output when not empty
+    int status;
+    std::vector<std::string> said;
+};
+
+void PrintTo(const Prediction &row, std::ostream *os) { *os << row.name; }
+
+class ForklabCheck : public testing::TestWithParam<Prediction> {};
+
+TEST_P(ForklabCheck, RightOrExplainedFromTheTrace)
+{
+    const Prediction &row = GetParam();
+    const runner::ScratchFolder folder("forklab-check");
+    write_file(folder.path() / "mine.c", hello);
+    std::vector<std::string> args{"check", (folder.path() / "mine.c").string()};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    if (!row.output.empty()) {
+        write_file(folder.path() / "guess", row.output);
+        args.push_back("--output=" + (folder.path() / "guess").string());
+    }
+    const Result check = forklab(args);
+    EXPECT_EQ(check.exit_code(), row.status) << check;
+    for (const std::string &part : row.said) {
+        EXPECT_NE((check.out + check.err).find(part), std::string::npos)
+            << "expected: " << part << "\n"
+            << check;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Predictions, ForklabCheck,
+    testing::Values(
+        Prediction{"right",
+                   {"--terminal=2", "--pipe=2"},
+                   "",
+                   0,
+                   {"Lines on a terminal: 2, right.", "Lines through a pipe: 2, right."}},
+        Prediction{"wrong_lines",
+                   {"--terminal=1"},
+                   "",
+                   1,
+                   {"you said 1; it printed 2", "pending in the buffer copied into the child"}},
+        Prediction{"possible_output",
+                   {},
+                   "hello world\nhello world\n",
+                   0,
+                   {"That output is possible on a terminal"}},
+        Prediction{"impossible_output",
+                   {},
+                   "hello hello world\nworld\n",
+                   1,
+                   {"That output is not possible on a terminal: line 1"}},
+        Prediction{"no_prediction", {}, "", 0, {"lines of output", "lines a fork copied"}}),
+    [](const auto &row) { return std::string(row.param.name); });
+
+// What goes wrong says what and exits 125, with no control byte in the message.
+struct Mistake {
+    const char *name;
+    std::vector<std::string> args;
+    std::map<std::string, std::optional<std::string>> env;
+    std::string said;
+};
+
+void PrintTo(const Mistake &row, std::ostream *os) { *os << row.name; }
+
+class ForklabFails : public testing::TestWithParam<Mistake> {};
+
+TEST_P(ForklabFails, SaysWhyWith125)
+{
+    const Mistake &row = GetParam();
+    const runner::ScratchFolder folder("forklab-fails");
+    write_file(folder.path() / "broken.c", "int main(void) { return oops; }\n");
+    std::vector<std::string> args = row.args;
+    for (std::string &arg : args) {
+        if (arg == "BROKEN") {
+            arg = (folder.path() / "broken.c").string();
+        }
+    }
+    const Result run = forklab(args, {.env = row.env});
+    EXPECT_EQ(run.exit_code(), 125) << run;
+    EXPECT_NE(run.err.find(row.said), std::string::npos) << run;
+    EXPECT_TRUE(std::none_of(run.err.begin(), run.err.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 && c != '\n';
+    })) << run;
+    EXPECT_EQ(run.out, "") << run;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mistakes, ForklabFails,
+    testing::Values(
+        Mistake{"no_compiler",
+                {"quiz", "--seed=1"},
+                {{"PATH", "/nonexistent"}},
+                "forklab: no C compiler: cc is not on PATH (on Debian: apt-get install gcc)"},
+        Mistake{"does_not_compile", {"check", "BROKEN"}, {}, "cc could not compile the program"},
+        Mistake{"unknown_command", {"quizz"}, {}, "unknown command 'quizz'"},
+        Mistake{"bad_level", {"new", "--level=4"}, {}, "--level takes 1, 2 or 3, not '4'"},
+        Mistake{"missing_argument", {"new", "--seed"}, {}, "--seed needs an argument"},
+        Mistake{"key_without_seeds", {"key"}, {}, "key needs --seeds=A-B"},
+        Mistake{"too_many_seeds", {"key", "--seeds=1-5000"}, {}, "at most 1000"},
+        Mistake{"control_bytes", {"new", "--seed=\x01"}, {}, "--seed takes a number, not '\\x01'"}),
+    [](const auto &row) { return std::string(row.param.name); });
+
+}  // namespace
