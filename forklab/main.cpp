@@ -3,6 +3,7 @@
 // system's cc and run, traced, on a terminal and through a pipe, and every
 // answer is read off those runs.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -119,6 +120,11 @@ int quiz(const forklab::Options &o)
             static_cast<unsigned long long>(seed), o.level, exercise.program.c_str(),
             forklab::answers_text(exercise).c_str()));
         return 0;
+    }
+    // The runs are over: Ctrl-C at a question ends forklab as it would any
+    // program.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        static_cast<void>(std::signal(signal, SIG_DFL));
     }
     return forklab::ask(exercise, *folder);
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <numeric>
 #include <sstream>
 #include <system_error>
@@ -194,9 +195,21 @@ const std::vector<std::pair<std::vector<std::string>, const char *>> &flush_caus
     return causes;
 }
 
-std::vector<std::string> flushing_functions()
+// The C library's wrappers of the write system calls: a program that calls
+// one writes bytes of its own, not its stdio's.
+const std::vector<std::string> &write_wrappers()
 {
-    std::vector<std::string> all;
+    static const std::vector<std::string> wrappers{
+        "write",   "__write",   "writev",   "pwrite",      "pwrite64", "__pwrite64",
+        "pwritev", "pwritev64", "pwritev2", "pwritev64v2", "syscall"};
+    return wrappers;
+}
+
+// The functions that frames are named by: those a flush comes from, and the
+// write wrappers.
+std::vector<std::string> named_functions()
+{
+    std::vector<std::string> all = write_wrappers();
     for (const auto &[functions, cause] : flush_causes()) {
         all.insert(all.end(), functions.begin(), functions.end());
     }
@@ -280,8 +293,22 @@ std::string Tracer::cause_from_stack(pid_t pid, pid_t tid)
 // itself (its stdio, say) rather than by the program calling write().
 bool Tracer::called_by_libc(pid_t pid, pid_t tid)
 {
-    const std::vector<Frame> frames = stacks_.frames(pid, tid, 2);
-    return frames.size() == 2 && frames[0].in_libc && frames[1].in_libc;
+    // The C library function that the program (or a library of its own)
+    // called is the last of the library's frames before the first frame
+    // outside it. Between the system call and a wrapper such as write()
+    // there may be frames of the library's own (its cancellation points).
+    const std::vector<Frame> frames = stacks_.frames(pid, tid, 16);
+    const auto outside = std::find_if(frames.begin(), frames.end(),
+                                      [](const Frame &frame) { return !frame.in_libc; });
+    if (outside == frames.begin()) {
+        return false;  // a system call made by the program's own code
+    }
+    if (outside == frames.end()) {
+        return frames.size() >= 2;  // deep in the library: its stdio, at an exit say
+    }
+    const std::string &called = std::prev(outside)->function;
+    return std::find(write_wrappers().begin(), write_wrappers().end(), called) ==
+           write_wrappers().end();
 }
 
 // How a write to descriptor 1 left: the buffering at that moment, why the
@@ -458,7 +485,7 @@ Tracer::Tracer(Setup setup)
     : setup_(std::move(setup)),
       calls_(traced_calls(setup_.stops)),
       start_(std::chrono::steady_clock::now()),
-      stacks_(flushing_functions())
+      stacks_(named_functions())
 {
 }
 
