@@ -298,7 +298,11 @@ int Launched::status()
 void Launched::kill_all() const
 {
     if (pid_ > 0) {
-        ::kill(session_ == ::getsid(0) ? pid_ : -pid_, SIGKILL);  // not its owner's group
+        if (session_ != ::getsid(0)) {
+            ::kill(-pid_, SIGKILL);  // its group, never its owner's
+        }
+        // The program itself too: it may not have made its group yet.
+        ::kill(pid_, SIGKILL);
     }
     if (leader_ > 0) {
         ::kill(leader_, SIGKILL);
