@@ -146,7 +146,7 @@ void html(std::FILE *out, const std::vector<Exercise> &exercises)
         "pipe.</p>\n");
     for (const Exercise &e : exercises) {
         put(out, "<section>\n<h2>" + forktrace::picture::escape(title(e)) + "</h2>\n<pre><code>" +
-                     forktrace::picture::xml(e.program) +
+                     forktrace::picture::escape(e.program) +
                      "</code></pre>\n<table>\n<tr><th></th>"
                      "<th>on a terminal</th><th>through a pipe</th></tr>\n");
         for (const auto &[what, terminal, pipe] : rows(e.answers)) {

@@ -1,6 +1,7 @@
 #include "quiz.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -158,7 +159,14 @@ std::optional<std::string> reply(const std::string &question)
     static_cast<void>(std::printf("%s ", question.c_str()));
     static_cast<void>(std::fflush(stdout));
     char line[1024];
-    if (std::fgets(line, sizeof line, stdin) == nullptr) {
+    // A signal that comes meanwhile (a process of the runs ending, say) must
+    // not answer for the student.
+    const char *got = nullptr;
+    while ((got = std::fgets(line, sizeof line, stdin)) == nullptr && std::ferror(stdin) != 0 &&
+           errno == EINTR) {
+        std::clearerr(stdin);
+    }
+    if (got == nullptr) {
         static_cast<void>(std::puts(""));
         return std::nullopt;
     }

@@ -128,7 +128,7 @@ TEST(ForklabKeyFormats, ShowTheProgramAsItStands)
     EXPECT_NE(md.out.find("| lines of output |"), std::string::npos) << md;
     const Result html = forklab({"key", "--seeds=1-2", "--level=3", "-f", "html"});
     ASSERT_EQ(html.exit_code(), 0) << html;
-    EXPECT_NE(html.out.find("#include &lt;stdio.h&gt;"), std::string::npos) << html;
+    EXPECT_NE(html.out.find("#include &lt;stdio.h&gt;\n"), std::string::npos) << html;
     std::size_t pictures = 0;
     for (std::size_t at = html.out.find("<svg"); at != std::string::npos;
          at = html.out.find("<svg", at + 1)) {
