@@ -89,7 +89,10 @@ private:
     void header()
     {
         if (!header_written_) {
-            put(out_, "   time  write  written by         printed by     line\n");
+            put(out_, "   time  write  written by         printed by     line\n"
+                      "  (written by: the process whose write() sent the line out; printed by: the\n"
+                      "   process whose printf() put it in a buffer, \"P (copy)\" when a fork copied\n"
+                      "   P's line into the writer's buffer)\n");
             header_written_ = true;
         }
     }
@@ -244,7 +247,7 @@ private:
             } else if (!printers.empty() && printers.front() == event.pid) {
                 printed_by = "itself";
             } else if (!printers.empty()) {
-                printed_by = std::to_string(printers.front()) + ", forked";
+                printed_by = std::to_string(printers.front()) + " (copy)";
                 ++copied;
             }
             row(first, printed_by, piece.text, piece.newline ? "" : no_newline);
@@ -297,7 +300,7 @@ public:
             put(out_, "  " + lines(own_lines_) + " written by the process that printed them, " +
                           lines(copied_lines_) +
                           " printed by another and copied into the writer's buffer when it "
-                          "forked (\"forked\" above): each such line comes out once more.\n");
+                          "forked (\"(copy)\" above): each such line comes out once more.\n");
         }
         if (mixed_lines_ > 0) {
             put(out_, "  " + lines(mixed_lines_) +
