@@ -307,11 +307,11 @@ void expect_reaps_and_parents_hold(const std::vector<Event> &events)
 
 class ForktraceAccounts : public testing::TestWithParam<std::tuple<Account, runner::Output>> {};
 
-// Whether `event` is of `kind` and has `field` with a value containing
-// `value` ("-": has no such field).
-bool matches(const Event &event, const std::string &spec)
+// Whether `event` matches `pattern`, "KIND FIELD VALUE": it is of KIND and
+// has FIELD with a value containing VALUE ("-": has no such field).
+bool matches(const Event &event, const std::string &pattern)
 {
-    std::istringstream words(spec);
+    std::istringstream words(pattern);
     std::string kind, field, value;
     words >> kind >> field;
     std::getline(words >> std::ws, value);
@@ -367,16 +367,16 @@ TEST_P(ForktraceAccounts, RightOrSaysItCannotKnow)
                                 {.args = {row.how}, .env = runner::traced_environment()});
     ASSERT_EQ(traced.run.exit_code(), 0) << traced;
     EXPECT_EQ(traced.written, traced.received) << traced;
-    for (const std::string &spec : row.some) {
+    for (const std::string &pattern : row.some) {
         EXPECT_TRUE(std::any_of(traced.events.begin(), traced.events.end(),
-                                [&](const Event &event) { return matches(event, spec); }))
-            << "no event: " << spec << "\n"
+                                [&](const Event &event) { return matches(event, pattern); }))
+            << "no event: " << pattern << "\n"
             << traced;
     }
-    for (const std::string &spec : row.none) {
+    for (const std::string &pattern : row.none) {
         EXPECT_FALSE(std::any_of(traced.events.begin(), traced.events.end(),
-                                 [&](const Event &event) { return matches(event, spec); }))
-            << "an event: " << spec << "\n"
+                                 [&](const Event &event) { return matches(event, pattern); }))
+            << "an event: " << pattern << "\n"
             << traced;
     }
     expect_sites_in_source(traced.events);
