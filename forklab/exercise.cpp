@@ -24,16 +24,10 @@ namespace {
 // `cc` as a shell finds it, or nothing.
 std::optional<std::string> compiler()
 {
-    const char *path = std::getenv("PATH");
-    const std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-    for (std::size_t start = 0; start <= dirs.size();) {
-        const std::size_t end = std::min(dirs.find(':', start), dirs.size());
-        const std::string dir = dirs.substr(start, end - start);
-        const std::string candidate = (dir.empty() ? "." : dir) + "/cc";
+    for (const std::string &candidate : forktrace::candidates("cc")) {
         if (::access(candidate.c_str(), X_OK) == 0) {
             return candidate;
         }
-        start = end + 1;
     }
     return std::nullopt;
 }

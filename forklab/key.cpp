@@ -52,6 +52,18 @@ std::vector<std::array<std::string, 3>> rows(const Answers &answers)
     };
 }
 
+// The rows as a table's: each row's cells after `open`, between them
+// `between`, and `close` after the last.
+std::string table(const Answers &answers, const char *open, const char *between, const char *close)
+{
+    std::string text;
+    for (const auto &[what, terminal, pipe] : rows(answers)) {
+        text.append(open).append(what).append(between).append(terminal).append(between);
+        text.append(pipe).append(close);
+    }
+    return text;
+}
+
 std::string json_count(const std::string &decimal)
 {
     return decimal.empty() ? "null" : "\"" + decimal + "\"";
@@ -113,13 +125,7 @@ void markdown(std::FILE *out, const std::vector<Exercise> &exercises)
     for (const Exercise &e : exercises) {
         put(out, "\n## " + title(e) + "\n\n" + fenced(e.program, "c") + "\n");
         put(out, "| | on a terminal | through a pipe |\n|---|---|---|\n");
-        for (const auto &[what, terminal, pipe] : rows(e.answers)) {
-            std::string row = "| ";
-            row += what;
-            row += " | " + terminal;
-            row += " | " + pipe;
-            put(out, row + " |\n");
-        }
+        put(out, table(e.answers, "| ", " | ", " |\n"));
         put(out, "\nThe output of one run on a terminal:\n\n" + fenced(e.answers.terminal.output) +
                      "\nand through a pipe:\n\n" + fenced(e.answers.pipe.output));
     }
@@ -149,13 +155,7 @@ void html(std::FILE *out, const std::vector<Exercise> &exercises)
                      forktrace::picture::escape(e.program) +
                      "</code></pre>\n<table>\n<tr><th></th>"
                      "<th>on a terminal</th><th>through a pipe</th></tr>\n");
-        for (const auto &[what, terminal, pipe] : rows(e.answers)) {
-            std::string row = "<tr><td>";
-            row += what;
-            row += "</td><td>" + terminal;
-            row += "</td><td>" + pipe;
-            put(out, row + "</td></tr>\n");
-        }
+        put(out, table(e.answers, "<tr><td>", "</td><td>", "</td></tr>\n"));
         put(out, "</table>\n");
         for (const auto &[way, run] :
              {std::pair<const char *, const Run *>{"on a terminal", &e.answers.terminal},

@@ -103,11 +103,10 @@ std::string output_of(const forktrace::Order &order, const std::vector<std::size
 
 std::vector<std::string> lines_of(const std::string &text)
 {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
+    const std::vector<forktrace::Piece> pieces = forktrace::split_lines(text);
+    std::vector<std::string> lines(pieces.size());
+    std::transform(pieces.begin(), pieces.end(), lines.begin(),
+                   [](const forktrace::Piece &piece) { return std::string(piece.text); });
     return lines;
 }
 

@@ -270,25 +270,27 @@ void prepare_to_run()
 
 int interrupted() { return interrupted_by; }
 
-// The file that running `name` executes, as a shell finds it; or the status
-// to end with, after saying why.
+std::vector<std::string> candidates(const std::string &name)
+{
+    if (name.find('/') != std::string::npos) {
+        return {name};
+    }
+    std::vector<std::string> files;
+    const char *path = std::getenv("PATH");
+    const std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    for (std::size_t start = 0; start <= dirs.size();) {
+        const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::string dir = dirs.substr(start, end - start);
+        files.push_back((dir.empty() ? "." : dir) + "/" + name);
+        start = end + 1;
+    }
+    return files;
+}
+
 std::variant<std::string, int> resolve(const std::string &name)
 {
-    std::vector<std::string> candidates;
-    if (name.find('/') != std::string::npos) {
-        candidates.push_back(name);
-    } else {
-        const char *path = std::getenv("PATH");
-        std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-        for (std::size_t start = 0; start <= dirs.size();) {
-            const std::size_t end = std::min(dirs.find(':', start), dirs.size());
-            const std::string dir = dirs.substr(start, end - start);
-            candidates.push_back((dir.empty() ? "." : dir) + "/" + name);
-            start = end + 1;
-        }
-    }
     bool found = false;
-    for (const std::string &candidate : candidates) {
+    for (const std::string &candidate : candidates(name)) {
         struct stat info {};
         if (::stat(candidate.c_str(), &info) == 0 && (S_ISREG(info.st_mode) || candidate == name)) {
             found = true;

@@ -31,6 +31,10 @@ void prepare_to_run();
 // The signal that ended the run early, or 0.
 int interrupted();
 
+// The files a shell tries, in order, to run `name`: `name` itself when it
+// has a slash, else `name` in each folder of PATH.
+std::vector<std::string> candidates(const std::string &name);
+
 // The file that running `name` executes, as a shell finds it; or the status
 // to end with, after saying why.
 std::variant<std::string, int> resolve(const std::string &name);
