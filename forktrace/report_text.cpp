@@ -89,10 +89,11 @@ private:
     void header()
     {
         if (!header_written_) {
-            put(out_, "   time  write  written by         printed by     line\n"
-                      "  (written by: the process whose write() sent the line out; printed by: the\n"
-                      "   process whose printf() put it in a buffer, \"P (copy)\" when a fork copied\n"
-                      "   P's line into the writer's buffer)\n");
+            put(out_,
+                "   time  write  written by         printed by     line\n"
+                "  (written by: the process whose write() sent the line out; printed by: the\n"
+                "   process whose printf() put it in a buffer, \"P (copy)\" when a fork copied\n"
+                "   P's line into the writer's buffer)\n");
             header_written_ = true;
         }
     }
