@@ -17,7 +17,24 @@ constexpr std::size_t none = static_cast<std::size_t>(-1);
 // Beyond these the order is not worked out, or not counted: the memory and
 // the time they would take grow too fast.
 constexpr std::size_t most_writes = 8192;
-constexpr std::size_t most_states = 2000000;
+
+// The work a count or a search over the down-sets may do before it gives
+// up: each step to a down-set costs the words copied and hashed, a word for
+// each process that writes, and for a search the writes it has taken. This
+// is about a second's work, and bounds the memory held to a few hundred megabytes.
+class Budget {
+public:
+    // False once the work is over budget.
+    bool spend(std::size_t words)
+    {
+        left_ -= std::min(left_, words);
+        return left_ > 0;
+    }
+    bool spent() const { return left_ == 0; }
+
+private:
+    std::size_t left_ = 30000000;
+};
 
 // A set of writes as bits.
 class Bits {
@@ -256,22 +273,41 @@ Order order_of(const std::vector<Event> &events)
     return order;
 }
 
-mpz_class orders_of_forest(const Order &order)
+std::optional<mpz_class> orders_by_hooks(const Order &order)
 {
-    // n! over the product of the sizes of the subtrees.
+    // n! over the product of the sizes of the subtrees, in a forest whose
+    // edges go from each write to those it follows directly, or the other way.
     const std::size_t n = order.writes.size();
-    std::vector<unsigned long> size(n, 1);
-    for (std::size_t w = n; w-- > 0;) {
-        for (const std::size_t parent : order.writes[w].after) {
-            size[parent] += size[w];
+    std::vector<std::size_t> followers(n, 0);
+    for (const Write &write : order.writes) {
+        for (const std::size_t parent : write.after) {
+            ++followers[parent];
         }
+    }
+    std::vector<unsigned long> size(n, 1);
+    if (order.forest()) {
+        for (std::size_t w = n; w-- > 0;) {
+            for (const std::size_t parent : order.writes[w].after) {
+                size[parent] += size[w];
+            }
+        }
+    } else if (std::all_of(followers.begin(), followers.end(),
+                           [](std::size_t f) { return f <= 1; })) {
+        // Each write's subtree: itself and every write before it.
+        for (std::size_t w = 0; w < n; ++w) {
+            for (const std::size_t earlier : order.writes[w].after) {
+                size[w] += size[earlier];
+            }
+        }
+    } else {
+        return std::nullopt;
     }
     mpz_class orders;
     mpz_fac_ui(orders.get_mpz_t(), n);
     const mpz_class product =
         std::accumulate(size.begin(), size.end(), mpz_class(1),
                         [](const mpz_class &so_far, unsigned long s) { return so_far * s; });
-    return orders / product;
+    return mpz_class(orders / product);
 }
 
 namespace {
@@ -282,11 +318,15 @@ using State = std::basic_string<std::uint32_t>;
 struct Space {
     const Order &order;
     std::vector<std::size_t> writers;  // processes with writes
+    std::vector<std::size_t> slot_of;  // each write's process, in `writers`
 
-    explicit Space(const Order &of) : order(of)
+    explicit Space(const Order &of) : order(of), slot_of(of.writes.size())
     {
         for (std::size_t p = 0; p < order.processes.size(); ++p) {
             if (!order.processes[p].writes.empty()) {
+                for (const std::size_t write : order.processes[p].writes) {
+                    slot_of[write] = writers.size();
+                }
                 writers.push_back(p);
             }
         }
@@ -313,10 +353,7 @@ struct Space {
 
     bool done(const State &state, std::size_t write) const
     {
-        const Write &w = order.writes[write];
-        const auto slot = static_cast<std::size_t>(
-            std::find(writers.begin(), writers.end(), w.process) - writers.begin());
-        return state[slot] > w.number;
+        return state[slot_of[write]] > order.writes[write].number;
     }
 };
 
@@ -334,17 +371,20 @@ std::optional<mpz_class> orders_by_downsets(const Order &order)
 {
     const Space space(order);
     std::unordered_map<State, mpz_class, StateHash> layer{{space.start(), 1}};
+    Budget budget;
     for (std::size_t step = 0; step < order.writes.size(); ++step) {
         std::unordered_map<State, mpz_class, StateHash> next;
         for (const auto &entry : layer) {
             const State &state = entry.first;
             const mpz_class &ways = entry.second;
+            bool within = true;
             space.each_next(state, [&](std::size_t slot, std::size_t /*write*/) {
                 State after = state;
                 ++after[slot];
                 next[after] += ways;
+                within = budget.spend(after.size()) && within;
             });
-            if (next.size() > most_states) {
+            if (!within) {
                 return std::nullopt;
             }
         }
@@ -361,7 +401,10 @@ std::optional<mpz_class> count_orders(const Order &order)
     if (order.too_large) {
         return std::nullopt;
     }
-    return order.forest() ? std::optional(orders_of_forest(order)) : orders_by_downsets(order);
+    if (auto by_hooks = orders_by_hooks(order)) {
+        return by_hooks;
+    }
+    return orders_by_downsets(order);
 }
 
 namespace {
@@ -382,14 +425,20 @@ bool prefix_free(const std::vector<const std::string *> &texts)
 // the deterministic automaton over the writes' texts.
 using Group = std::vector<State>;
 
-std::map<std::string, Group> steps_from(const Space &space, const Group &group, bool &exact)
+std::map<std::string, Group> steps_from(const Space &space, const Group &group, bool &exact,
+                                        Budget &budget)
 {
     std::map<std::string, std::set<State>> by_text;
     std::vector<const std::string *> texts;
+    bool within = true;
     for (const State &state : group) {
+        if (!within) {
+            break;
+        }
         space.each_next(state, [&](std::size_t slot, std::size_t write) {
             State after = state;
             ++after[slot];
+            within = budget.spend(after.size()) && within;
             const std::string &text = space.order.writes[write].text;
             auto [at, fresh] = by_text.try_emplace(text);
             if (fresh) {
@@ -400,6 +449,9 @@ std::map<std::string, Group> steps_from(const Space &space, const Group &group, 
     }
     exact = exact && prefix_free(texts);
     std::map<std::string, Group> steps;
+    if (!within) {
+        return steps;
+    }
     for (auto &[text, states] : by_text) {
         steps[text] = Group(states.begin(), states.end());
     }
@@ -424,19 +476,22 @@ Outputs count_outputs(const Order &order, const std::optional<mpz_class> &orders
     if (orders && distinct.size() == texts.size() && prefix_free(texts)) {
         return {orders, ""};
     }
+    if (distinct.size() <= 1) {
+        return {mpz_class(1), ""};  // every order prints the same
+    }
     const Space space(order);
     std::map<Group, mpz_class> layer{{Group{space.start()}, 1}};
     bool exact = true;
-    std::size_t states = 0;
+    Budget budget;
     for (std::size_t step = 0; step < order.writes.size(); ++step) {
         std::map<Group, mpz_class> next;
         for (const auto &[group, ways] : layer) {
-            for (auto &[text, to] : steps_from(space, group, exact)) {
-                states += to.size();
-                next[std::move(to)] += ways;
-            }
-            if (states > most_states) {
+            std::map<std::string, Group> steps = steps_from(space, group, exact, budget);
+            if (steps.empty()) {
                 return {std::nullopt, "too many to count exactly"};
+            }
+            for (auto &[text, to] : steps) {
+                next[std::move(to)] += ways;
             }
         }
         if (!exact) {
@@ -471,9 +526,10 @@ std::vector<std::vector<std::size_t>> list_outputs(const Order &order, std::size
     std::vector<std::string> chosen;
     std::vector<std::map<std::string, Group>> choices;
     bool exact = true;
-    choices.push_back(steps_from(space, path.back(), exact));
+    Budget budget;
+    choices.push_back(steps_from(space, path.back(), exact, budget));
     std::vector<std::map<std::string, Group>::iterator> at{choices.back().begin()};
-    while (!at.empty() && found.size() < most) {
+    while (!at.empty() && found.size() < most && !budget.spent()) {
         auto &here = at.back();
         if (here == choices.back().end()) {
             at.pop_back();
@@ -517,7 +573,7 @@ std::vector<std::vector<std::size_t>> list_outputs(const Order &order, std::size
             ++here;
             continue;
         }
-        choices.push_back(steps_from(space, path.back(), exact));
+        choices.push_back(steps_from(space, path.back(), exact, budget));
         at.push_back(choices.back().begin());
     }
     return found;
@@ -683,6 +739,7 @@ Checked check(const Order &order, const std::string &answer)
     };
     std::set<std::tuple<State, std::size_t, Renaming>> seen;
     std::vector<Visit> stack{{space.start(), 0, {}, {}}};
+    Budget budget;
     std::size_t furthest = 0;
     std::vector<Visit> at_furthest;
     while (!stack.empty()) {
@@ -691,7 +748,8 @@ Checked check(const Order &order, const std::string &answer)
         if (!seen.insert({visit.state, visit.offset, visit.renaming}).second) {
             continue;
         }
-        if (seen.size() > most_states) {
+        if (!budget.spend(visit.state.size() + visit.writes.size() +
+                          2 * visit.renaming.to_answer.size())) {
             checked.why = "there are too many ways to try this answer against the run";
             return checked;
         }
@@ -736,7 +794,8 @@ Checked check(const Order &order, const std::string &answer)
                 static_cast<std::size_t>(std::count(write.text.begin(), write.text.end(), '\n'));
         }
         checked.why = "the answer ends after " + std::to_string(checked.line - 1) +
-                      " lines, but the program prints " + std::to_string(lines);
+                      (checked.line - 1 == 1 ? " line" : " lines") + ", but the program prints " +
+                      std::to_string(lines);
         return checked;
     }
     // Whether the line is the first line of `write`, the IDs renamed as far
@@ -817,19 +876,20 @@ std::optional<std::vector<std::size_t>> random_order(const Order &order, unsigne
     // The orders that complete each down-set, counted back from the end.
     const Space space(order);
     std::vector<std::unordered_set<State, StateHash>> layers{{space.start()}};
-    std::size_t states = 1;
+    Budget budget;
     for (std::size_t step = 0; step < order.writes.size(); ++step) {
         std::unordered_set<State, StateHash> next;
+        bool within = true;
         for (const State &state : layers.back()) {
             space.each_next(state, [&](std::size_t slot, std::size_t /*write*/) {
                 State after = state;
                 ++after[slot];
                 next.insert(after);
+                within = budget.spend(after.size()) && within;
             });
-        }
-        states += next.size();
-        if (states > most_states) {
-            return std::nullopt;
+            if (!within) {
+                return std::nullopt;
+            }
         }
         layers.push_back(std::move(next));
     }

@@ -63,10 +63,11 @@ struct Order {
 Order order_of(const std::vector<Event> &events);
 
 // The number of orders of the writes that respect `order` (linear
-// extensions): by the hook-length formula on a forest, else by counting
-// over the sets of writes that can have come first (down-sets); nothing when
-// there are too many of those to count.
-mpz_class orders_of_forest(const Order &order);
+// extensions): by the hook-length formula when no write follows more than
+// one directly, or none is followed directly by more than one (nothing
+// otherwise); else by counting over the sets of writes that can have come
+// first (down-sets); nothing when there are too many of those to count.
+std::optional<mpz_class> orders_by_hooks(const Order &order);
 std::optional<mpz_class> orders_by_downsets(const Order &order);
 std::optional<mpz_class> count_orders(const Order &order);
 
@@ -79,7 +80,7 @@ struct Outputs {
 Outputs count_outputs(const Order &order, const std::optional<mpz_class> &orders);
 
 // Up to `most` distinct possible outputs, each as the writes in order, in a
-// stable order (by text).
+// stable order (by text); fewer when there are too many ways to work through.
 std::vector<std::vector<std::size_t>> list_outputs(const Order &order, std::size_t most);
 
 // Whether `answer` is a possible output. Process IDs in it may be those of

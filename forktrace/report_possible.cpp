@@ -117,6 +117,12 @@ int write_possible(std::FILE *out, const std::vector<Event> &events, const Possi
     if (options.list) {
         listed = list_outputs(order, *options.list);
     }
+    // Too many ways to work through: the run's own order is one that is possible.
+    const bool own = options.list && *options.list > 0 && listed.empty() && !order.too_large;
+    if (own) {
+        listed.emplace_back(order.writes.size());
+        std::iota(listed.back().begin(), listed.back().end(), std::size_t{0});
+    }
     std::optional<Checked> checked;
     if (options.answer) {
         checked = check(order, *options.answer);
@@ -178,9 +184,23 @@ int write_possible(std::FILE *out, const std::vector<Event> &events, const Possi
         text += "  - " + assumption + "\n";
     }
     if (options.list) {
-        text += listed.size() == 1 ? std::string("\nThe one possible output:\n")
-                                   : "\nThe first " + std::to_string(listed.size()) +
-                                         " possible outputs, by text:\n";
+        const bool every = outputs.count && *outputs.count == listed.size();
+        if (own) {
+            text +=
+                "\nThere are too many ways to work through to list outputs by text; this "
+                "run's own is one:\n";
+        } else if (listed.empty()) {
+            text += "\nNo possible output could be listed: this run has too many writes.\n";
+        } else if (every && listed.size() == 1) {
+            text += "\nThe one possible output:\n";
+        } else {
+            text += "\n" + std::string(every ? "The " : "The first ") +
+                    std::to_string(listed.size()) + " possible outputs, by text" +
+                    (listed.size() < *options.list && !every
+                         ? " (no more could be found: there are too many ways to work through)"
+                         : "") +
+                    ":\n";
+        }
         for (std::size_t i = 0; i < listed.size(); ++i) {
             text += "--- output " + std::to_string(i + 1) + " (writes " +
                     writes_text(order, listed[i]) + ")\n";

@@ -1,7 +1,7 @@
 // The possible orders and outputs of a run, on traces made by hand: the
 // counts against an independent count of every permutation of the writes,
-// the hook-length formula against the count over down-sets on every forest,
-// and the answers checked, listed and drawn at random against the same.
+// the hook-length formula against the count over down-sets on every forest and every forest
+// reversed, and the answers checked, listed and drawn at random against the same.
 #include "possible.hpp"
 
 #include <gtest/gtest.h>
@@ -147,8 +147,8 @@ TEST_P(RandomTraces, AgreeWithEveryPermutation)
         const std::optional<mpz_class> by_downsets = forktrace::orders_by_downsets(order);
         ASSERT_TRUE(by_downsets);
         EXPECT_EQ(*by_downsets, orders.size());
-        if (order.forest()) {
-            EXPECT_EQ(forktrace::orders_of_forest(order), orders.size());
+        if (const auto by_hooks = forktrace::orders_by_hooks(order)) {
+            EXPECT_EQ(*by_hooks, orders.size());
         }
         const forktrace::Outputs counted = forktrace::count_outputs(order, by_downsets);
         ASSERT_TRUE(counted.count) << counted.unknown_why;
@@ -233,6 +233,56 @@ TEST(PossibleCheck, SaysWhichRuleALineBreaks)
     const forktrace::Order ids = forktrace::order_of(named);
     EXPECT_TRUE(forktrace::check(ids, "[4321] b\n[4320] a\n").possible);
     EXPECT_FALSE(forktrace::check(ids, "[4321] b\n[4321] a\n").possible);
+}
+
+// A run of many processes: counted exactly where a formula or the texts
+// allow, and otherwise given up on, after bounded work, saying so.
+TEST(PossibleCounts, LargeRunsAreCountedOrGivenUp)
+{
+    constexpr pid_t children = 40;
+    std::vector<Event> alike{{.kind = Kind::start, .pid = 100, .argv = {"a"}}};
+    std::vector<Event> waited = alike;
+    waited.push_back({.kind = Kind::write, .pid = 100, .data = "start\n"});
+    for (pid_t child = 101; child <= 100 + children; ++child) {
+        alike.push_back({.kind = Kind::fork, .pid = 100, .child = child});
+        alike.push_back({.kind = Kind::write, .pid = child, .data = "x\n"});
+        waited.push_back({.kind = Kind::fork, .pid = 100, .child = child});
+    }
+    for (pid_t child = 101; child <= 100 + children; ++child) {
+        waited.push_back({.kind = Kind::write, .pid = child, .data = "a\n"});
+        waited.push_back({.kind = Kind::write, .pid = child, .data = "b\n"});
+        waited.push_back({.kind = Kind::exit, .pid = child, .code = 0});
+    }
+    for (pid_t child = 101; child <= 100 + children; ++child) {
+        waited.push_back({.kind = Kind::reap, .pid = 100, .child = child});
+    }
+    waited.push_back({.kind = Kind::write, .pid = 100, .data = "done\n"});
+
+    // Forty writes that nothing orders, all "x": 40! orders, one output.
+    const forktrace::Order same = forktrace::order_of(alike);
+    mpz_class factorial;
+    mpz_fac_ui(factorial.get_mpz_t(), children);
+    EXPECT_EQ(forktrace::count_orders(same), factorial);
+    EXPECT_EQ(forktrace::count_outputs(same, forktrace::count_orders(same)).count, 1);
+
+    // Each child's two writes between the parent's first and last: 3^40
+    // sets of writes that can come first, too many to work through.
+    const forktrace::Order many = forktrace::order_of(waited);
+    EXPECT_FALSE(forktrace::orders_by_hooks(many));
+    EXPECT_FALSE(forktrace::count_orders(many));
+    const forktrace::Outputs outputs = forktrace::count_outputs(many, std::nullopt);
+    EXPECT_FALSE(outputs.count);
+    EXPECT_EQ(outputs.unknown_why, "too many to count exactly");
+    EXPECT_FALSE(forktrace::random_order(many, 1));
+    EXPECT_LE(forktrace::list_outputs(many, 3).size(), 3U);
+    // A check follows the answer's text, and so still answers.
+    std::string answer = "start\n";
+    for (pid_t child = 0; child < children; ++child) {
+        answer += "a\nb\n";
+    }
+    EXPECT_TRUE(forktrace::check(many, answer + "done\n").possible);
+    EXPECT_FALSE(
+        forktrace::check(many, answer.substr(0, answer.size() - 2) + "done\nb\n").possible);
 }
 
 }  // namespace
