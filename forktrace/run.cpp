@@ -32,11 +32,25 @@ namespace {
 
 volatile std::sig_atomic_t interrupted_by = 0;
 
+// How many scopes hold the signals for the program to act on; and what to
+// do before a signal that nothing holds ends the program.
+std::atomic<int> holding{0};
+std::atomic<void (*)()> before_signal_ends{nullptr};
+
 // The command's group, for a signal to forktrace to reach when nothing traces it.
 std::atomic<pid_t> untraced_group{0};
 
 void on_signal(int signal)
 {
+    if (holding == 0) {
+        // Nothing to stop but the program itself: it ends as it would untouched.
+        if (void (*const cleanup)() = before_signal_ends; cleanup != nullptr) {
+            cleanup();
+        }
+        static_cast<void>(std::signal(signal, SIG_DFL));
+        static_cast<void>(::raise(signal));
+        return;
+    }
     interrupted_by = signal;
     Tracer::interrupt(signal);
     if (const pid_t group = untraced_group; group > 0) {
@@ -270,6 +284,20 @@ void prepare_to_run()
 
 int interrupted() { return interrupted_by; }
 
+void stop_run()
+{
+    Tracer::end_run();
+    if (const pid_t group = untraced_group; group > 0) {
+        ::kill(-group, SIGKILL);
+    }
+}
+
+SignalsHeld::SignalsHeld() { ++holding; }
+
+SignalsHeld::~SignalsHeld() { --holding; }
+
+void before_a_signal_ends(void (*cleanup)()) { before_signal_ends = cleanup; }
+
 std::vector<std::string> candidates(const std::string &name)
 {
     if (name.find('/') != std::string::npos) {
@@ -311,6 +339,7 @@ std::variant<std::string, int> resolve(const std::string &name)
 // `plan` says. Returns the exit status.
 int run_command(const Options &options, const std::string &file, const Run &plan)
 {
+    const SignalsHeld held;
     const bool traced = !options.untraced;
     // The command waits, before its exec, until it is traced; then it takes
     // on the filter that stops it at the calls the tracer follows.

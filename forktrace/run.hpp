@@ -25,11 +25,31 @@ __attribute__((format(printf, 1, 2))) void say(const char *format, ...);
 // Once, before any run: the standard streams that are closed are held open
 // on /dev/null meanwhile (closed again for the command), so that no file
 // opened later takes their numbers; SIGINT, SIGTERM and SIGHUP end the
-// command, and SIGPIPE is ignored.
+// command during a run, and the program itself at other times; SIGPIPE is
+// ignored.
 void prepare_to_run();
 
-// The signal that ended the run early, or 0.
+// Ends the run in progress, from any thread, as a signal to the program
+// would but that interrupted() stays as it was: its processes are killed.
+void stop_run();
+
+// The signal that ended a run (or other work that held the signals) early, or 0.
 int interrupted();
+
+// While one lives, as during a run, SIGINT, SIGTERM and SIGHUP are held for
+// the program to act on: they interrupt what it waits for (EINTR), and
+// interrupted() tells which came.
+class SignalsHeld {
+public:
+    SignalsHeld();
+    ~SignalsHeld();
+    SignalsHeld(const SignalsHeld &) = delete;
+    SignalsHeld &operator=(const SignalsHeld &) = delete;
+};
+
+// What to do, from the signal handler (so async-signal-safe calls only),
+// before a signal that nothing holds ends the program; nullptr: nothing.
+void before_a_signal_ends(void (*cleanup)());
 
 // The files a shell tries, in order, to run `name`: `name` itself when it
 // has a slash, else `name` in each folder of PATH.

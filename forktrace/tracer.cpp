@@ -15,6 +15,7 @@
 
 #include <linux/audit.h>
 #include <linux/sched.h>
+#include <pthread.h>
 #include <poll.h>
 #include <string.h>  // sigabbrev_np, a GNU extension
 #include <sys/syscall.h>
@@ -32,6 +33,10 @@ namespace {
 
 std::atomic<pid_t> root_to_kill{0};
 std::atomic<int> interruptions{0};  // signals to end the command, so far
+// The thread that waits for the traced processes, while it can take SIGALRM
+// to wake up.
+std::atomic<bool> waiting_thread_set{false};
+pthread_t waiting_thread;
 volatile std::sig_atomic_t alarmed = 0;
 
 void on_alarm(int) { alarmed = 1; }
@@ -505,6 +510,16 @@ Event Tracer::event(Event::Kind kind, pid_t pid) const
     made.pid = pid;
     made.time = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     return made;
+}
+
+void Tracer::end_run()
+{
+    interrupt(SIGKILL);
+    // What is left once the command itself has ended may make no call that
+    // would wake the wait.
+    if (waiting_thread_set) {
+        static_cast<void>(::pthread_kill(waiting_thread, SIGALRM));
+    }
 }
 
 void Tracer::seize(pid_t root)
@@ -1267,6 +1282,11 @@ int Tracer::run()
     struct sigaction alarm_action {};
     alarm_action.sa_handler = on_alarm;  // no SA_RESTART: the wait returns
     ::sigaction(SIGALRM, &alarm_action, nullptr);
+    waiting_thread = ::pthread_self();
+    waiting_thread_set = true;
+    struct Unset {
+        ~Unset() { waiting_thread_set = false; }
+    } const unset;
     // Steered, a run that cannot go on in the plan's order (its writes held,
     // nothing else happening) is let go on as it will, after two seconds.
     if (!setup_.plan.empty()) {

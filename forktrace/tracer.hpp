@@ -83,6 +83,8 @@ public:
 
     // From a signal handler: end the command. Async-signal-safe.
     static void interrupt(int signal);
+    // From any thread: end the command being traced, as a signal would.
+    static void end_run();
 
 private:
     struct Process {
