@@ -1,5 +1,6 @@
 #include "command_line.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -66,6 +67,23 @@ std::optional<std::uint64_t> number(const char *text)
     return value;
 }
 
+enum { seed = 256, level, seeds, terminal, pipe };
+
+// Whether `command` takes the option, besides --help and --version.
+bool takes(Command command, int option)
+{
+    switch (command) {
+        case Command::new_program:
+        case Command::quiz:
+            return option == seed || option == level;
+        case Command::key:
+            return option == seeds || option == level || option == 'f' || option == 'o';
+        case Command::check:
+            return option == terminal || option == pipe || option == 'o';
+    }
+    return false;
+}
+
 }  // namespace
 
 Parsed parse(int argc, char *argv[])
@@ -81,6 +99,7 @@ Parsed parse(int argc, char *argv[])
                                                   {"key", Command::key},
                                                   {"check", Command::check}};
     int first = 1;
+    bool command_given = false;
     if (argc > 1 && argv[1][0] != '-') {
         const auto found = commands.find(argv[1]);
         if (found == commands.end()) {
@@ -89,8 +108,8 @@ Parsed parse(int argc, char *argv[])
         }
         o.command = found->second;
         first = 2;
+        command_given = true;
     }
-    enum { seed = 256, level, seeds, terminal, pipe };
     const option long_options[] = {{"seed", required_argument, nullptr, seed},
                                    {"level", required_argument, nullptr, level},
                                    {"seeds", required_argument, nullptr, seeds},
@@ -107,6 +126,15 @@ Parsed parse(int argc, char *argv[])
     for (int c = 0; (c = ::getopt_long(argc, argv, ":f:o:hV", long_options, nullptr)) != -1;) {
         const std::string name =
             optind > 0 && optind <= argc ? forktrace::printable(argv[optind - 1]) : "";
+        if (c != 'h' && c != 'V' && c != ':' && c != '?' && !takes(o.command, c)) {
+            if (!command_given) {
+                return fail("a command is needed: new, quiz, key or check");
+            }
+            const auto named = std::find_if(
+                std::begin(long_options), std::end(long_options),
+                [c](const option &each) { return each.name != nullptr && each.val == c; });
+            return fail("'--" + std::string(named->name) + "' is not an option of " + argv[1]);
+        }
         switch (c) {
             case seed:
                 if (!(o.seed = number(optarg))) {
@@ -180,6 +208,9 @@ Parsed parse(int argc, char *argv[])
             default:
                 return fail("unknown option '" + name + "'");
         }
+    }
+    if (!command_given) {
+        return fail("a command is needed: new, quiz, key or check");
     }
     const bool wants_program = o.command == Command::check;
     if (wants_program) {

@@ -1,13 +1,20 @@
 #include "exercise.hpp"
 
 #include <algorithm>
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +39,17 @@ std::optional<std::string> compiler()
     return std::nullopt;
 }
 
+// The files of the scratch folder, and the folder, for a signal to remove.
+constexpr std::size_t most_path = 4096;
+char scratch_files[3][most_path] = {};
+
+void remove_scratch_files()
+{
+    static_cast<void>(::unlink(scratch_files[0]));
+    static_cast<void>(::unlink(scratch_files[1]));
+    static_cast<void>(::rmdir(scratch_files[2]));
+}
+
 std::vector<std::string> environment()
 {
     std::vector<std::string> env;
@@ -41,6 +59,48 @@ std::vector<std::string> environment()
     return env;
 }
 
+// What an exercise may do before it is stopped: its answers are for
+// programs that end by themselves, soon, and print a page or two.
+constexpr std::chrono::seconds most_time{10};
+constexpr std::size_t most_output = 1 << 20, most_processes = 1000;
+
+// Stops the run in progress once it has run for `most_time`, unless it has
+// ended by then.
+class Watch {
+public:
+    explicit Watch(bool &stopped)
+        : thread_([this, &stopped] {
+              // Signals are for the thread that traces.
+              sigset_t all;
+              sigfillset(&all);
+              pthread_sigmask(SIG_BLOCK, &all, nullptr);
+              std::unique_lock lock(mutex_);
+              if (!ended_cv_.wait_for(lock, most_time, [this] { return ended_; })) {
+                  stopped = true;
+                  forktrace::stop_run();
+              }
+          })
+    {
+    }
+    Watch(const Watch &) = delete;
+    Watch &operator=(const Watch &) = delete;
+    ~Watch()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            ended_ = true;
+        }
+        ended_cv_.notify_one();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ended_cv_;
+    bool ended_ = false;
+    std::thread thread_;  // last: it starts once the rest is made
+};
+
 Run traced(const std::filesystem::path &program, forktrace::On on, bool &failed)
 {
     Run run;
@@ -49,11 +109,36 @@ Run traced(const std::filesystem::path &program, forktrace::On on, bool &failed)
     options.input = "";  // nothing to read: its input ends at once
     options.command = {program.string()};
     forktrace::Run plan;
-    plan.emit = [&run](const forktrace::Event &event) { run.events.push_back(event); };
+    std::size_t written = 0, processes = 1;
+    bool too_much = false, too_long = false;
+    plan.emit = [&](const forktrace::Event &event) {
+        run.events.push_back(event);
+        written += event.kind == forktrace::Event::Kind::write ? event.data.size() : 0;
+        processes += event.kind == forktrace::Event::Kind::fork && event.ok ? 1 : 0;
+        if (!too_much && (written > most_output || processes > most_processes)) {
+            too_much = true;
+            forktrace::stop_run();
+        }
+    };
     plan.show_on = -1;
     plan.received = &run.output;
-    run.status = forktrace::run_command(options, program.string(), plan);
+    {
+        const Watch watch(too_long);
+        run.status = forktrace::run_command(options, program.string(), plan);
+    }
     failed = run.status == forktrace::status_failed || forktrace::interrupted() != 0;
+    if ((too_much || too_long) && !failed) {
+        const std::string what =
+            too_long ? "was still running after " + std::to_string(most_time.count()) + " seconds"
+            : written > most_output
+                ? "printed more than " + std::to_string(most_output / 1024) + " KiB"
+                : "made more than " + std::to_string(most_processes) + " processes";
+        forktrace::say(
+            "forklab: the program %s, and was stopped: forklab answers for programs "
+            "that end by themselves, and soon\n",
+            what.c_str());
+        failed = true;
+    }
     if (on == forktrace::On::terminal) {
         std::string output;
         for (std::size_t i = 0; i < run.output.size(); ++i) {
@@ -123,9 +208,37 @@ std::size_t count_lines(const std::string &text)
     return newlines + (text.empty() || text.back() == '\n' ? 0 : 1);
 }
 
+std::optional<std::filesystem::path> make_scratch()
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string name =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/forklab-XXXXXX";
+    if (name.size() + 16 >= most_path || ::mkdtemp(name.data()) == nullptr) {
+        forktrace::say("forklab: cannot make a folder in %s: %s\n", name.c_str(),
+                       name.size() + 16 >= most_path ? "name too long" : std::strerror(errno));
+        return std::nullopt;
+    }
+    forktrace::before_a_signal_ends(nullptr);
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::string file = name + std::array{"/exercise.c", "/exercise", ""}[i];
+        std::memcpy(scratch_files[i], file.c_str(), file.size() + 1);  // with its '\0'
+    }
+    forktrace::before_a_signal_ends(remove_scratch_files);
+    return name;
+}
+
+void remove_scratch(const std::filesystem::path &folder)
+{
+    forktrace::before_a_signal_ends(nullptr);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+}
+
 std::optional<std::filesystem::path> compile(const std::string &source,
                                              const std::filesystem::path &folder)
 {
+    // A signal stops the compiler, as it would at a shell, and then forklab.
+    const forktrace::SignalsHeld held;
     const std::optional<std::string> cc = compiler();
     if (!cc) {
         forktrace::say(
@@ -149,8 +262,13 @@ std::optional<std::filesystem::path> compile(const std::string &source,
     launched.input().reset();
     std::string said;
     char buffer[4096];
+    bool passed_on = false;
     for (ssize_t n = 0; (n = ::read(launched.output().get(), buffer, sizeof buffer)) != 0;) {
         if (n < 0 && errno == EINTR) {
+            if (forktrace::interrupted() != 0 && !passed_on) {
+                static_cast<void>(::kill(-launched.pid(), forktrace::interrupted()));
+                passed_on = true;
+            }
             continue;
         }
         if (n < 0) {
@@ -159,6 +277,9 @@ std::optional<std::filesystem::path> compile(const std::string &source,
         said.append(buffer, static_cast<std::size_t>(n));
     }
     const int status = launched.status();
+    if (forktrace::interrupted() != 0) {
+        return std::nullopt;
+    }
     if (!said.empty()) {
         static_cast<void>(std::fwrite(said.data(), 1, said.size(), stderr));
     }

@@ -37,8 +37,17 @@ struct Answers {
     Run terminal, pipe;
 };
 
+// A folder of forklab's own under the temporary folder, for a program and
+// its build, or nothing after saying why. Should a signal end forklab while
+// the folder is there, the folder goes, with the program.
+std::optional<std::filesystem::path> make_scratch();
+
+// The folder removed, with what is in it.
+void remove_scratch(const std::filesystem::path &folder);
+
 // The program compiled in `folder`, or nothing after saying why on standard
-// error (no compiler, or one that refused the source).
+// error (no compiler, or one that refused the source, or a signal that
+// stopped the compiler: interrupted() tells).
 std::optional<std::filesystem::path> compile(const std::string &source,
                                              const std::filesystem::path &folder);
 

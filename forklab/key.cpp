@@ -1,5 +1,6 @@
 #include "key.hpp"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -188,13 +189,22 @@ void write_key(std::FILE *out, const std::vector<Exercise> &exercises, KeyFormat
 
 std::string answers_text(const Exercise &exercise)
 {
-    std::string text = "                                 on a terminal   through a pipe\n";
-    for (const auto &[what, terminal, pipe] : rows(exercise.answers)) {
-        std::string row = "  " + what;
-        row.resize(33, ' ');
-        row += terminal;
-        row.resize(49, ' ');
-        text += row + pipe + "\n";
+    const std::vector<std::array<std::string, 3>> all = rows(exercise.answers);
+    std::size_t what_width = 0, terminal_width = std::string("on a terminal").size();
+    for (const auto &[what, terminal, pipe] : all) {
+        what_width = std::max(what_width, what.size());
+        terminal_width = std::max(terminal_width, terminal.size());
+    }
+    const auto line = [&](const std::array<std::string, 3> &cells) {
+        std::string row = "  " + cells[0];
+        row.resize(2 + what_width + 2, ' ');
+        row += cells[1];
+        row.resize(2 + what_width + 2 + terminal_width + 3, ' ');
+        return row + cells[2] + "\n";
+    };
+    std::string text = line({"", "on a terminal", "through a pipe"});
+    for (const auto &cells : all) {
+        text += line(cells);
     }
     return text;
 }

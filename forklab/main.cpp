@@ -7,10 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <random>
-#include <sstream>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "command_line.hpp"
@@ -24,19 +23,37 @@ namespace {
 
 using forklab::status_failed;
 
-// A folder of forklab's own under the temporary folder, or nothing after
-// saying why.
-std::optional<std::filesystem::path> scratch()
+// The whole of a file, or nothing after saying why.
+std::optional<std::string> read_whole(const std::string &name)
 {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string name =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/forklab-XXXXXX";
-    if (::mkdtemp(name.data()) == nullptr) {
-        forktrace::say("forklab: cannot make a folder in %s: %s\n", name.c_str(),
-                       std::strerror(errno));
+    const auto cannot = [&name](int error) {
+        forktrace::say("forklab: cannot read %s: %s\n", forktrace::printable(name).c_str(),
+                       std::strerror(error));
         return std::nullopt;
+    };
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return cannot(errno);
     }
-    return name;
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) {
+            break;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            return cannot(error);
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return text;
 }
 
 // A seed that is easy to type again.
@@ -66,7 +83,7 @@ std::variant<forklab::Exercise, int> prepared(std::uint64_t seed, int level,
 
 int key(const forklab::Options &o)
 {
-    const std::optional<std::filesystem::path> folder = scratch();
+    const std::optional<std::filesystem::path> folder = forklab::make_scratch();
     if (!folder) {
         return status_failed;
     }
@@ -80,8 +97,7 @@ int key(const forklab::Options &o)
             exercises.push_back(std::move(std::get<forklab::Exercise>(made)));
         }
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(*folder, ignored);
+    forklab::remove_scratch(*folder);
     if (status != 0) {
         return status;
     }
@@ -102,19 +118,18 @@ int key(const forklab::Options &o)
 int quiz(const forklab::Options &o)
 {
     const std::uint64_t seed = o.seed ? *o.seed : random_seed();
-    const std::optional<std::filesystem::path> folder = scratch();
+    const std::optional<std::filesystem::path> folder = forklab::make_scratch();
     if (!folder) {
         return status_failed;
     }
     auto made = prepared(seed, o.level, forklab::generate(seed, o.level), *folder);
+    forklab::remove_scratch(*folder);
     if (const int *failed = std::get_if<int>(&made)) {
         return *failed;
     }
     const forklab::Exercise &exercise = std::get<forklab::Exercise>(made);
     if (::isatty(STDIN_FILENO) == 0) {
         // Nobody to ask: the exercise and its answers.
-        std::error_code ignored;
-        std::filesystem::remove_all(*folder, ignored);
         static_cast<void>(std::printf(
             "Exercise %llu, level %d (no terminal to ask on: the answers follow)\n\n%s\n%s",
             static_cast<unsigned long long>(seed), o.level, exercise.program.c_str(),
@@ -126,37 +141,25 @@ int quiz(const forklab::Options &o)
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         static_cast<void>(std::signal(signal, SIG_DFL));
     }
-    return forklab::ask(exercise, *folder);
+    return forklab::ask(exercise);
 }
 
 int check(const forklab::Options &o)
 {
-    std::ifstream file(o.program);
-    if (!file) {
-        forktrace::say("forklab: cannot read %s: %s\n", o.program.c_str(), std::strerror(errno));
+    const std::optional<std::string> source = read_whole(o.program);
+    if (!source) {
         return status_failed;
     }
-    std::stringstream source;
-    source << file.rdbuf();
     forklab::Prediction prediction{o.terminal_lines, o.pipe_lines, std::nullopt};
-    if (!o.predicted_output.empty()) {
-        std::ifstream predicted(o.predicted_output);
-        if (!predicted) {
-            forktrace::say("forklab: cannot read %s: %s\n", o.predicted_output.c_str(),
-                           std::strerror(errno));
-            return status_failed;
-        }
-        std::stringstream text;
-        text << predicted.rdbuf();
-        prediction.output = text.str();
+    if (!o.predicted_output.empty() && !(prediction.output = read_whole(o.predicted_output))) {
+        return status_failed;
     }
-    const std::optional<std::filesystem::path> folder = scratch();
+    const std::optional<std::filesystem::path> folder = forklab::make_scratch();
     if (!folder) {
         return status_failed;
     }
-    auto made = prepared(0, 0, source.str(), *folder);
-    std::error_code ignored;
-    std::filesystem::remove_all(*folder, ignored);
+    auto made = prepared(0, 0, *source, *folder);
+    forklab::remove_scratch(*folder);
     if (const int *failed = std::get_if<int>(&made)) {
         return *failed;
     }
@@ -168,6 +171,16 @@ int check(const forklab::Options &o)
     return forklab::check(exercise, prediction) ? 0 : 1;
 }
 
+// The status to end with, once standard output has taken all it was given.
+int ended(int status)
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        forktrace::say("forklab: cannot write the output: %s\n", std::strerror(errno));
+        return status_failed;
+    }
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -175,23 +188,23 @@ int main(int argc, char *argv[])
     try {
         const forklab::Parsed parsed = forklab::parse(argc, argv);
         if (parsed.exit_status) {
-            return *parsed.exit_status;
+            return ended(*parsed.exit_status);
         }
         const forklab::Options &o = parsed.options;
         if (o.command == forklab::Command::new_program) {
             const std::uint64_t seed = o.seed ? *o.seed : random_seed();
             const std::string program = forklab::generate(seed, o.level);
             static_cast<void>(std::fwrite(program.data(), 1, program.size(), stdout));
-            return std::fflush(stdout) == 0 ? 0 : status_failed;
+            return ended(0);
         }
         forktrace::prepare_to_run();
         switch (o.command) {
             case forklab::Command::key:
-                return key(o);
+                return ended(key(o));
             case forklab::Command::quiz:
-                return quiz(o);
+                return ended(quiz(o));
             default:
-                return check(o);
+                return ended(check(o));
         }
     } catch (const std::exception &error) {
         forktrace::say("forklab: %s\n", error.what());

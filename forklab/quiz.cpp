@@ -4,10 +4,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
 
+#include "exercise.hpp"
 #include "history.hpp"
 #include "possible.hpp"
 
@@ -153,7 +155,7 @@ std::optional<std::string> candidate(const Run &run, bool possible, std::uint64_
 
 // The student's answer to a question, a line of standard input; nothing at
 // its end.
-std::optional<std::string> reply(const std::string &question)
+std::optional<std::string> line_of_input(const std::string &question)
 {
     static_cast<void>(std::printf("%s ", question.c_str()));
     static_cast<void>(std::fflush(stdout));
@@ -174,6 +176,48 @@ std::optional<std::string> reply(const std::string &question)
         text.pop_back();
     }
     return text;
+}
+
+// The answer to a question, asked again until it is one that `valid`
+// takes, or empty (a skip); nothing at the end of the input.
+std::optional<std::string> reply(const std::string &question,
+                                 const std::function<bool(const std::string &)> &valid,
+                                 const char *hint)
+{
+    for (;;) {
+        std::optional<std::string> text = line_of_input(question);
+        if (!text || text->empty() || valid(*text)) {
+            return text;
+        }
+        static_cast<void>(std::printf("   (%s, or Enter alone to skip)\n", hint));
+    }
+}
+
+bool is_number(const std::string &text)
+{
+    return !text.empty() && text.size() <= 9 &&
+           text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool is_yes_or_no(const std::string &text)
+{
+    return !text.empty() && std::string("yYnN").find(text[0]) != std::string::npos &&
+           std::string(" y n yes no Y N Yes No YES NO ").find(" " + text + " ") !=
+               std::string::npos;
+}
+
+// "0 1.2": places, apart.
+bool are_places(const std::string &text)
+{
+    std::istringstream words(text);
+    bool any = false;
+    for (std::string word; words >> word; any = true) {
+        if (word.front() == '.' || word.back() == '.' || word.find("..") != std::string::npos ||
+            word.find_first_not_of("0123456789.") != std::string::npos) {
+            return false;
+        }
+    }
+    return any;
 }
 
 std::optional<std::size_t> as_number(const std::optional<std::string> &text)
@@ -262,7 +306,7 @@ bool check(const Exercise &exercise, const Prediction &prediction)
     return right;
 }
 
-int ask(const Exercise &exercise, const std::filesystem::path &pictures)
+int ask(const Exercise &exercise)
 {
     const Answers &a = exercise.answers;
     show("The program (exercise " + std::to_string(exercise.seed) + ", level " +
@@ -271,33 +315,38 @@ int ask(const Exercise &exercise, const std::filesystem::path &pictures)
          "Processes are named by their place in the tree: 0 is the program itself, 1 its\n"
          "first child, 2 its second, 1.1 the first child of its first child.\n\n");
 
-    const auto processes = as_number(reply("1. How many processes does it make, itself included?"));
-    const auto terminal = as_number(reply("2. How many lines does it print on a terminal?"));
-    const auto pipe = as_number(reply("3. How many lines through a pipe (./exercise | cat)?"));
+    const char *a_number = "a number";
+    const auto processes = as_number(
+        reply("1. How many processes does it make, itself included?", is_number, a_number));
+    const auto terminal =
+        as_number(reply("2. How many lines does it print on a terminal?", is_number, a_number));
+    const auto pipe = as_number(
+        reply("3. How many lines through a pipe (./exercise | cat)?", is_number, a_number));
 
+    // The questions that can be asked of this exercise are numbered on.
+    int number = 3;
     const bool feasible = (exercise.seed & 1U) == 0;
     const std::optional<std::string> output = candidate(a.terminal, feasible, exercise.seed);
     std::optional<std::string> possible;
+    const std::string output_number = std::to_string(output ? ++number : 0) + ".";
     if (output) {
-        show("4. Is this output possible on a terminal?\n" + indented(*output));
-        possible = reply("   y or n?");
+        show(output_number + " Is this output possible on a terminal?\n" + indented(*output));
+        possible = reply("   y or n?", is_yes_or_no, "y or n");
     }
 
     const auto by = printers(a.terminal);
     std::optional<std::string> line;
     std::optional<std::string> named;
+    const std::string line_number = std::to_string(by.empty() ? 0 : ++number) + ".";
     if (!by.empty()) {
         auto chosen = by.begin();
         std::advance(chosen, static_cast<long>(exercise.seed % by.size()));
         line = chosen->first;
-        named = reply("5. Which processes print the line '" + forktrace::printable(*line) +
-                      "' on a terminal? (their places, e.g. 0 1.1)");
+        named =
+            reply(line_number + " Which processes print the line '" + forktrace::printable(*line) +
+                      "' on a terminal? (their places, e.g. 0 1.1)",
+                  are_places, "places such as 0 1 1.2, apart");
     }
-
-    const std::filesystem::path terminal_svg = pictures / "terminal.svg",
-                                pipe_svg = pictures / "pipe.svg";
-    std::ofstream(terminal_svg) << timeline(a.terminal);
-    std::ofstream(pipe_svg) << timeline(a.pipe);
 
     show("\nIts run on a terminal printed:\n" + indented(a.terminal.output) +
          "and through a pipe:\n" + indented(a.pipe.output) + "\n");
@@ -311,27 +360,28 @@ int ask(const Exercise &exercise, const std::filesystem::path &pictures)
     if (verdict("2. lines on a terminal", terminal, a.terminal.lines)) {
         ++right;
     } else {
-        show("     The run on a terminal, write by write:\n" +
+        show("     The run on a terminal, write by write:\n" + legend(a.terminal) +
              indented(account(a.terminal, false)));
     }
     if (verdict("3. lines through a pipe", pipe, a.pipe.lines)) {
         ++right;
     } else {
-        show("     Through a pipe, write by write:\n" + indented(account(a.pipe, false)));
+        show("     Through a pipe, write by write:\n" + legend(a.pipe) +
+             indented(account(a.pipe, false)));
     }
     if (output) {
         ++asked;
         const forktrace::Checked checked =
             forktrace::check(forktrace::order_of(a.terminal.events), *output);
-        const bool said_yes = possible && !possible->empty() && (*possible)[0] == 'y';
-        const bool said =
-            possible && !possible->empty() && ((*possible)[0] == 'y' || (*possible)[0] == 'n');
+        const bool said = possible && !possible->empty();
+        const bool said_yes = said && ((*possible)[0] == 'y' || (*possible)[0] == 'Y');
         const bool is_right = said && said_yes == checked.possible;
         right += is_right ? 1 : 0;
-        show(std::string("  4. that output ") + (checked.possible ? "is" : "is not") + " possible" +
-             (said ? (is_right ? ": right.\n" : ": you said otherwise.\n") : ".\n"));
+        show("  " + output_number + " that output " + (checked.possible ? "is" : "is not") +
+             " possible" + (said ? (is_right ? ": right.\n" : ": you said otherwise.\n") : ".\n"));
         if (!checked.possible) {
-            show("     Line " + std::to_string(checked.line) + ": " + checked.why + "\n");
+            show("     Line " + std::to_string(checked.line) + ": " + checked.why + "\n" +
+                 legend(a.terminal));
         } else if (!is_right) {
             show(
                 "     Each process's writes keep their order, and nothing else orders\n"
@@ -353,7 +403,8 @@ int ask(const Exercise &exercise, const std::filesystem::path &pictures)
         const std::set<std::string> &truth = by.at(*line);
         const bool is_right = given == truth;
         right += is_right ? 1 : 0;
-        show("  5. '" + forktrace::printable(*line) + "' is printed by " + places(truth) +
+        show("  " + line_number + " '" + forktrace::printable(*line) + "' is printed by " +
+             places(truth) +
              (given.empty() ? ".\n"
                             : (is_right ? ": right.\n" : "; you said " + places(given) + ".\n")));
         if (!is_right) {
@@ -361,9 +412,17 @@ int ask(const Exercise &exercise, const std::filesystem::path &pictures)
                  indented(account(a.terminal, true)));
         }
     }
-    show("\n" + std::to_string(right) + " of " + std::to_string(asked) +
-         " right. The two runs as timelines:\n  " + terminal_svg.string() + "\n  " +
-         pipe_svg.string() + "\n");
+    show("\n" + std::to_string(right) + " of " + std::to_string(asked) + " right.");
+    const std::optional<std::filesystem::path> pictures = make_scratch();
+    if (pictures) {
+        const std::filesystem::path terminal_svg = *pictures / "terminal.svg",
+                                    pipe_svg = *pictures / "pipe.svg";
+        std::ofstream(terminal_svg) << timeline(a.terminal);
+        std::ofstream(pipe_svg) << timeline(a.pipe);
+        show(" The two runs as timelines:\n  " + terminal_svg.string() + "\n  " +
+             pipe_svg.string());
+    }
+    show("\n");
     return 0;
 }
 

@@ -13,9 +13,9 @@
 namespace forklab {
 
 // Asks the exercise's questions on standard input and output, then shows
-// the runs and checks each answer; `pictures` is where the runs' timelines
-// are left. Returns 0.
-int ask(const Exercise &exercise, const std::filesystem::path &pictures);
+// the runs and checks each answer, and leaves the runs' timelines in a
+// folder of their own. Returns 0.
+int ask(const Exercise &exercise);
 
 // What a student predicted of a program.
 struct Prediction {

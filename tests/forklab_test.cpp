@@ -177,6 +177,7 @@ TEST(ForklabQuiz, OnATerminalAsksThenExplains)
                     {.await = "lines does it print on a terminal", .send = "999\n"},
                     {.await = "through a pipe", .send = "\n"},
                     {.await = "y or n?", .send = "x\n"},
+                    {.await = "(y or n, or Enter alone to skip)", .send = "\n"},
                     {.await = "their places", .send = "7.7\n", .then = before_any_answer}}});
     ASSERT_EQ(quiz.exit_code(), 0) << quiz;
     EXPECT_NE(quiz.out.find("1. processes: you said " + processes + ": right."), std::string::npos)
@@ -277,6 +278,7 @@ struct Mistake {
     std::vector<std::string> args;
     std::map<std::string, std::optional<std::string>> env;
     std::string said;
+    runner::Sink sink = runner::Sink::captured;
 };
 
 void PrintTo(const Mistake &row, std::ostream *os) { *os << row.name; }
@@ -288,13 +290,17 @@ TEST_P(ForklabFails, SaysWhyWith125)
     const Mistake &row = GetParam();
     const runner::ScratchFolder folder("forklab-fails");
     write_file(folder.path() / "broken.c", "int main(void) { return oops; }\n");
+    write_file(folder.path() / "hello.c", hello);
     std::vector<std::string> args = row.args;
     for (std::string &arg : args) {
-        if (arg == "BROKEN") {
-            arg = (folder.path() / "broken.c").string();
+        if (arg == "BROKEN" || arg == "HELLO" || arg == "FOLDER") {
+            arg = (folder.path() / (arg == "BROKEN"  ? "broken.c"
+                                    : arg == "HELLO" ? "hello.c"
+                                                     : ""))
+                      .string();
         }
     }
-    const Result run = forklab(args, {.env = row.env});
+    const Result run = forklab(args, {.env = row.env, .stdout_sink = row.sink});
     EXPECT_EQ(run.exit_code(), 125) << run;
     EXPECT_NE(run.err.find(row.said), std::string::npos) << run;
     EXPECT_TRUE(std::none_of(run.err.begin(), run.err.end(), [](char c) {
@@ -316,7 +322,23 @@ INSTANTIATE_TEST_SUITE_P(
         Mistake{"missing_argument", {"new", "--seed"}, {}, "--seed needs an argument"},
         Mistake{"key_without_seeds", {"key"}, {}, "key needs --seeds=A-B"},
         Mistake{"too_many_seeds", {"key", "--seeds=1-5000"}, {}, "at most 1000"},
-        Mistake{"control_bytes", {"new", "--seed=\x01"}, {}, "--seed takes a number, not '\\x01'"}),
+        Mistake{"control_bytes", {"new", "--seed=\x01"}, {}, "--seed takes a number, not '\\x01'"},
+        Mistake{"option_of_another_command",
+                {"new", "-o", "x.c"},
+                {},
+                "'--output' is not an option of new"},
+        Mistake{"seeds_to_quiz", {"quiz", "--seeds=1-2"}, {}, "'--seeds' is not an option of quiz"},
+        Mistake{"no_command", {"--seed=3"}, {}, "a command is needed"},
+        Mistake{"nothing", {}, {}, "a command is needed"},
+        Mistake{"check_a_folder", {"check", "FOLDER"}, {}, "Is a directory"},
+        Mistake{"new_to_a_full_disk",
+                {"new"},
+                {},
+                "cannot write the output: No space left on device",
+                runner::Sink::full},
+        Mistake{"help_to_a_full_disk", {"--help"}, {}, "cannot write", runner::Sink::full},
+        Mistake{
+            "answers_to_a_full_disk", {"check", "HELLO"}, {}, "cannot write", runner::Sink::full}),
     [](const auto &row) { return std::string(row.param.name); });
 
 }  // namespace
