@@ -496,6 +496,14 @@ class ForktraceSeesEveryWayOut : public testing::TestWithParam<std::tuple<WayOut
 TEST_P(ForktraceSeesEveryWayOut, OrSaysWhatItCannotSee)
 {
     const WayOut &row = std::get<0>(GetParam());
+    // A way this machine does not offer (a kernel built without 32-bit
+    // system calls kills the program that makes one) leaves nothing to see.
+    const Result untraced =
+        runner::run(std::get<1>(GetParam()), row.command.front(),
+                    {.args = {std::next(row.command.begin()), row.command.end()}});
+    if (!untraced.exited()) {
+        GTEST_SKIP() << "this machine does not run it: " << untraced;
+    }
     const Traced traced =
         trace({"--on", runner::to_string(std::get<1>(GetParam()))}, row.command.front(),
               {.args = {std::next(row.command.begin()), row.command.end()},
