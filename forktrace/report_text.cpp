@@ -200,8 +200,16 @@ private:
                 return;
         }
         header();
-        put(out_, right(seconds(event.time), 7) + std::string(8, ' ') +
-                      left(std::to_string(event.pid) + " " + program, 18) + " · " + what + "\n");
+        put(out_, right(seconds(event.time), 7) + std::string(9, ' ') +
+                      writer_column(event.pid, program) + "· " + what + "\n");
+    }
+
+    // "written by": the pid in a column of its own (up to the largest pid
+    // Linux gives, 4194304) and the program, in the 19 columns the header
+    // gives it.
+    static std::string writer_column(pid_t pid, const std::string &program)
+    {
+        return left(left(std::to_string(pid), 7) + " " + program, 18) + " ";
     }
 
     void add_write(const Event &event)
@@ -219,7 +227,7 @@ private:
             header();
             put(out_, right(first ? seconds(event.time) : "", 7) + " " +
                           right(first ? "#" + std::to_string(write) : "", 6) + "  " +
-                          left(first ? std::to_string(event.pid) + " " + program : "", 18) + " " +
+                          (first ? writer_column(event.pid, program) : std::string(19, ' ')) +
                           left(printed_by, 14) + " " +
                           (event.stream == Stream::error ? "2> " : ""));
             for_each_piece(line, [&](std::string_view piece) { put(out_, printable(piece)); });
@@ -298,7 +306,10 @@ public:
         }
         put(out_, "\n" + totals(history_) + "\n");
         if (copied_lines_ > 0) {
-            put(out_, "  " + lines(own_lines_) + " written by the process that printed them, " +
+            // The sum, where every line's printer is known: why there are so many.
+            put(out_, "  " +
+                          (unknown_lines_ == 0 ? lines(own_lines_ + copied_lines_) + " = " : "") +
+                          lines(own_lines_) + " written by the process that printed them + " +
                           lines(copied_lines_) +
                           " printed by another and copied into the writer's buffer when it "
                           "forked (\"(copy)\" above): each such line comes out once more.\n");

@@ -144,8 +144,10 @@ INSTANTIATE_TEST_SUITE_P(
         // One write of two lines: time, number and writer once, then a note.
         Case{"fanout",
              fanout,
-             {R"(^ +0\.[0-9]{3} +#1  10 fanout +\[  10\] 0$)", R"(^ {40,}\[  10\] 1$)",
-              R"(^ +\^ write #1: 2 lines from 10's buffer$)", R"(^ +0\.[0-9]{3} +#2  11 fanout )",
+             // A step's row and a write's row put the writer under "written by".
+             {R"(^  0\.[0-9]{3} {9}10 {6}fanout {5}· fork: made 11$)",
+              R"(^  0\.[0-9]{3} {5}#1  10 {6}fanout {20}\[  10\] 0$)", R"(^ {40,}\[  10\] 1$)",
+              R"(^ +\^ write #1: 2 lines from 10's buffer$)", R"(^ +0\.[0-9]{3} +#2  11 +fanout )",
               R"(^2 processes, 4 lines in 2 writes$)",
               R"(^ +10 +- fanout +2 +1 code 0 +not waited for$)",
               R"(^ +11 +10 fanout +2 +1 code 0 +not waited for, orphan$)", R"(^orphan: )"},
@@ -156,8 +158,8 @@ INSTANTIATE_TEST_SUITE_P(
         // the write elsewhere does not.
         Case{"kinwait",
              kinwait,
-             {R"(#1  21 kinwait +CHILD: Enter an exit value \(0 to 255\): \[no newline\]$)",
-              R"(#2  21 kinwait +2> oops$)", R"(#3  20 kinwait +\[write failed: EPIPE\]$)",
+             {R"(#1  21 +kinwait +CHILD: Enter an exit value \(0 to 255\): \[no newline\]$)",
+              R"(#2  21 +kinwait +2> oops$)", R"(#3  20 +kinwait +\[write failed: EPIPE\]$)",
               R"(^2 processes, 2 lines in 3 writes, 1 write elsewhere$)",
               R"(^ +21 +20 kinwait +2 +2 code 3 +by 20$)", R"(^ +20 .* none +-$)",
               R"(^none: the trace ended)"},
