@@ -39,6 +39,9 @@ std::optional<std::string> compiler()
     return std::nullopt;
 }
 
+// The files forklab makes in its scratch folder: the program and its build.
+constexpr const char *source_file = "exercise.c", *built_file = "exercise";
+
 // The files of the scratch folder, and the folder, for a signal to remove.
 constexpr std::size_t most_path = 4096;
 char scratch_files[3][most_path] = {};
@@ -213,14 +216,17 @@ std::optional<std::filesystem::path> make_scratch()
     const char *tmp = std::getenv("TMPDIR");
     std::string name =
         std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/forklab-XXXXXX";
-    if (name.size() + 16 >= most_path || ::mkdtemp(name.data()) == nullptr) {
+    const std::array<std::string, 3> names{std::string("/") + source_file,
+                                           std::string("/") + built_file, ""};
+    const bool too_long = name.size() + names[0].size() >= most_path;
+    if (too_long || ::mkdtemp(name.data()) == nullptr) {
         forktrace::say("forklab: cannot make a folder in %s: %s\n", name.c_str(),
-                       name.size() + 16 >= most_path ? "name too long" : std::strerror(errno));
+                       too_long ? "name too long" : std::strerror(errno));
         return std::nullopt;
     }
     forktrace::before_a_signal_ends(nullptr);
-    for (std::size_t i = 0; i < 3; ++i) {
-        const std::string file = name + std::array{"/exercise.c", "/exercise", ""}[i];
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string file = name + names[i];
         std::memcpy(scratch_files[i], file.c_str(), file.size() + 1);  // with its '\0'
     }
     forktrace::before_a_signal_ends(remove_scratch_files);
@@ -245,7 +251,7 @@ std::optional<std::filesystem::path> compile(const std::string &source,
             "forklab: no C compiler: cc is not on PATH (on Debian: apt-get install gcc)\n");
         return std::nullopt;
     }
-    const std::filesystem::path file = folder / "exercise.c", program = folder / "exercise";
+    const std::filesystem::path file = folder / source_file, program = folder / built_file;
     std::ofstream(file) << source;
     launch::Launched launched;
     try {

@@ -487,7 +487,7 @@ Outputs count_outputs(const Order &order, const std::optional<mpz_class> &orders
         std::map<Group, mpz_class> next;
         for (const auto &[group, ways] : layer) {
             std::map<std::string, Group> steps = steps_from(space, group, exact, budget);
-            if (steps.empty()) {
+            if (budget.spent()) {
                 return {std::nullopt, "too many to count exactly"};
             }
             for (auto &[text, to] : steps) {
