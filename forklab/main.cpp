@@ -9,7 +9,6 @@
 #include <cstring>
 #include <random>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "command_line.hpp"
@@ -26,33 +25,11 @@ using forklab::status_failed;
 // The whole of a file, or nothing after saying why.
 std::optional<std::string> read_whole(const std::string &name)
 {
-    const auto cannot = [&name](int error) {
+    std::optional<std::string> text = forktrace::read_file(name);
+    if (!text) {
         forktrace::say("forklab: cannot read %s: %s\n", forktrace::printable(name).c_str(),
-                       std::strerror(error));
-        return std::nullopt;
-    };
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return cannot(errno);
+                       std::strerror(errno));
     }
-    std::string text;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) {
-            break;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            const int error = errno;
-            ::close(fd);
-            return cannot(error);
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
     return text;
 }
 

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <variant>
 
@@ -155,14 +153,13 @@ int compare(const Options &options, const std::string &file)
 }
 
 // The whole of a file, or nothing after saying why.
-std::optional<std::string> read_file(const std::string &name)
+std::optional<std::string> read_or_say(const std::string &name)
 {
-    std::ifstream file(name, std::ios::binary);
-    if (!file) {
+    std::optional<std::string> text = read_file(name);
+    if (!text) {
         say("forktrace: %s: %s\n", printable(name).c_str(), std::strerror(errno));
-        return std::nullopt;
     }
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return text;
 }
 
 // Traces the command, then tells which outputs were possible, and checks an
@@ -174,7 +171,7 @@ int possible(const Options &options, const std::string &file)
                         .answer = {},
                         .answer_name = {}};
     if (!options.check.empty()) {
-        how.answer = read_file(options.check);
+        how.answer = read_or_say(options.check);
         if (!how.answer) {
             return status_failed;
         }
@@ -211,7 +208,7 @@ int steer(const Options &options, const std::string &file)
 {
     std::optional<std::string> answer;
     if (!options.make.empty()) {
-        answer = read_file(options.make);
+        answer = read_or_say(options.make);
         if (!answer) {
             return status_failed;
         }

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <functional>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -21,6 +22,10 @@ constexpr int status_failed = 125, status_cannot_run = 126, status_not_found = 1
 
 // One line on standard error: what went wrong.
 __attribute__((format(printf, 1, 2))) void say(const char *format, ...);
+
+// The whole of the file `name` (an answer to check, a student's program);
+// nothing, with errno telling why, when it cannot be read, a folder say.
+std::optional<std::string> read_file(const std::string &name);
 
 // Once, before any run: the standard streams that are closed are held open
 // on /dev/null meanwhile (closed again for the command), so that no file

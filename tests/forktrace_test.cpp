@@ -811,6 +811,7 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"compare_picture", {"--compare", "-f", "svg", "true"}, 125, "--compare writes its own account as text", false},
         Ending{"compare_on", {"--compare", "--on", "pipe", "true"}, 125, "--on does not go with it", false},
         Ending{"no_command", {}, 125, "no command to run", false},
+        Ending{"check_a_folder", {"--check", "/", "true"}, 125, "forktrace: /: Is a directory", false},
         Ending{"all_cpus", {"--all-cpus", "/bin/sh", "-c", "exit 3"}, 3, ""},
         Ending{"static_program_buffer_unknown", {"/sbin/ldconfig", "-p"}, 0, "cannot be read"},
         Ending{"already_traced", {runner::program_path("forktrace"), "true"}, 125,
