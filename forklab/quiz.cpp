@@ -193,17 +193,21 @@ std::optional<std::string> reply(const std::string &question,
     }
 }
 
-bool is_number(const std::string &text)
+std::optional<std::size_t> as_number(const std::optional<std::string> &text)
 {
-    return !text.empty() && text.size() <= 9 &&
-           text.find_first_not_of("0123456789") == std::string::npos;
+    if (!text || text->empty() || text->find_first_not_of("0123456789") != std::string::npos ||
+        text->size() > 9) {
+        return std::nullopt;
+    }
+    return std::stoul(*text);
 }
+
+bool is_number(const std::string &text) { return as_number(text).has_value(); }
 
 bool is_yes_or_no(const std::string &text)
 {
-    return !text.empty() && std::string("yYnN").find(text[0]) != std::string::npos &&
-           std::string(" y n yes no Y N Yes No YES NO ").find(" " + text + " ") !=
-               std::string::npos;
+    return std::string(" y n yes no Y N Yes No YES NO ").find(" " + text + " ") !=
+           std::string::npos;
 }
 
 // "0 1.2": places, apart.
@@ -218,15 +222,6 @@ bool are_places(const std::string &text)
         }
     }
     return any;
-}
-
-std::optional<std::size_t> as_number(const std::optional<std::string> &text)
-{
-    if (!text || text->empty() || text->find_first_not_of("0123456789") != std::string::npos ||
-        text->size() > 9) {
-        return std::nullopt;
-    }
-    return std::stoul(*text);
 }
 
 std::string indented(const std::string &text)
