@@ -12,6 +12,7 @@
 #include "exercise.hpp"
 #include "history.hpp"
 #include "possible.hpp"
+#include "run.hpp"
 
 namespace forklab {
 namespace {
@@ -410,6 +411,7 @@ int ask(const Exercise &exercise)
     show("\n" + std::to_string(right) + " of " + std::to_string(asked) + " right.");
     const std::optional<std::filesystem::path> pictures = make_scratch();
     if (pictures) {
+        forktrace::before_a_signal_ends(nullptr);  // the pictures are to stay
         const std::filesystem::path terminal_svg = *pictures / "terminal.svg",
                                     pipe_svg = *pictures / "pipe.svg";
         std::ofstream(terminal_svg) << timeline(a.terminal);
