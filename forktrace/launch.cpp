@@ -225,10 +225,18 @@ Launched start(const Program &program)
         // and nothing else of its owner's, so that it goes when released.
         const int tty = ::fcntl(child_in.get(), F_DUPFD_CLOEXEC, 0);
         close_all_but({tty, status_write.get(), release_read.get()});
-        if (pid < 0 || !put(status_write.get(), pid)) {
+        if (pid < 0) {
             ::_exit(1);
         }
+        // The program's group holds the foreground before its pid is handed
+        // on, whichever of the two runs first: input typed at once (a Ctrl-Z)
+        // reaches the program, not this leader, whose orphaned group would
+        // drop it.
         ::setpgid(pid, pid);
+        ::tcsetpgrp(tty, pid);
+        if (!put(status_write.get(), pid)) {
+            ::_exit(1);
+        }
         int status = 0;
         pid_t waited = -1;
         do {

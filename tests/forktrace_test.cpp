@@ -3,6 +3,7 @@
 // bytes the reader of the command's output received.
 #include "runner.hpp"
 
+#include "launch.hpp"
 #include "possible.hpp"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@
 #include <set>
 #include <sstream>
 #include <tuple>
+
+#include <unistd.h>
 
 namespace {
 
@@ -827,6 +830,19 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"script_without_first_line", {std::string(TESTS_DIR) + "/plain-script", "a"}, 0, ""}),
     [](const auto &row) { return row.param.name; });
 // clang-format on
+
+// Input written the moment the program has started (the Ctrl-Z above) acts on
+// the program: its group holds the terminal's foreground before start returns,
+// not only once the program has got round to taking it. Each start is a fresh
+// race between the session leader and the program.
+TEST(LaunchOnATerminal, HandsTheForegroundToTheProgramBeforeReturning)
+{
+    for (int start = 0; start < 50; ++start) {
+        launch::Launched launched =
+            launch::start({.argv = {"cat"}, .mode = launch::Mode::terminal});
+        EXPECT_EQ(::tcgetpgrp(launched.output().get()), launched.pid()) << "start " << start;
+    }  // cat is killed, its leader reaped
+}
 
 // Ctrl-C ends the command, whatever it was doing, and leaves nothing behind.
 TEST(ForktraceInterrupted, KillsTheCommandAndLeavesNoProcess)
