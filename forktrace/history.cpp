@@ -252,8 +252,12 @@ std::string step_text(const Step &step)
     if (step.failed_fork) {
         return "fork failed: " + step.error + at_site(step.site);
     }
-    std::string out =
-        "exec " + printable(step.path) + " (" + command_line(step.argv, step.argv_cut) + ")";
+    // The command line when it says more than the path.
+    const std::string line = command_line(step.argv, step.argv_cut);
+    std::string out = "exec " + printable(step.path);
+    if (line != printable(step.path)) {
+        out += " (" + line + ")";
+    }
     if (!step.ok) {
         out += " failed: " + step.error;
     }

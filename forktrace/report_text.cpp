@@ -142,7 +142,7 @@ private:
 
     void step_row(const Event &event, const std::string &program, int attempts)
     {
-        std::string what;
+        std::string what, note;
         switch (event.kind) {
             case Event::Kind::fork:
                 if (!event.ok) {
@@ -159,13 +159,18 @@ private:
                     what += ", where fork() at " + printable(*event.site) + " returned " +
                             std::to_string(event.child) + " (and 0 in the child)";
                 }
+                // What the fork did to the buffer, under the row: where the
+                // lines that come out more than once begin.
                 if (event.shares_memory) {
-                    what +=
-                        "; the child shares this process's memory, buffer and all, until "
-                        "it execs or ends: nothing is copied";
+                    note =
+                        "the child shares this process's memory, buffer and all, until it "
+                        "execs or ends: nothing is copied";
                 } else if (event.pending && !event.pending->empty()) {
-                    what += "; " + lines(split_lines(*event.pending).size()) +
-                            " pending in the buffer copied into the child";
+                    const std::size_t pending = split_lines(*event.pending).size();
+                    note = lines(pending) + " pending in the buffer copied into " +
+                           std::to_string(event.child) +
+                           "'s buffer: " + (pending == 1 ? "it" : "they") +
+                           " can come out once more, from " + std::to_string(event.child);
                 }
                 break;
             case Event::Kind::exec: {
@@ -202,6 +207,9 @@ private:
         header();
         put(out_, right(seconds(event.time), 7) + std::string(9, ' ') +
                       writer_column(event.pid, program) + "· " + what + "\n");
+        if (!note.empty()) {
+            put(out_, std::string(16, ' ') + "^ " + note + "\n");
+        }
     }
 
     // "written by": the pid in a column of its own (up to the largest pid

@@ -258,7 +258,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {"--terminal=1"},
                    "",
                    1,
-                   {"you said 1; it printed 2", "pending in the buffer copied into the child"}},
+                   {"you said 1; it printed 2", "pending in the buffer copied into"}},
         Prediction{"possible_output",
                    {},
                    "hello world\nhello world\n",

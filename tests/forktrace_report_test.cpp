@@ -63,10 +63,23 @@ std::string render(Format format, const std::vector<Event> &events)
     return text;
 }
 
-// fanout's first iteration on a pipe: each process writes its lines at exit,
-// the parent first, so its child ends as an orphan.
-const std::vector<Event> fanout{starts(10, "fanout"), execs(10, "/bin/fanout"),
-                                forks(10, 11),        writes(10, "[  10] 0\n[  10] 1\n"),
+// Two processes of fanout on a pipe, started by its path: the fork copies the
+// line pending in the buffer, each process writes its lines at exit, the
+// parent first, so its child ends as an orphan.
+Event fanout_fork()
+{
+    Event fork = forks(10, 11);
+    fork.pending = "[  10] 0\n";
+    return fork;
+}
+Event fanout_exec()
+{
+    Event exec = execs(10, "/bin/fanout");
+    exec.argv = {"/bin/fanout"};
+    return exec;
+}
+const std::vector<Event> fanout{starts(10, "fanout"), fanout_exec(),
+                                fanout_fork(),        writes(10, "[  10] 0\n[  10] 1\n"),
                                 exits(10, 0),         writes(11, "[  10] 0\n[  11] 1\n"),
                                 exits(11, 0)};
 // kinwait with date out of reach: its own exec and the child's search PATH.
@@ -142,18 +155,21 @@ INSTANTIATE_TEST_SUITE_P(
     Traces, Report,
     testing::Values(
         // One write of two lines: time, number and writer once, then a note.
-        Case{"fanout",
-             fanout,
-             // A step's row and a write's row put the writer under "written by".
-             {R"(^  0\.[0-9]{3} {9}10 {6}fanout {5}· fork: made 11$)",
-              R"(^  0\.[0-9]{3} {5}#1  10 {6}fanout {20}\[  10\] 0$)", R"(^ {40,}\[  10\] 1$)",
-              R"(^ +\^ write #1: 2 lines from 10's buffer$)", R"(^ +0\.[0-9]{3} +#2  11 +fanout )",
-              R"(^2 processes, 4 lines in 2 writes$)",
-              R"(^ +10 +- fanout +2 +1 code 0 +not waited for$)",
-              R"(^ +11 +10 fanout +2 +1 code 0 +not waited for, orphan$)", R"(^orphan: )"},
-             {"^10 fanout$", R"(^│ exec /bin/fanout \(fanout\)$)", R"(^│ > \[  10\] 1$)",
-              "^│ exit code 0, not waited for$", "^└── 11 fanout$", R"(^      > \[  11\] 1$)",
-              R"(^      exit code 0, not waited for \(its parent 10 had ended first\)$)"}},
+        Case{
+            "fanout",
+            fanout,
+            // A step's row and a write's row put the writer under "written by".
+            {R"(^  0\.[0-9]{3} {9}10 {6}fanout {5}· exec /bin/fanout$)",
+             R"(^  0\.[0-9]{3} {9}10 {6}fanout {5}· fork: made 11$)",
+             R"(^ {16}\^ 1 line pending in the buffer copied into 11's buffer: it can come out once more, from 11$)",
+             R"(^  0\.[0-9]{3} {5}#1  10 {6}fanout {20}\[  10\] 0$)", R"(^ {40,}\[  10\] 1$)",
+             R"(^ +\^ write #1: 2 lines from 10's buffer$)", R"(^ +0\.[0-9]{3} +#2  11 +fanout )",
+             R"(^2 processes, 4 lines in 2 writes$)",
+             R"(^ +10 +- fanout +2 +1 code 0 +not waited for$)",
+             R"(^ +11 +10 fanout +2 +1 code 0 +not waited for, orphan$)", R"(^orphan: )"},
+            {"^10 fanout$", R"(^│ exec /bin/fanout$)", R"(^│ > \[  10\] 1$)",
+             "^│ exit code 0, not waited for$", "^└── 11 fanout$", R"(^      > \[  11\] 1$)",
+             R"(^      exit code 0, not waited for \(its parent 10 had ended first\)$)"}},
         // The failed write, the partial line and standard error have rows;
         // the write elsewhere does not.
         Case{"kinwait",
