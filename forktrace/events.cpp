@@ -101,6 +101,8 @@ std::string_view to_string(Event::Kind kind)
             return "exit";
         case Event::Kind::reap:
             return "reap";
+        case Event::Kind::poll:
+            return "poll";
         case Event::Kind::start:
             break;
     }
@@ -246,6 +248,12 @@ void write_json(const Event &event, const std::function<void(std::string_view)> 
             break;
         case Event::Kind::reap:
             out += ",\"child\":" + std::to_string(event.child);
+            if (event.any_child) {
+                out += ",\"any_child\":true";
+            }
+            break;
+        case Event::Kind::poll:
+            out += ",\"child\":" + std::to_string(event.child);
             break;
         case Event::Kind::exec:
             out += ",\"path\":" + json_string(event.path) + ",\"argv\":" + json_argv(event.argv) +
@@ -271,6 +279,9 @@ void write_json(const Event &event, const std::function<void(std::string_view)> 
             out += '"';
             if (!event.error.empty()) {
                 out += ",\"error\":\"" + event.error + "\"";
+            }
+            if (event.thread != 0) {
+                out += ",\"thread\":" + std::to_string(event.thread);
             }
             break;
         case Event::Kind::exit:

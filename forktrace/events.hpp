@@ -1,5 +1,6 @@
 // What the tracer saw, as values: one event per fork, exec, write to the
-// standard streams, exit and reap, in the order the tracer saw them. The
+// standard streams, exit, reap and fruitless poll for a child, in the order
+// the tracer saw them. The
 // tracer makes them; everything after it (the reports) reads them and never
 // touches a process.
 #pragma once
@@ -27,7 +28,10 @@ enum class Stream { output, error, elsewhere };
 std::string_view to_string(Stream stream);
 
 struct Event {
-    enum class Kind { start, fork, exec, write, exit, reap };
+    // poll: a wait for any child with WNOHANG, which found a child ended
+    // (`child`, after its reap) or found none while one lived (told once a
+    // process, until its next reap): how it went depends on timing
+    enum class Kind { start, fork, exec, write, exit, reap, poll };
 
     Kind kind = Kind::start;
     pid_t pid = 0;    // the process (thread group) the event belongs to
@@ -36,7 +40,7 @@ struct Event {
     std::vector<std::string> argv;  // start, exec
     bool argv_cut = false;          // exec: argv goes on past what forktrace reads (4 MiB)
     On on = On::inherit;            // start
-    pid_t child = 0;    // fork: the new process (0 when it failed); reap: the one collected
+    pid_t child = 0;    // fork: the new process (0 when it failed); reap, poll: the one collected
     std::string path;   // exec: the file asked for
     bool ok = true;     // fork, exec: whether it worked
     std::string error;  // fork, exec, write: the errno name when it failed
@@ -72,7 +76,14 @@ struct Event {
     // fork: the new process's parent, when it is not the process that made it
     // (a clone with CLONE_PARENT makes a sibling)
     std::optional<pid_t> parent;
-    std::optional<std::string> site;  // fork, exec, reap, exit: the call's place in the source
+    std::optional<std::string>
+        site;  // fork, exec, reap, poll, exit: the call's place in the source
+    // reap: the wait was for any child (or any of a group), not for this one
+    // by its ID: another child that ended first could have been collected
+    bool any_child = false;
+    // write: the thread of its process that made it, by creation, from 0;
+    // the threads' writes are ordered only as they came
+    std::size_t thread = 0;
 };
 
 std::string_view to_string(Event::Kind kind);

@@ -166,6 +166,7 @@ void History::add(const Event &event)
             }
             break;
         case Event::Kind::fork:
+        case Event::Kind::poll:
             break;
     }
     attempting_.erase(event.pid);

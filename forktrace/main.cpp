@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "events.hpp"
+#include "explore.hpp"
 #include "options.hpp"
 #include "possible.hpp"
 #include "run.hpp"
@@ -177,23 +178,22 @@ int possible(const Options &options, const std::string &file)
         }
         how.answer_name = options.check;
     }
-    std::vector<Event> events;
     std::FILE *out = nullptr;
     Run plan;
     plan.ready = [&] {
         out = report_file(options, stderr);
         return out != nullptr;
     };
-    plan.emit = [&events](const Event &event) { events.push_back(event); };
-    const int status = run_command(options, file, plan);
+    Runs runs;
+    const int status = explore(options, file, plan, runs);
     if (out == nullptr) {
         return status;
     }
-    if (interrupted() != 0 || status == status_failed) {
+    if (interrupted() != 0 || status == status_failed || runs.events.empty()) {
         static_cast<void>(close_report(options, out));
         return status;
     }
-    const int checked = write_possible(out, events, how);
+    const int checked = write_possible(out, runs, how);
     if (!close_report(options, out)) {
         return status_failed;
     }
@@ -213,45 +213,59 @@ int steer(const Options &options, const std::string &file)
             return status_failed;
         }
     }
-    std::vector<Event> rehearsal;
     std::string typed;
     Options first = options;
     first.output.clear();
     Run quiet;
-    quiet.emit = [&rehearsal](const Event &event) { rehearsal.push_back(event); };
     quiet.show_on = -1;
+    quiet.quiet = true;
     if (!options.input) {
         quiet.typed = &typed;
     }
-    const int rehearsed = run_command(first, file, quiet);
-    if (rehearsed == status_failed || interrupted() != 0) {
+    Runs runs;
+    const int rehearsed = explore(first, file, quiet, runs);
+    if (rehearsed == status_failed || interrupted() != 0 || runs.events.empty()) {
         return rehearsed;
     }
-    const Order order = order_of(rehearsal);
+    std::vector<Order> orders;
+    for (const auto &events : runs.events) {
+        orders.push_back(order_of(events));
+    }
+    std::size_t run = 0;
     std::vector<std::size_t> writes;
     std::string goal;
     if (answer) {
-        const Checked checked = check(order, *answer);
-        if (!checked.possible) {
-            say("forktrace: %s is not a possible output: line %zu: %s.\n",
-                printable(options.make).c_str(), checked.line, checked.why.c_str());
-            return 1;
+        const CheckedRuns checked = check_runs(orders, *answer);
+        if (!checked.checked.possible) {
+            say("forktrace: %s is not a possible output%s: line %zu: %s.\n",
+                printable(options.make).c_str(),
+                checked.checked.gave_up ? " that forktrace could find" : "", checked.checked.line,
+                checked.checked.why.c_str());
+            return checked.checked.gave_up ? 2 : 1;
         }
-        writes = checked.writes;
+        run = checked.run;
+        writes = checked.checked.writes;
         goal = "the order of " + printable(options.make);
     } else {
-        const auto chosen = random_order(order, *options.shuffle);
-        const std::optional<mpz_class> orders = count_orders(order);
-        if (!chosen || !orders) {
+        // A run at random, then an order of its writes at random.
+        run = *options.shuffle % orders.size();
+        const auto chosen = random_order(orders[run], *options.shuffle);
+        const std::optional<mpz_class> count = count_orders(orders[run]);
+        if (!chosen || !count) {
             say("forktrace: this command's writes have too many orders to choose one at random\n");
             return status_failed;
         }
         writes = *chosen;
         goal = "a random order (seed " + std::to_string(*options.shuffle) + "), one of " +
-               with_commas(*orders) + " possible";
+               with_commas(*count) + " possible" +
+               (orders.size() == 1
+                    ? ""
+                    : " in one of " + std::to_string(orders.size()) + " different runs");
     }
 
+    const Order &order = orders[run];
     Run steered;
+    steered.reaps = plan_of(runs.choices[run]);
     for (const std::size_t w : writes) {
         const Write &write = order.writes[w];
         steered.steer_to.push_back({order.processes[write.process].path, write.number});

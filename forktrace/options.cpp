@@ -42,7 +42,10 @@ collected them, and which process wrote each line of its output.
                        one object)
       --list[=N]       with --possible, up to N possible outputs (10)
       --check=FILE     whether FILE's text is a possible output (exit 1 when
-                       not, saying why)
+                       not, saying why; 2 when it cannot tell)
+      --runs=N         with --possible, --make and --shuffle, run the command
+                       at most N times, steered to each other child a wait
+                       for any child could have collected (64)
       --make=FILE      trace the command, then steer a second run so that its
                        output is FILE's, if it can be
       --shuffle[=SEED] the same, to a random possible order (SEED: 1)
@@ -143,7 +146,8 @@ Parsed parse(int argc, char *argv[])
         list_option,
         check_option,
         make_option,
-        shuffle_option
+        shuffle_option,
+        runs_option
     };
     static const option long_options[] = {{"format", required_argument, nullptr, 'f'},
                                           {"output", required_argument, nullptr, 'o'},
@@ -159,6 +163,7 @@ Parsed parse(int argc, char *argv[])
                                           {"check", required_argument, nullptr, check_option},
                                           {"make", required_argument, nullptr, make_option},
                                           {"shuffle", optional_argument, nullptr, shuffle_option},
+                                          {"runs", required_argument, nullptr, runs_option},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, 'V'},
                                           {nullptr, 0, nullptr, 0}};
@@ -171,7 +176,8 @@ Parsed parse(int argc, char *argv[])
          "the text to type for the command (\\n, \\t, \\\\ and \\xHH stand for bytes)"},
         {fail_option, "the call to make fail: fork:N, exec or exec:N"},
         {check_option, "the file that holds the answer to check"},
-        {make_option, "the file that holds the output to make"}};
+        {make_option, "the file that holds the output to make"},
+        {runs_option, "the most runs to make, a whole number from 1 to 100000"}};
     const auto name_of = [](int value) -> std::string {
         const option *known =
             std::find_if(std::begin(long_options), std::end(long_options),
@@ -287,6 +293,17 @@ Parsed parse(int argc, char *argv[])
             case make_option:
                 options.make = value;
                 break;
+            case runs_option: {
+                char *end = nullptr;
+                const unsigned long n = std::strtoul(value.c_str(), &end, 10);
+                if (value.empty() || *end != '\0' || n == 0 || n > 100000 ||
+                    value.find_first_not_of("0123456789") != std::string::npos) {
+                    return refuse("--runs takes a whole number from 1 to 100000, not '" +
+                                  printable(value) + "'");
+                }
+                options.runs = n;
+                break;
+            }
             case 'h':
                 static_cast<void>(std::fputs(help, stdout));
                 parsed.exit_status = 0;

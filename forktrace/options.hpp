@@ -1,6 +1,7 @@
 // forktrace's command line.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,6 +36,9 @@ struct Options {
     // Steer a run: to the output in a file, or to a random possible order.
     std::string make;
     std::optional<unsigned long> shuffle;
+    // The most runs of the command that --possible, --make and --shuffle
+    // make, exploring the choices its waits make.
+    std::size_t runs = 64;
     std::vector<std::string> command;
 };
 

@@ -178,6 +178,8 @@ void Timeline::add(const Event &event)
             }
             break;
         }
+        case Event::Kind::poll:
+            break;
     }
 }
 

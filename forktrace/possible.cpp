@@ -102,7 +102,8 @@ Order order_of(const std::vector<Event> &events)
         chains[node.process].push_back(nodes.size());
         nodes.push_back(node);
     };
-    std::unordered_map<pid_t, std::size_t> children_waited;
+    std::set<std::string> unexplored;
+    std::unordered_map<pid_t, std::size_t> thread_of;  // the thread of each process's last write
     // A vfork's parent waits, suspended, for the child's exec or end.
     std::unordered_map<std::size_t, std::size_t> suspended_at;  // child: its parent's fork node
     std::vector<std::pair<std::size_t, std::size_t>> released;  // release node, parent's fork node
@@ -134,6 +135,12 @@ Order order_of(const std::vector<Event> &events)
                     break;
                 }
                 const std::size_t process = process_of(event.pid);
+                const auto [thread, first] = thread_of.try_emplace(event.pid, event.thread);
+                if (!first && thread->second != event.thread) {
+                    unexplored.insert("threads of process " + std::to_string(event.pid) +
+                                      " wrote in the order they ran; another order of them is "
+                                      "not tried");
+                }
                 OrderProcess &writer = order.processes[process];
                 order.writes.push_back({process, writer.writes.size(), event.pid, event.data, {}});
                 writer.writes.push_back(order.writes.size() - 1);
@@ -142,6 +149,11 @@ Order order_of(const std::vector<Event> &events)
             }
             case Event::Kind::exit: {
                 const std::size_t process = process_of(event.pid);
+                if (event.signal) {
+                    unexplored.insert("process " + std::to_string(event.pid) +
+                                      " was killed by a signal, which could have come at "
+                                      "another point of it; that is not tried");
+                }
                 if (const auto parent = suspended_at.find(process); parent != suspended_at.end()) {
                     released.emplace_back(nodes.size(), parent->second);
                     suspended_at.erase(parent);
@@ -154,15 +166,20 @@ Order order_of(const std::vector<Event> &events)
                 if (child == latest.end()) {
                     break;
                 }
-                const std::size_t reaper = process_of(event.pid);
-                if (++children_waited[event.pid] > 1) {
-                    notes.insert(
-                        "a wait that could have reaped another child is ordered as "
-                        "it happened: the child it reaped first");
-                }
-                add({Node::Kind::reap, reaper, none, child->second});
+                add({Node::Kind::reap, process_of(event.pid), none, child->second});
                 break;
             }
+            case Event::Kind::poll:
+                unexplored.insert(
+                    "a wait with WNOHANG" + (event.site ? " at " + printable(*event.site) : "") +
+                    " of process " + std::to_string(event.pid) +
+                    (event.child != 0
+                         ? " found a child ended; had it ended later, the wait would have found "
+                           "none"
+                         : " found no child ended; had one ended sooner, the wait would have "
+                           "found it") +
+                    ", and that run is not tried");
+                break;
             case Event::Kind::exec: {
                 const auto parent =
                     event.ok ? suspended_at.find(process_of(event.pid)) : suspended_at.end();
@@ -176,6 +193,7 @@ Order order_of(const std::vector<Event> &events)
         }
     }
     order.assumptions.assign(notes.begin(), notes.end());
+    order.unexplored.assign(unexplored.begin(), unexplored.end());
     if (order.writes.size() > most_writes) {
         order.too_large = true;
         return order;
@@ -721,6 +739,7 @@ Checked check(const Order &order, const std::string &answer)
     Checked checked;
     if (order.too_large) {
         checked.why = "this run has too many writes to check an answer against";
+        checked.gave_up = true;
         return checked;
     }
     std::set<pid_t> pids;
@@ -751,6 +770,7 @@ Checked check(const Order &order, const std::string &answer)
         if (!budget.spend(visit.state.size() + visit.writes.size() +
                           2 * visit.renaming.to_answer.size())) {
             checked.why = "there are too many ways to try this answer against the run";
+            checked.gave_up = true;
             return checked;
         }
         if (visit.offset > furthest) {

@@ -54,6 +54,9 @@ struct Order {
     std::vector<Write> writes;  // in the run's order
     // What the order leaves out that may matter for this run, in words.
     std::vector<std::string> assumptions;
+    // Choices this run made that no other run is steered to take, in words:
+    // another output may then be possible, so none is called impossible.
+    std::vector<std::string> unexplored;
     bool too_large = false;  // too many writes to work the order out
 
     bool forest() const;  // no write follows more than one directly
@@ -90,6 +93,7 @@ struct Checked {
     std::vector<std::size_t> writes;  // possible: one order of writes that gives it
     std::string why;                  // not possible: in a learner's words
     std::size_t line = 0;  // not possible: the answer's first line that cannot stand, from 1
+    bool gave_up = false;  // not known: too much work to tell (why says so)
 };
 Checked check(const Order &order, const std::string &answer);
 
@@ -113,13 +117,64 @@ struct PossibleOptions {
     std::string answer_name;            // and the file it came from
 };
 
-// The account of which outputs are possible, from the run's events; the
-// exit status: 1 when an answer was checked and is not possible, else 0.
-int write_possible(std::FILE *out, const std::vector<Event> &events,
-                   const PossibleOptions &options);
-
 // "This run is one of 1,287 possible orders of these 16 lines.", or empty
 // when there is one order only, or they are not counted.
 std::string orders_sentence(const Order &order);
+
+// The program's possible outputs are those of every run it can have: the
+// runs below are explored by steering each wait for any child to collect
+// each child it could have (possible_runs.cpp).
+
+// A place in the tree of processes: the number of each fork along the line
+// from the command.
+using Place = std::vector<std::size_t>;
+
+// A wait for any child that collected one while others it could have
+// collected lived: a choice of the run.
+struct Choice {
+    Place waiter;
+    std::size_t number = 0;  // among the waiter's waits for any child that collected one
+    Place reaped;
+    std::vector<Place> others;  // the children it could have collected instead
+    pid_t waiter_pid = 0, reaped_pid = 0;
+    std::vector<pid_t> other_pids;
+    std::optional<std::string> site;
+};
+
+// The choices of the run whose events these are, in the order they were made.
+std::vector<Choice> choices_of(const std::vector<Event> &events);
+
+// The runs of a program explored, each with the choices it made.
+struct Runs {
+    std::vector<std::vector<Event>> events;  // distinct runs; the first is the one shown
+    std::vector<std::vector<Choice>> choices;
+    bool complete = true;    // every choice was taken each way it could be
+    std::size_t tried = 0;   // runs made, those that came out alike included
+    std::size_t budget = 0;  // the most runs it could make
+};
+
+// The counts over several runs: of the orders of their writes (a write
+// named by its process's place, its number and its text) and of the
+// outputs, each run's orders together. Where not known exactly, the largest
+// of one run's, and `at_least`.
+struct Union {
+    std::optional<mpz_class> orders, outputs;
+    bool orders_at_least = false, outputs_at_least = false;
+    std::string unknown_why;  // when a count is a bound
+};
+Union count_union(const std::vector<Order> &orders);
+
+// An answer checked against every run: the run that gives it, or the
+// check of the run where it went furthest.
+struct CheckedRuns {
+    Checked checked;
+    std::size_t run = 0;
+};
+CheckedRuns check_runs(const std::vector<Order> &orders, const std::string &answer);
+
+// The account of which outputs are possible, from the runs explored; the
+// exit status: 1 when an answer was checked and is proven not possible, 2
+// when that cannot be told, else 0.
+int write_possible(std::FILE *out, const Runs &runs, const PossibleOptions &options);
 
 }  // namespace forktrace

@@ -162,6 +162,9 @@ public:
 
     void add(const Event &event)
     {
+        if (event.kind == Event::Kind::poll) {
+            return;  // nothing changes
+        }
         if (steps_.size() >= most) {
             ++left_out_;
             return;
@@ -216,6 +219,8 @@ public:
                 break;
             case Event::Kind::reap:
                 what = who + " reaps " + std::to_string(event.child);
+                break;
+            case Event::Kind::poll:
                 break;
         }
         std::string step =

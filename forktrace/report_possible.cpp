@@ -5,7 +5,9 @@
 #include "history.hpp"
 #include "possible.hpp"
 
+#include <map>
 #include <numeric>
+#include <set>
 
 namespace forktrace {
 namespace {
@@ -95,15 +97,32 @@ std::string orders_sentence(const Order &order)
            ".";
 }
 
-int write_possible(std::FILE *out, const std::vector<Event> &events, const PossibleOptions &options)
+namespace {
+
+// What the runs explored come to, for both formats.
+struct Summary {
+    std::vector<Order> orders;  // of each run; the first is the run shown
+    std::vector<std::string> assumptions, unexplored;
+    std::optional<mpz_class> orders_count, outputs_count;
+    bool orders_at_least = false, outputs_at_least = false;
+    std::string outputs_unknown;
+    // Listed: each output as its run and its writes, by text.
+    std::vector<std::pair<std::size_t, std::vector<std::size_t>>> listed;
+    bool own = false;  // nothing could be listed: the run's own order stands for them
+    std::optional<CheckedRuns> checked;
+    bool proven = true;  // every choice was taken each way: "not possible" is proven
+};
+
+std::vector<std::string> assumptions_of(const Runs &runs, const Order &order)
 {
-    Order order = order_of(events);
     std::vector<std::string> assumptions{
         "each write to the output is one unit: its bytes come out together",
-        "only program order, forks and the waits that reaped a child order the writes; "
+        "only program order, forks and the waits that collected a child order the writes; "
         "sleeps, the scheduler and an orphan's new parent order nothing"};
-    const bool elsewhere = std::any_of(events.begin(), events.end(), [](const Event &event) {
-        return event.kind == Event::Kind::write && event.stream != Stream::output;
+    const bool elsewhere = std::any_of(runs.events.begin(), runs.events.end(), [](const auto &run) {
+        return std::any_of(run.begin(), run.end(), [](const Event &event) {
+            return event.kind == Event::Kind::write && event.stream != Stream::output;
+        });
     });
     if (elsewhere) {
         assumptions.emplace_back(
@@ -111,118 +130,320 @@ int write_possible(std::FILE *out, const std::vector<Event> &events, const Possi
             "talk: fewer orders may be possible");
     }
     assumptions.insert(assumptions.end(), order.assumptions.begin(), order.assumptions.end());
-    const std::optional<mpz_class> orders = count_orders(order);
-    const Outputs outputs = count_outputs(order, orders);
-    std::vector<std::vector<std::size_t>> listed;
-    if (options.list) {
-        listed = list_outputs(order, *options.list);
-    }
-    // Too many ways to work through: the run's own order is one that is possible.
-    const bool own = options.list && *options.list > 0 && listed.empty() && !order.too_large;
-    if (own) {
-        listed.emplace_back(order.writes.size());
-        std::iota(listed.back().begin(), listed.back().end(), std::size_t{0});
-    }
-    std::optional<Checked> checked;
-    if (options.answer) {
-        checked = check(order, *options.answer);
-    }
-    const int status = checked && !checked->possible ? 1 : 0;
+    return assumptions;
+}
 
-    if (options.json) {
-        std::string json =
-            "{\"writes\":" + std::to_string(order.writes.size()) +
-            ",\"lines\":" + std::to_string(lines_of(order)) +
-            ",\"orders\":" + (orders ? "\"" + orders->get_str() + "\"" : "null") +
-            ",\"outputs\":" + (outputs.count ? "\"" + outputs.count->get_str() + "\"" : "null");
-        if (!outputs.count) {
-            json += ",\"outputs_unknown\":" + json_string(outputs.unknown_why);
+// Up to `most` outputs of the runs together, each text once, by text.
+void list_together(Summary &summary, std::size_t most)
+{
+    std::map<std::string, std::pair<std::size_t, std::vector<std::size_t>>> by_text;
+    for (std::size_t r = 0; r < summary.orders.size(); ++r) {
+        for (auto &writes : list_outputs(summary.orders[r], most)) {
+            by_text.try_emplace(text_of(summary.orders[r], writes), r, std::move(writes));
         }
-        json += ",\"assumptions\":" + json_strings(assumptions);
-        if (options.list) {
-            std::vector<std::string> texts(listed.size());
-            std::transform(listed.begin(), listed.end(), texts.begin(),
-                           [&order](const auto &writes) { return text_of(order, writes); });
-            json += ",\"list\":" + json_strings(texts);
+    }
+    for (auto &[text, listed] : by_text) {
+        if (summary.listed.size() < most) {
+            summary.listed.push_back(std::move(listed));
         }
-        if (checked) {
-            json += ",\"check\":{\"possible\":" + std::string(checked->possible ? "true" : "false");
-            if (checked->possible) {
-                json += ",\"writes\":" + json_numbers(checked->writes);
-            } else {
-                json += ",\"line\":" + std::to_string(checked->line) +
-                        ",\"why\":" + json_string(checked->why);
+    }
+    const Order &order = summary.orders.front();
+    summary.own = most > 0 && summary.listed.empty() && !order.too_large;
+    if (summary.own) {
+        std::vector<std::size_t> writes(order.writes.size());
+        std::iota(writes.begin(), writes.end(), std::size_t{0});
+        summary.listed.emplace_back(0, std::move(writes));
+    }
+}
+
+Summary summarize(const Runs &runs, const PossibleOptions &options)
+{
+    Summary summary;
+    std::set<std::string> unexplored;
+    for (const auto &events : runs.events) {
+        summary.orders.push_back(order_of(events));
+        unexplored.insert(summary.orders.back().unexplored.begin(),
+                          summary.orders.back().unexplored.end());
+    }
+    const Order &order = summary.orders.front();
+    summary.assumptions = assumptions_of(runs, order);
+    summary.unexplored.assign(unexplored.begin(), unexplored.end());
+    if (!runs.complete) {
+        summary.unexplored.push_back(
+            "only " + std::to_string(runs.tried) +
+            " runs were made (--runs=" + std::to_string(runs.budget) +
+            "): some waits were not steered to every child they could have collected");
+    }
+    summary.proven = summary.unexplored.empty();
+    if (summary.orders.size() == 1) {
+        summary.orders_count = count_orders(order);
+        const Outputs outputs = count_outputs(order, summary.orders_count);
+        summary.outputs_count = outputs.count;
+        summary.outputs_unknown = outputs.unknown_why;
+    } else {
+        const Union together = count_union(summary.orders);
+        summary.orders_count = together.orders;
+        summary.outputs_count = together.outputs;
+        summary.orders_at_least = together.orders_at_least;
+        summary.outputs_at_least = together.outputs_at_least;
+    }
+    summary.orders_at_least = summary.orders_at_least || !summary.proven;
+    summary.outputs_at_least = summary.outputs_at_least || !summary.proven;
+    if (options.list) {
+        list_together(summary, *options.list);
+    }
+    if (options.answer) {
+        summary.checked = check_runs(summary.orders, *options.answer);
+    }
+    return summary;
+}
+
+// 0 when the answer is possible or none was given; 1 when it is proven
+// impossible; 2 when that cannot be told.
+int status_of(const Summary &summary)
+{
+    if (!summary.checked || summary.checked->checked.possible) {
+        return 0;
+    }
+    return summary.checked->checked.gave_up || !summary.proven ? 2 : 1;
+}
+
+std::string pid_list(const std::vector<pid_t> &pids, const char *joint)
+{
+    std::string out;
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        out += (i == 0 ? "" : i + 1 == pids.size() ? joint : ", ") + std::to_string(pids[i]);
+    }
+    return out;
+}
+
+std::string json_runs(const Runs &runs)
+{
+    std::string json = "[";
+    for (std::size_t r = 0; r < runs.choices.size(); ++r) {
+        json += (r == 0 ? "{" : ",{") + std::string("\"choices\":[");
+        for (std::size_t c = 0; c < runs.choices[r].size(); ++c) {
+            const Choice &choice = runs.choices[r][c];
+            json += (c == 0 ? "{" : ",{") + std::string("\"waiter\":") +
+                    std::to_string(choice.waiter_pid) +
+                    ",\"collected\":" + std::to_string(choice.reaped_pid) + ",\"could_have\":[";
+            for (std::size_t o = 0; o < choice.other_pids.size(); ++o) {
+                json += (o == 0 ? "" : ",") + std::to_string(choice.other_pids[o]);
+            }
+            json += "]";
+            if (choice.site) {
+                json += ",\"site\":" + json_string(*choice.site);
             }
             json += "}";
         }
-        put(out, json + "}\n");
-        static_cast<void>(std::fflush(out));
-        return status;
+        json += "]}";
     }
+    return json + "]";
+}
 
+std::string count_json(const char *name, const std::optional<mpz_class> &count, bool at_least)
+{
+    return ",\"" + std::string(name) + "\":" + (count ? "\"" + count->get_str() + "\"" : "null") +
+           ",\"" + name + "_exact\":" + (count && !at_least ? "true" : "false");
+}
+
+void write_json(std::FILE *out, const Runs &runs, const Summary &summary,
+                const PossibleOptions &options)
+{
+    const Order &order = summary.orders.front();
+    std::string json = "{\"writes\":" + std::to_string(order.writes.size()) +
+                       ",\"lines\":" + std::to_string(lines_of(order)) +
+                       count_json("orders", summary.orders_count, summary.orders_at_least) +
+                       count_json("outputs", summary.outputs_count, summary.outputs_at_least);
+    if (!summary.outputs_count) {
+        json += ",\"outputs_unknown\":" + json_string(summary.outputs_unknown);
+    }
+    json += ",\"assumptions\":" + json_strings(summary.assumptions) +
+            ",\"unexplored\":" + json_strings(summary.unexplored) +
+            ",\"runs_explored\":" + std::to_string(runs.tried) +
+            ",\"complete\":" + (runs.complete ? "true" : "false") + ",\"runs\":" + json_runs(runs);
+    if (options.list) {
+        std::vector<std::string> texts;
+        for (const auto &[run, writes] : summary.listed) {
+            texts.push_back(text_of(summary.orders[run], writes));
+        }
+        json += ",\"list\":" + json_strings(texts);
+    }
+    if (summary.checked) {
+        const Checked &checked = summary.checked->checked;
+        const bool known = checked.possible || status_of(summary) == 1;
+        json += ",\"check\":{\"possible\":" + std::string(checked.possible ? "true" : "false") +
+                ",\"known\":" + (known ? "true" : "false") +
+                ",\"run\":" + std::to_string(summary.checked->run + 1);
+        if (checked.possible) {
+            json += ",\"writes\":" + json_numbers(checked.writes);
+        } else {
+            json += ",\"line\":" + std::to_string(checked.line) +
+                    ",\"why\":" + json_string(checked.why);
+        }
+        json += "}";
+    }
+    put(out, json + "}\n");
+}
+
+// "the wait at exam.c:9 of process 100 collected 101; it could have collected 102"
+std::string choice_text(const Choice &choice)
+{
+    return "the wait" + at_site(choice.site) + " of process " + std::to_string(choice.waiter_pid) +
+           " collected " + std::to_string(choice.reaped_pid) + "; it could have collected " +
+           pid_list(choice.other_pids, " or ") + " had that ended first";
+}
+
+std::string counts_text(const Summary &summary)
+{
+    const Order &order = summary.orders.front();
     std::string text = std::to_string(order.writes.size()) +
                        (order.writes.size() == 1 ? " write" : " writes") + " to the output, " +
                        std::to_string(lines_of(order)) + " lines: ";
-    if (orders) {
-        text += with_commas(*orders) + (*orders == 1 ? " possible order" : " possible orders");
+    const char *bound = summary.orders_at_least ? "at least " : "";
+    if (summary.orders_count) {
+        text += bound + with_commas(*summary.orders_count) +
+                (*summary.orders_count == 1 ? " possible order" : " possible orders");
     } else {
         text += "too many orders to count exactly";
     }
-    if (outputs.count) {
-        text += ", " + with_commas(*outputs.count) +
-                (*outputs.count == 1 ? " distinct output.\n" : " distinct outputs.\n");
+    if (summary.outputs_count) {
+        text += ", " + std::string(summary.outputs_at_least ? "at least " : "") +
+                with_commas(*summary.outputs_count) +
+                (*summary.outputs_count == 1 ? " distinct output.\n" : " distinct outputs.\n");
     } else {
-        text += "; how many distinct outputs is not known: " + outputs.unknown_why + ".\n";
+        text += "; how many distinct outputs is not known: " + summary.outputs_unknown + ".\n";
     }
-    if (orders && *orders > 1) {
+    return text;
+}
+
+std::string runs_text(const Runs &runs, const Summary &summary)
+{
+    const Order &order = summary.orders.front();
+    std::string text;
+    if (runs.events.size() == 1 && summary.orders_count && *summary.orders_count > 1) {
         text += orders_sentence(order) + "\n";
-    } else if (orders) {
+    } else if (runs.events.size() == 1 && summary.orders_count && summary.proven) {
         text += "Only this order is possible: every write waits for the one before it.\n";
     }
+    if (!runs.choices.front().empty()) {
+        text += "This run's waits chose:\n";
+        for (const Choice &choice : runs.choices.front()) {
+            text += "  - " + choice_text(choice) + "\n";
+        }
+        text += std::to_string(runs.events.size()) + " different runs came of steering " +
+                "each wait to each child it could have collected (" + std::to_string(runs.tried) +
+                (runs.tried == 1 ? " run" : " runs") + " made); the counts are of them all.\n";
+    }
     text += "Assumed:\n";
-    for (const std::string &assumption : assumptions) {
+    for (const std::string &assumption : summary.assumptions) {
         text += "  - " + assumption + "\n";
     }
-    if (options.list) {
-        const bool every = outputs.count && *outputs.count == listed.size();
-        if (own) {
-            text +=
-                "\nThere are too many ways to work through to list outputs by text; this "
-                "run's own is one:\n";
-        } else if (listed.empty()) {
-            text += "\nNo possible output could be listed: this run has too many writes.\n";
-        } else if (every && listed.size() == 1) {
-            text += "\nThe one possible output:\n";
-        } else {
-            text += "\n" + std::string(every ? "The " : "The first ") +
-                    std::to_string(listed.size()) + " possible outputs, by text" +
-                    (listed.size() < *options.list && !every
-                         ? " (no more could be found: there are too many ways to work through)"
-                         : "") +
-                    ":\n";
-        }
-        for (std::size_t i = 0; i < listed.size(); ++i) {
-            text += "--- output " + std::to_string(i + 1) + " (writes " +
-                    writes_text(order, listed[i]) + ")\n";
-            const std::string all = text_of(order, listed[i]);
-            for (const Piece &line : split_lines(all)) {
-                text += "  " + printable(line.text) + (line.newline ? "" : "[no newline]") + "\n";
-            }
+    if (!summary.unexplored.empty()) {
+        text += "Not tried, so other outputs may be possible and none is called impossible:\n";
+        for (const std::string &choice : summary.unexplored) {
+            text += "  - " + choice + "\n";
         }
     }
-    if (checked) {
-        const std::string name = printable(options.answer_name);
-        if (checked->possible) {
-            text += "\n" + name + " is a possible output: the writes in this order give it: " +
-                    writes_text(order, checked->writes) + ".\n";
-        } else {
-            text += "\n" + name + " is not a possible output: line " +
-                    std::to_string(checked->line) + ": " + checked->why + ".\n";
+    return text;
+}
+
+std::string list_text(const Summary &summary, std::size_t most)
+{
+    const std::size_t count = summary.listed.size();
+    const bool every = summary.outputs_count && *summary.outputs_count == count;
+    std::string text;
+    if (every && summary.outputs_at_least) {
+        text += "\nThe " + std::to_string(count) + (count == 1 ? " output" : " outputs") +
+                " of the runs explored, by text:\n";
+    } else if (summary.own) {
+        text +=
+            "\nThere are too many ways to work through to list outputs by text; this "
+            "run's own is one:\n";
+    } else if (summary.listed.empty()) {
+        text += "\nNo possible output could be listed: this run has too many writes.\n";
+    } else if (every && count == 1) {
+        text += "\nThe one possible output:\n";
+    } else {
+        text += "\n" + std::string(every ? "The " : "The first ") + std::to_string(count) +
+                " possible outputs, by text" +
+                (count < most && !every
+                     ? " (no more could be found: there are too many ways to work through)"
+                     : "") +
+                ":\n";
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto &[run, writes] = summary.listed[i];
+        const Order &order = summary.orders[run];
+        text += "--- output " + std::to_string(i + 1) + " (" +
+                (run == 0 ? "" : "run " + std::to_string(run + 1) + ", ") + "writes " +
+                writes_text(order, writes) + ")\n";
+        const std::string all = text_of(order, writes);
+        for (const Piece &line : split_lines(all)) {
+            text += "  " + printable(line.text) + (line.newline ? "" : "[no newline]") + "\n";
         }
     }
-    put(out, text);
+    return text;
+}
+
+std::string check_text(const Runs &runs, const Summary &summary, const std::string &name)
+{
+    const auto &[checked, run] = *summary.checked;
+    const std::string in_run = run == 0 ? "" : " of run " + std::to_string(run + 1);
+    if (checked.possible) {
+        std::string text =
+            "\n" + name + " is a possible output: the writes" + in_run +
+            " in this order give it: " + writes_text(summary.orders[run], checked.writes) + ".\n";
+        for (const Choice &choice : run == 0 ? std::vector<Choice>{} : runs.choices[run]) {
+            text += "  in that run, " + choice_text(choice) + "\n";
+        }
+        return text;
+    }
+    if (checked.gave_up) {
+        return "\nWhether " + name + " is a possible output cannot be told: " + checked.why + ".\n";
+    }
+    const std::string where = "line " + std::to_string(checked.line) + in_run + ": " + checked.why;
+    if (!summary.proven) {
+        return "\n" + name + " was not found in the " + std::to_string(runs.events.size()) +
+               (runs.events.size() == 1 ? " run" : " different runs") + " explored (" + where +
+               "); another run may give it: see what was not tried.\n";
+    }
+    if (runs.events.size() == 1) {
+        return "\n" + name + " is not a possible output: " + where + ".\n";
+    }
+    // Which run the reason is of: a wait's reason holds for that run's choices.
+    std::string which;
+    for (const Choice &choice : runs.choices[run]) {
+        which += std::string(which.empty() ? "" : ", ") + "the wait" + at_site(choice.site) +
+                 " of process " + std::to_string(choice.waiter_pid) + " collected " +
+                 std::to_string(choice.reaped_pid);
+    }
+    return "\n" + name + " is not a possible output: none of the " +
+           std::to_string(runs.events.size()) +
+           " different runs gives it. The one that follows it furthest" +
+           (which.empty() ? "" : " (where " + which + ")") + " cannot go past line " +
+           std::to_string(checked.line) + ": " + checked.why + ".\n";
+}
+
+}  // namespace
+
+int write_possible(std::FILE *out, const Runs &runs, const PossibleOptions &options)
+{
+    const Summary summary = summarize(runs, options);
+    if (options.json) {
+        write_json(out, runs, summary, options);
+    } else {
+        std::string text = counts_text(summary) + runs_text(runs, summary);
+        if (options.list) {
+            text += list_text(summary, *options.list);
+        }
+        if (summary.checked) {
+            text += check_text(runs, summary, printable(options.answer_name));
+        }
+        put(out, text);
+    }
     static_cast<void>(std::fflush(out));
-    return status;
+    return status_of(summary);
 }
 
 }  // namespace forktrace

@@ -202,6 +202,7 @@ private:
             }
             case Event::Kind::start:
             case Event::Kind::write:
+            case Event::Kind::poll:
                 return;
         }
         header();

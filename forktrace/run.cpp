@@ -510,6 +510,7 @@ int run_command(const Options &options, const std::string &file, const Run &plan
         plan.emit(event);
     };
     setup.plan = plan.steer_to;
+    setup.reaps = plan.reaps;
     setup.stops = stops;
     if (on_demand) {
         setup.input = options.on == On::pipe ? file_of(launched.input().get())
@@ -521,7 +522,9 @@ int run_command(const Options &options, const std::string &file, const Run &plan
         };
     }
 
-    setup.say = [](const std::string &notice) { say("forktrace: %s\n", notice.c_str()); };
+    if (!plan.quiet) {
+        setup.say = [](const std::string &notice) { say("forktrace: %s\n", notice.c_str()); };
+    }
 
     Tracer tracer(std::move(setup));
     try {
@@ -568,7 +571,7 @@ int run_command(const Options &options, const std::string &file, const Run &plan
         if (status == 0) {
             status = 1 << 8;  // exit code 1
         }
-    } else if (options.on != On::inherit && interrupted_by == 0 && status >= 0 &&
+    } else if (options.on != On::inherit && interrupted_by == 0 && status >= 0 && !plan.quiet &&
                relaying_how.relayed > traced_bytes) {
         say("forktrace: the output received %zu bytes that no write forktrace saw made: they "
             "came some way it does not follow\n",

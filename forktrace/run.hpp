@@ -74,6 +74,8 @@ struct Run {
     int show_on = STDOUT_FILENO;         // where its output is relayed; -1: nowhere
     std::string *typed = nullptr;        // what it was given of forktrace's standard input
     std::vector<PlannedWrite> steer_to;  // the order its writes are to go out in
+    std::vector<PlannedReap> reaps;      // the children its waits for any child collect
+    bool quiet = false;                  // the tracer's notices are not told
     std::string *off_plan = nullptr;     // steered: why the run could not follow it
     std::string *received = nullptr;     // the bytes of its output, kept
 };

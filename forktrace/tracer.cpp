@@ -403,7 +403,8 @@ void Tracer::on_exit_stop(pid_t tid)
         return other.second.tgid == group && !other.second.exited;
     });
     const bool ended_alone = !called_exit_group && static_cast<long>(regs.orig_rax) == SYS_exit;
-    if (called_exit_group || last || (!ended_alone && !process.ending_read)) {
+    const bool ends = called_exit_group || last || (!ended_alone && !process.ending_read);
+    if (ends) {
         process.ending_read = true;
         process.exit_site = site_of(group, tid);
         if (const auto buffer = buffers_.read(group, tid)) {
@@ -414,6 +415,9 @@ void Tracer::on_exit_stop(pid_t tid)
                 process.lost_at_exit = buffer->pending;
             }
         }
+    }
+    if (ends && hold_exit(tid)) {
+        return;  // steered: it ends once its parent's wait has collected another
     }
     resume(tid);
 }
@@ -688,6 +692,7 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
         case Call::waitid:
             task.pending = call->call == Call::wait4 ? Pending::wait4 : Pending::waitid;
             task.site = site_of(task.tgid, tid);
+            on_wait_entry(task);
             trace(PTRACE_SYSCALL, tid);
             return;
         case Call::copy:
@@ -818,6 +823,7 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
             Event wrote = event(Event::Kind::write, task.tgid);
             wrote.fd = static_cast<int>(task.args[0]);
             wrote.stream = task.stream;
+            wrote.thread = task.thread;
             if (info.exit.is_error != 0) {
                 wrote.error = error_name(static_cast<int>(-result));
             } else if (result > 0) {
@@ -857,7 +863,10 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
                 }
                 if (reaped) {
                     emit_reap(task, static_cast<pid_t>(result));
+                    on_poll(task, static_cast<pid_t>(result));
                 }
+            } else if (result == 0) {
+                on_poll(task, 0);
             }
             break;
         case Pending::waitid:
@@ -870,6 +879,9 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
                         (child.si_code == CLD_EXITED || child.si_code == CLD_KILLED ||
                          child.si_code == CLD_DUMPED)) {
                         emit_reap(task, child.si_pid);
+                        on_poll(task, child.si_pid);
+                    } else if (child.si_pid == 0) {
+                        on_poll(task, 0);
                     }
                 } else {
                     // No siginfo to read: the child collected is the one of
@@ -923,6 +935,8 @@ void Tracer::on_new_task(pid_t tid, Task &creator, int stop)
     task.known = true;
     if (group == child) {
         made_by(creator.tgid, child, tid, stop);
+    } else {
+        task.thread = processes_[group].threads++;
     }
     if (task.parked) {
         task.parked = false;
@@ -1085,13 +1099,15 @@ void Tracer::steer_write(pid_t tid, Task &task)
     }
 }
 
-// Whether no task of the run can go on: each held at its write, or in a wait.
+// Whether no task of the run can go on: each held at its write or its exit,
+// in a wait, or blocked in a call that only another process can end.
 bool Tracer::stuck() const
 {
     return std::all_of(tasks_.begin(), tasks_.end(), [this](const auto &entry) {
         const auto &[tid, task] = entry;
-        return std::find(held_.begin(), held_.end(), tid) != held_.end() ||
-               task.pending == Pending::wait4 || task.pending == Pending::waitid;
+        return std::find(held_.begin(), held_.end(), tid) != held_.end() || task.held_exit ||
+               task.pending == Pending::wait4 || task.pending == Pending::waitid ||
+               blocked(tid, task);
     });
 }
 
@@ -1107,6 +1123,8 @@ void Tracer::leave_plan(const std::string &why)
         admit_write(held);
     }
     held_.clear();
+    setup_.reaps.clear();
+    release_exits(true);
 }
 
 void Tracer::write_done(pid_t tid, bool made)
@@ -1152,7 +1170,10 @@ void Tracer::emit_reap(const Task &task, pid_t child)
     Event reap = event(Event::Kind::reap, task.tgid);
     reap.child = child;
     reap.site = task.site;
+    reap.any_child = task.any_child;
     setup_.emit(reap);
+    reaped(task, child);
+    ended_paths_.erase(child);
 }
 
 void Tracer::on_death(pid_t tid, int status)
@@ -1162,6 +1183,7 @@ void Tracer::on_death(pid_t tid, int status)
         return;  // not a traced process: the terminal's session leader, say
     }
     write_done(tid);
+    std::erase(held_exits_, tid);
     const pid_t group = found->second.tgid;
     tasks_.erase(found);
     if (group != tid || !processes_.contains(tid)) {
@@ -1173,7 +1195,9 @@ void Tracer::on_death(pid_t tid, int status)
     const std::vector<std::size_t> ended_path = processes_[tid].path;
     std::erase_if(ended_, [&](const auto &entry) { return entry.second == tid; });
     ended_[tid] = processes_[tid].parent;
+    ended_paths_[tid] = ended_path;
     processes_.erase(tid);
+    release_exits();  // its children wait for no wait of its
     buffers_.forget(tid);
     stacks_.forget(tid);
     Event ended = event(Event::Kind::exit, tid);
@@ -1190,7 +1214,7 @@ void Tracer::on_death(pid_t tid, int status)
         root_status_ = status;
         root_status_set_ = true;
         root_to_kill = 0;
-        if (!processes_.empty() && setup_.plan.empty()) {
+        if (!processes_.empty() && !steering()) {
             ::alarm(1);
         }
     }
@@ -1271,6 +1295,25 @@ void Tracer::kill_all()
     }
 }
 
+// A second after the command ended (a tick, steered), the user hears what
+// still runs; steered, a run that cannot move for three ticks as planned, or
+// whose held processes wait ten seconds, leaves the plan.
+void Tracer::on_tick(bool steered)
+{
+    ++quiet_ticks_;
+    if (!told_running_ && root_status_set_ && !processes_.empty() &&
+        (!steered || quiet_ticks_ >= ticks_a_second)) {
+        told_running_ = true;
+        tell_still_running();
+    }
+    const bool holding = !held_.empty() || !held_exits_.empty();
+    if (holding && ((quiet_ticks_ >= 3 && stuck()) || quiet_ticks_ >= 10 * ticks_a_second)) {
+        leave_plan(
+            "the run could not go on as planned: every process was held at a write or an "
+            "exit, or waiting for one that was");
+    }
+}
+
 int Tracer::run()
 {
     Event start = event(Event::Kind::start, root_);
@@ -1287,14 +1330,15 @@ int Tracer::run()
     struct Unset {
         ~Unset() { waiting_thread_set = false; }
     } const unset;
-    // Steered, a run that cannot go on in the plan's order (its writes held,
-    // nothing else happening) is let go on as it will, after two seconds.
-    if (!setup_.plan.empty()) {
-        const itimerval every_second{{1, 0}, {1, 0}};
-        ::setitimer(ITIMER_REAL, &every_second, nullptr);
+    // Steered, a run that cannot go on as planned (its writes or exits held,
+    // nothing else able to move) is let go on as it will: looked at every
+    // tenth of a second.
+    const bool steered = steering();
+    if (steered) {
+        const itimerval every_tick{{0, tick_microseconds}, {0, tick_microseconds}};
+        ::setitimer(ITIMER_REAL, &every_tick, nullptr);
     }
-    bool told = false;
-    int interruptions_seen = 0, quiet_seconds = 0;
+    int interruptions_seen = 0;
     while (!tasks_.empty() || (killed_one_ && find_stragglers())) {
         int status = 0;
         const pid_t tid = ::waitpid(-1, &status, __WALL);
@@ -1306,17 +1350,7 @@ int Tracer::run()
         }
         if (alarmed != 0) {
             alarmed = 0;
-            if (!told && root_status_set_ && !processes_.empty()) {
-                told = true;
-                tell_still_running();
-            }
-            // Steered, every process held at a write or waiting for a child:
-            // the plan cannot be followed.
-            if (!held_.empty() && stuck() && ++quiet_seconds >= 2) {
-                leave_plan(
-                    "the run could not go on in the planned order: every process was "
-                    "held at a write or waiting for one that was");
-            }
+            on_tick(steered);
         }
         if (tid < 0) {
             if (errno == EINTR) {
@@ -1327,7 +1361,7 @@ int Tracer::run()
             }
             fail("waitpid");
         }
-        quiet_seconds = 0;
+        quiet_ticks_ = 0;
         if (WIFEXITED(status) || WIFSIGNALED(status)) {
             on_death(tid, status);
             continue;
@@ -1393,9 +1427,11 @@ int Tracer::run()
             resume(tid);
         }
     }
-    if (!setup_.plan.empty()) {
+    if (steered) {
         const itimerval off{};
         ::setitimer(ITIMER_REAL, &off, nullptr);
+    }
+    if (!setup_.plan.empty()) {
         if (next_planned_ < setup_.plan.size()) {
             leave_plan("the run ended before all the writes of the order were made");
         }

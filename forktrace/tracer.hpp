@@ -46,11 +46,24 @@ struct PlannedWrite {
     bool operator==(const PlannedWrite &) const = default;
 };
 
+// A wait for any child, by its waiter's place in the tree and its number
+// among that process's waits for any child that collected one, and the
+// child it is to collect, by its place: a run steered to another choice.
+struct PlannedReap {
+    std::vector<std::size_t> waiter;
+    std::size_t number = 0;
+    std::vector<std::size_t> child;
+    bool operator==(const PlannedReap &) const = default;
+};
+
 struct Setup {
     std::vector<std::string> argv;  // the command, for the start event
     // Writes to the output go out in this order, each held at its start until
     // its turn: a run steered to an order. Empty: as they come.
     std::vector<PlannedWrite> plan;
+    // The children these waits collect: the others are held at their exit
+    // until the wait has collected its own. Empty: as they come.
+    std::vector<PlannedReap> reaps;
     On on = On::inherit;
     Failures fail;
     Stops stops;                          // the calls to stop at besides those always followed
@@ -109,6 +122,9 @@ private:
         std::vector<std::size_t> path;  // its place in the tree, as PlannedWrite names it
         std::size_t children = 0;       // the forks it has made
         std::size_t output_writes = 0;  // its writes to the output begun so far
+        std::size_t any_reaps = 0;      // children its waits for any child collected
+        std::size_t threads = 1;        // threads it has made, the first included
+        bool polled = false;            // a fruitless poll told since its last reap
     };
     enum class Pending { none, exec, write, wait4, waitid };
     struct Task {
@@ -129,6 +145,9 @@ private:
         std::optional<std::string> site;    // of the pending call, in the program's source
         std::size_t planned = 0;            // steered: its write's place in the plan, from 1
         bool restarting = false;            // its write was cut short by a signal, to be made again
+        bool any_child = false;             // its pending wait is for any child
+        bool held_exit = false;             // steered: held at its exit for another's reap
+        std::size_t thread = 0;             // its place among its process's threads
     };
 
     Event event(Event::Kind kind, pid_t pid) const;
@@ -159,6 +178,7 @@ private:
     void steer_write(pid_t tid, Task &task);
     void leave_plan(const std::string &why);
     bool stuck() const;
+    void on_tick(bool steered);
     void tell(const std::string &notice);
     void untrace_not(pid_t tid, bool clone3, std::uint64_t flags);
     void on_copy(pid_t tid, Task &task);
@@ -169,6 +189,15 @@ private:
     std::optional<BufferState> buffer_of(pid_t pid, bool say_when_unknown);
     void describe_write(pid_t tid, const Task &task, Event &wrote);
     void write_done(pid_t tid, bool made = true);
+    // Steering the waits (tracer_reaps.cpp).
+    bool steering() const { return !setup_.plan.empty() || !setup_.reaps.empty(); }
+    void on_wait_entry(Task &task);
+    void on_poll(const Task &task, pid_t found);
+    bool must_hold(pid_t group) const;
+    bool hold_exit(pid_t tid);
+    void release_exits(bool all = false);
+    void reaped(const Task &task, pid_t child);
+    bool blocked(pid_t tid, const Task &task) const;
 
     Setup setup_;
     std::vector<Traced> calls_;
@@ -191,8 +220,14 @@ private:
     std::string off_plan_;
     BufferReader buffers_;
     Stacks stacks_;
-    // Processes ended and not yet collected, with their parents.
+    // Processes ended and not yet collected, with their parents and places.
     std::map<pid_t, pid_t> ended_;
+    std::map<pid_t, std::vector<std::size_t>> ended_paths_;
+    std::vector<pid_t> held_exits_;  // steered: tasks held at their exit
+    static constexpr long tick_microseconds = 100000;
+    static constexpr int ticks_a_second = 10;
+    int quiet_ticks_ = 0;  // ticks since the last stop of a task
+    bool told_running_ = false;
     bool said_unknown_ = false, said_untraced_ = false, said_copy_ = false, said_suspended_ = false;
     std::set<pid_t> foreign_;  // processes of another architecture, said
     bool killed_one_ = false;  // a process died of a signal since the last look for stragglers

@@ -144,6 +144,36 @@ int main(int argc, char *argv[])
         }
         wait(nullptr);
         std::printf("C\n");
+    } else if (how == "waitany") {
+        // Each wait collects whichever child ended first.
+        for (int i = 0; i < 2; i++) {
+            if (fork() == 0) {
+                std::printf("c%d\n", i);
+                std::exit(0);
+            }
+        }
+        wait(nullptr);
+        std::printf("one\n");
+        wait(nullptr);
+        std::printf("two\n");
+    } else if (how == "status") {
+        // What the parent prints is the status of the child its wait collects.
+        for (int code = 1; code <= 3; ++code) {
+            if (fork() == 0) {
+                std::exit(code);
+            }
+        }
+        int status = 0;
+        while (wait(&status) > 0) {
+            std::printf("code %d\n", WEXITSTATUS(status));
+        }
+    } else if (how == "poll") {
+        // Whether the poll finds the child ended is a race.
+        if (fork() == 0) {
+            std::exit(0);
+        }
+        std::printf(waitpid(-1, nullptr, WNOHANG) == 0 ? "not yet\n" : "ended\n");
+        wait(nullptr);
     } else if (how == "mixed") {
         // The parent's "a" is copied into the child; each ends it with its own.
         std::printf("a");

@@ -1,0 +1,141 @@
+#include "explore.hpp"
+
+#include <deque>
+#include <set>
+#include <utility>
+
+namespace forktrace {
+namespace {
+
+std::string place_text(const Place &place)
+{
+    std::string text;
+    for (const std::size_t fork : place) {
+        text += std::to_string(fork) + ".";
+    }
+    return text;
+}
+
+// A plan as one string, to tell plans, and runs by their choices, apart.
+std::string key_of(const std::vector<PlannedReap> &plan)
+{
+    std::set<std::string> parts;
+    for (const PlannedReap &reap : plan) {
+        parts.insert(place_text(reap.waiter) + "#" + std::to_string(reap.number) + ">" +
+                     place_text(reap.child));
+    }
+    std::string key;
+    for (const std::string &part : parts) {
+        key += part + ";";
+    }
+    return key;
+}
+
+// The runs explored so far, and the plans still to run.
+class Explorer {
+public:
+    explicit Explorer(Runs &runs) : runs_(runs) {}
+
+    // A run made with `plan`: kept if no run before it made the same
+    // choices, and each choice it made freely gives plans to take the others.
+    void add(std::vector<Event> events, const std::vector<PlannedReap> &plan)
+    {
+        std::vector<Choice> choices = choices_of(events);
+        const std::vector<PlannedReap> made = plan_of(choices);
+        if (!seen_.insert(key_of(made)).second) {
+            return;
+        }
+        for (std::size_t i = 0; i < choices.size(); ++i) {
+            if (std::find(plan.begin(), plan.end(), made[i]) != plan.end()) {
+                continue;  // the run that planned it tried its others
+            }
+            for (const Place &other : choices[i].others) {
+                std::vector<PlannedReap> next(made.begin(),
+                                              made.begin() + static_cast<std::ptrdiff_t>(i));
+                next.push_back({choices[i].waiter, choices[i].number, other});
+                if (planned_.insert(key_of(next)).second) {
+                    plans_.push_back(std::move(next));
+                }
+            }
+        }
+        runs_.events.push_back(std::move(events));
+        runs_.choices.push_back(std::move(choices));
+    }
+
+    bool done() const { return plans_.empty(); }
+
+    std::vector<PlannedReap> next()
+    {
+        std::vector<PlannedReap> plan = std::move(plans_.front());
+        plans_.pop_front();
+        return plan;
+    }
+
+private:
+    Runs &runs_;
+    std::set<std::string> seen_, planned_;
+    std::deque<std::vector<PlannedReap>> plans_;
+};
+
+}  // namespace
+
+std::vector<PlannedReap> plan_of(const std::vector<Choice> &choices)
+{
+    std::vector<PlannedReap> plan;
+    for (const Choice &choice : choices) {
+        plan.push_back({choice.waiter, choice.number, choice.reaped});
+    }
+    return plan;
+}
+
+int explore(const Options &options, const std::string &file, Run first, Runs &runs)
+{
+    std::vector<Event> events;
+    std::string typed;
+    const std::function<void(const Event &)> shown = first.emit;
+    first.emit = [&](const Event &event) {
+        events.push_back(event);
+        if (shown) {
+            shown(event);
+        }
+    };
+    if (!options.input && first.typed == nullptr) {
+        first.typed = &typed;
+    }
+    const int status = run_command(options, file, first);
+    runs.tried = 1;
+    runs.budget = options.runs;
+    if (status == status_failed || interrupted() != 0) {
+        runs.complete = false;
+        return status;
+    }
+    Explorer explorer(runs);
+    explorer.add(std::move(events), {});
+    Options again = options;
+    again.output.clear();
+    if (!options.input) {
+        again.input = *first.typed;
+    }
+    while (!explorer.done()) {
+        if (runs.tried >= options.runs) {
+            runs.complete = false;
+            break;
+        }
+        Run steered;
+        steered.reaps = explorer.next();
+        steered.quiet = true;
+        steered.show_on = -1;
+        std::vector<Event> these;
+        steered.emit = [&these](const Event &event) { these.push_back(event); };
+        const int again_status = run_command(again, file, steered);
+        ++runs.tried;
+        if (again_status == status_failed || interrupted() != 0) {
+            runs.complete = false;
+            break;
+        }
+        explorer.add(std::move(these), steered.reaps);
+    }
+    return status;
+}
+
+}  // namespace forktrace

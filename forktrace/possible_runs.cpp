@@ -1,0 +1,239 @@
+// The possible outputs over several runs of a program: the choices a run
+// made (each wait for any child that could have collected another), and the
+// counts and checks over the runs explored, each run's orders together.
+#include "possible.hpp"
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <unordered_map>
+
+namespace forktrace {
+
+std::vector<Choice> choices_of(const std::vector<Event> &events)
+{
+    struct Known {
+        Place place;
+        std::size_t forks = 0;      // the forks it has made
+        std::size_t any_reaps = 0;  // the children its waits for any child collected
+    };
+    std::unordered_map<pid_t, Known> known;             // the latest process of each ID
+    std::map<pid_t, std::vector<pid_t>> not_collected;  // each one's children, as made
+    std::vector<Choice> choices;
+    for (const Event &event : events) {
+        if (event.kind == Event::Kind::start) {
+            known[event.pid] = {};
+        } else if (event.kind == Event::Kind::fork && event.ok) {
+            Known &maker = known[event.pid];
+            Known child{maker.place, 0, 0};
+            child.place.push_back(maker.forks++);
+            known[event.child] = std::move(child);
+            not_collected[event.parent.value_or(event.pid)].push_back(event.child);
+        } else if (event.kind == Event::Kind::reap) {
+            std::vector<pid_t> &children = not_collected[event.pid];
+            std::erase(children, event.child);
+            if (!event.any_child) {
+                continue;
+            }
+            Known &waiter = known[event.pid];
+            const auto reaped = known.find(event.child);
+            if (!children.empty() && reaped != known.end()) {
+                Choice choice{waiter.place, waiter.any_reaps, reaped->second.place,
+                              {},           event.pid,        event.child,
+                              {},           event.site};
+                for (const pid_t other : children) {
+                    choice.others.push_back(known[other].place);
+                    choice.other_pids.push_back(other);
+                }
+                choices.push_back(std::move(choice));
+            }
+            ++waiter.any_reaps;
+        }
+    }
+    return choices;
+}
+
+namespace {
+
+// A write as another run names it too: its process's place, its number
+// among that process's writes, and its text.
+std::string key_of(const Order &order, const Write &write)
+{
+    std::string key;
+    for (const std::size_t fork : order.processes[write.process].path) {
+        key += std::to_string(fork) + ".";
+    }
+    return key + "#" + std::to_string(write.number) + ":" + write.text;
+}
+
+std::map<std::string, std::size_t> keyed(const Order &order)
+{
+    std::map<std::string, std::size_t> keys;
+    for (std::size_t w = 0; w < order.writes.size(); ++w) {
+        keys[key_of(order, order.writes[w])] = w;
+    }
+    return keys;
+}
+
+// The orders that each of `runs` allows, runs whose writes are the same:
+// the orders of all their edges together (none, where they make a cycle).
+std::optional<mpz_class> common_orders(const std::vector<const Order *> &runs)
+{
+    if (runs.size() == 1) {
+        return count_orders(*runs.front());
+    }
+    Order merged = *runs.front();
+    const std::map<std::string, std::size_t> keys = keyed(merged);
+    for (std::size_t r = 1; r < runs.size(); ++r) {
+        const Order &other = *runs[r];
+        for (const Write &write : other.writes) {
+            Write &mine = merged.writes[keys.at(key_of(other, write))];
+            for (const std::size_t before : write.after) {
+                mine.after.push_back(keys.at(key_of(other, other.writes[before])));
+            }
+        }
+    }
+    return orders_by_downsets(merged);
+}
+
+// The orders of runs whose writes are the same, together: by inclusion and
+// exclusion over the sets of them; nothing past 10 runs, or a count not known.
+constexpr std::size_t most_alike = 10;
+std::optional<mpz_class> orders_together(const std::vector<const Order *> &alike)
+{
+    if (alike.size() > most_alike) {
+        return std::nullopt;
+    }
+    mpz_class total = 0;
+    for (std::size_t set = 1; set < (std::size_t{1} << alike.size()); ++set) {
+        std::vector<const Order *> chosen;
+        for (std::size_t r = 0; r < alike.size(); ++r) {
+            if ((set >> r & 1U) != 0) {
+                chosen.push_back(alike[r]);
+            }
+        }
+        const std::optional<mpz_class> common = common_orders(chosen);
+        if (!common) {
+            return std::nullopt;
+        }
+        total += chosen.size() % 2 == 1 ? *common : mpz_class(-*common);
+    }
+    return total;
+}
+
+// Whether an output tells its writes: no two writes of the runs with the
+// same text but another name, and no text the start of another.
+bool outputs_tell_writes(const std::vector<Order> &orders)
+{
+    std::map<std::string, std::string> key_of_text;
+    for (const Order &order : orders) {
+        for (const Write &write : order.writes) {
+            const auto [at, fresh] = key_of_text.try_emplace(write.text, key_of(order, write));
+            if (!fresh && at->second != key_of(order, write)) {
+                return false;
+            }
+        }
+    }
+    for (auto a = key_of_text.begin(); a != key_of_text.end(); ++a) {
+        const auto b = std::next(a);
+        if (b != key_of_text.end() && b->first.starts_with(a->first)) {
+            return false;  // in sorted order, a text's extensions follow it
+        }
+    }
+    return true;
+}
+
+// The distinct outputs of the runs together, listed, where each run's can be
+// listed whole; nothing otherwise.
+constexpr std::size_t most_listed = 20000;
+std::optional<mpz_class> outputs_listed(const std::vector<Order> &orders)
+{
+    std::set<std::string> texts;
+    for (const Order &order : orders) {
+        const Outputs outputs = count_outputs(order, count_orders(order));
+        if (!outputs.count || *outputs.count > most_listed) {
+            return std::nullopt;
+        }
+        const std::size_t count = outputs.count->get_ui();
+        const auto listed = list_outputs(order, count);
+        if (listed.size() != count) {
+            return std::nullopt;
+        }
+        for (const auto &writes : listed) {
+            std::string text;
+            for (const std::size_t w : writes) {
+                text += order.writes[w].text;
+            }
+            texts.insert(std::move(text));
+        }
+    }
+    return mpz_class(texts.size());
+}
+
+}  // namespace
+
+Union count_union(const std::vector<Order> &orders)
+{
+    Union together;
+    mpz_class most_orders = 0, most_outputs = 0;
+    for (const Order &order : orders) {
+        const std::optional<mpz_class> each = count_orders(order);
+        const Outputs outputs = count_outputs(order, each);
+        most_orders = std::max(most_orders, each.value_or(0));
+        most_outputs = std::max(most_outputs, outputs.count.value_or(0));
+    }
+    // Runs whose writes are the same share orders; others share none.
+    std::map<std::set<std::string>, std::vector<const Order *>> by_writes;
+    for (const Order &order : orders) {
+        std::set<std::string> keys;
+        for (const Write &write : order.writes) {
+            keys.insert(key_of(order, write));
+        }
+        by_writes[keys].push_back(&order);
+    }
+    mpz_class all = 0;
+    bool known =
+        std::none_of(orders.begin(), orders.end(), [](const Order &o) { return o.too_large; });
+    for (const auto &[keys, alike] : by_writes) {
+        const std::optional<mpz_class> these = known ? orders_together(alike) : std::nullopt;
+        known = known && these.has_value();
+        all += these.value_or(0);
+    }
+    if (known) {
+        together.orders = all;
+    } else {
+        together.orders = most_orders;
+        together.orders_at_least = true;
+        together.unknown_why = "the runs' orders are too many to put together exactly";
+    }
+    if (known && outputs_tell_writes(orders)) {
+        together.outputs = all;
+    } else if (const auto listed = outputs_listed(orders)) {
+        together.outputs = listed;
+    } else {
+        together.outputs = most_outputs;
+        together.outputs_at_least = true;
+        together.unknown_why = "the runs' outputs are too many to put together exactly";
+    }
+    return together;
+}
+
+CheckedRuns check_runs(const std::vector<Order> &orders, const std::string &answer)
+{
+    CheckedRuns best, gave_up;
+    for (std::size_t r = 0; r < orders.size(); ++r) {
+        Checked checked = check(orders[r], answer);
+        if (checked.possible) {
+            return {std::move(checked), r};
+        }
+        if (checked.gave_up) {
+            gave_up = {std::move(checked), r};
+        } else if (r == 0 || checked.line > best.checked.line) {
+            best = {std::move(checked), r};
+        }
+    }
+    // One run that could not be worked through leaves the answer unknown.
+    return gave_up.checked.gave_up ? gave_up : best;
+}
+
+}  // namespace forktrace

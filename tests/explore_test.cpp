@@ -1,0 +1,284 @@
+// The possible outputs of a program, not of one run: for each homework
+// program, a model of it (its processes' steps, written here by hand), and
+// every output the model can print under every interleaving, found by a
+// search of our own over the model. forktrace's counts must be the model's,
+// exactly; every untraced output must be the model's and accepted by
+// --check; every output of the model is accepted, and one it cannot print
+// is proven impossible. The runs forktrace explores are never more than
+// twice the different runs it finds.
+#include "runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using runner::Result;
+
+// One step of a process of the model.
+struct Step {
+    enum class Kind {
+        print,       // printf of `text`, through a buffer as stdio keeps it
+        fork,        // a child that runs `child`; the parent goes on
+        wait,        // wait(NULL): any child that has ended, or -1 when none is left
+        wait_print,  // the same, then printf("code %d\n") of the child's exit code, if one
+        exit,        // exit(code), which writes the buffer
+    } kind;
+    std::string text;
+    int code = 0;
+    std::vector<Step> child;
+};
+using Program = std::vector<Step>;
+
+Step print(std::string text) { return {Step::Kind::print, std::move(text), 0, {}}; }
+Step fork(Program child) { return {Step::Kind::fork, "", 0, std::move(child)}; }
+Step wait_any() { return {Step::Kind::wait, "", 0, {}}; }
+Step wait_print() { return {Step::Kind::wait_print, "", 0, {}}; }
+Step exit_with(int code) { return {Step::Kind::exit, "", code, {}}; }
+
+// The model's state: each process's place in its steps, its buffer and
+// whether it lives, has ended or has been collected; and the output.
+struct Process {
+    const Program *program = nullptr;
+    std::size_t at = 0;
+    std::string buffer;
+    int parent = -1;
+    enum class Life { runs, ended, collected } life = Life::runs;
+    int code = 0;
+};
+struct State {
+    std::vector<Process> processes;
+    std::string output;
+};
+
+std::string key_of(const State &state)
+{
+    std::string key = state.output + '\0';
+    for (const Process &p : state.processes) {
+        key += std::to_string(p.at) + "," + p.buffer + "," +
+               std::to_string(static_cast<int>(p.life)) + ";";
+    }
+    return key;
+}
+
+class Enumerator {
+public:
+    Enumerator(const Program &program, bool terminal) : terminal_(terminal)
+    {
+        State start;
+        start.processes.push_back({&program, 0, "", -1, Process::Life::runs, 0});
+        search(start);
+    }
+    const std::set<std::string> &outputs() const { return outputs_; }
+
+private:
+    void put(Process &process, State &state, const std::string &text) const
+    {
+        process.buffer += text;
+        // Line buffered on a terminal: a newline writes the whole buffer.
+        if (terminal_ && text.find('\n') != std::string::npos) {
+            state.output += process.buffer;
+            process.buffer.clear();
+        }
+    }
+
+    void end(State &state, std::size_t p, int code) const
+    {
+        state.output += state.processes[p].buffer;
+        state.processes[p].buffer.clear();
+        state.processes[p].life = Process::Life::ended;
+        state.processes[p].code = code;
+    }
+
+    // The next states after process `p` takes its step (none: it is blocked).
+    std::vector<State> steps(const State &state, std::size_t p) const
+    {
+        const Process &process = state.processes[p];
+        if (process.life != Process::Life::runs) {
+            return {};
+        }
+        if (process.at == process.program->size()) {
+            State next = state;
+            end(next, p, 0);
+            return {next};
+        }
+        const Step &step = (*process.program)[process.at];
+        State next = state;
+        ++next.processes[p].at;
+        switch (step.kind) {
+            case Step::Kind::print:
+                put(next.processes[p], next, step.text);
+                return {next};
+            case Step::Kind::fork:
+                next.processes.push_back(
+                    {&step.child, 0, process.buffer, static_cast<int>(p), Process::Life::runs, 0});
+                return {next};
+            case Step::Kind::exit:
+                end(next, p, step.code);
+                return {next};
+            case Step::Kind::wait:
+            case Step::Kind::wait_print:
+                break;
+        }
+        std::vector<State> after;
+        bool children_left = false;
+        for (std::size_t c = 0; c < state.processes.size(); ++c) {
+            const Process &child = state.processes[c];
+            if (child.parent != static_cast<int>(p) || child.life == Process::Life::collected) {
+                continue;
+            }
+            children_left = true;
+            if (child.life == Process::Life::ended) {
+                State collected = next;
+                collected.processes[c].life = Process::Life::collected;
+                if (step.kind == Step::Kind::wait_print) {
+                    put(collected.processes[p], collected,
+                        "code " + std::to_string(child.code) + "\n");
+                }
+                after.push_back(std::move(collected));
+            }
+        }
+        if (!children_left) {
+            after.push_back(next);  // -1 at once
+        }
+        return after;
+    }
+
+    void search(const State &state)
+    {
+        if (!seen_.insert(key_of(state)).second) {
+            return;
+        }
+        bool moved = false;
+        for (std::size_t p = 0; p < state.processes.size(); ++p) {
+            for (const State &next : steps(state, p)) {
+                moved = true;
+                search(next);
+            }
+        }
+        if (!moved) {
+            outputs_.insert(state.output);
+        }
+    }
+
+    bool terminal_;
+    std::set<std::string> seen_;
+    std::set<std::string> outputs_;
+};
+
+struct Explored {
+    std::string name;  // homework's argument
+    Program model;
+    std::string impossible_on_terminal;  // an output the model cannot print there
+};
+
+void PrintTo(const Explored &row, std::ostream *os) { *os << row.name; }
+
+class ForktraceExplores : public testing::TestWithParam<std::tuple<Explored, runner::Output>> {};
+
+Result forktrace(const std::vector<std::string> &args)
+{
+    return runner::run_on_pipe(runner::program_path("forktrace"),
+                               {.args = args, .env = runner::traced_environment()});
+}
+
+std::string count_in(const std::string &json, const std::string &name)
+{
+    std::smatch found;
+    const std::regex pattern("\"" + name + "\":\"([0-9]+)\",\"" + name + "_exact\":true");
+    return std::regex_search(json, found, pattern) ? found[1].str() : "not exact in " + json;
+}
+
+TEST_P(ForktraceExplores, AsEveryInterleavingOfTheModel)
+{
+    const auto &[row, output] = GetParam();
+    const bool terminal = output == runner::Output::terminal;
+    const std::set<std::string> model = Enumerator(row.model, terminal).outputs();
+    const std::string way = runner::to_string(output);
+    const std::string homework = runner::program_path("homework");
+    const runner::ScratchFolder folder("explore");
+
+    const Result counted = forktrace(
+        {"--possible", "-f", "json", "-o", "/dev/stdout", "--on", way, homework, row.name});
+    ASSERT_EQ(counted.exit_code(), 0) << counted;
+    EXPECT_EQ(count_in(counted.out, "outputs"), std::to_string(model.size()));
+    std::size_t different = 0;
+    for (std::size_t at = 0; (at = counted.out.find("{\"choices\":", at)) != std::string::npos;
+         ++at) {
+        ++different;
+    }
+    const long explored = runner::number_after(counted.out, "\"runs_explored\":");
+    EXPECT_LE(explored, static_cast<long>(2 * different)) << counted.out;
+
+    // Untraced runs: each output is one of the model's, and forktrace accepts it.
+    std::set<std::string> seen;
+    for (int run = 0; run < 150; ++run) {
+        const Result untraced = runner::run(output, homework, {.args = {row.name}});
+        seen.insert(untraced.out);
+    }
+    // And about eight of the model's own, spread over them.
+    std::vector<std::string> answers(seen.begin(), seen.end());
+    const std::size_t every = std::max<std::size_t>(1, model.size() / 8);
+    std::size_t index = 0;
+    for (const std::string &text : model) {
+        if (index++ % every == 0) {
+            answers.push_back(text);
+        }
+    }
+    for (const std::string &answer : answers) {
+        EXPECT_TRUE(model.contains(answer)) << "not in the model:\n" << answer;
+        const std::filesystem::path file = folder.path() / "answer";
+        std::ofstream(file) << answer;
+        const Result checked = forktrace(
+            {"--check", file.string(), "-o", "/dev/null", "--on", way, homework, row.name});
+        EXPECT_EQ(checked.exit_code(), 0) << answer << checked;
+    }
+    if (terminal && !row.impossible_on_terminal.empty()) {
+        ASSERT_FALSE(model.contains(row.impossible_on_terminal));
+        const std::filesystem::path file = folder.path() / "impossible";
+        std::ofstream(file) << row.impossible_on_terminal;
+        const Result checked = forktrace(
+            {"--check", file.string(), "-o", "/dev/null", "--on", way, homework, row.name});
+        EXPECT_EQ(checked.exit_code(), 1) << checked;
+    }
+}
+
+const Program waitany{fork({print("c0\n"), exit_with(0)}),
+                      fork({print("c1\n"), exit_with(0)}),
+                      wait_any(),
+                      print("one\n"),
+                      wait_any(),
+                      print("two\n")};
+const Program status{fork({exit_with(1)}),
+                     fork({exit_with(2)}),
+                     fork({exit_with(3)}),
+                     wait_print(),
+                     wait_print(),
+                     wait_print(),
+                     wait_any()};
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Homework, ForktraceExplores,
+    testing::Combine(
+        testing::Values(
+            Explored{"race", {fork({print("child\n")}), print("parent\n")}, ""},
+            Explored{"wait", {print("A\n"), fork({print("B\n"), exit_with(0)}), wait_any(), print("C\n")},
+                     "A\nC\nB\n"},
+            Explored{"waitany", waitany, "c0\nc1\ntwo\none\n"},
+            Explored{"status", status, "code 1\ncode 1\ncode 3\n"}),
+        testing::Values(runner::Output::terminal, runner::Output::pipe)),
+    [](const auto &row) {
+        return std::get<0>(row.param).name + "_" + runner::to_string(std::get<1>(row.param));
+    });
+// clang-format on
+
+}  // namespace
