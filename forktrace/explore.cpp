@@ -1,5 +1,6 @@
 #include "explore.hpp"
 
+#include <algorithm>
 #include <deque>
 #include <set>
 #include <utility>
@@ -37,7 +38,9 @@ public:
     explicit Explorer(Runs &runs) : runs_(runs) {}
 
     // A run made with `plan`: kept if no run before it made the same
-    // choices, and each choice it made freely gives plans to take the others.
+    // choices, and each choice it made freely gives plans to take the others,
+    // each with the plan's choices and those the run made before it (the
+    // plan's may have come later: a wait of another process).
     void add(std::vector<Event> events, const std::vector<PlannedReap> &plan)
     {
         std::vector<Choice> choices = choices_of(events);
@@ -50,8 +53,12 @@ public:
                 continue;  // the run that planned it tried its others
             }
             for (const Place &other : choices[i].others) {
-                std::vector<PlannedReap> next(made.begin(),
-                                              made.begin() + static_cast<std::ptrdiff_t>(i));
+                std::vector<PlannedReap> next = plan;
+                for (std::size_t before = 0; before < i; ++before) {
+                    if (std::find(plan.begin(), plan.end(), made[before]) == plan.end()) {
+                        next.push_back(made[before]);
+                    }
+                }
                 next.push_back({choices[i].waiter, choices[i].number, other});
                 if (planned_.insert(key_of(next)).second) {
                     plans_.push_back(std::move(next));

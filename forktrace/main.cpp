@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <optional>
 #include <variant>
 
@@ -237,11 +238,17 @@ int steer(const Options &options, const std::string &file)
     if (answer) {
         const CheckedRuns checked = check_runs(orders, *answer);
         if (!checked.checked.possible) {
-            say("forktrace: %s is not a possible output%s: line %zu: %s.\n",
-                printable(options.make).c_str(),
-                checked.checked.gave_up ? " that forktrace could find" : "", checked.checked.line,
-                checked.checked.why.c_str());
-            return checked.checked.gave_up ? 2 : 1;
+            // Proven impossible only where every choice of the runs was tried.
+            const bool proven =
+                !checked.checked.gave_up && runs.complete &&
+                std::all_of(orders.begin(), orders.end(),
+                            [](const Order &order) { return order.unexplored.empty(); });
+            say("forktrace: %s is not %s: line %zu: %s.\n", printable(options.make).c_str(),
+                proven ? "a possible output"
+                       : "an output of the runs explored (forktrace --possible --check says what "
+                         "was not tried)",
+                checked.checked.line, checked.checked.why.c_str());
+            return proven ? 1 : 2;
         }
         run = checked.run;
         writes = checked.checked.writes;

@@ -257,6 +257,10 @@ const Program waitany{fork({print("c0\n"), exit_with(0)}),
                       print("one\n"),
                       wait_any(),
                       print("two\n")};
+const Program nested{fork({fork({print("g0\n"), exit_with(0)}), fork({print("g1\n"), exit_with(0)}),
+                           wait_any(), print("c0 one\n"), wait_any(), print("c0 two\n"), exit_with(0)}),
+                     fork({print("c1\n"), exit_with(0)}), wait_any(), print("one\n"), wait_any(),
+                     print("two\n")};
 const Program status{fork({exit_with(1)}),
                      fork({exit_with(2)}),
                      fork({exit_with(3)}),
@@ -274,7 +278,8 @@ INSTANTIATE_TEST_SUITE_P(
             Explored{"wait", {print("A\n"), fork({print("B\n"), exit_with(0)}), wait_any(), print("C\n")},
                      "A\nC\nB\n"},
             Explored{"waitany", waitany, "c0\nc1\ntwo\none\n"},
-            Explored{"status", status, "code 1\ncode 1\ncode 3\n"}),
+            Explored{"status", status, "code 1\ncode 1\ncode 3\n"},
+            Explored{"nested", nested, "g0\ng1\nc0 two\nc0 one\nc1\none\ntwo\n"}),
         testing::Values(runner::Output::terminal, runner::Output::pipe)),
     [](const auto &row) {
         return std::get<0>(row.param).name + "_" + runner::to_string(std::get<1>(row.param));

@@ -156,6 +156,30 @@ int main(int argc, char *argv[])
         std::printf("one\n");
         wait(nullptr);
         std::printf("two\n");
+    } else if (how == "nested") {
+        // Waits for any child at two levels: the first child waits for
+        // either of its own two, its parent for either of its two.
+        if (fork() == 0) {
+            for (int i = 0; i < 2; i++) {
+                if (fork() == 0) {
+                    std::printf("g%d\n", i);
+                    std::exit(0);
+                }
+            }
+            wait(nullptr);
+            std::printf("c0 one\n");
+            wait(nullptr);
+            std::printf("c0 two\n");
+            std::exit(0);
+        }
+        if (fork() == 0) {
+            std::printf("c1\n");
+            std::exit(0);
+        }
+        wait(nullptr);
+        std::printf("one\n");
+        wait(nullptr);
+        std::printf("two\n");
     } else if (how == "status") {
         // What the parent prints is the status of the child its wait collects.
         for (int code = 1; code <= 3; ++code) {
