@@ -103,6 +103,8 @@ std::string_view to_string(Event::Kind kind)
             return "reap";
         case Event::Kind::poll:
             return "poll";
+        case Event::Kind::talk:
+            return "talk";
         case Event::Kind::start:
             break;
     }
@@ -254,6 +256,9 @@ void write_json(const Event &event, const std::function<void(std::string_view)> 
             break;
         case Event::Kind::poll:
             out += ",\"child\":" + std::to_string(event.child);
+            break;
+        case Event::Kind::talk:
+            out += ",\"fd\":" + std::to_string(event.fd);
             break;
         case Event::Kind::exec:
             out += ",\"path\":" + json_string(event.path) + ",\"argv\":" + json_argv(event.argv) +

@@ -31,7 +31,9 @@ struct Event {
     // poll: a wait for any child with WNOHANG, which found a child ended
     // (`child`, after its reap) or found none while one lived (told once a
     // process, until its next reap): how it went depends on timing
-    enum class Kind { start, fork, exec, write, exit, reap, poll };
+    // talk: a process's first write to a pipe, file or socket of its own
+    // (`fd`), which another process may read: what it reads can differ
+    enum class Kind { start, fork, exec, write, exit, reap, poll, talk };
 
     Kind kind = Kind::start;
     pid_t pid = 0;    // the process (thread group) the event belongs to
@@ -44,7 +46,7 @@ struct Event {
     std::string path;   // exec: the file asked for
     bool ok = true;     // fork, exec: whether it worked
     std::string error;  // fork, exec, write: the errno name when it failed
-    int fd = 0;         // write: the descriptor, 1 or 2
+    int fd = 0;         // write: the descriptor, 1 or 2; talk: the descriptor
     Stream stream = Stream::output;  // write
     std::string data;                // write: the bytes written, exactly
     std::optional<int> code;         // exit: the exit status, when it exited

@@ -167,6 +167,7 @@ void History::add(const Event &event)
             break;
         case Event::Kind::fork:
         case Event::Kind::poll:
+        case Event::Kind::talk:
             break;
     }
     attempting_.erase(event.pid);

@@ -239,10 +239,10 @@ int steer(const Options &options, const std::string &file)
         const CheckedRuns checked = check_runs(orders, *answer);
         if (!checked.checked.possible) {
             // Proven impossible only where every choice of the runs was tried.
-            const bool proven =
-                !checked.checked.gave_up && runs.complete &&
-                std::all_of(orders.begin(), orders.end(),
-                            [](const Order &order) { return order.unexplored.empty(); });
+            const bool proven = !checked.checked.gave_up && runs.complete &&
+                                std::all_of(orders.begin(), orders.end(), [](const Order &order) {
+                                    return order.unexplored.empty();
+                                });
             say("forktrace: %s is not %s: line %zu: %s.\n", printable(options.make).c_str(),
                 proven ? "a possible output"
                        : "an output of the runs explored (forktrace --possible --check says what "

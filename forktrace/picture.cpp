@@ -179,6 +179,7 @@ void Timeline::add(const Event &event)
             break;
         }
         case Event::Kind::poll:
+        case Event::Kind::talk:
             break;
     }
 }

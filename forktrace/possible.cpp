@@ -169,6 +169,13 @@ Order order_of(const std::vector<Event> &events)
                 add({Node::Kind::reap, process_of(event.pid), none, child->second});
                 break;
             }
+            case Event::Kind::talk:
+                unexplored.insert("process " + std::to_string(event.pid) +
+                                  " wrote to a pipe, file or socket of its own (descriptor " +
+                                  std::to_string(event.fd) +
+                                  "): what another process reads of it could differ in another "
+                                  "run, and that is not tried");
+                break;
             case Event::Kind::poll:
                 unexplored.insert(
                     "a wait with WNOHANG" + (event.site ? " at " + printable(*event.site) : "") +

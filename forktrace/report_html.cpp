@@ -162,7 +162,7 @@ public:
 
     void add(const Event &event)
     {
-        if (event.kind == Event::Kind::poll) {
+        if (event.kind == Event::Kind::poll || event.kind == Event::Kind::talk) {
             return;  // nothing changes
         }
         if (steps_.size() >= most) {
@@ -221,6 +221,7 @@ public:
                 what = who + " reaps " + std::to_string(event.child);
                 break;
             case Event::Kind::poll:
+            case Event::Kind::talk:
                 break;
         }
         std::string step =

@@ -117,7 +117,7 @@ std::vector<std::string> assumptions_of(const Runs &runs, const Order &order)
 {
     std::vector<std::string> assumptions{
         "each write to the output is one unit: its bytes come out together",
-        "only program order, forks and the waits that collected a child order the writes; "
+        "only program order, forks and the waits that reaped a child order the writes; "
         "sleeps, the scheduler and an orphan's new parent order nothing"};
     const bool elsewhere = std::any_of(runs.events.begin(), runs.events.end(), [](const auto &run) {
         return std::any_of(run.begin(), run.end(), [](const Event &event) {

@@ -203,6 +203,7 @@ private:
             case Event::Kind::start:
             case Event::Kind::write:
             case Event::Kind::poll:
+            case Event::Kind::talk:
                 return;
         }
         header();

@@ -615,7 +615,14 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
                           : file && file == setup_.error ? Stream::error
                                                          : Stream::elsewhere;
             if (fd > 2 && task.stream == Stream::elsewhere) {
-                resume(tid);  // a file or pipe of the program's own
+                // A file or pipe of the program's own: said once a process.
+                if (!process.talked) {
+                    process.talked = true;
+                    Event talk = event(Event::Kind::talk, task.tgid);
+                    talk.fd = fd;
+                    setup_.emit(talk);
+                }
+                resume(tid);
                 return;
             }
             task.pending = Pending::write;

@@ -125,6 +125,7 @@ private:
         std::size_t any_reaps = 0;      // children its waits for any child collected
         std::size_t threads = 1;        // threads it has made, the first included
         bool polled = false;            // a fruitless poll told since its last reap
+        bool talked = false;            // a write to a descriptor of its own told
     };
     enum class Pending { none, exec, write, wait4, waitid };
     struct Task {

@@ -257,10 +257,14 @@ const Program waitany{fork({print("c0\n"), exit_with(0)}),
                       print("one\n"),
                       wait_any(),
                       print("two\n")};
-const Program nested{fork({fork({print("g0\n"), exit_with(0)}), fork({print("g1\n"), exit_with(0)}),
-                           wait_any(), print("c0 one\n"), wait_any(), print("c0 two\n"), exit_with(0)}),
-                     fork({print("c1\n"), exit_with(0)}), wait_any(), print("one\n"), wait_any(),
-                     print("two\n")};
+const Program nested{
+    fork({fork({print("g0\n"), exit_with(0)}), fork({print("g1\n"), exit_with(0)}), wait_any(),
+          print("c0 one\n"), wait_any(), print("c0 two\n"), exit_with(0)}),
+    fork({print("c1\n"), exit_with(0)}),
+    wait_any(),
+    print("one\n"),
+    wait_any(),
+    print("two\n")};
 const Program status{fork({exit_with(1)}),
                      fork({exit_with(2)}),
                      fork({exit_with(3)}),
