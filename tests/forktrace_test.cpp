@@ -885,6 +885,30 @@ std::vector<std::string> alive_in_session(long session)
 // Ctrl-C while forks are on their way, twenty times: each run ends at once
 // with 130 and leaves no process of the command behind, the children whose
 // fork's event had not come yet among them.
+// Ctrl-C while forktrace explores a program's 720 runs: it ends at once, and
+// no process of any run lives on.
+TEST(ForktraceInterrupted, DuringAnExplorationEndsItAndLeavesNothing)
+{
+    const Result run = runner::run_on_terminal(
+        runner::program_path("forktrace"),
+        {.args = {"--possible", "--runs=1000", "-o", "/dev/null", "--on", "pipe",
+                  runner::program_path("homework"), "many"},
+         .env = runner::traced_environment(),
+         .script = {{.await = "done", .send = "\x03"}},
+         .timeout = std::chrono::seconds(8)});
+    EXPECT_EQ(run.exit_code(), 130) << run;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream cmdline(entry.path() / "cmdline");
+        std::string words((std::istreambuf_iterator<char>(cmdline)), {});
+        std::ifstream stat(entry.path() / "stat");
+        std::string state;
+        std::getline(stat, state);
+        const bool zombie = state.find(") Z") != std::string::npos;
+        EXPECT_FALSE(words.ends_with(std::string("homework") + '\0' + "many" + '\0') && !zombie)
+            << "a process of the exploration lives on: " << entry.path();
+    }
+}
+
 TEST(ForktraceInterrupted, DuringForksEndsAndLeavesNothing)
 {
     for (int run = 0; run < 20; ++run) {

@@ -191,6 +191,18 @@ int main(int argc, char *argv[])
         while (wait(&status) > 0) {
             std::printf("code %d\n", WEXITSTATUS(status));
         }
+    } else if (how == "many") {
+        // Six children, any of which each wait can collect: 720 ways to run.
+        for (int code = 1; code <= 6; ++code) {
+            if (fork() == 0) {
+                std::exit(code);
+            }
+        }
+        int status = 0;
+        while (wait(&status) > 0) {
+            std::printf("code %d\n", WEXITSTATUS(status));
+        }
+        std::printf("done\n");
     } else if (how == "poll") {
         // Whether the poll finds the child ended is a race.
         if (fork() == 0) {
