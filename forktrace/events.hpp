@@ -38,6 +38,9 @@ struct Event {
     Kind kind = Kind::start;
     pid_t pid = 0;    // the process (thread group) the event belongs to
     double time = 0;  // seconds since the trace began
+    // write: the thread of its process that made it, by creation, from 0;
+    // the threads' writes are ordered only as they came
+    std::size_t thread = 0;
 
     std::vector<std::string> argv;  // start, exec
     bool argv_cut = false;          // exec: argv goes on past what forktrace reads (4 MiB)
@@ -75,17 +78,14 @@ struct Event {
     std::optional<std::size_t> buffered;
 
     bool shares_memory = false;  // fork: the child shares its parent's memory (vfork)
+    // reap: the wait was for any child (or any of a group), not for this one
+    // by its ID: another child that ended first could have been collected
+    bool any_child = false;
     // fork: the new process's parent, when it is not the process that made it
     // (a clone with CLONE_PARENT makes a sibling)
     std::optional<pid_t> parent;
     std::optional<std::string>
         site;  // fork, exec, reap, poll, exit: the call's place in the source
-    // reap: the wait was for any child (or any of a group), not for this one
-    // by its ID: another child that ended first could have been collected
-    bool any_child = false;
-    // write: the thread of its process that made it, by creation, from 0;
-    // the threads' writes are ordered only as they came
-    std::size_t thread = 0;
 };
 
 std::string_view to_string(Event::Kind kind);

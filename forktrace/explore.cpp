@@ -53,15 +53,15 @@ public:
                 continue;  // the run that planned it tried its others
             }
             for (const Place &other : choices[i].others) {
-                std::vector<PlannedReap> next = plan;
+                std::vector<PlannedReap> other_plan = plan;
                 for (std::size_t before = 0; before < i; ++before) {
                     if (std::find(plan.begin(), plan.end(), made[before]) == plan.end()) {
-                        next.push_back(made[before]);
+                        other_plan.push_back(made[before]);
                     }
                 }
-                next.push_back({choices[i].waiter, choices[i].number, other});
-                if (planned_.insert(key_of(next)).second) {
-                    plans_.push_back(std::move(next));
+                other_plan.push_back({choices[i].waiter, choices[i].number, other});
+                if (planned_.insert(key_of(other_plan)).second) {
+                    plans_.push_back(std::move(other_plan));
                 }
             }
         }
@@ -88,10 +88,10 @@ private:
 
 std::vector<PlannedReap> plan_of(const std::vector<Choice> &choices)
 {
-    std::vector<PlannedReap> plan;
-    for (const Choice &choice : choices) {
-        plan.push_back({choice.waiter, choice.number, choice.reaped});
-    }
+    std::vector<PlannedReap> plan(choices.size());
+    std::transform(choices.begin(), choices.end(), plan.begin(), [](const Choice &choice) {
+        return PlannedReap{choice.waiter, choice.number, choice.reaped};
+    });
     return plan;
 }
 

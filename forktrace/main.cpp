@@ -228,11 +228,10 @@ int steer(const Options &options, const std::string &file)
     if (rehearsed == status_failed || interrupted() != 0 || runs.events.empty()) {
         return rehearsed;
     }
-    std::vector<Order> orders;
-    for (const auto &events : runs.events) {
-        orders.push_back(order_of(events));
-    }
-    std::size_t run = 0;
+    std::vector<Order> orders(runs.events.size());
+    std::transform(runs.events.begin(), runs.events.end(), orders.begin(),
+                   [](const std::vector<Event> &events) { return order_of(events); });
+    std::size_t chosen_run = 0;
     std::vector<std::size_t> writes;
     std::string goal;
     if (answer) {
@@ -250,14 +249,14 @@ int steer(const Options &options, const std::string &file)
                 checked.checked.line, checked.checked.why.c_str());
             return proven ? 1 : 2;
         }
-        run = checked.run;
+        chosen_run = checked.run;
         writes = checked.checked.writes;
         goal = "the order of " + printable(options.make);
     } else {
         // A run at random, then an order of its writes at random.
-        run = *options.shuffle % orders.size();
-        const auto chosen = random_order(orders[run], *options.shuffle);
-        const std::optional<mpz_class> count = count_orders(orders[run]);
+        chosen_run = *options.shuffle % orders.size();
+        const auto chosen = random_order(orders[chosen_run], *options.shuffle);
+        const std::optional<mpz_class> count = count_orders(orders[chosen_run]);
         if (!chosen || !count) {
             say("forktrace: this command's writes have too many orders to choose one at random\n");
             return status_failed;
@@ -270,9 +269,9 @@ int steer(const Options &options, const std::string &file)
                     : " in one of " + std::to_string(orders.size()) + " different runs");
     }
 
-    const Order &order = orders[run];
+    const Order &order = orders[chosen_run];
     Run steered;
-    steered.reaps = plan_of(runs.choices[run]);
+    steered.reaps = plan_of(runs.choices[chosen_run]);
     for (const std::size_t w : writes) {
         const Write &write = order.writes[w];
         steered.steer_to.push_back({order.processes[write.process].path, write.number});

@@ -858,17 +858,17 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
         }
         case Pending::wait4:
             if (result > 0) {
-                bool reaped = false;
+                bool collected_one = false;
                 if (task.args[1] != 0) {
                     const std::string word = read_memory(tid, task.args[1], sizeof(int));
                     int status = 0;
                     std::memcpy(&status, word.data(), std::min(word.size(), sizeof status));
-                    reaped =
+                    collected_one =
                         word.size() == sizeof status && (WIFEXITED(status) || WIFSIGNALED(status));
                 } else {
-                    reaped = collected(static_cast<pid_t>(result));
+                    collected_one = collected(static_cast<pid_t>(result));
                 }
-                if (reaped) {
+                if (collected_one) {
                     emit_reap(task, static_cast<pid_t>(result));
                     on_poll(task, static_cast<pid_t>(result));
                 }

@@ -889,13 +889,13 @@ std::vector<std::string> alive_in_session(long session)
 // no process of any run lives on.
 TEST(ForktraceInterrupted, DuringAnExplorationEndsItAndLeavesNothing)
 {
-    const Result run = runner::run_on_terminal(
-        runner::program_path("forktrace"),
-        {.args = {"--possible", "--runs=1000", "-o", "/dev/null", "--on", "pipe",
-                  runner::program_path("homework"), "many"},
-         .env = runner::traced_environment(),
-         .script = {{.await = "done", .send = "\x03"}},
-         .timeout = std::chrono::seconds(8)});
+    const Result run =
+        runner::run_on_terminal(runner::program_path("forktrace"),
+                                {.args = {"--possible", "--runs=1000", "-o", "/dev/null", "--on",
+                                          "pipe", runner::program_path("homework"), "many"},
+                                 .env = runner::traced_environment(),
+                                 .script = {{.await = "done", .send = "\x03"}},
+                                 .timeout = std::chrono::seconds(8)});
     EXPECT_EQ(run.exit_code(), 130) << run;
     for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
         std::ifstream cmdline(entry.path() / "cmdline");
