@@ -258,7 +258,8 @@ void write_json(const Event &event, const std::function<void(std::string_view)> 
             out += ",\"child\":" + std::to_string(event.child);
             break;
         case Event::Kind::talk:
-            out += ",\"fd\":" + std::to_string(event.fd);
+            out += event.signal ? ",\"signal\":" + std::to_string(*event.signal)
+                                : ",\"fd\":" + std::to_string(event.fd);
             break;
         case Event::Kind::exec:
             out += ",\"path\":" + json_string(event.path) + ",\"argv\":" + json_argv(event.argv) +

@@ -32,7 +32,9 @@ struct Event {
     // (`child`, after its reap) or found none while one lived (told once a
     // process, until its next reap): how it went depends on timing
     // talk: a process's first write to a pipe, file or socket of its own
-    // (`fd`), which another process may read: what it reads can differ
+    // (`fd`), which another process may read: what it reads can differ; or
+    // the first signal on its way to it (`signal`), but SIGCHLD: where it
+    // lands can differ
     enum class Kind { start, fork, exec, write, exit, reap, poll, talk };
 
     Kind kind = Kind::start;
@@ -53,7 +55,7 @@ struct Event {
     Stream stream = Stream::output;  // write
     std::string data;                // write: the bytes written, exactly
     std::optional<int> code;         // exit: the exit status, when it exited
-    std::optional<int> signal;       // exit: the signal, when one killed it
+    std::optional<int> signal;       // exit: the signal, when one killed it; talk: the one that came
 
     // What the standard output buffer showed, where it could be read.
     std::optional<std::string> pending;  // fork: the bytes the child got a copy of

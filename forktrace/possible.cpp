@@ -170,11 +170,16 @@ Order order_of(const std::vector<Event> &events)
                 break;
             }
             case Event::Kind::talk:
-                unexplored.insert("process " + std::to_string(event.pid) +
-                                  " wrote to a pipe, file or socket of its own (descriptor " +
-                                  std::to_string(event.fd) +
-                                  "): what another process reads of it could differ in another "
-                                  "run, and that is not tried");
+                unexplored.insert(
+                    event.signal ? "process " + std::to_string(event.pid) + " got signal " +
+                                       std::to_string(*event.signal) +
+                                       ", which could have come at another point of it; that is "
+                                       "not tried"
+                                 : "process " + std::to_string(event.pid) +
+                                       " wrote to a pipe, file or socket of its own (descriptor " +
+                                       std::to_string(event.fd) +
+                                       "): what another process reads of it could differ in "
+                                       "another run, and that is not tried");
                 break;
             case Event::Kind::poll:
                 unexplored.insert(

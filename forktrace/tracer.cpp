@@ -1429,6 +1429,7 @@ int Tracer::run()
                 resume(tid);
             }
         } else if (stop == 0) {
+            on_signal(task, signal);
             resume(tid, signal);  // a signal on its way: delivered as it was
         } else {
             resume(tid);

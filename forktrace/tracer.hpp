@@ -126,6 +126,7 @@ private:
         std::size_t threads = 1;        // threads it has made, the first included
         bool polled = false;            // a fruitless poll told since its last reap
         bool talked = false;            // a write to a descriptor of its own told
+        bool signalled = false;         // a signal on its way to it told
     };
     enum class Pending { none, exec, write, wait4, waitid };
     struct Task {
@@ -194,6 +195,7 @@ private:
     bool steering() const { return !setup_.plan.empty() || !setup_.reaps.empty(); }
     void on_wait_entry(Task &task);
     void on_poll(const Task &task, pid_t found);
+    void on_signal(const Task &task, int signal);
     bool must_hold(pid_t group) const;
     bool hold_exit(pid_t tid);
     void release_exits(bool all = false);

@@ -4,6 +4,7 @@
 #include "tracer.hpp"
 
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -99,6 +100,21 @@ void Tracer::on_poll(const Task &task, pid_t found)
         poll.site = task.site;
         setup_.emit(poll);
     }
+}
+
+// A signal on its way to a process, but the one that tells of a child's end:
+// where it lands among the process's steps is a matter of timing. Told once
+// a process.
+void Tracer::on_signal(const Task &task, int signal)
+{
+    const auto process = processes_.find(task.tgid);
+    if (signal == SIGCHLD || process == processes_.end() || process->second.signalled) {
+        return;
+    }
+    process->second.signalled = true;
+    Event talk = event(Event::Kind::talk, task.tgid);
+    talk.signal = signal;
+    setup_.emit(talk);
 }
 
 // Whether process `group`, ending, is to be held at its exit: its parent's
