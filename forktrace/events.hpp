@@ -55,7 +55,7 @@ struct Event {
     Stream stream = Stream::output;  // write
     std::string data;                // write: the bytes written, exactly
     std::optional<int> code;         // exit: the exit status, when it exited
-    std::optional<int> signal;       // exit: the signal, when one killed it; talk: the one that came
+    std::optional<int> signal;  // exit: the signal, when one killed it; talk: the one that came
 
     // What the standard output buffer showed, where it could be read.
     std::optional<std::string> pending;  // fork: the bytes the child got a copy of

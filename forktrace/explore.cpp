@@ -134,7 +134,10 @@ int explore(const Options &options, const std::string &file, Run first, Runs &ru
         steered.show_on = -1;
         std::vector<Event> these;
         steered.emit = [&these](const Event &event) { these.push_back(event); };
+        bool timed_out = false;
+        steered.steer_timed_out = &timed_out;
         const int again_status = run_command(again, file, steered);
+        runs.timed_out = runs.timed_out || timed_out;
         ++runs.tried;
         if (again_status == status_failed || interrupted() != 0) {
             runs.complete = false;

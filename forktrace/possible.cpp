@@ -166,7 +166,15 @@ Order order_of(const std::vector<Event> &events)
                 if (child == latest.end()) {
                     break;
                 }
-                add({Node::Kind::reap, process_of(event.pid), none, child->second});
+                const std::size_t reaper = process_of(event.pid);
+                if (order.processes[child->second].parent != reaper && event.any_child) {
+                    unexplored.insert(
+                        "a wait of process " + std::to_string(event.pid) + " collected " +
+                        std::to_string(event.child) +
+                        ", an orphan given to it when its parent ended; which other orphan it "
+                        "could have collected is not tried");
+                }
+                add({Node::Kind::reap, reaper, none, child->second});
                 break;
             }
             case Event::Kind::talk:

@@ -174,6 +174,11 @@ Summary summarize(const Runs &runs, const PossibleOptions &options)
             " runs were made (--runs=" + std::to_string(runs.budget) +
             "): some waits were not steered to every child they could have collected");
     }
+    if (runs.timed_out) {
+        summary.unexplored.emplace_back(
+            "a run could not be steered to a choice in ten seconds (a process slept or ran on "
+            "while the others were held), so whether that choice can be taken is not known");
+    }
     summary.proven = summary.unexplored.empty();
     if (summary.orders.size() == 1) {
         summary.orders_count = count_orders(order);

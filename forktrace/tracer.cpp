@@ -699,8 +699,9 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
         case Call::waitid:
             task.pending = call->call == Call::wait4 ? Pending::wait4 : Pending::waitid;
             task.site = site_of(task.tgid, tid);
-            on_wait_entry(task);
-            trace(PTRACE_SYSCALL, tid);
+            if (!on_wait_entry(tid, task)) {
+                trace(PTRACE_SYSCALL, tid);
+            }
             return;
         case Call::copy:
             on_copy(tid, task);
@@ -963,6 +964,7 @@ void Tracer::made_by(pid_t parent_pid, pid_t child, pid_t creator_tid, int stop)
     process.path = parent.path;
     process.path.push_back(parent.children++);
     process.parent = parent_pid;
+    process.born = ++births_;
     process.forks = parent.forks;
     process.execs = parent.execs;
     Event forked = event(Event::Kind::fork, parent_pid);
@@ -1113,8 +1115,8 @@ bool Tracer::stuck() const
     return std::all_of(tasks_.begin(), tasks_.end(), [this](const auto &entry) {
         const auto &[tid, task] = entry;
         return std::find(held_.begin(), held_.end(), tid) != held_.end() || task.held_exit ||
-               task.pending == Pending::wait4 || task.pending == Pending::waitid ||
-               blocked(tid, task);
+               task.held_wait || task.pending == Pending::wait4 ||
+               task.pending == Pending::waitid || blocked(tid, task);
     });
 }
 
@@ -1132,6 +1134,7 @@ void Tracer::leave_plan(const std::string &why)
     held_.clear();
     setup_.reaps.clear();
     release_exits(true);
+    release_waits(true);
 }
 
 void Tracer::write_done(pid_t tid, bool made)
@@ -1181,6 +1184,7 @@ void Tracer::emit_reap(const Task &task, pid_t child)
     setup_.emit(reap);
     reaped(task, child);
     ended_paths_.erase(child);
+    ended_born_.erase(child);
 }
 
 void Tracer::on_death(pid_t tid, int status)
@@ -1203,6 +1207,7 @@ void Tracer::on_death(pid_t tid, int status)
     std::erase_if(ended_, [&](const auto &entry) { return entry.second == tid; });
     ended_[tid] = processes_[tid].parent;
     ended_paths_[tid] = ended_path;
+    ended_born_[tid] = processes_[tid].born;
     processes_.erase(tid);
     release_exits();  // its children wait for no wait of its
     buffers_.forget(tid);
@@ -1217,6 +1222,7 @@ void Tracer::on_death(pid_t tid, int status)
         ended.code = WEXITSTATUS(status);
     }
     setup_.emit(ended);
+    release_waits();  // a wait held for it goes on
     if (tid == root_) {
         root_status_ = status;
         root_status_set_ = true;
@@ -1313,8 +1319,9 @@ void Tracer::on_tick(bool steered)
         told_running_ = true;
         tell_still_running();
     }
-    const bool holding = !held_.empty() || !held_exits_.empty();
+    const bool holding = !held_.empty() || !held_exits_.empty() || !held_waits_.empty();
     if (holding && ((quiet_ticks_ >= 3 && stuck()) || quiet_ticks_ >= 10 * ticks_a_second)) {
+        steer_timed_out_ = steer_timed_out_ || !stuck();
         leave_plan(
             "the run could not go on as planned: every process was held at a write or an "
             "exit, or waiting for one that was");

@@ -93,6 +93,9 @@ public:
 
     // Steered: why the run could not follow the plan; empty when it did.
     const std::string &off_plan() const { return off_plan_; }
+    // Steered: the plan was left after ten seconds of its processes held,
+    // without knowing whether it could have been followed.
+    bool steer_timed_out() const { return steer_timed_out_; }
 
     // From a signal handler: end the command. Async-signal-safe.
     static void interrupt(int signal);
@@ -127,6 +130,8 @@ private:
         bool polled = false;            // a fruitless poll told since its last reap
         bool talked = false;            // a write to a descriptor of its own told
         bool signalled = false;         // a signal on its way to it told
+        std::size_t born = 0;           // its place among the processes made, as a parent's
+                                        // children are looked over by a wait, oldest first
     };
     enum class Pending { none, exec, write, wait4, waitid };
     struct Task {
@@ -149,6 +154,7 @@ private:
         bool restarting = false;            // its write was cut short by a signal, to be made again
         bool any_child = false;             // its pending wait is for any child
         bool held_exit = false;             // steered: held at its exit for another's reap
+        bool held_wait = false;             // steered: held at a wait's start till its child ends
         std::size_t thread = 0;             // its place among its process's threads
     };
 
@@ -193,10 +199,19 @@ private:
     void write_done(pid_t tid, bool made = true);
     // Steering the waits (tracer_reaps.cpp).
     bool steering() const { return !setup_.plan.empty() || !setup_.reaps.empty(); }
-    void on_wait_entry(Task &task);
+    bool on_wait_entry(pid_t tid, Task &task);
     void on_poll(const Task &task, pid_t found);
     void on_signal(const Task &task, int signal);
     bool must_hold(pid_t group) const;
+    struct Child {
+        pid_t pid = 0;
+        std::size_t born = 0;
+        bool ended = false;
+    };
+    std::optional<Child> child_at(pid_t parent, const std::vector<std::size_t> &path) const;
+    const PlannedReap *next_reap(pid_t waiter) const;
+    bool target_cannot_come(pid_t waiter, const Task &task, const Child &target);
+    void release_waits(bool all = false);
     bool hold_exit(pid_t tid);
     void release_exits(bool all = false);
     void reaped(const Task &task, pid_t child);
@@ -226,7 +241,11 @@ private:
     // Processes ended and not yet collected, with their parents and places.
     std::map<pid_t, pid_t> ended_;
     std::map<pid_t, std::vector<std::size_t>> ended_paths_;
+    std::map<pid_t, std::size_t> ended_born_;
+    std::size_t births_ = 0;
     std::vector<pid_t> held_exits_;  // steered: tasks held at their exit
+    std::vector<pid_t> held_waits_;  // steered: tasks held at a wait's start
+    bool steer_timed_out_ = false;
     static constexpr long tick_microseconds = 100000;
     static constexpr int ticks_a_second = 10;
     int quiet_ticks_ = 0;  // ticks since the last stop of a task

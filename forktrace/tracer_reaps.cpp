@@ -12,6 +12,7 @@
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace forktrace {
 namespace {
@@ -35,6 +36,9 @@ bool waits_for_another(long call)
         case SYS_flock:
         case SYS_rt_sigsuspend:
         case SYS_futex:
+        case SYS_vfork:  // the parent of a vfork, until its child execs or ends
+        case SYS_clone:
+        case SYS_clone3:
             return true;
         default:
             return false;
@@ -43,7 +47,12 @@ bool waits_for_another(long call)
 
 }  // namespace
 
-void Tracer::on_wait_entry(Task &task)
+// At a wait's start: a wait for one child by its ID gets it, held or not;
+// steered, a wait for any child that is to collect one that has not ended
+// is held until it has (the others may end meanwhile: a wait looks its
+// children over oldest first, and those older than it are held at their
+// exit). Whether the wait is held.
+bool Tracer::on_wait_entry(pid_t tid, Task &task)
 {
     pid_t target = 0;
     if (task.number == SYS_wait4) {
@@ -55,11 +64,7 @@ void Tracer::on_wait_entry(Task &task)
         task.any_child = type == P_ALL || type == P_PGID;
         target = type == P_PID ? static_cast<pid_t>(task.args[1]) : 0;
     }
-    if (target == 0) {
-        return;
-    }
-    // A wait for one child by its ID gets it, held or not.
-    for (auto held = held_exits_.begin(); held != held_exits_.end();) {
+    for (auto held = held_exits_.begin(); target != 0 && held != held_exits_.end();) {
         if (tasks_[*held].tgid == target) {
             tasks_[*held].held_exit = false;
             resume(*held);
@@ -68,6 +73,103 @@ void Tracer::on_wait_entry(Task &task)
             ++held;
         }
     }
+    const PlannedReap *planned = task.any_child ? next_reap(task.tgid) : nullptr;
+    if (planned == nullptr) {
+        return false;
+    }
+    const std::optional<Child> child = child_at(task.tgid, planned->child);
+    if (!child) {
+        leave_plan("the wait of process " + std::to_string(task.tgid) +
+                   " began before the child the plan gives it was made");
+        return false;
+    }
+    if (target_cannot_come(task.tgid, task, *child) || child->ended) {
+        return false;
+    }
+    task.held_wait = true;
+    held_waits_.push_back(tid);
+    return true;
+}
+
+// Whether the child a wait is to collect cannot be the one it collects: an
+// older child has ended already and would be found first, or the child is
+// not of the group the wait is for. The plan is then left.
+bool Tracer::target_cannot_come(pid_t waiter, const Task &task, const Child &target)
+{
+    for (const auto &[pid, parent] : ended_) {
+        const auto born = ended_born_.find(pid);
+        if (parent == waiter && pid != target.pid && born != ended_born_.end() &&
+            born->second < target.born) {
+            leave_plan("an older child of process " + std::to_string(waiter) + " had ended " +
+                       "before its wait began, and is found first");
+            return true;
+        }
+    }
+    const auto pid = static_cast<pid_t>(task.args[0]);
+    pid_t group = 0;
+    if (task.number == SYS_wait4 && pid <= 0) {
+        group = pid == 0 ? ::getpgid(waiter) : (pid == -1 ? 0 : -pid);
+    } else if (task.number != SYS_wait4 && static_cast<idtype_t>(task.args[0]) == P_PGID) {
+        group = task.args[1] == 0 ? ::getpgid(waiter) : static_cast<pid_t>(task.args[1]);
+    }
+    const pid_t its_group = ::getpgid(target.pid);
+    if (group > 0 && its_group > 0 && its_group != group) {
+        leave_plan("the child the plan gives the wait of process " + std::to_string(waiter) +
+                   " is not of the group it waits for");
+        return true;
+    }
+    return false;
+}
+
+// The waits held for a child that has ended since (or all of them) go on.
+void Tracer::release_waits(bool all)
+{
+    for (auto held = held_waits_.begin(); held != held_waits_.end();) {
+        Task &task = tasks_[*held];
+        const PlannedReap *planned = next_reap(task.tgid);
+        const std::optional<Child> child =
+            planned != nullptr ? child_at(task.tgid, planned->child) : std::nullopt;
+        if (all || !child || child->ended) {
+            task.held_wait = false;
+            ::ptrace(PTRACE_SYSCALL, *held, 0, 0);
+            held = held_waits_.erase(held);
+        } else {
+            ++held;
+        }
+    }
+}
+
+// The plan for the next wait for any child of `waiter` to collect one, if any.
+const PlannedReap *Tracer::next_reap(pid_t waiter) const
+{
+    const auto process = processes_.find(waiter);
+    if (process == processes_.end()) {
+        return nullptr;
+    }
+    const auto next = std::find_if(setup_.reaps.begin(), setup_.reaps.end(), [&](const auto &r) {
+        return r.waiter == process->second.path && r.number == process->second.any_reaps;
+    });
+    return next == setup_.reaps.end() ? nullptr : &*next;
+}
+
+// The child of `parent` at `path`, living or ended and not yet collected.
+std::optional<Tracer::Child> Tracer::child_at(pid_t parent,
+                                              const std::vector<std::size_t> &path) const
+{
+    for (const auto &[pid, process] : processes_) {
+        if (process.parent == parent && process.path == path) {
+            return Child{pid, process.born, false};
+        }
+    }
+    for (const auto &[pid, its_parent] : ended_) {
+        const auto at = ended_paths_.find(pid);
+        const auto born = ended_born_.find(pid);
+        if (its_parent == parent && at != ended_paths_.end() && at->second == path &&
+            born != ended_born_.end()) {
+            return Child{pid, born->second, true};
+        }
+    }
+    return std::nullopt;
 }
 
 // A wait for any child with WNOHANG: one that found `found`, which had it
@@ -117,22 +219,33 @@ void Tracer::on_signal(const Task &task, int signal)
     setup_.emit(talk);
 }
 
-// Whether process `group`, ending, is to be held at its exit: its parent's
-// next wait for any child is to collect another.
+// Whether process `group`, ending, is to be held at its exit: one of its
+// parent's next waits for any child is to collect a younger child (or one
+// not yet made) before the one that collects it, and a wait looks at the
+// older children first.
 bool Tracer::must_hold(pid_t group) const
 {
     const auto process = processes_.find(group);
-    if (process == processes_.end()) {
-        return false;
+    if (process == processes_.end() || process->second.shares_with != 0) {
+        return false;  // a vfork's parent waits for it: held, it would hold them both
     }
     const auto parent = processes_.find(process->second.parent);
     if (parent == processes_.end()) {
         return false;
     }
-    const auto next = std::find_if(setup_.reaps.begin(), setup_.reaps.end(), [&](const auto &reap) {
-        return reap.waiter == parent->second.path && reap.number == parent->second.any_reaps;
-    });
-    return next != setup_.reaps.end() && next->child != process->second.path;
+    for (std::size_t number = parent->second.any_reaps;; ++number) {
+        const auto planned =
+            std::find_if(setup_.reaps.begin(), setup_.reaps.end(), [&](const auto &reap) {
+                return reap.waiter == parent->second.path && reap.number == number;
+            });
+        if (planned == setup_.reaps.end() || planned->child == process->second.path) {
+            return false;
+        }
+        const std::optional<Child> target = child_at(parent->first, planned->child);
+        if (!target || process->second.born < target->born) {
+            return true;
+        }
+    }
 }
 
 bool Tracer::hold_exit(pid_t tid)

@@ -31,6 +31,7 @@ struct Step {
         wait,        // wait(NULL): any child that has ended, or -1 when none is left
         wait_print,  // the same, then printf("code %d\n") of the child's exit code, if one
         exit,        // exit(code), which writes the buffer
+        after,       // waits until process `code` (by the order made, from 0) has ended
     } kind;
     std::string text;
     int code = 0;
@@ -43,6 +44,7 @@ Step fork(Program child) { return {Step::Kind::fork, "", 0, std::move(child)}; }
 Step wait_any() { return {Step::Kind::wait, "", 0, {}}; }
 Step wait_print() { return {Step::Kind::wait_print, "", 0, {}}; }
 Step exit_with(int code) { return {Step::Kind::exit, "", code, {}}; }
+Step after_end_of(int process) { return {Step::Kind::after, "", process, {}}; }
 
 // The model's state: each process's place in its steps, its buffer and
 // whether it lives, has ended or has been collected; and the output.
@@ -124,6 +126,14 @@ private:
             case Step::Kind::exit:
                 end(next, p, step.code);
                 return {next};
+            case Step::Kind::after: {
+                const auto other = static_cast<std::size_t>(step.code);
+                if (other >= state.processes.size() ||
+                    state.processes[other].life == Process::Life::runs) {
+                    return {};
+                }
+                return {next};
+            }
             case Step::Kind::wait:
             case Step::Kind::wait_print:
                 break;
@@ -265,6 +275,8 @@ const Program nested{
     print("one\n"),
     wait_any(),
     print("two\n")};
+const Program ends_after{fork({after_end_of(2), exit_with(1)}), fork({exit_with(2)}), wait_print(),
+                         wait_print(), wait_any()};
 const Program status{fork({exit_with(1)}),
                      fork({exit_with(2)}),
                      fork({exit_with(3)}),
@@ -283,6 +295,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "A\nC\nB\n"},
             Explored{"waitany", waitany, "c0\nc1\ntwo\none\n"},
             Explored{"status", status, "code 1\ncode 1\ncode 3\n"},
+            Explored{"after", ends_after, "code 1\ncode 1\n"},
             Explored{"nested", nested, "g0\ng1\nc0 two\nc0 one\nc1\none\ntwo\n"}),
         testing::Values(runner::Output::terminal, runner::Output::pipe)),
     [](const auto &row) {

@@ -191,6 +191,31 @@ int main(int argc, char *argv[])
         while (wait(&status) > 0) {
             std::printf("code %d\n", WEXITSTATUS(status));
         }
+    } else if (how == "after") {
+        // The first child reads a pipe to its end, which comes only when the
+        // second, which holds its other end, ends: the first ends last, yet
+        // a wait can collect either first (both may have ended by then).
+        int ends[2];
+        if (pipe(ends) != 0) {
+            return 1;
+        }
+        if (fork() == 0) {
+            close(ends[1]);
+            char byte = 0;
+            while (read(ends[0], &byte, 1) > 0) {
+            }
+            std::exit(1);
+        }
+        if (fork() == 0) {
+            close(ends[0]);
+            std::exit(2);
+        }
+        close(ends[0]);
+        close(ends[1]);
+        int status = 0;
+        while (wait(&status) > 0) {
+            std::printf("code %d\n", WEXITSTATUS(status));
+        }
     } else if (how == "many") {
         // Six children, any of which each wait can collect: 720 ways to run.
         for (int code = 1; code <= 6; ++code) {
