@@ -32,6 +32,22 @@ extern "C" void no_32_bit_calls(int /*signal*/)
     _exit(not_offered);
 }
 
+// Two children that print `name` and their number and end; each wait for
+// any child collects whichever ended first, and `one` and `two` follow them.
+void two_children_and_two_waits(const char *name, const char *one, const char *two)
+{
+    for (int i = 0; i < 2; i++) {
+        if (fork() == 0) {
+            std::printf("%s%d\n", name, i);
+            std::exit(0);
+        }
+    }
+    wait(nullptr);
+    std::fputs(one, stdout);
+    wait(nullptr);
+    std::fputs(two, stdout);
+}
+
 int main(int argc, char *argv[])
 {
     const std::string how = argc > 1 ? argv[1] : "";
@@ -145,31 +161,12 @@ int main(int argc, char *argv[])
         wait(nullptr);
         std::printf("C\n");
     } else if (how == "waitany") {
-        // Each wait collects whichever child ended first.
-        for (int i = 0; i < 2; i++) {
-            if (fork() == 0) {
-                std::printf("c%d\n", i);
-                std::exit(0);
-            }
-        }
-        wait(nullptr);
-        std::printf("one\n");
-        wait(nullptr);
-        std::printf("two\n");
+        two_children_and_two_waits("c", "one\n", "two\n");
     } else if (how == "nested") {
         // Waits for any child at two levels: the first child waits for
         // either of its own two, its parent for either of its two.
         if (fork() == 0) {
-            for (int i = 0; i < 2; i++) {
-                if (fork() == 0) {
-                    std::printf("g%d\n", i);
-                    std::exit(0);
-                }
-            }
-            wait(nullptr);
-            std::printf("c0 one\n");
-            wait(nullptr);
-            std::printf("c0 two\n");
+            two_children_and_two_waits("g", "c0 one\n", "c0 two\n");
             std::exit(0);
         }
         if (fork() == 0) {
@@ -180,9 +177,11 @@ int main(int argc, char *argv[])
         std::printf("one\n");
         wait(nullptr);
         std::printf("two\n");
-    } else if (how == "status") {
-        // What the parent prints is the status of the child its wait collects.
-        for (int code = 1; code <= 3; ++code) {
+    } else if (how == "status" || how == "many") {
+        // What the parent prints is the status of the child its wait
+        // collects; with six children, there are 720 ways to run.
+        const int children = how == "many" ? 6 : 3;
+        for (int code = 1; code <= children; ++code) {
             if (fork() == 0) {
                 std::exit(code);
             }
@@ -190,6 +189,9 @@ int main(int argc, char *argv[])
         int status = 0;
         while (wait(&status) > 0) {
             std::printf("code %d\n", WEXITSTATUS(status));
+        }
+        if (how == "many") {
+            std::printf("done\n");
         }
     } else if (how == "after") {
         // The first child reads a pipe to its end, which comes only when the
@@ -216,18 +218,6 @@ int main(int argc, char *argv[])
         while (wait(&status) > 0) {
             std::printf("code %d\n", WEXITSTATUS(status));
         }
-    } else if (how == "many") {
-        // Six children, any of which each wait can collect: 720 ways to run.
-        for (int code = 1; code <= 6; ++code) {
-            if (fork() == 0) {
-                std::exit(code);
-            }
-        }
-        int status = 0;
-        while (wait(&status) > 0) {
-            std::printf("code %d\n", WEXITSTATUS(status));
-        }
-        std::printf("done\n");
     } else if (how == "poll") {
         // Whether the poll finds the child ended is a race.
         if (fork() == 0) {
