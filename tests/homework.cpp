@@ -33,9 +33,11 @@ extern "C" void no_32_bit_calls(int /*signal*/)
 }
 
 // Two children that print `name` and their number and end; each wait for
-// any child collects whichever ended first, and `one` and `two` follow them.
-void two_children_and_two_waits(const char *name, const char *one, const char *two)
+// any child collects whichever ended first, and "one" and "two" follow,
+// after `prefix`.
+void two_children_and_two_waits(const char *name, bool nested)
 {
+    const char *prefix = nested ? "c0 " : "";
     for (int i = 0; i < 2; i++) {
         if (fork() == 0) {
             std::printf("%s%d\n", name, i);
@@ -43,9 +45,9 @@ void two_children_and_two_waits(const char *name, const char *one, const char *t
         }
     }
     wait(nullptr);
-    std::fputs(one, stdout);
+    std::printf("%sone\n", prefix);
     wait(nullptr);
-    std::fputs(two, stdout);
+    std::printf("%stwo\n", prefix);
 }
 
 int main(int argc, char *argv[])
@@ -161,12 +163,12 @@ int main(int argc, char *argv[])
         wait(nullptr);
         std::printf("C\n");
     } else if (how == "waitany") {
-        two_children_and_two_waits("c", "one\n", "two\n");
+        two_children_and_two_waits("c", false);
     } else if (how == "nested") {
         // Waits for any child at two levels: the first child waits for
         // either of its own two, its parent for either of its two.
         if (fork() == 0) {
-            two_children_and_two_waits("g", "c0 one\n", "c0 two\n");
+            two_children_and_two_waits("g", true);
             std::exit(0);
         }
         if (fork() == 0) {
