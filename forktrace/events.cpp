@@ -105,6 +105,8 @@ std::string_view to_string(Event::Kind kind)
             return "poll";
         case Event::Kind::talk:
             return "talk";
+        case Event::Kind::getppid:
+            return "getppid";
         case Event::Kind::start:
             break;
     }
@@ -256,6 +258,8 @@ void write_json(const Event &event, const std::function<void(std::string_view)> 
             break;
         case Event::Kind::poll:
             out += ",\"child\":" + std::to_string(event.child);
+            break;
+        case Event::Kind::getppid:
             break;
         case Event::Kind::talk:
             out += event.signal ? ",\"signal\":" + std::to_string(*event.signal)

@@ -35,7 +35,9 @@ struct Event {
     // (`fd`), which another process may read: what it reads can differ; or
     // the first signal on its way to it (`signal`), but SIGCHLD: where it
     // lands can differ
-    enum class Kind { start, fork, exec, write, exit, reap, poll, talk };
+    // getppid: a process's first call of getppid(), whose answer is another
+    // process's ID once its parent has ended
+    enum class Kind { start, fork, exec, write, exit, reap, poll, talk, getppid };
 
     Kind kind = Kind::start;
     pid_t pid = 0;    // the process (thread group) the event belongs to

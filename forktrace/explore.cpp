@@ -141,7 +141,7 @@ int explore(const Options &options, const std::string &file, Run first, Runs &ru
         ++runs.tried;
         if (again_status == status_failed || interrupted() != 0) {
             runs.complete = false;
-            break;
+            return again_status;  // the run that failed, or the signal that ended it
         }
         explorer.add(std::move(these), steered.reaps);
     }

@@ -16,7 +16,8 @@ namespace forktrace {
 // Runs the command as `first` says (shown, reported), then as many runs
 // more as its choices need, each with its output kept to itself, fed what
 // the first was given, and steered to the choices it is to take; `runs`
-// gets every distinct run. Returns the first run's exit status.
+// gets every distinct run. Returns the first run's exit status, or that of
+// a later run that failed or was ended by a signal.
 int explore(const Options &options, const std::string &file, Run first, Runs &runs);
 
 // The choices to steer a run to, for a run that collected these children.

@@ -168,6 +168,7 @@ void History::add(const Event &event)
         case Event::Kind::fork:
         case Event::Kind::poll:
         case Event::Kind::talk:
+        case Event::Kind::getppid:
             break;
     }
     attempting_.erase(event.pid);

@@ -180,6 +180,7 @@ void Timeline::add(const Event &event)
         }
         case Event::Kind::poll:
         case Event::Kind::talk:
+        case Event::Kind::getppid:
             break;
     }
 }

@@ -103,6 +103,7 @@ Order order_of(const std::vector<Event> &events)
         nodes.push_back(node);
     };
     std::set<std::string> unexplored;
+    std::set<std::size_t> asked_parent, reaped_by_parent;  // processes, by index
     std::unordered_map<pid_t, std::size_t> thread_of;  // the thread of each process's last write
     // A vfork's parent waits, suspended, for the child's exec or end.
     std::unordered_map<std::size_t, std::size_t> suspended_at;  // child: its parent's fork node
@@ -167,6 +168,9 @@ Order order_of(const std::vector<Event> &events)
                     break;
                 }
                 const std::size_t reaper = process_of(event.pid);
+                if (order.processes[child->second].parent == reaper) {
+                    reaped_by_parent.insert(child->second);
+                }
                 if (order.processes[child->second].parent != reaper && event.any_child) {
                     unexplored.insert(
                         "a wait of process " + std::to_string(event.pid) + " collected " +
@@ -177,6 +181,9 @@ Order order_of(const std::vector<Event> &events)
                 add({Node::Kind::reap, reaper, none, child->second});
                 break;
             }
+            case Event::Kind::getppid:
+                asked_parent.insert(process_of(event.pid));
+                break;
             case Event::Kind::talk:
                 unexplored.insert(
                     event.signal ? "process " + std::to_string(event.pid) + " got signal " +
@@ -210,6 +217,15 @@ Order order_of(const std::vector<Event> &events)
                 }
                 break;
             }
+        }
+    }
+    // A parent that collects its child lives while the child does: the
+    // child's getppid() is its ID in every run. Otherwise not.
+    for (const std::size_t p : asked_parent) {
+        if (p != 0 && !reaped_by_parent.contains(p)) {
+            unexplored.insert("process " + std::to_string(order.processes[p].pid) +
+                              " asked for its parent's ID, which is another's once its parent "
+                              "has ended: a run where it had is not tried");
         }
     }
     order.assumptions.assign(notes.begin(), notes.end());

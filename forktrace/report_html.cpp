@@ -162,7 +162,8 @@ public:
 
     void add(const Event &event)
     {
-        if (event.kind == Event::Kind::poll || event.kind == Event::Kind::talk) {
+        if (event.kind == Event::Kind::poll || event.kind == Event::Kind::talk ||
+            event.kind == Event::Kind::getppid) {
             return;  // nothing changes
         }
         if (steps_.size() >= most) {
@@ -222,6 +223,7 @@ public:
                 break;
             case Event::Kind::poll:
             case Event::Kind::talk:
+            case Event::Kind::getppid:
                 break;
         }
         std::string step =

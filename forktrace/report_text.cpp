@@ -204,6 +204,7 @@ private:
             case Event::Kind::write:
             case Event::Kind::poll:
             case Event::Kind::talk:
+            case Event::Kind::getppid:
                 return;
         }
         header();

@@ -37,7 +37,7 @@ std::vector<Traced> traced_calls(const Stops &stops)
         {SYS_writev, Call::write},   {SYS_pwrite64, Call::write},       {SYS_pwritev, Call::write},
         {SYS_pwritev2, Call::write}, {SYS_wait4, Call::wait4},          {SYS_waitid, Call::waitid},
         {SYS_sendfile, Call::copy},  {SYS_splice, Call::copy},          {SYS_tee, Call::copy},
-        {SYS_vmsplice, Call::copy},  {SYS_copy_file_range, Call::copy},
+        {SYS_vmsplice, Call::copy},  {SYS_copy_file_range, Call::copy}, {SYS_getppid, Call::parent},
     };
     if (stops.fork_entries) {
         calls.insert(calls.end(), {{SYS_fork, Call::fork},

@@ -13,7 +13,7 @@ namespace forktrace {
 // tracer tells by the file whether it goes to the output), a wait, a copy
 // between descriptors done by the kernel (sendfile, splice and the like), a
 // read of the command's input or a wait for it.
-enum class Call { fork, exec, write, wait4, waitid, copy, input, input_wait };
+enum class Call { fork, exec, write, wait4, waitid, copy, input, input_wait, parent };
 
 // Which calls of a number to stop at, by their first argument.
 enum class When { always, input_fd, untraced_clone };

@@ -706,6 +706,14 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
         case Call::copy:
             on_copy(tid, task);
             return;
+        case Call::parent:
+            if (!process.asked_parent) {
+                // Its parent's ID, or another's once its parent has ended.
+                process.asked_parent = true;
+                setup_.emit(event(Event::Kind::getppid, task.tgid));
+            }
+            resume(tid);
+            return;
         case Call::input:
         case Call::input_wait:
             on_input(tid, task, call->call == Call::input);

@@ -130,6 +130,7 @@ private:
         bool polled = false;            // a fruitless poll told since its last reap
         bool talked = false;            // a write to a descriptor of its own told
         bool signalled = false;         // a signal on its way to it told
+        bool asked_parent = false;      // a getppid() told
         std::size_t born = 0;           // its place among the processes made, as a parent's
                                         // children are looked over by a wait, oldest first
     };

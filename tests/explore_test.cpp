@@ -261,6 +261,24 @@ TEST_P(ForktraceExplores, AsEveryInterleavingOfTheModel)
     }
 }
 
+// An answer that no run gives: proven impossible where every choice of the
+// program was tried (status 1), not where one was not (status 2).
+TEST(ForktraceExplores, CallsImpossibleOnlyWhatItProved)
+{
+    const std::vector<std::pair<std::string, int>> rows{
+        {"waitany", 1}, {"status", 1}, {"poll", 2}, {"threads", 2}, {"parentid", 2}};
+    const runner::ScratchFolder folder("unproven");
+    const std::filesystem::path file = folder.path() / "answer";
+    std::ofstream(file) << "no run prints this\n";
+    for (const auto &[name, expected] : rows) {
+        for (const char *way : {"terminal", "pipe"}) {
+            const Result checked = forktrace({"--check", file.string(), "-o", "/dev/null", "--on",
+                                              way, runner::program_path("homework"), name});
+            EXPECT_EQ(checked.exit_code(), expected) << name << " " << way << checked;
+        }
+    }
+}
+
 const Program waitany{fork({print("c0\n"), exit_with(0)}),
                       fork({print("c1\n"), exit_with(0)}),
                       wait_any(),

@@ -220,6 +220,11 @@ int main(int argc, char *argv[])
         while (wait(&status) > 0) {
             std::printf("code %d\n", WEXITSTATUS(status));
         }
+    } else if (how == "parentid") {
+        // The child's parent may have ended when it asks for its ID.
+        if (fork() == 0) {
+            std::printf("my parent is %d\n", getppid());
+        }
     } else if (how == "poll") {
         // Whether the poll finds the child ended is a race.
         if (fork() == 0) {
