@@ -193,10 +193,15 @@ void Tracer::on_poll(const Task &task, pid_t found)
     if (waiter == processes_.end() || waiter->second.polled) {
         return;
     }
+    // A child counts until it is collected: one that ended after the poll
+    // looked may be told to the tracer before the poll's return is.
     const bool child_lives = std::any_of(processes_.begin(), processes_.end(), [&](const auto &p) {
         return p.second.parent == task.tgid;
     });
-    if (child_lives) {
+    const bool child_uncollected = std::any_of(ended_.begin(), ended_.end(), [&](const auto &e) {
+        return e.second == task.tgid;
+    });
+    if (child_lives || child_uncollected) {
         waiter->second.polled = true;
         Event poll = event(Event::Kind::poll, task.tgid);
         poll.site = task.site;
