@@ -251,13 +251,11 @@ void write_json(const Event &event, const std::function<void(std::string_view)> 
             }
             break;
         case Event::Kind::reap:
+        case Event::Kind::poll:
             out += ",\"child\":" + std::to_string(event.child);
             if (event.any_child) {
                 out += ",\"any_child\":true";
             }
-            break;
-        case Event::Kind::poll:
-            out += ",\"child\":" + std::to_string(event.child);
             break;
         case Event::Kind::getppid:
             break;

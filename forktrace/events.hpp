@@ -28,9 +28,10 @@ enum class Stream { output, error, elsewhere };
 std::string_view to_string(Stream stream);
 
 struct Event {
-    // poll: a wait for any child with WNOHANG, which found a child ended
-    // (`child`, after its reap) or found none while one lived (told once a
-    // process, until its next reap): how it went depends on timing
+    // poll: a wait with WNOHANG, which found a child ended (`child`, after
+    // its reap) or found none while one lived (told the first and second
+    // time a process, until its next reap; once for a wait for one child):
+    // how it went depends on timing
     // talk: a process's first write to a pipe, file or socket of its own
     // (`fd`), which another process may read: what it reads can differ; or
     // the first signal on its way to it (`signal`), but SIGCHLD: where it
@@ -82,8 +83,8 @@ struct Event {
     std::optional<std::size_t> buffered;
 
     bool shares_memory = false;  // fork: the child shares its parent's memory (vfork)
-    // reap: the wait was for any child (or any of a group), not for this one
-    // by its ID: another child that ended first could have been collected
+    // reap, poll: the wait was for any child (or any of a group), not for
+    // this one by its ID: another child that ended first could have been collected
     bool any_child = false;
     // fork: the new process's parent, when it is not the process that made it
     // (a clone with CLONE_PARENT makes a sibling)

@@ -64,6 +64,37 @@ struct Node {
     std::size_t other = none;  // fork: the child; reap: the child reaped
 };
 
+// A process's polls for any child: those that found none since its last
+// reap for any child, and those before that reap, which its poll's event (if
+// a poll made it) follows.
+struct Polls {
+    std::size_t fruitless = 0, before_reap = 0;
+};
+
+// What a poll's run leaves untried, if anything: each way a first poll for
+// any child since its waiter's last reap could go is explored; a poll for
+// one child by its ID, or one made again after one found none, is not.
+std::optional<std::string> poll_not_tried(const Event &poll, Polls &polls)
+{
+    const std::string which = "a wait with WNOHANG" +
+                              (poll.site ? " at " + printable(*poll.site) : "") + " of process " +
+                              std::to_string(poll.pid);
+    if (!poll.any_child) {
+        return which + " for one child " +
+               (poll.child != 0 ? "found it ended; had it ended later, the wait would have found "
+                                  "it not yet ended"
+                                : "found it not yet ended; had it ended sooner, the wait would "
+                                  "have found it") +
+               ", and that run is not tried";
+    }
+    if (poll.child == 0 ? ++polls.fruitless > 1 : polls.before_reap > 0) {
+        return which +
+               " was made again after it found no child ended: how many times it finds none "
+               "is a matter of timing, and the runs with more or fewer are not tried";
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 bool Order::forest() const
@@ -105,6 +136,7 @@ Order order_of(const std::vector<Event> &events)
     std::set<std::string> unexplored;
     std::set<std::size_t> asked_parent, reaped_by_parent;  // processes, by index
     std::unordered_map<pid_t, std::size_t> thread_of;  // the thread of each process's last write
+    std::unordered_map<pid_t, Polls> polls;
     // A vfork's parent waits, suspended, for the child's exec or end.
     std::unordered_map<std::size_t, std::size_t> suspended_at;  // child: its parent's fork node
     std::vector<std::pair<std::size_t, std::size_t>> released;  // release node, parent's fork node
@@ -168,6 +200,9 @@ Order order_of(const std::vector<Event> &events)
                     break;
                 }
                 const std::size_t reaper = process_of(event.pid);
+                if (event.any_child) {
+                    polls[event.pid] = {0, polls[event.pid].fruitless};
+                }
                 if (order.processes[child->second].parent == reaper) {
                     reaped_by_parent.insert(child->second);
                 }
@@ -197,15 +232,9 @@ Order order_of(const std::vector<Event> &events)
                                        "another run, and that is not tried");
                 break;
             case Event::Kind::poll:
-                unexplored.insert(
-                    "a wait with WNOHANG" + (event.site ? " at " + printable(*event.site) : "") +
-                    " of process " + std::to_string(event.pid) +
-                    (event.child != 0
-                         ? " found a child ended; had it ended later, the wait would have found "
-                           "none"
-                         : " found no child ended; had one ended sooner, the wait would have "
-                           "found it") +
-                    ", and that run is not tried");
+                if (auto why = poll_not_tried(event, polls[event.pid])) {
+                    unexplored.insert(std::move(*why));
+                }
                 break;
             case Event::Kind::exec: {
                 const auto parent =

@@ -131,6 +131,9 @@ using Place = std::vector<std::size_t>;
 
 // A wait for any child that collected one while others it could have
 // collected lived: a choice of the run.
+// A poll (a wait with WNOHANG) may find none: its `reaped` is then the empty
+// place (the first process's, never a child's) and its PID 0; so is an
+// other of a poll that could have found none.
 struct Choice {
     Place waiter;
     std::size_t number = 0;  // among the waiter's waits for any child that collected one
@@ -139,6 +142,7 @@ struct Choice {
     pid_t waiter_pid = 0, reaped_pid = 0;
     std::vector<pid_t> other_pids;
     std::optional<std::string> site;
+    bool poll = false;
 };
 
 // The choices of the run whose events these are, in the order they were made.

@@ -14,40 +14,65 @@ std::vector<Choice> choices_of(const std::vector<Event> &events)
 {
     struct Known {
         Place place;
-        std::size_t forks = 0;      // the forks it has made
-        std::size_t any_reaps = 0;  // the children its waits for any child collected
+        std::size_t forks = 0;        // the forks it has made
+        std::size_t any_reaps = 0;    // the children its waits for any child collected
+        std::size_t polls = 0;        // its polls that found none since its last such reap
+        std::size_t last_choice = 0;  // from 1, the choice its last such reap made
     };
     std::unordered_map<pid_t, Known> known;             // the latest process of each ID
     std::map<pid_t, std::vector<pid_t>> not_collected;  // each one's children, as made
     std::vector<Choice> choices;
+    const auto choice_of = [&](pid_t waiter_pid, pid_t child, const Event &event) {
+        Known &waiter = known[waiter_pid];
+        Choice choice{waiter.place, waiter.any_reaps, child != 0 ? known[child].place : Place{},
+                      {},           waiter_pid,       child,
+                      {},           event.site,       event.kind == Event::Kind::poll};
+        for (const pid_t other : not_collected[waiter_pid]) {
+            choice.others.push_back(known[other].place);
+            choice.other_pids.push_back(other);
+        }
+        return choice;
+    };
     for (const Event &event : events) {
         if (event.kind == Event::Kind::start) {
             known[event.pid] = {};
         } else if (event.kind == Event::Kind::fork && event.ok) {
             Known &maker = known[event.pid];
-            Known child{maker.place, 0, 0};
+            Known child{maker.place};
             child.place.push_back(maker.forks++);
             known[event.child] = std::move(child);
             not_collected[event.parent.value_or(event.pid)].push_back(event.child);
         } else if (event.kind == Event::Kind::reap) {
-            std::vector<pid_t> &children = not_collected[event.pid];
-            std::erase(children, event.child);
-            if (!event.any_child) {
+            std::erase(not_collected[event.pid], event.child);
+            if (!event.any_child || !known.contains(event.child)) {
                 continue;
             }
             Known &waiter = known[event.pid];
-            const auto reaped = known.find(event.child);
-            if (!children.empty() && reaped != known.end()) {
-                Choice choice{waiter.place, waiter.any_reaps, reaped->second.place,
-                              {},           event.pid,        event.child,
-                              {},           event.site};
-                for (const pid_t other : children) {
-                    choice.others.push_back(known[other].place);
-                    choice.other_pids.push_back(other);
-                }
-                choices.push_back(std::move(choice));
+            waiter.last_choice = 0;
+            if (!not_collected[event.pid].empty()) {
+                choices.push_back(choice_of(event.pid, event.child, event));
+                waiter.last_choice = choices.size();
             }
             ++waiter.any_reaps;
+            waiter.polls = 0;
+        } else if (event.kind == Event::Kind::poll && event.any_child) {
+            Known &waiter = known[event.pid];
+            if (event.child != 0 && known.contains(event.child)) {
+                // Its reap came just before: had the child ended later, none.
+                if (waiter.last_choice == 0) {
+                    --waiter.any_reaps;
+                    choices.push_back(choice_of(event.pid, event.child, event));
+                    ++waiter.any_reaps;
+                    waiter.last_choice = choices.size();
+                }
+                Choice &made = choices[waiter.last_choice - 1];
+                made.poll = true;
+                made.others.emplace_back();
+                made.other_pids.push_back(0);
+            } else if (event.child == 0 && waiter.polls++ == 0 &&
+                       !not_collected[event.pid].empty()) {
+                choices.push_back(choice_of(event.pid, 0, event));
+            }
         }
     }
     return choices;

@@ -222,6 +222,10 @@ std::string pid_list(const std::vector<pid_t> &pids, const char *joint)
     return out;
 }
 
+// A child's PID, or null for none: a poll that found, or could have found,
+// no child ended.
+std::string pid_json(pid_t pid) { return pid == 0 ? "null" : std::to_string(pid); }
+
 std::string json_runs(const Runs &runs)
 {
     std::string json = "[";
@@ -231,11 +235,11 @@ std::string json_runs(const Runs &runs)
             const Choice &choice = runs.choices[r][c];
             json += (c == 0 ? "{" : ",{") + std::string("\"waiter\":") +
                     std::to_string(choice.waiter_pid) +
-                    ",\"collected\":" + std::to_string(choice.reaped_pid) + ",\"could_have\":[";
+                    ",\"collected\":" + pid_json(choice.reaped_pid) + ",\"could_have\":[";
             for (std::size_t o = 0; o < choice.other_pids.size(); ++o) {
-                json += (o == 0 ? "" : ",") + std::to_string(choice.other_pids[o]);
+                json += (o == 0 ? "" : ",") + pid_json(choice.other_pids[o]);
             }
-            json += "]";
+            json += std::string("],\"poll\":") + (choice.poll ? "true" : "false");
             if (choice.site) {
                 json += ",\"site\":" + json_string(*choice.site);
             }
@@ -291,12 +295,33 @@ void write_json(std::FILE *out, const Runs &runs, const Summary &summary,
     put(out, json + "}\n");
 }
 
-// "the wait at exam.c:9 of process 100 collected 101; it could have collected 102"
+// "the wait at exam.c:9 of process 100 collected 101", "the poll … found none"
+std::string made_text(const Choice &choice)
+{
+    const std::string what = choice.poll ? "the poll" : "the wait";
+    const std::string made =
+        choice.poll
+            ? (choice.reaped_pid == 0 ? " found none ended"
+                                      : " found " + std::to_string(choice.reaped_pid) + " ended")
+            : " collected " + std::to_string(choice.reaped_pid);
+    return what + at_site(choice.site) + " of process " + std::to_string(choice.waiter_pid) + made;
+}
+
+// "…; it could have collected 102 had that ended first"
 std::string choice_text(const Choice &choice)
 {
-    return "the wait" + at_site(choice.site) + " of process " + std::to_string(choice.waiter_pid) +
-           " collected " + std::to_string(choice.reaped_pid) + "; it could have collected " +
-           pid_list(choice.other_pids, " or ") + " had that ended first";
+    std::vector<pid_t> children = choice.other_pids;
+    const bool or_none = std::erase(children, 0) != 0;
+    std::string text = made_text(choice) + "; it could have ";
+    if (!children.empty()) {
+        text += std::string(choice.poll ? "found " : "collected ") + pid_list(children, " or ") +
+                (choice.reaped_pid == 0 ? " had it ended sooner" : " had that ended first");
+    }
+    if (or_none) {
+        text += std::string(children.empty() ? "" : ", or ") + "found none had " +
+                std::to_string(choice.reaped_pid) + " ended later";
+    }
+    return text;
 }
 
 std::string counts_text(const Summary &summary)
@@ -419,9 +444,7 @@ std::string check_text(const Runs &runs, const Summary &summary, const std::stri
     // Which run the reason is of: a wait's reason holds for that run's choices.
     std::string which;
     for (const Choice &choice : runs.choices[run]) {
-        which += std::string(which.empty() ? "" : ", ") + "the wait" + at_site(choice.site) +
-                 " of process " + std::to_string(choice.waiter_pid) + " collected " +
-                 std::to_string(choice.reaped_pid);
+        which += std::string(which.empty() ? "" : ", ") + made_text(choice);
     }
     return "\n" + name + " is not a possible output: none of the " +
            std::to_string(runs.events.size()) +

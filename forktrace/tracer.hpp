@@ -49,6 +49,9 @@ struct PlannedWrite {
 // A wait for any child, by its waiter's place in the tree and its number
 // among that process's waits for any child that collected one, and the
 // child it is to collect, by its place: a run steered to another choice.
+// With no child (the root's place, never a child's), the poll (a wait with
+// WNOHANG) made before that wait, the first since the waiter's last reap,
+// is to find none ended.
 struct PlannedReap {
     std::vector<std::size_t> waiter;
     std::size_t number = 0;
@@ -127,7 +130,8 @@ private:
         std::size_t output_writes = 0;  // its writes to the output begun so far
         std::size_t any_reaps = 0;      // children its waits for any child collected
         std::size_t threads = 1;        // threads it has made, the first included
-        bool polled = false;            // a fruitless poll told since its last reap
+        std::size_t polls = 0;          // its fruitless polls since its last reap
+        bool polled_one = false;        // a poll for one child by its ID told
         bool talked = false;            // a write to a descriptor of its own told
         bool signalled = false;         // a signal on its way to it told
         bool asked_parent = false;      // a getppid() told
@@ -210,9 +214,13 @@ private:
         bool ended = false;
     };
     std::optional<Child> child_at(pid_t parent, const std::vector<std::size_t> &path) const;
+    const PlannedReap *planned(const Process &waiter, std::size_t number, bool none) const;
     const PlannedReap *next_reap(pid_t waiter) const;
+    bool poll_to_find_none(const Process &waiter) const;
     bool target_cannot_come(pid_t waiter, const Task &task, const Child &target);
     void release_waits(bool all = false);
+    void release(std::vector<pid_t> &held, bool Task::*flag, bool at_call,
+                 const std::function<bool(const Task &)> &goes);
     bool hold_exit(pid_t tid);
     void release_exits(bool all = false);
     void reaped(const Task &task, pid_t child);

@@ -45,6 +45,12 @@ bool waits_for_another(long call)
     }
 }
 
+// Whether the pending wait is a poll: WNOHANG, it returns at once.
+bool no_hang(const auto &task)
+{
+    return (task.number == SYS_wait4 ? task.args[2] & WNOHANG : task.args[3] & WNOHANG) != 0;
+}
+
 }  // namespace
 
 // At a wait's start: a wait for one child by its ID gets it, held or not;
@@ -64,16 +70,23 @@ bool Tracer::on_wait_entry(pid_t tid, Task &task)
         task.any_child = type == P_ALL || type == P_PGID;
         target = type == P_PID ? static_cast<pid_t>(task.args[1]) : 0;
     }
-    for (auto held = held_exits_.begin(); target != 0 && held != held_exits_.end();) {
-        if (tasks_[*held].tgid == target) {
-            tasks_[*held].held_exit = false;
-            resume(*held);
-            held = held_exits_.erase(held);
-        } else {
-            ++held;
-        }
+    if (target != 0) {
+        release(held_exits_, &Task::held_exit, false,
+                [&](const Task &held) { return held.tgid == target; });
     }
-    const PlannedReap *planned = task.any_child ? next_reap(task.tgid) : nullptr;
+    const auto waiter = processes_.find(task.tgid);
+    if (!task.any_child || waiter == processes_.end()) {
+        return false;
+    }
+    if (poll_to_find_none(waiter->second)) {
+        // Its children are held at their exit until it has looked.
+        if (!no_hang(task)) {
+            leave_plan("the wait of process " + std::to_string(task.tgid) +
+                       " does not poll, where the plan gives it a poll that finds none");
+        }
+        return false;
+    }
+    const PlannedReap *planned = next_reap(task.tgid);
     if (planned == nullptr) {
         return false;
     }
@@ -124,32 +137,57 @@ bool Tracer::target_cannot_come(pid_t waiter, const Task &task, const Child &tar
 // The waits held for a child that has ended since (or all of them) go on.
 void Tracer::release_waits(bool all)
 {
-    for (auto held = held_waits_.begin(); held != held_waits_.end();) {
-        Task &task = tasks_[*held];
+    release(held_waits_, &Task::held_wait, true, [&](const Task &task) {
         const PlannedReap *planned = next_reap(task.tgid);
         const std::optional<Child> child =
             planned != nullptr ? child_at(task.tgid, planned->child) : std::nullopt;
-        if (all || !child || child->ended) {
-            task.held_wait = false;
-            ::ptrace(PTRACE_SYSCALL, *held, 0, 0);
-            held = held_waits_.erase(held);
+        return all || !child || child->ended;
+    });
+}
+
+// The tasks of `held` that `goes` lets go on, `flag` cleared: held at a
+// call's start (`at_call`), to be stopped again at its end, or at an exit.
+void Tracer::release(std::vector<pid_t> &held, bool Task::*flag, bool at_call,
+                     const std::function<bool(const Task &)> &goes)
+{
+    for (auto one = held.begin(); one != held.end();) {
+        Task &task = tasks_[*one];
+        if (goes(task)) {
+            task.*flag = false;
+            if (at_call) {
+                ::ptrace(PTRACE_SYSCALL, *one, 0, 0);
+            } else {
+                resume(*one);
+            }
+            one = held.erase(one);
         } else {
-            ++held;
+            ++one;
         }
     }
+}
+
+// The plan's entry for `waiter`'s wait for any child that collects its
+// `number`th, or (`none`) for the poll before it that is to find none.
+const PlannedReap *Tracer::planned(const Process &waiter, std::size_t number, bool none) const
+{
+    const auto found = std::find_if(setup_.reaps.begin(), setup_.reaps.end(), [&](const auto &r) {
+        return r.waiter == waiter.path && r.number == number && r.child.empty() == none;
+    });
+    return found == setup_.reaps.end() ? nullptr : &*found;
 }
 
 // The plan for the next wait for any child of `waiter` to collect one, if any.
 const PlannedReap *Tracer::next_reap(pid_t waiter) const
 {
     const auto process = processes_.find(waiter);
-    if (process == processes_.end()) {
-        return nullptr;
-    }
-    const auto next = std::find_if(setup_.reaps.begin(), setup_.reaps.end(), [&](const auto &r) {
-        return r.waiter == process->second.path && r.number == process->second.any_reaps;
-    });
-    return next == setup_.reaps.end() ? nullptr : &*next;
+    return process == processes_.end() ? nullptr
+                                       : planned(process->second, process->second.any_reaps, false);
+}
+
+// Whether the next poll of `waiter` is to find no child ended.
+bool Tracer::poll_to_find_none(const Process &waiter) const
+{
+    return waiter.polls == 0 && planned(waiter, waiter.any_reaps, true) != nullptr;
 }
 
 // The child of `parent` at `path`, living or ended and not yet collected.
@@ -172,39 +210,46 @@ std::optional<Tracer::Child> Tracer::child_at(pid_t parent,
     return std::nullopt;
 }
 
-// A wait for any child with WNOHANG: one that found `found`, which had it
-// ended later the wait would not have found; or one that found none ended
-// while a child lives, which had it ended sooner the wait would have found.
+// A wait with WNOHANG, a poll: one that found `found`, which had it ended
+// later the poll would not have found; or one that found none ended while a
+// child lives, which had it ended sooner the poll would have found.
 void Tracer::on_poll(const Task &task, pid_t found)
 {
-    const bool nohang =
-        task.number == SYS_wait4 ? (task.args[2] & WNOHANG) != 0 : (task.args[3] & WNOHANG) != 0;
-    if (!nohang || !task.any_child) {
+    if (!no_hang(task)) {
         return;
     }
+    Event poll = event(Event::Kind::poll, task.tgid);
+    poll.site = task.site;
+    poll.any_child = task.any_child;
     if (found != 0) {
-        Event poll = event(Event::Kind::poll, task.tgid);
         poll.child = found;
-        poll.site = task.site;
         setup_.emit(poll);
         return;
     }
     const auto waiter = processes_.find(task.tgid);
-    if (waiter == processes_.end() || waiter->second.polled) {
+    if (waiter == processes_.end()) {
         return;
     }
+    if (!task.any_child) {
+        // A poll for one child: told once, as a choice not tried.
+        if (waiter->second.polled_one) {
+            return;
+        }
+        waiter->second.polled_one = true;
+    } else if (++waiter->second.polls > 2) {
+        // Told the first time since its last reap, and the second: the poll
+        // is made again, and how many times it finds none is timing.
+        return;
+    }
+    release_exits();  // held till it had looked, where the plan says so
     // A child counts until it is collected: one that ended after the poll
     // looked may be told to the tracer before the poll's return is.
     const bool child_lives = std::any_of(processes_.begin(), processes_.end(), [&](const auto &p) {
         return p.second.parent == task.tgid;
     });
-    const bool child_uncollected = std::any_of(ended_.begin(), ended_.end(), [&](const auto &e) {
-        return e.second == task.tgid;
-    });
+    const bool child_uncollected = std::any_of(
+        ended_.begin(), ended_.end(), [&](const auto &e) { return e.second == task.tgid; });
     if (child_lives || child_uncollected) {
-        waiter->second.polled = true;
-        Event poll = event(Event::Kind::poll, task.tgid);
-        poll.site = task.site;
         setup_.emit(poll);
     }
 }
@@ -239,14 +284,15 @@ bool Tracer::must_hold(pid_t group) const
         return false;
     }
     for (std::size_t number = parent->second.any_reaps;; ++number) {
-        const auto planned =
-            std::find_if(setup_.reaps.begin(), setup_.reaps.end(), [&](const auto &reap) {
-                return reap.waiter == parent->second.path && reap.number == number;
-            });
-        if (planned == setup_.reaps.end() || planned->child == process->second.path) {
+        const bool looked = number == parent->second.any_reaps && parent->second.polls != 0;
+        if (!looked && planned(parent->second, number, true) != nullptr) {
+            return true;  // a poll to come is to find none ended
+        }
+        const PlannedReap *reap = planned(parent->second, number, false);
+        if (reap == nullptr || reap->child == process->second.path) {
             return false;
         }
-        const std::optional<Child> target = child_at(parent->first, planned->child);
+        const std::optional<Child> target = child_at(parent->first, reap->child);
         if (!target || process->second.born < target->born) {
             return true;
         }
@@ -267,16 +313,8 @@ bool Tracer::hold_exit(pid_t tid)
 // The exits held that no wait needs held any more (or all of them) go on.
 void Tracer::release_exits(bool all)
 {
-    for (auto held = held_exits_.begin(); held != held_exits_.end();) {
-        Task &task = tasks_[*held];
-        if (all || !must_hold(task.tgid)) {
-            task.held_exit = false;
-            resume(*held);
-            held = held_exits_.erase(held);
-        } else {
-            ++held;
-        }
-    }
+    release(held_exits_, &Task::held_exit, false,
+            [&](const Task &task) { return all || !must_hold(task.tgid); });
 }
 
 // A wait of `task` collected `child`: steered, the one the plan gives it.
@@ -286,17 +324,20 @@ void Tracer::reaped(const Task &task, pid_t child)
     if (waiter == processes_.end()) {
         return;
     }
-    waiter->second.polled = false;
     if (!task.any_child) {
         return;
     }
-    const auto planned = std::find_if(setup_.reaps.begin(), setup_.reaps.end(), [&](const auto &r) {
-        return r.waiter == waiter->second.path && r.number == waiter->second.any_reaps;
-    });
+    const bool to_find_none = poll_to_find_none(waiter->second);
+    const PlannedReap *planned = next_reap(task.tgid);
     const auto path = ended_paths_.find(child);
     ++waiter->second.any_reaps;
-    if (planned != setup_.reaps.end() && path != ended_paths_.end() &&
-        planned->child != path->second) {
+    waiter->second.polls = 0;
+    if (to_find_none) {
+        leave_plan("the poll of process " + std::to_string(task.tgid) + " found " +
+                   std::to_string(child) + " ended, where the plan gives it none");
+        return;
+    }
+    if (planned != nullptr && path != ended_paths_.end() && planned->child != path->second) {
         leave_plan("the wait of process " + std::to_string(task.tgid) + " collected " +
                    std::to_string(child) + ", not the child the plan gives it");
         return;

@@ -33,6 +33,8 @@ struct Step {
         wait_print,  // the same, then printf("code %d\n") of the child's exit code, if one
         exit,        // exit(code), which writes the buffer
         after,       // waits until process `code` (by the order made, from 0) has ended
+        poll,        // waitpid(-1, NULL, WNOHANG): collects any child that has ended and
+                     // prints `child`'s one print, or else prints `text`
     } kind;
     std::string text;
     int code = 0;
@@ -46,6 +48,10 @@ Step wait_any() { return {Step::Kind::wait, "", 0, {}}; }
 Step wait_print() { return {Step::Kind::wait_print, "", 0, {}}; }
 Step exit_with(int code) { return {Step::Kind::exit, "", code, {}}; }
 Step after_end_of(int process) { return {Step::Kind::after, "", process, {}}; }
+Step poll(std::string none, std::string found)
+{
+    return {Step::Kind::poll, std::move(none), 0, {print(std::move(found))}};
+}
 
 // The model's state: each process's place in its steps, its buffer and
 // whether it lives, has ended or has been collected; and the output.
@@ -137,12 +143,30 @@ private:
             }
             case Step::Kind::wait:
             case Step::Kind::wait_print:
+            case Step::Kind::poll:
                 break;
         }
+        std::vector<State> after = collect(next, p, step);
+        if (step.kind == Step::Kind::poll) {
+            for (State &found : after) {
+                put(found.processes[p], found, step.child.front().text);
+            }
+            // None ended yet: it may be so even where one has, had it ended later.
+            State none = next;
+            put(none.processes[p], none, step.text);
+            after.push_back(std::move(none));
+        }
+        return after;
+    }
+
+    // A wait's step: each child that has ended collected, or -1 at once where
+    // none is left (a poll finds none then).
+    std::vector<State> collect(const State &next, std::size_t p, const Step &step) const
+    {
         std::vector<State> after;
         bool children_left = false;
-        for (std::size_t c = 0; c < state.processes.size(); ++c) {
-            const Process &child = state.processes[c];
+        for (std::size_t c = 0; c < next.processes.size(); ++c) {
+            const Process &child = next.processes[c];
             if (child.parent != static_cast<int>(p) || child.life == Process::Life::collected) {
                 continue;
             }
@@ -157,7 +181,7 @@ private:
                 after.push_back(std::move(collected));
             }
         }
-        if (!children_left) {
+        if (!children_left && step.kind != Step::Kind::poll) {
             after.push_back(next);  // -1 at once
         }
         return after;
@@ -269,7 +293,8 @@ TEST_P(ForktraceExplores, AsEveryInterleavingOfTheModel)
 TEST(ForktraceExplores, CallsImpossibleOnlyWhatItProved)
 {
     const std::vector<std::pair<std::string, int>> rows{
-        {"waitany", 1}, {"status", 1}, {"poll", 2}, {"threads", 2}, {"parentid", 2}};
+        {"waitany", 1}, {"status", 1},   {"poll", 1},      {"polls", 1},
+        {"threads", 2}, {"parentid", 2}, {"pollagain", 2}, {"pollone", 2}};
     const runner::ScratchFolder folder("unproven");
     const std::filesystem::path file = folder.path() / "answer";
     std::ofstream(file) << "no run prints this\n";
@@ -306,6 +331,14 @@ const Program status{fork({exit_with(1)}),
                      wait_print(),
                      wait_any()};
 
+const Program polls{fork({print("c0\n"), exit_with(0)}),
+                    fork({print("c1\n"), exit_with(1)}),
+                    poll("none\n", "found\n"),
+                    wait_any(),
+                    print("one\n"),
+                    wait_any(),
+                    print("done\n")};
+
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Homework, ForktraceExplores,
@@ -317,7 +350,9 @@ INSTANTIATE_TEST_SUITE_P(
             Explored{"waitany", waitany, "c0\nc1\ntwo\none\n"},
             Explored{"status", status, "code 1\ncode 1\ncode 3\n"},
             Explored{"after", ends_after, "code 1\ncode 1\n"},
-            Explored{"nested", nested, "g0\ng1\nc0 two\nc0 one\nc1\none\ntwo\n"}),
+            Explored{"nested", nested, "g0\ng1\nc0 two\nc0 one\nc1\none\ntwo\n"},
+            Explored{"poll", {fork({exit_with(0)}), poll("not yet\n", "ended\n"), wait_any()}, ""},
+            Explored{"polls", polls, "c0\nc1\nfound\nnone\n"}),
         testing::Values(runner::Output::terminal, runner::Output::pipe)),
     [](const auto &row) {
         return std::get<0>(row.param).name + "_" + runner::to_string(std::get<1>(row.param));

@@ -232,6 +232,31 @@ int main(int argc, char *argv[])
         }
         std::printf(waitpid(-1, nullptr, WNOHANG) == 0 ? "not yet\n" : "ended\n");
         wait(nullptr);
+    } else if (how == "polls") {
+        // Two children: the poll finds either, or none; the waits collect the rest.
+        for (int child = 0; child < 2; ++child) {
+            if (fork() == 0) {
+                std::printf("c%d\n", child);
+                std::exit(child);
+            }
+        }
+        std::printf(waitpid(-1, nullptr, WNOHANG) == 0 ? "none\n" : "found\n");
+        wait(nullptr);
+        std::printf("one\n");
+        wait(nullptr);
+        std::printf("done\n");
+    } else if (how == "pollagain" || how == "pollone") {
+        // Polled until the child has ended: how many times is timing. Or a
+        // poll for the one child by its ID.
+        const pid_t child = fork();
+        if (child == 0) {
+            std::exit(0);
+        }
+        int polls = 0;
+        while (waitpid(how == "pollone" ? child : -1, nullptr, WNOHANG) == 0) {
+            ++polls;
+        }
+        std::printf(polls == 0 ? "at once\n" : "after polls\n");
     } else if (how == "mixed") {
         // The parent's "a" is copied into the child; each ends it with its own.
         std::printf("a");
