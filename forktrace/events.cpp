@@ -258,6 +258,7 @@ void write_json(const Event &event, const std::function<void(std::string_view)> 
             }
             break;
         case Event::Kind::getppid:
+            out += ",\"answer\":" + std::to_string(event.child);
             break;
         case Event::Kind::talk:
             out += event.signal ? ",\"signal\":" + std::to_string(*event.signal)

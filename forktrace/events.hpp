@@ -36,8 +36,8 @@ struct Event {
     // (`fd`), which another process may read: what it reads can differ; or
     // the first signal on its way to it (`signal`), but SIGCHLD: where it
     // lands can differ
-    // getppid: a process's first call of getppid(), whose answer is another
-    // process's ID once its parent has ended
+    // getppid: a process's first call of getppid(), and its second, whose
+    // answer (`child`) is another process's ID once its parent has ended
     enum class Kind { start, fork, exec, write, exit, reap, poll, talk, getppid };
 
     Kind kind = Kind::start;
@@ -50,11 +50,12 @@ struct Event {
     std::vector<std::string> argv;  // start, exec
     bool argv_cut = false;          // exec: argv goes on past what forktrace reads (4 MiB)
     On on = On::inherit;            // start
-    pid_t child = 0;    // fork: the new process (0 when it failed); reap, poll: the one collected
-    std::string path;   // exec: the file asked for
-    bool ok = true;     // fork, exec: whether it worked
-    std::string error;  // fork, exec, write: the errno name when it failed
-    int fd = 0;         // write: the descriptor, 1 or 2; talk: the descriptor
+    pid_t child = 0;                // fork: the new process (0 when it failed); reap, poll: the one
+                                    // collected; getppid: the ID it got
+    std::string path;               // exec: the file asked for
+    bool ok = true;                 // fork, exec: whether it worked
+    std::string error;              // fork, exec, write: the errno name when it failed
+    int fd = 0;                     // write: the descriptor, 1 or 2; talk: the descriptor
     Stream stream = Stream::output;  // write
     std::string data;                // write: the bytes written, exactly
     std::optional<int> code;         // exit: the exit status, when it exited

@@ -59,7 +59,7 @@ public:
                         other_plan.push_back(made[before]);
                     }
                 }
-                other_plan.push_back({choices[i].waiter, choices[i].number, other});
+                other_plan.push_back({made[i].waiter, made[i].number, other});
                 if (planned_.insert(key_of(other_plan)).second) {
                     plans_.push_back(std::move(other_plan));
                 }
@@ -90,7 +90,10 @@ std::vector<PlannedReap> plan_of(const std::vector<Choice> &choices)
 {
     std::vector<PlannedReap> plan(choices.size());
     std::transform(choices.begin(), choices.end(), plan.begin(), [](const Choice &choice) {
-        return PlannedReap{choice.waiter, choice.number, choice.reaped};
+        return PlannedReap{
+            choice.waiter,
+            choice.kind == Choice::Kind::parent ? PlannedReap::asks_parent : choice.number,
+            choice.reaped};
     });
     return plan;
 }

@@ -44,8 +44,8 @@ collected them, and which process wrote each line of its output.
       --check=FILE     whether FILE's text is a possible output (exit 1 when
                        not, saying why; 2 when it cannot tell)
       --runs=N         with --possible, --make and --shuffle, run the command
-                       at most N times, steered to each other child a wait
-                       for any child could have collected (64)
+                       at most N times, steered to each other way its waits,
+                       polls and orphans' getppid() could have gone (64)
       --make=FILE      trace the command, then steer a second run so that its
                        output is FILE's, if it can be
       --shuffle[=SEED] the same, to a random possible order (SEED: 1)

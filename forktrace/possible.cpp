@@ -134,7 +134,8 @@ Order order_of(const std::vector<Event> &events)
         nodes.push_back(node);
     };
     std::set<std::string> unexplored;
-    std::set<std::size_t> asked_parent, reaped_by_parent;  // processes, by index
+    std::set<std::size_t> reaped_by_parent;            // processes, by index
+    std::map<std::size_t, std::size_t> asked_parent;   // getppid() calls told, by process
     std::unordered_map<pid_t, std::size_t> thread_of;  // the thread of each process's last write
     std::unordered_map<pid_t, Polls> polls;
     // A vfork's parent waits, suspended, for the child's exec or end.
@@ -217,7 +218,7 @@ Order order_of(const std::vector<Event> &events)
                 break;
             }
             case Event::Kind::getppid:
-                asked_parent.insert(process_of(event.pid));
+                ++asked_parent[process_of(event.pid)];
                 break;
             case Event::Kind::talk:
                 unexplored.insert(
@@ -249,12 +250,13 @@ Order order_of(const std::vector<Event> &events)
         }
     }
     // A parent that collects its child lives while the child does: the
-    // child's getppid() is its ID in every run. Otherwise not.
-    for (const std::size_t p : asked_parent) {
-        if (p != 0 && !reaped_by_parent.contains(p)) {
+    // child's getppid() is its ID in every run. Otherwise the first call is
+    // tried both ways, not the calls after it.
+    for (const auto &[p, calls] : asked_parent) {
+        if (p != 0 && calls > 1 && !reaped_by_parent.contains(p)) {
             unexplored.insert("process " + std::to_string(order.processes[p].pid) +
-                              " asked for its parent's ID, which is another's once its parent "
-                              "has ended: a run where it had is not tried");
+                              " asked for its parent's ID again, which is another's once its "
+                              "parent has ended: when that came among its calls is not tried");
         }
     }
     order.assumptions.assign(notes.begin(), notes.end());

@@ -133,8 +133,13 @@ using Place = std::vector<std::size_t>;
 // collected lived: a choice of the run.
 // A poll (a wait with WNOHANG) may find none: its `reaped` is then the empty
 // place (the first process's, never a child's) and its PID 0; so is an
-// other of a poll that could have found none.
+// other of a poll that could have found none. A getppid() (`parent`) is
+// made by `waiter`; its `reaped`, and its other, are not places but
+// got_parent where it got its parent's ID and empty where it got another's,
+// its parent having ended; `reaped_pid` is the ID it got.
 struct Choice {
+    enum class Kind { wait, poll, parent };
+    static inline const Place got_parent{1};
     Place waiter;
     std::size_t number = 0;  // among the waiter's waits for any child that collected one
     Place reaped;
@@ -142,7 +147,7 @@ struct Choice {
     pid_t waiter_pid = 0, reaped_pid = 0;
     std::vector<pid_t> other_pids;
     std::optional<std::string> site;
-    bool poll = false;
+    Kind kind = Kind::wait;
 };
 
 // The choices of the run whose events these are, in the order they were made.

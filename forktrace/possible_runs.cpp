@@ -1,5 +1,6 @@
 // The possible outputs over several runs of a program: the choices a run
-// made (each wait for any child that could have collected another), and the
+// made (each wait for any child that could have collected another, each
+// poll, each orphan's getppid()), and the
 // counts and checks over the runs explored, each run's orders together.
 #include "possible.hpp"
 
@@ -10,8 +11,50 @@
 
 namespace forktrace {
 
-std::vector<Choice> choices_of(const std::vector<Event> &events)
-{
+namespace {
+
+// The choices of a run, found event by event.
+class ChoiceFinder {
+public:
+    void add(const Event &event)
+    {
+        switch (event.kind) {
+            case Event::Kind::start:
+                known_[event.pid] = {};
+                break;
+            case Event::Kind::fork:
+                if (event.ok) {
+                    made(event);
+                }
+                break;
+            case Event::Kind::reap:
+                reaped(event);
+                break;
+            case Event::Kind::poll:
+                if (event.any_child) {
+                    polled(event);
+                }
+                break;
+            case Event::Kind::getppid:
+                asked(event);
+                break;
+            default:
+                break;
+        }
+    }
+
+    // A parent that collects its child lives while the child does: its
+    // getppid() gets the parent's ID in every run, and is no choice.
+    std::vector<Choice> choices() &&
+    {
+        std::erase_if(choices_, [&](const Choice &choice) {
+            return choice.kind == Choice::Kind::parent &&
+                   collected_by_parent_.contains(choice.waiter_pid);
+        });
+        return std::move(choices_);
+    }
+
+private:
     struct Known {
         Place place;
         std::size_t forks = 0;        // the forks it has made
@@ -19,63 +62,114 @@ std::vector<Choice> choices_of(const std::vector<Event> &events)
         std::size_t polls = 0;        // its polls that found none since its last such reap
         std::size_t last_choice = 0;  // from 1, the choice its last such reap made
     };
-    std::unordered_map<pid_t, Known> known;             // the latest process of each ID
-    std::map<pid_t, std::vector<pid_t>> not_collected;  // each one's children, as made
-    std::vector<Choice> choices;
-    const auto choice_of = [&](pid_t waiter_pid, pid_t child, const Event &event) {
-        Known &waiter = known[waiter_pid];
-        Choice choice{waiter.place, waiter.any_reaps, child != 0 ? known[child].place : Place{},
-                      {},           waiter_pid,       child,
-                      {},           event.site,       event.kind == Event::Kind::poll};
-        for (const pid_t other : not_collected[waiter_pid]) {
-            choice.others.push_back(known[other].place);
+
+    void made(const Event &fork)
+    {
+        Known &maker = known_[fork.pid];
+        Known child{maker.place};
+        child.place.push_back(maker.forks++);
+        known_[fork.child] = std::move(child);
+        const pid_t parent = fork.parent.value_or(fork.pid);
+        not_collected_[parent].push_back(fork.child);
+        parent_of_[fork.child] = parent;
+    }
+
+    // A wait's choice: `child` (0: none) collected as its `number`th, where
+    // the children not collected could have been.
+    Choice choice_of(const Event &event, pid_t child, std::size_t number)
+    {
+        Choice choice{known_[event.pid].place,
+                      number,
+                      child != 0 ? known_[child].place : Place{},
+                      {},
+                      event.pid,
+                      child,
+                      {},
+                      event.site,
+                      event.kind == Event::Kind::poll ? Choice::Kind::poll : Choice::Kind::wait};
+        for (const pid_t other : not_collected_[event.pid]) {
+            choice.others.push_back(known_[other].place);
             choice.other_pids.push_back(other);
         }
         return choice;
-    };
-    for (const Event &event : events) {
-        if (event.kind == Event::Kind::start) {
-            known[event.pid] = {};
-        } else if (event.kind == Event::Kind::fork && event.ok) {
-            Known &maker = known[event.pid];
-            Known child{maker.place};
-            child.place.push_back(maker.forks++);
-            known[event.child] = std::move(child);
-            not_collected[event.parent.value_or(event.pid)].push_back(event.child);
-        } else if (event.kind == Event::Kind::reap) {
-            std::erase(not_collected[event.pid], event.child);
-            if (!event.any_child || !known.contains(event.child)) {
-                continue;
+    }
+
+    void reaped(const Event &reap)
+    {
+        std::erase(not_collected_[reap.pid], reap.child);
+        if (const auto parent = parent_of_.find(reap.child);
+            parent != parent_of_.end() && parent->second == reap.pid) {
+            collected_by_parent_.insert(reap.child);
+        }
+        if (!reap.any_child || !known_.contains(reap.child)) {
+            return;
+        }
+        Known &waiter = known_[reap.pid];
+        waiter.last_choice = 0;
+        if (!not_collected_[reap.pid].empty()) {
+            choices_.push_back(choice_of(reap, reap.child, waiter.any_reaps));
+            waiter.last_choice = choices_.size();
+        }
+        ++waiter.any_reaps;
+        waiter.polls = 0;
+    }
+
+    // A poll that found a child came just after its reap: had the child
+    // ended later, it would have found none. One that found none is a
+    // choice the first time since the last reap.
+    void polled(const Event &poll)
+    {
+        Known &waiter = known_[poll.pid];
+        if (poll.child != 0 && known_.contains(poll.child)) {
+            if (waiter.last_choice == 0) {
+                choices_.push_back(choice_of(poll, poll.child, waiter.any_reaps - 1));
+                waiter.last_choice = choices_.size();
             }
-            Known &waiter = known[event.pid];
-            waiter.last_choice = 0;
-            if (!not_collected[event.pid].empty()) {
-                choices.push_back(choice_of(event.pid, event.child, event));
-                waiter.last_choice = choices.size();
-            }
-            ++waiter.any_reaps;
-            waiter.polls = 0;
-        } else if (event.kind == Event::Kind::poll && event.any_child) {
-            Known &waiter = known[event.pid];
-            if (event.child != 0 && known.contains(event.child)) {
-                // Its reap came just before: had the child ended later, none.
-                if (waiter.last_choice == 0) {
-                    --waiter.any_reaps;
-                    choices.push_back(choice_of(event.pid, event.child, event));
-                    ++waiter.any_reaps;
-                    waiter.last_choice = choices.size();
-                }
-                Choice &made = choices[waiter.last_choice - 1];
-                made.poll = true;
-                made.others.emplace_back();
-                made.other_pids.push_back(0);
-            } else if (event.child == 0 && waiter.polls++ == 0 &&
-                       !not_collected[event.pid].empty()) {
-                choices.push_back(choice_of(event.pid, 0, event));
-            }
+            Choice &made = choices_[waiter.last_choice - 1];
+            made.kind = Choice::Kind::poll;
+            made.others.emplace_back();
+            made.other_pids.push_back(0);
+        } else if (poll.child == 0 && waiter.polls++ == 0 && !not_collected_[poll.pid].empty()) {
+            choices_.push_back(choice_of(poll, 0, waiter.any_reaps));
         }
     }
-    return choices;
+
+    // A process's first getppid(): its parent's ID, or another's.
+    void asked(const Event &ask)
+    {
+        const auto parent = parent_of_.find(ask.pid);
+        if (parent == parent_of_.end() || !asked_.insert(ask.pid).second) {
+            return;
+        }
+        const bool got_it = ask.child == parent->second;
+        choices_.push_back({known_[ask.pid].place,
+                            0,
+                            got_it ? Choice::got_parent : Place{},
+                            {got_it ? Place{} : Choice::got_parent},
+                            ask.pid,
+                            ask.child,
+                            {got_it ? 0 : parent->second},
+                            std::nullopt,
+                            Choice::Kind::parent});
+    }
+
+    std::unordered_map<pid_t, Known> known_;             // the latest process of each ID
+    std::map<pid_t, std::vector<pid_t>> not_collected_;  // each one's children, as made
+    std::unordered_map<pid_t, pid_t> parent_of_;
+    std::set<pid_t> asked_;  // those whose first getppid() is told
+    std::set<pid_t> collected_by_parent_;
+    std::vector<Choice> choices_;
+};
+
+}  // namespace
+
+std::vector<Choice> choices_of(const std::vector<Event> &events)
+{
+    ChoiceFinder finder;
+    for (const Event &event : events) {
+        finder.add(event);
+    }
+    return std::move(finder).choices();
 }
 
 namespace {
@@ -168,18 +262,19 @@ bool outputs_tell_writes(const std::vector<Order> &orders)
     return true;
 }
 
-// The distinct outputs of the runs together, listed, where each run's can be
-// listed whole; nothing otherwise.
+// The distinct outputs of the runs together, listed, where each run's
+// (`each` of them, counted) can be listed whole; nothing otherwise.
 constexpr std::size_t most_listed = 20000;
-std::optional<mpz_class> outputs_listed(const std::vector<Order> &orders)
+std::optional<mpz_class> outputs_listed(const std::vector<Order> &orders,
+                                        const std::vector<std::optional<mpz_class>> &each)
 {
     std::set<std::string> texts;
-    for (const Order &order : orders) {
-        const Outputs outputs = count_outputs(order, count_orders(order));
-        if (!outputs.count || *outputs.count > most_listed) {
+    for (std::size_t r = 0; r < orders.size(); ++r) {
+        const Order &order = orders[r];
+        if (!each[r] || *each[r] > most_listed) {
             return std::nullopt;
         }
-        const std::size_t count = outputs.count->get_ui();
+        const std::size_t count = each[r]->get_ui();
         const auto listed = list_outputs(order, count);
         if (listed.size() != count) {
             return std::nullopt;
@@ -201,11 +296,12 @@ Union count_union(const std::vector<Order> &orders)
 {
     Union together;
     mpz_class most_orders = 0, most_outputs = 0;
+    std::vector<std::optional<mpz_class>> outputs_of;  // each run's
     for (const Order &order : orders) {
         const std::optional<mpz_class> each = count_orders(order);
-        const Outputs outputs = count_outputs(order, each);
+        outputs_of.push_back(count_outputs(order, each).count);
         most_orders = std::max(most_orders, each.value_or(0));
-        most_outputs = std::max(most_outputs, outputs.count.value_or(0));
+        most_outputs = std::max(most_outputs, outputs_of.back().value_or(0));
     }
     // Runs whose writes are the same share orders; others share none.
     std::map<std::set<std::string>, std::vector<const Order *>> by_writes;
@@ -233,7 +329,7 @@ Union count_union(const std::vector<Order> &orders)
     }
     if (known && outputs_tell_writes(orders)) {
         together.outputs = all;
-    } else if (const auto listed = outputs_listed(orders)) {
+    } else if (const auto listed = outputs_listed(orders, outputs_of)) {
         together.outputs = listed;
     } else {
         together.outputs = most_outputs;

@@ -172,7 +172,7 @@ Summary summarize(const Runs &runs, const PossibleOptions &options)
         summary.unexplored.push_back(
             "only " + std::to_string(runs.tried) +
             " runs were made (--runs=" + std::to_string(runs.budget) +
-            "): some waits were not steered to every child they could have collected");
+            "): some choices were not steered each way they could have gone");
     }
     if (runs.timed_out) {
         summary.unexplored.emplace_back(
@@ -222,6 +222,19 @@ std::string pid_list(const std::vector<pid_t> &pids, const char *joint)
     return out;
 }
 
+std::string choice_kind(Choice::Kind kind)
+{
+    switch (kind) {
+        case Choice::Kind::wait:
+            return "\"wait\"";
+        case Choice::Kind::poll:
+            return "\"poll\"";
+        case Choice::Kind::parent:
+            return "\"getppid\"";
+    }
+    return "";
+}
+
 // A child's PID, or null for none: a poll that found, or could have found,
 // no child ended.
 std::string pid_json(pid_t pid) { return pid == 0 ? "null" : std::to_string(pid); }
@@ -239,7 +252,7 @@ std::string json_runs(const Runs &runs)
             for (std::size_t o = 0; o < choice.other_pids.size(); ++o) {
                 json += (o == 0 ? "" : ",") + pid_json(choice.other_pids[o]);
             }
-            json += std::string("],\"poll\":") + (choice.poll ? "true" : "false");
+            json += std::string("],\"kind\":") + choice_kind(choice.kind);
             if (choice.site) {
                 json += ",\"site\":" + json_string(*choice.site);
             }
@@ -298,23 +311,37 @@ void write_json(std::FILE *out, const Runs &runs, const Summary &summary,
 // "the wait at exam.c:9 of process 100 collected 101", "the poll … found none"
 std::string made_text(const Choice &choice)
 {
-    const std::string what = choice.poll ? "the poll" : "the wait";
-    const std::string made =
-        choice.poll
-            ? (choice.reaped_pid == 0 ? " found none ended"
-                                      : " found " + std::to_string(choice.reaped_pid) + " ended")
-            : " collected " + std::to_string(choice.reaped_pid);
-    return what + at_site(choice.site) + " of process " + std::to_string(choice.waiter_pid) + made;
+    const std::string of = " of process " + std::to_string(choice.waiter_pid);
+    const std::string got = std::to_string(choice.reaped_pid);
+    switch (choice.kind) {
+        case Choice::Kind::wait:
+            return "the wait" + at_site(choice.site) + of + " collected " + got;
+        case Choice::Kind::poll:
+            return "the poll" + at_site(choice.site) + of +
+                   (choice.reaped_pid == 0 ? " found none ended" : " found " + got + " ended");
+        case Choice::Kind::parent:
+            return "getppid()" + of + " got " + got +
+                   (choice.reaped.empty() ? ", its parent having ended" : ", its parent");
+    }
+    return "";
 }
 
 // "…; it could have collected 102 had that ended first"
 std::string choice_text(const Choice &choice)
 {
+    if (choice.kind == Choice::Kind::parent) {
+        return made_text(choice) + (choice.reaped.empty()
+                                        ? "; asked sooner, it would have got its parent's, " +
+                                              std::to_string(choice.other_pids.front())
+                                        : "; had its parent ended first, it would have got "
+                                          "another's");
+    }
     std::vector<pid_t> children = choice.other_pids;
     const bool or_none = std::erase(children, 0) != 0;
+    const bool poll = choice.kind == Choice::Kind::poll;
     std::string text = made_text(choice) + "; it could have ";
     if (!children.empty()) {
-        text += std::string(choice.poll ? "found " : "collected ") + pid_list(children, " or ") +
+        text += std::string(poll ? "found " : "collected ") + pid_list(children, " or ") +
                 (choice.reaped_pid == 0 ? " had it ended sooner" : " had that ended first");
     }
     if (or_none) {
@@ -357,13 +384,16 @@ std::string runs_text(const Runs &runs, const Summary &summary)
         text += "Only this order is possible: every write waits for the one before it.\n";
     }
     if (!runs.choices.front().empty()) {
-        text += "This run's waits chose:\n";
+        text += "This run's choices, which timing made:\n";
         for (const Choice &choice : runs.choices.front()) {
             text += "  - " + choice_text(choice) + "\n";
         }
-        text += std::to_string(runs.events.size()) + " different runs came of steering " +
-                "each wait to each child it could have collected (" + std::to_string(runs.tried) +
-                (runs.tried == 1 ? " run" : " runs") + " made); the counts are of them all.\n";
+        const std::size_t different = runs.events.size();
+        text += std::to_string(different) +
+                (different == 1 ? " different run" : " different runs") +
+                " came of steering each choice each other way it could have gone (" +
+                std::to_string(runs.tried) + (runs.tried == 1 ? " run" : " runs") +
+                " made); the counts are of them all.\n";
     }
     text += "Assumed:\n";
     for (const std::string &assumption : summary.assumptions) {

@@ -707,12 +707,7 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
             on_copy(tid, task);
             return;
         case Call::parent:
-            if (!process.asked_parent) {
-                // Its parent's ID, or another's once its parent has ended.
-                process.asked_parent = true;
-                setup_.emit(event(Event::Kind::getppid, task.tgid));
-            }
-            resume(tid);
+            on_ask_parent(tid, task);
             return;
         case Call::input:
         case Call::input_wait:
@@ -912,6 +907,9 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
                     }
                 }
             }
+            break;
+        case Pending::parent:
+            asked_parent(task, static_cast<pid_t>(result));
             break;
         case Pending::none:
             break;
@@ -1123,7 +1121,7 @@ bool Tracer::stuck() const
     return std::all_of(tasks_.begin(), tasks_.end(), [this](const auto &entry) {
         const auto &[tid, task] = entry;
         return std::find(held_.begin(), held_.end(), tid) != held_.end() || task.held_exit ||
-               task.held_wait || task.pending == Pending::wait4 ||
+               task.held_wait || task.held_ask || task.pending == Pending::wait4 ||
                task.pending == Pending::waitid || blocked(tid, task);
     });
 }
@@ -1143,6 +1141,7 @@ void Tracer::leave_plan(const std::string &why)
     setup_.reaps.clear();
     release_exits(true);
     release_waits(true);
+    release_asks(true);
 }
 
 void Tracer::write_done(pid_t tid, bool made)
@@ -1203,6 +1202,8 @@ void Tracer::on_death(pid_t tid, int status)
     }
     write_done(tid);
     std::erase(held_exits_, tid);
+    std::erase(held_waits_, tid);
+    std::erase(held_asks_, tid);
     const pid_t group = found->second.tgid;
     tasks_.erase(found);
     if (group != tid || !processes_.contains(tid)) {
@@ -1231,6 +1232,7 @@ void Tracer::on_death(pid_t tid, int status)
     }
     setup_.emit(ended);
     release_waits();  // a wait held for it goes on
+    release_asks();   // and its children's getppid(), held till it had ended
     if (tid == root_) {
         root_status_ = status;
         root_status_set_ = true;
@@ -1327,12 +1329,13 @@ void Tracer::on_tick(bool steered)
         told_running_ = true;
         tell_still_running();
     }
-    const bool holding = !held_.empty() || !held_exits_.empty() || !held_waits_.empty();
+    const bool holding =
+        !held_.empty() || !held_exits_.empty() || !held_waits_.empty() || !held_asks_.empty();
     if (holding && ((quiet_ticks_ >= 3 && stuck()) || quiet_ticks_ >= 10 * ticks_a_second)) {
         steer_timed_out_ = steer_timed_out_ || !stuck();
         leave_plan(
-            "the run could not go on as planned: every process was held at a write or an "
-            "exit, or waiting for one that was");
+            "the run could not go on as planned: every process was held at a write, a wait, "
+            "an exit or getppid(), or waiting for one that was");
     }
 }
 

@@ -51,8 +51,11 @@ struct PlannedWrite {
 // child it is to collect, by its place: a run steered to another choice.
 // With no child (the root's place, never a child's), the poll (a wait with
 // WNOHANG) made before that wait, the first since the waiter's last reap,
-// is to find none ended.
+// is to find none ended. With `number` asks_parent, the waiter's first
+// getppid() instead, which is to get its parent's ID (`child` not empty) or,
+// with no child, another's, its parent having ended.
 struct PlannedReap {
+    static constexpr std::size_t asks_parent = static_cast<std::size_t>(-1);
     std::vector<std::size_t> waiter;
     std::size_t number = 0;
     std::vector<std::size_t> child;
@@ -134,11 +137,11 @@ private:
         bool polled_one = false;        // a poll for one child by its ID told
         bool talked = false;            // a write to a descriptor of its own told
         bool signalled = false;         // a signal on its way to it told
-        bool asked_parent = false;      // a getppid() told
+        std::size_t asked_parent = 0;   // its getppid() calls told: the first two
         std::size_t born = 0;           // its place among the processes made, as a parent's
                                         // children are looked over by a wait, oldest first
     };
-    enum class Pending { none, exec, write, wait4, waitid };
+    enum class Pending { none, exec, write, wait4, waitid, parent };
     struct Task {
         pid_t tgid = 0;
         bool stopped_once = false;  // its first stop, as a new task, has come
@@ -160,6 +163,7 @@ private:
         bool any_child = false;             // its pending wait is for any child
         bool held_exit = false;             // steered: held at its exit for another's reap
         bool held_wait = false;             // steered: held at a wait's start till its child ends
+        bool held_ask = false;              // steered: held at getppid() till its parent ends
         std::size_t thread = 0;             // its place among its process's threads
     };
 
@@ -207,6 +211,10 @@ private:
     bool on_wait_entry(pid_t tid, Task &task);
     void on_poll(const Task &task, pid_t found);
     void on_signal(const Task &task, int signal);
+    void on_ask_parent(pid_t tid, Task &task);
+    void asked_parent(const Task &task, pid_t answer);
+    std::optional<bool> planned_ask(const Process &asker) const;
+    bool an_ask_needs(pid_t parent) const;
     bool must_hold(pid_t group) const;
     struct Child {
         pid_t pid = 0;
@@ -223,6 +231,7 @@ private:
                  const std::function<bool(const Task &)> &goes);
     bool hold_exit(pid_t tid);
     void release_exits(bool all = false);
+    void release_asks(bool all = false);
     void reaped(const Task &task, pid_t child);
     bool blocked(pid_t tid, const Task &task) const;
 
@@ -254,6 +263,7 @@ private:
     std::size_t births_ = 0;
     std::vector<pid_t> held_exits_;  // steered: tasks held at their exit
     std::vector<pid_t> held_waits_;  // steered: tasks held at a wait's start
+    std::vector<pid_t> held_asks_;   // steered: tasks held at getppid()'s start
     bool steer_timed_out_ = false;
     static constexpr long tick_microseconds = 100000;
     static constexpr int ticks_a_second = 10;

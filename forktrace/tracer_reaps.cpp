@@ -1,6 +1,8 @@
-// The waits of a run: which child each wait for any child collected, and,
-// steered, the children held at their exit so that a wait collects the one
-// the plan gives it, as it would had that child ended first.
+// The choices of a run: which child each wait for any child collected,
+// whether a poll found one, whether getppid() found the parent still there;
+// and, steered, the children held at their exit so that a wait collects the
+// one the plan gives it, as it would had that child ended first (a parent
+// held at its exit, or a getppid() at its start, likewise).
 #include "tracer.hpp"
 
 #include <algorithm>
@@ -269,6 +271,75 @@ void Tracer::on_signal(const Task &task, int signal)
     setup_.emit(talk);
 }
 
+// getppid() at its start: told the first time and the second; steered, the
+// first held until the process's parent has ended, where the plan says it
+// gets another's ID.
+void Tracer::on_ask_parent(pid_t tid, Task &task)
+{
+    Process &process = processes_[task.tgid];
+    if (process.asked_parent >= 2) {
+        resume(tid);
+        return;
+    }
+    task.pending = Pending::parent;
+    const std::optional<bool> alive = planned_ask(process);
+    const bool parent_lives = processes_.contains(process.parent);
+    if (alive && *alive && !parent_lives) {
+        leave_plan("process " + std::to_string(task.tgid) +
+                   " asked for its parent's ID after its parent had ended, where the plan "
+                   "gives it its parent's");
+    } else if (alive && !*alive && parent_lives) {
+        task.held_ask = true;
+        held_asks_.push_back(tid);
+        return;
+    }
+    ::ptrace(PTRACE_SYSCALL, tid, 0, 0);
+}
+
+// getppid() returned `answer`; a parent held till then may end.
+void Tracer::asked_parent(const Task &task, pid_t answer)
+{
+    Process &process = processes_[task.tgid];
+    ++process.asked_parent;
+    Event asked = event(Event::Kind::getppid, task.tgid);
+    asked.child = answer;
+    setup_.emit(asked);
+    release_exits();
+}
+
+// Steered: whether the first getppid() of `asker` is to get its parent's ID
+// (true) or another's (false); nothing when the plan does not say, or it
+// has asked.
+std::optional<bool> Tracer::planned_ask(const Process &asker) const
+{
+    if (asker.asked_parent != 0) {
+        return std::nullopt;
+    }
+    const auto found = std::find_if(setup_.reaps.begin(), setup_.reaps.end(), [&](const auto &r) {
+        return r.waiter == asker.path && r.number == PlannedReap::asks_parent;
+    });
+    return found == setup_.reaps.end() ? std::nullopt : std::optional<bool>(!found->child.empty());
+}
+
+// Whether a child of `parent` still to ask for its parent's ID is to get it:
+// the parent is held at its exit till then.
+bool Tracer::an_ask_needs(pid_t parent) const
+{
+    return std::any_of(processes_.begin(), processes_.end(), [&](const auto &p) {
+        const std::optional<bool> alive = planned_ask(p.second);
+        return p.second.parent == parent && alive && *alive;
+    });
+}
+
+// The getppid() calls held whose process's parent has ended (or all) go on.
+void Tracer::release_asks(bool all)
+{
+    release(held_asks_, &Task::held_ask, true, [&](const Task &task) {
+        const auto process = processes_.find(task.tgid);
+        return all || process == processes_.end() || !processes_.contains(process->second.parent);
+    });
+}
+
 // Whether process `group`, ending, is to be held at its exit: one of its
 // parent's next waits for any child is to collect a younger child (or one
 // not yet made) before the one that collects it, and a wait looks at the
@@ -278,6 +349,9 @@ bool Tracer::must_hold(pid_t group) const
     const auto process = processes_.find(group);
     if (process == processes_.end() || process->second.shares_with != 0) {
         return false;  // a vfork's parent waits for it: held, it would hold them both
+    }
+    if (an_ask_needs(group)) {
+        return true;
     }
     const auto parent = processes_.find(process->second.parent);
     if (parent == processes_.end()) {

@@ -293,8 +293,8 @@ TEST_P(ForktraceExplores, AsEveryInterleavingOfTheModel)
 TEST(ForktraceExplores, CallsImpossibleOnlyWhatItProved)
 {
     const std::vector<std::pair<std::string, int>> rows{
-        {"waitany", 1}, {"status", 1},   {"poll", 1},      {"polls", 1},
-        {"threads", 2}, {"parentid", 2}, {"pollagain", 2}, {"pollone", 2}};
+        {"waitany", 1},  {"status", 1},    {"poll", 1},      {"polls", 1},  {"threads", 2},
+        {"parentid", 1}, {"parentids", 2}, {"pollagain", 2}, {"pollone", 2}};
     const runner::ScratchFolder folder("unproven");
     const std::filesystem::path file = folder.path() / "answer";
     std::ofstream(file) << "no run prints this\n";
@@ -304,6 +304,24 @@ TEST(ForktraceExplores, CallsImpossibleOnlyWhatItProved)
                                               way, runner::program_path("homework"), name});
             EXPECT_EQ(checked.exit_code(), expected) << name << " " << way << checked;
         }
+    }
+}
+
+// An orphan's getppid(): one run where the parent was still there, one
+// where it had ended, both counted exactly.
+TEST(ForktraceExplores, AsksForTheParentBeforeAndAfterItEnded)
+{
+    for (const char *way : {"terminal", "pipe"}) {
+        const Result counted = forktrace({"--possible", "-f", "json", "-o", "/dev/stdout", "--on",
+                                          way, runner::program_path("homework"), "parentid"});
+        ASSERT_EQ(counted.exit_code(), 0) << counted;
+        EXPECT_EQ(count_in(counted.out, "outputs"), "2") << way;
+        EXPECT_EQ(runner::number_after(counted.out, "\"runs_explored\":"), 2) << counted.out;
+        EXPECT_NE(counted.out.find("\"could_have\":[null],\"kind\":\"getppid\""), std::string::npos)
+            << counted.out;
+        EXPECT_TRUE(std::regex_search(
+            counted.out, std::regex("\"could_have\":\\[[0-9]+\\],\"kind\":\"getppid\"")))
+            << counted.out;
     }
 }
 

@@ -220,10 +220,14 @@ int main(int argc, char *argv[])
         while (wait(&status) > 0) {
             std::printf("code %d\n", WEXITSTATUS(status));
         }
-    } else if (how == "parentid") {
-        // The child's parent may have ended when it asks for its ID.
+    } else if (how == "parentid" || how == "parentids") {
+        // The child's parent may have ended when it asks for its ID; or
+        // between the two times it asks.
         if (fork() == 0) {
             std::printf("my parent is %d\n", getppid());
+            if (how == "parentids") {
+                std::printf("and now %d\n", getppid());
+            }
         }
     } else if (how == "poll") {
         // Whether the poll finds the child ended is a race.
