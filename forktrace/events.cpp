@@ -107,6 +107,8 @@ std::string_view to_string(Event::Kind kind)
             return "talk";
         case Event::Kind::getppid:
             return "getppid";
+        case Event::Kind::thread:
+            return "thread";
         case Event::Kind::start:
             break;
     }
@@ -259,6 +261,8 @@ void write_json(const Event &event, const std::function<void(std::string_view)> 
             break;
         case Event::Kind::getppid:
             out += ",\"answer\":" + std::to_string(event.child);
+            break;
+        case Event::Kind::thread:
             break;
         case Event::Kind::talk:
             out += event.signal ? ",\"signal\":" + std::to_string(*event.signal)

@@ -38,7 +38,10 @@ struct Event {
     // lands can differ
     // getppid: a process's first call of getppid(), and its second, whose
     // answer (`child`) is another process's ID once its parent has ended
-    enum class Kind { start, fork, exec, write, exit, reap, poll, talk, getppid };
+    // thread: a process made its second thread (told once a process): its
+    // threads' steps, puts into its stdio buffer among them, can come in
+    // another order
+    enum class Kind { start, fork, exec, write, exit, reap, poll, talk, getppid, thread };
 
     Kind kind = Kind::start;
     pid_t pid = 0;    // the process (thread group) the event belongs to

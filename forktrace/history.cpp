@@ -169,6 +169,7 @@ void History::add(const Event &event)
         case Event::Kind::poll:
         case Event::Kind::talk:
         case Event::Kind::getppid:
+        case Event::Kind::thread:
             break;
     }
     attempting_.erase(event.pid);

@@ -181,6 +181,7 @@ void Timeline::add(const Event &event)
         case Event::Kind::poll:
         case Event::Kind::talk:
         case Event::Kind::getppid:
+        case Event::Kind::thread:
             break;
     }
 }

@@ -163,7 +163,7 @@ public:
     void add(const Event &event)
     {
         if (event.kind == Event::Kind::poll || event.kind == Event::Kind::talk ||
-            event.kind == Event::Kind::getppid) {
+            event.kind == Event::Kind::getppid || event.kind == Event::Kind::thread) {
             return;  // nothing changes
         }
         if (steps_.size() >= most) {
@@ -224,6 +224,7 @@ public:
             case Event::Kind::poll:
             case Event::Kind::talk:
             case Event::Kind::getppid:
+            case Event::Kind::thread:
                 break;
         }
         std::string step =

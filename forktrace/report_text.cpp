@@ -205,6 +205,7 @@ private:
             case Event::Kind::poll:
             case Event::Kind::talk:
             case Event::Kind::getppid:
+            case Event::Kind::thread:
                 return;
         }
         header();

@@ -951,6 +951,9 @@ void Tracer::on_new_task(pid_t tid, Task &creator, int stop)
         made_by(creator.tgid, child, tid, stop);
     } else {
         task.thread = processes_[group].threads++;
+        if (task.thread == 1) {
+            setup_.emit(event(Event::Kind::thread, group));
+        }
     }
     if (task.parked) {
         task.parked = false;

@@ -125,6 +125,13 @@ int main(int argc, char *argv[])
         std::thread second([] { static_cast<void>(write(STDOUT_FILENO, "second\n", 7)); });
         first.join();
         second.join();
+    } else if (how == "threadprints") {
+        // Through the one stdio buffer: on a pipe, a single write at exit
+        // whose lines are in the order the threads ran.
+        std::thread first([] { std::printf("first\n"); });
+        std::thread second([] { std::printf("second\n"); });
+        first.join();
+        second.join();
     } else if (how == "forkloop") {
         // Forks without end, each child forking once in turn and ending at
         // once, so that its child is an orphan: for a signal to arrive while
