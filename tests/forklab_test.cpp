@@ -85,7 +85,7 @@ class ForklabKey : public testing::TestWithParam<int> {};
 // Every exercise of a level: its key's line counts are those of the program
 // run here untraced, each untraced output is one that its runs could have
 // given, its counts are exact, and a program is the same each time its seed
-// makes it.
+// makes it. Above level 1, some exercises' waits choose among children.
 TEST_P(ForklabKey, AgreesWithUntracedRuns)
 {
     const std::string level = std::to_string(GetParam());
@@ -104,6 +104,7 @@ TEST_P(ForklabKey, AgreesWithUntracedRuns)
     }
     ASSERT_EQ(exercises.size(), 12U);
     std::set<std::string> programs;
+    std::size_t choosing = 0, printing_statuses = 0;
     for (const auto &exercise : exercises) {
         const std::string &seed = exercise.at("seed");
         SCOPED_TRACE(testing::Message() << "seed " << seed << " at level " << level);
@@ -115,6 +116,9 @@ TEST_P(ForklabKey, AgreesWithUntracedRuns)
         EXPECT_EQ(exercise.at("lines_vary"), "false");
         EXPECT_GE(std::stoul(exercise.at("processes")), 2U);
         EXPECT_LE(std::stoul(exercise.at("processes")), 40U);
+        printing_statuses += program.find("WEXITSTATUS(status)") != std::string::npos ? 1U : 0U;
+        const bool waits_choose = std::stoul(exercise.at("runs_terminal")) > 1;
+        choosing += waits_choose ? 1U : 0U;
         for (const char *way : {"terminal", "pipe"}) {
             const std::string &orders = exercise.at(std::string("orders_") + way);
             const std::string &outputs = exercise.at(std::string("outputs_") + way);
@@ -135,6 +139,13 @@ TEST_P(ForklabKey, AgreesWithUntracedRuns)
         agrees_with_untraced_runs(folder.path(), exercise);
     }
     EXPECT_GE(programs.size(), 10U) << "the seeds make too few distinct programs";
+    if (level != "1") {
+        EXPECT_GE(choosing, 1U) << "no exercise whose waits choose among children";
+    }
+    if (level == "2") {
+        EXPECT_GE(printing_statuses, 1U)
+            << "no exercise that prints the statuses its waits collect";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, ForklabKey, testing::Values(1, 2, 3),
