@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -18,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "explore.hpp"
 #include "history.hpp"
 #include "launch.hpp"
 #include "possible.hpp"
@@ -63,12 +65,14 @@ std::vector<std::string> environment()
 }
 
 // What an exercise may do before it is stopped: its answers are for
-// programs that end by themselves, soon, and print a page or two.
+// programs that end by themselves, soon, and print a page or two. The time
+// is that of all its runs one way.
 constexpr std::chrono::seconds most_time{10};
 constexpr std::size_t most_output = 1 << 20, most_processes = 1000;
 
-// Stops the run in progress once it has run for `most_time`, unless it has
-// ended by then.
+// Stops the run in progress once `most_time` has passed since the watch
+// began, unless it has ended by then: over an exploration, every run's time
+// counts. A run stopped so ends any that follow it at once.
 class Watch {
 public:
     explicit Watch(bool &stopped)
@@ -104,60 +108,94 @@ private:
     std::thread thread_;  // last: it starts once the rest is made
 };
 
-Run traced(const std::filesystem::path &program, forktrace::On on, bool &failed)
+// What a run has done so far that forklab limits.
+struct Size {
+    std::size_t written = 0, processes = 1;
+
+    void add(const forktrace::Event &event)
+    {
+        written += event.kind == forktrace::Event::Kind::write ? event.data.size() : 0;
+        processes += event.kind == forktrace::Event::Kind::fork && event.ok ? 1 : 0;
+    }
+    // What it did past the limits, in words; empty when nothing.
+    std::string past_limits() const
+    {
+        if (written > most_output) {
+            return "printed more than " + std::to_string(most_output / 1024) + " KiB";
+        }
+        if (processes > most_processes) {
+            return "made more than " + std::to_string(most_processes) + " processes";
+        }
+        return "";
+    }
+};
+
+// The program's runs explored one way, within forklab's limits: the first
+// run is stopped once it passes them, and whichever is running once the
+// runs have taken `most_time` together; a later run that passed them is
+// told after. False, after saying why, when tracing failed or a run went
+// past them.
+bool explore_within_limits(const std::filesystem::path &program, forktrace::On on, Run &run,
+                           forktrace::Runs &runs)
 {
-    Run run;
     forktrace::Options options;
     options.on = on;
     options.input = "";  // nothing to read: its input ends at once
     options.command = {program.string()};
-    forktrace::Run plan;
-    std::size_t written = 0, processes = 1;
+    forktrace::Run first;
+    Size size;
     bool too_much = false, too_long = false;
-    plan.emit = [&](const forktrace::Event &event) {
-        run.events.push_back(event);
-        written += event.kind == forktrace::Event::Kind::write ? event.data.size() : 0;
-        processes += event.kind == forktrace::Event::Kind::fork && event.ok ? 1 : 0;
-        if (!too_much && (written > most_output || processes > most_processes)) {
+    first.emit = [&](const forktrace::Event &event) {
+        size.add(event);
+        if (!too_much && !size.past_limits().empty()) {
             too_much = true;
             forktrace::stop_run();
         }
     };
-    plan.show_on = -1;
-    plan.received = &run.output;
+    first.show_on = -1;
+    first.received = &run.output;
     {
         const Watch watch(too_long);
-        run.status = forktrace::run_command(options, program.string(), plan);
+        run.status = forktrace::explore(options, program.string(), first, runs);
     }
-    failed = run.status == forktrace::status_failed || forktrace::interrupted() != 0;
-    if ((too_much || too_long) && !failed) {
-        const std::string what =
-            too_long ? "was still running after " + std::to_string(most_time.count()) + " seconds"
-            : written > most_output
-                ? "printed more than " + std::to_string(most_output / 1024) + " KiB"
-                : "made more than " + std::to_string(most_processes) + " processes";
+    if (run.status == forktrace::status_failed || forktrace::interrupted() != 0 ||
+        runs.events.empty()) {
+        return false;  // the tracer said why, or a signal came
+    }
+    std::string what =
+        too_long ? "was still running after " + std::to_string(most_time.count()) + " seconds" : "";
+    for (std::size_t r = 0; r < runs.events.size() && what.empty(); ++r) {
+        Size each;
+        for (const forktrace::Event &event : runs.events[r]) {
+            each.add(event);
+        }
+        what = each.past_limits();
+    }
+    if (!what.empty()) {
         forktrace::say(
             "forklab: the program %s, and was stopped: forklab answers for programs "
             "that end by themselves, and soon\n",
             what.c_str());
-        failed = true;
+        return false;
     }
-    if (on == forktrace::On::terminal) {
-        std::string output;
-        for (std::size_t i = 0; i < run.output.size(); ++i) {
-            if (!(run.output[i] == '\r' && i + 1 < run.output.size() &&
-                  run.output[i + 1] == '\n')) {
-                output += run.output[i];
-            }
+    return true;
+}
+
+// A terminal's output as its reader has it: "\r\n" as "\n".
+std::string as_read(const std::string &output)
+{
+    std::string read;
+    for (std::size_t i = 0; i < output.size(); ++i) {
+        if (!(output[i] == '\r' && i + 1 < output.size() && output[i + 1] == '\n')) {
+            read += output[i];
         }
-        run.output = output;
     }
-    forktrace::History history;
-    for (const forktrace::Event &event : run.events) {
-        history.add(event);
-    }
-    run.processes = history.processes().size();
-    run.lines = count_lines(run.output);
+    return read;
+}
+
+// The lines of the run shown that a fork copied, and those lost in a buffer.
+void count_buffered(Run &run)
+{
     for (const forktrace::Event &event : run.events) {
         if (event.kind == forktrace::Event::Kind::write &&
             event.stream == forktrace::Stream::output) {
@@ -172,15 +210,22 @@ Run traced(const std::filesystem::path &program, forktrace::On on, bool &failed)
             run.lost_lines += forktrace::split_lines(*event.lost).size();
         }
     }
-    const forktrace::Order order = forktrace::order_of(run.events);
-    // Every order has the same newlines; a last line without one is there
-    // when the last write does not end with one, and any write that no other
-    // must follow can be last.
+}
+
+// The fewest and the most lines that the orders of these writes give. Every
+// order has the same newlines; a last line without one is there when the
+// last write does not end with one, and any write that no other must follow
+// can be last.
+std::pair<std::size_t, std::size_t> line_bounds(const forktrace::Order &order)
+{
     std::vector<bool> followed(order.writes.size(), false);
+    std::size_t newlines = 0;
     for (const forktrace::Write &write : order.writes) {
         for (const std::size_t before : write.after) {
             followed[before] = true;
         }
+        newlines +=
+            static_cast<std::size_t>(std::count(write.text.begin(), write.text.end(), '\n'));
     }
     bool may_end_a_line = false, may_not = false;
     for (std::size_t w = 0; w < order.writes.size(); ++w) {
@@ -189,17 +234,128 @@ Run traced(const std::filesystem::path &program, forktrace::On on, bool &failed)
             (text.back() == '\n' ? may_end_a_line : may_not) = true;
         }
     }
-    const auto newlines =
-        static_cast<std::size_t>(std::count(run.output.begin(), run.output.end(), '\n'));
-    run.fewest_lines = newlines + (may_end_a_line || !may_not ? 0 : 1);
-    run.most_lines = newlines + (may_not ? 1 : 0);
-    if (order.too_large || run.lines < run.fewest_lines || run.lines > run.most_lines) {
-        run.fewest_lines = run.most_lines = run.lines;  // not worked out: this run's alone
+    return {newlines + (may_end_a_line || !may_not ? 0 : 1), newlines + (may_not ? 1 : 0)};
+}
+
+// The lines of any possible output, over every run explored; where they
+// cannot be worked out, those of the run shown alone.
+void bound_lines(Run &run)
+{
+    run.fewest_lines = run.most_lines = run.lines;
+    const std::vector<forktrace::Order> &orders = run.orders_explored;
+    if (std::any_of(orders.begin(), orders.end(), [](const auto &o) { return o.too_large; })) {
+        return;
     }
-    const std::optional<mpz_class> orders = forktrace::count_orders(order);
-    run.orders = orders ? orders->get_str() : "";
-    const forktrace::Outputs outputs = forktrace::count_outputs(order, orders);
-    run.outputs = outputs.count ? outputs.count->get_str() : "";
+    const auto [fewest, most] = line_bounds(orders.front());
+    if (run.lines < fewest || run.lines > most) {
+        return;  // the writes are not what its reader got: this run's alone
+    }
+    for (const forktrace::Order &order : orders) {
+        const auto [low, high] = line_bounds(order);
+        run.fewest_lines = std::min(run.fewest_lines, low);
+        run.most_lines = std::max(run.most_lines, high);
+    }
+}
+
+// A write as any run names it: its process's place, its number there, its text.
+std::string name_of(const forktrace::Order &order, const forktrace::Write &write)
+{
+    std::string name;
+    for (const std::size_t fork : order.processes[write.process].path) {
+        name += std::to_string(fork) + ".";
+    }
+    return name + "#" + std::to_string(write.number) + ":" + std::to_string(write.text.size()) +
+           ":" + write.text;
+}
+
+// The runs whose writes must keep the same order, counted once: runs that
+// differ only in choices that order nothing. Each write's direct
+// predecessors tell its order, for they are the fewest that do.
+std::vector<forktrace::Order> distinct(const std::vector<forktrace::Order> &orders)
+{
+    std::vector<forktrace::Order> kept;
+    std::set<std::string> seen;
+    for (const forktrace::Order &order : orders) {
+        std::vector<std::string> writes;
+        for (const forktrace::Write &write : order.writes) {
+            std::vector<std::string> after;
+            for (const std::size_t before : write.after) {
+                after.push_back(name_of(order, order.writes[before]));
+            }
+            std::sort(after.begin(), after.end());
+            std::string entry = name_of(order, write) + "<";
+            for (const std::string &before : after) {
+                entry += std::to_string(before.size()) + ":" + before;
+            }
+            writes.push_back(std::move(entry));
+        }
+        std::sort(writes.begin(), writes.end());
+        std::string key;
+        for (const std::string &entry : writes) {
+            key += std::to_string(entry.size()) + ":" + entry;
+        }
+        if (order.too_large || seen.insert(std::move(key)).second) {
+            kept.push_back(order);
+        }
+    }
+    return kept;
+}
+
+// The possible orders and outputs over every run: exact where the runs
+// prove it, else what they prove and "at least".
+void count_possible(Run &run)
+{
+    const std::vector<forktrace::Order> orders = distinct(run.orders_explored);
+    std::optional<mpz_class> order_count, output_count;
+    bool orders_bound = false, outputs_bound = false;
+    if (orders.size() == 1) {
+        order_count = forktrace::count_orders(orders.front());
+        output_count = forktrace::count_outputs(orders.front(), order_count).count;
+    } else {
+        const forktrace::Union together = forktrace::count_union(orders);
+        order_count = together.orders;
+        output_count = together.outputs;
+        orders_bound = together.orders_at_least;
+        outputs_bound = together.outputs_at_least;
+    }
+    const auto count = [&run](const std::optional<mpz_class> &n, bool bound) {
+        if (!n || (bound && *n == 0)) {
+            return Count{};  // a bound of nothing: not counted
+        }
+        return Count{n->get_str(), bound || !run.proven};
+    };
+    run.orders = count(order_count, orders_bound);
+    run.outputs = count(output_count, outputs_bound);
+}
+
+std::optional<Run> traced(const std::filesystem::path &program, forktrace::On on)
+{
+    Run run;
+    forktrace::Runs runs;
+    if (!explore_within_limits(program, on, run, runs)) {
+        return std::nullopt;
+    }
+    run.events = runs.events.front();
+    if (on == forktrace::On::terminal) {
+        run.output = as_read(run.output);
+    }
+    forktrace::History history;
+    for (const forktrace::Event &event : run.events) {
+        history.add(event);
+    }
+    run.processes = history.processes().size();
+    run.lines = count_lines(run.output);
+    count_buffered(run);
+    run.explored = std::move(runs.events);
+    for (const std::vector<forktrace::Event> &events : run.explored) {
+        run.orders_explored.push_back(forktrace::order_of(events));
+    }
+    run.proven =
+        runs.complete && !runs.timed_out &&
+        std::all_of(run.orders_explored.begin(), run.orders_explored.end(),
+                    [](const forktrace::Order &order) { return order.unexplored.empty(); });
+    bound_lines(run);
+    count_possible(run);
     return run;
 }
 
@@ -298,17 +454,15 @@ std::optional<std::filesystem::path> compile(const std::string &source,
 
 std::optional<Answers> answer(const std::filesystem::path &program)
 {
-    Answers answers;
-    bool failed = false;
-    answers.terminal = traced(program, forktrace::On::terminal, failed);
-    if (failed) {
+    std::optional<Run> terminal = traced(program, forktrace::On::terminal);
+    if (!terminal) {
         return std::nullopt;
     }
-    answers.pipe = traced(program, forktrace::On::pipe, failed);
-    if (failed) {
+    std::optional<Run> pipe = traced(program, forktrace::On::pipe);
+    if (!pipe) {
         return std::nullopt;
     }
-    return answers;
+    return Answers{std::move(*terminal), std::move(*pipe)};
 }
 
 std::string report_of(const Run &run,

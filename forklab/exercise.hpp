@@ -1,6 +1,7 @@
 // An exercise's program compiled with the system's C compiler and run,
-// traced, on a terminal and through a pipe: every answer of the exercise
-// comes from what those runs did.
+// traced, on a terminal and through a pipe, each way again with its waits
+// steered to each child they could have collected: every answer of the
+// exercise comes from what those runs did.
 #pragma once
 
 #include <cstdio>
@@ -12,25 +13,42 @@
 #include <vector>
 
 #include "events.hpp"
+#include "possible.hpp"
 
 namespace forklab {
 
-// One traced run of the program.
+// A count of possible orders or outputs, in decimal; empty when too many to
+// count. `at_least`: the runs explored prove this many, and there may be more.
+struct Count {
+    std::string decimal;
+    bool at_least = false;
+};
+
+// The program traced one way (on a terminal, or through a pipe): the run
+// shown, and what every run its waits can make comes to.
 struct Run {
-    std::vector<forktrace::Event> events;
-    std::string output;  // as its reader got it ("\r\n" as "\n" on the terminal)
-    int status = 0;      // as a shell gives it
+    std::vector<forktrace::Event> events;  // of the run shown
+    std::string output;                    // as its reader got it ("\r\n" as "\n" on the terminal)
+    int status = 0;                        // as a shell gives it
     std::size_t processes = 0;
     std::size_t lines = 0;  // of the output, as its reader counts them
-    // The lines of any possible output: one more where its last write may be
-    // one that ends a line or one that does not.
+    // The lines of any possible output, in any run: one more where its last
+    // write may be one that ends a line or one that does not.
     std::size_t fewest_lines = 0, most_lines = 0;
     // Lines a fork copied from a buffer and its child wrote again; lines
     // thrown away in a buffer, at an exec or an exit.
     std::size_t copied_lines = 0, lost_lines = 0;
-    // The possible orders of its writes, and the distinct outputs they give,
-    // in decimal; the outputs are empty when too many to count.
-    std::string orders, outputs;
+    // Each distinct run explored, the first being the one shown: each wait
+    // for any child is steered to collect each child it could have. With
+    // each, the order its writes must respect.
+    std::vector<std::vector<forktrace::Event>> explored;
+    std::vector<forktrace::Order> orders_explored;
+    // Every choice of the waits was taken each way and nothing else was left
+    // untried: an output that no run explored gives is not possible.
+    bool proven = true;
+    // The possible orders of the writes, over every run, and the distinct
+    // outputs they give.
+    Count orders, outputs;
 };
 
 struct Answers {
@@ -51,8 +69,8 @@ void remove_scratch(const std::filesystem::path &folder);
 std::optional<std::filesystem::path> compile(const std::string &source,
                                              const std::filesystem::path &folder);
 
-// The program run and traced both ways; nothing when tracing failed, after
-// saying why.
+// The program run and traced both ways, and its runs explored; nothing when
+// tracing failed or a run went past forklab's limits, after saying why.
 std::optional<Answers> answer(const std::filesystem::path &program);
 
 // The lines of `text` as its reader counts them: each newline, and a last

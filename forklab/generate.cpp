@@ -65,6 +65,13 @@ public:
         line("printf(\"" + letter + (counter ? "%d" : "") + (newline ? "\\n\"" : "\"") +
              (counter ? ", i" : "") + ");");
     }
+    // printf of the next letter and the exit status that the last wait
+    // collected.
+    void print_status()
+    {
+        const std::string letter(1, static_cast<char>('A' + letters_++));
+        line("printf(\"" + letter + "%d\\n\", WEXITSTATUS(status));");
+    }
     void wait_for_all()
     {
         open("while (wait(NULL) > 0)");
@@ -182,6 +189,45 @@ void a_chain(Program &p)
     p.print(true);
 }
 
+// Children made in a loop, each printing and exiting, and the parent
+// printing after each wait for any child: which child a wait collects
+// decides which lines can come before the parent's.
+void children_collected_in_turn(Program &p)
+{
+    const int children = p.random.between(2, 3);
+    p.open("for (int i = 0; i < " + std::to_string(children) + "; i++)");
+    p.open("if (fork() == 0)");
+    p.print(true, true);
+    p.line("exit(0);");
+    p.close();
+    p.close();
+    for (int waits = 0; waits < children; ++waits) {
+        p.line("wait(NULL);");
+        p.print(true);
+    }
+}
+
+// Children that exit with codes of their own, printing first or not, and a
+// parent that prints the status each wait collected: the codes come in the
+// order the children are collected.
+void exit_statuses(Program &p)
+{
+    const int children = p.random.between(2, 3), first_code = p.random.between(1, 3);
+    const bool children_print = p.random.chance();
+    p.line("int status;");
+    p.open("for (int i = 0; i < " + std::to_string(children) + "; i++)");
+    p.open("if (fork() == 0)");
+    if (children_print) {
+        p.print(true, true);
+    }
+    p.line("exit(i + " + std::to_string(first_code) + ");");
+    p.close();
+    p.close();
+    p.open("while (wait(&status) > 0)");
+    p.print_status();
+    p.close();
+}
+
 // A child that execs echo: what it printed before the exec, and what a fork
 // copied into it, is lost with its memory.
 void an_exec(Program &p)
@@ -210,6 +256,42 @@ void a_failed_exec(Program &p)
     p.close();
     p.line("wait(NULL);");
     p.print(true);
+}
+
+// Two children whose ends the parent collects, printing after each: one
+// child execs true or false, the other's exec fails and it exits with a
+// code of its own. The parent prints each status it collected, or a line
+// after each plain wait. What a child printed before its exec is lost with
+// its memory where its buffer still held it.
+void children_that_run_programs(Program &p)
+{
+    const bool statuses = p.random.chance();
+    if (statuses) {
+        p.line("int status;");
+    }
+    p.print(p.random.chance());
+    const bool succeeds = p.random.chance();
+    p.open("if (fork() == 0)");
+    p.print(p.random.chance());
+    p.line(succeeds ? "execl(\"/bin/true\", \"true\", (char *)NULL);"
+                    : "execl(\"/bin/false\", \"false\", (char *)NULL);");
+    p.line("exit(127);");
+    p.close();
+    p.open("if (fork() == 0)");
+    p.line("execl(\"/nonexistent/program\", \"program\", (char *)NULL);");
+    p.print(true);
+    p.line("exit(" + std::to_string(p.random.between(2, 4)) + ");");
+    p.close();
+    if (statuses) {
+        p.open("while (wait(&status) > 0)");
+        p.print_status();
+        p.close();
+        return;
+    }
+    for (int waits = 0; waits < 2; ++waits) {
+        p.line("wait(NULL);");
+        p.print(true);
+    }
 }
 
 // Forks joined by && and ||: which processes take which branch.
@@ -245,26 +327,32 @@ std::string generate(std::uint64_t seed, int level)
             if (p.random.chance()) {
                 p.print(false);  // a start of a line, in the buffer as the forks come
             }
-            const int shape = p.random.between(0, 3);
+            const int shape = p.random.between(0, 5);
             if (shape == 0) {
                 children_that_exit(p);
             } else if (shape == 1) {
                 forks_in_a_loop(p);
             } else if (shape == 2) {
                 a_child_waited_for(p);
-            } else {
+            } else if (shape == 3) {
                 a_chain(p);
+            } else if (shape == 4) {
+                children_collected_in_turn(p);
+            } else {
+                exit_statuses(p);
             }
             break;
         }
         default: {
-            const int shape = p.random.between(0, 2);
+            const int shape = p.random.between(0, 3);
             if (shape == 0) {
                 an_exec(p);
             } else if (shape == 1) {
                 a_failed_exec(p);
-            } else {
+            } else if (shape == 2) {
                 forks_in_a_condition(p);
+            } else {
+                children_that_run_programs(p);
             }
             break;
         }

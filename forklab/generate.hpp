@@ -9,9 +9,10 @@
 namespace forklab {
 
 // Level 1: one or two forks among prints, with and without newlines.
-// Level 2: loops, exit(), wait() and waitpid().
+// Level 2: loops, exit(), wait() and waitpid(); a wait for any of several
+// children with prints between the waits, and the exit statuses they collect.
 // Level 3: exec, && and || of forks, output that a fork copies or an exec
-// loses.
+// loses; the statuses of children that run programs.
 constexpr int lowest_level = 1, highest_level = 3;
 
 // The program's source, a complete C file.

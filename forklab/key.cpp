@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <sstream>
 #include <utility>
 
 #include <gmpxx.h>
@@ -19,10 +20,13 @@ void put(std::FILE *out, const std::string &text)
     static_cast<void>(std::fwrite(text.data(), 1, text.size(), out));
 }
 
-// "74,836,825,861,835,980,800,000", or "too many to count".
-std::string readable(const std::string &decimal)
+// "74,836,825,861,835,980,800,000", "at least 12", or "too many to count".
+std::string readable(const Count &count)
 {
-    return decimal.empty() ? "too many to count" : forktrace::with_commas(mpz_class(decimal));
+    if (count.decimal.empty()) {
+        return "too many to count";
+    }
+    return (count.at_least ? "at least " : "") + forktrace::with_commas(mpz_class(count.decimal));
 }
 
 std::string title(const Exercise &exercise)
@@ -31,12 +35,56 @@ std::string title(const Exercise &exercise)
            std::to_string(exercise.level);
 }
 
-// "4", or "4 or 5" where the order decides whether the last line ends.
+// "4"; "4 or 5" where the order decides whether the last line ends; "3 to
+// 6" where which child a wait collects decides more.
 std::string lines(const Run &run)
 {
-    return run.fewest_lines == run.most_lines
-               ? std::to_string(run.lines)
-               : std::to_string(run.fewest_lines) + " or " + std::to_string(run.most_lines);
+    if (run.fewest_lines == run.most_lines) {
+        return std::to_string(run.lines);
+    }
+    return std::to_string(run.fewest_lines) +
+           (run.most_lines - run.fewest_lines == 1 ? " or " : " to ") +
+           std::to_string(run.most_lines);
+}
+
+// Words in lines of at most 78 columns, each indented by two.
+std::string wrapped(const std::string &words)
+{
+    constexpr std::size_t width = 78;
+    const std::string indent = "  ";
+    std::string text, line;
+    std::istringstream in(words);
+    for (std::string word; in >> word;) {
+        if (!line.empty() && indent.size() + line.size() + 1 + word.size() > width) {
+            text += indent + line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return line.empty() ? text : text + indent + line + "\n";
+}
+
+// What the counts are of, when more than the run shown: empty, or a
+// sentence.
+std::string runs_note(const Answers &answers)
+{
+    const Run &t = answers.terminal, &p = answers.pipe;
+    std::string note;
+    if (t.explored.size() > 1 || p.explored.size() > 1) {
+        note =
+            "Its waits can collect their children in more than one order: the counts are "
+            "over the " +
+            std::to_string(t.explored.size()) + " different runs on a terminal and the " +
+            std::to_string(p.explored.size()) +
+            " through a pipe that come of steering each wait to each child it could have "
+            "collected.";
+    }
+    if (!t.proven || !p.proven) {
+        note += std::string(note.empty() ? "" : " ") +
+                "Not every run it can make was tried: a count \"at least\" is what the runs "
+                "tried prove, and more may be possible.";
+    }
+    return note;
 }
 
 // The rows of the answers: what is asked, on a terminal, through a pipe.
@@ -65,9 +113,20 @@ std::string table(const Answers &answers, const char *open, const char *between,
     return text;
 }
 
-std::string json_count(const std::string &decimal)
+// One way's counts as JSON members: "orders_pipe":"4","orders_pipe_exact":true,
+// the same of the outputs, and "runs_pipe": the different runs explored.
+std::string json_counts(const Run &run, const std::string &way)
 {
-    return decimal.empty() ? "null" : "\"" + decimal + "\"";
+    std::string json;
+    for (const auto &[what, count] : {std::pair<const char *, const Count *>{"orders", &run.orders},
+                                      {"outputs", &run.outputs}}) {
+        const std::string name = "\"" + std::string(what) + "_" + way;
+        json += "," + name + "\":";
+        json += count->decimal.empty() ? "null" : "\"" + count->decimal + "\"";
+        json += "," + name + "_exact\":";
+        json += !count->decimal.empty() && !count->at_least ? "true" : "false";
+    }
+    return json + ",\"runs_" + way + "\":" + std::to_string(run.explored.size());
 }
 
 void json(std::FILE *out, const std::vector<Exercise> &exercises)
@@ -83,9 +142,7 @@ void json(std::FILE *out, const std::vector<Exercise> &exercises)
                      ",\"lines_pipe\":" + std::to_string(p.lines) + ",\"lines_vary\":" +
                      (t.fewest_lines != t.most_lines || p.fewest_lines != p.most_lines ? "true"
                                                                                        : "false") +
-                     ",\"orders_terminal\":" + json_count(t.orders) + ",\"outputs_terminal\":" +
-                     json_count(t.outputs) + ",\"orders_pipe\":" + json_count(p.orders) +
-                     ",\"outputs_pipe\":" + json_count(p.outputs) +
+                     json_counts(t, "terminal") + json_counts(p, "pipe") +
                      ",\"copied_lines_pipe\":" + std::to_string(p.copied_lines) +
                      ",\"lost_lines_terminal\":" + std::to_string(t.lost_lines) +
                      ",\"lost_lines_pipe\":" + std::to_string(p.lost_lines) +
@@ -122,11 +179,15 @@ void markdown(std::FILE *out, const std::vector<Exercise> &exercises)
 {
     put(out,
         "# Answer key\n\nEvery answer comes from running the program, traced, on a "
-        "terminal and through a pipe.\n");
+        "terminal and through a pipe, and again with each wait for any child steered to each "
+        "child it could have collected.\n");
     for (const Exercise &e : exercises) {
         put(out, "\n## " + title(e) + "\n\n" + fenced(e.program, "c") + "\n");
         put(out, "| | on a terminal | through a pipe |\n|---|---|---|\n");
         put(out, table(e.answers, "| ", " | ", " |\n"));
+        if (const std::string note = runs_note(e.answers); !note.empty()) {
+            put(out, "\n" + note + "\n");
+        }
         put(out, "\nThe output of one run on a terminal:\n\n" + fenced(e.answers.terminal.output) +
                      "\nand through a pipe:\n\n" + fenced(e.answers.pipe.output));
     }
@@ -150,7 +211,8 @@ void html(std::FILE *out, const std::vector<Exercise> &exercises)
         "td+td{text-align:right}figure{margin:0}svg{width:100%;height:auto}\n"
         "section{break-inside:avoid-page}\n</style>\n</head>\n<body>\n<h1>Answer key</h1>\n"
         "<p>Every answer comes from running the program, traced, on a terminal and through a "
-        "pipe.</p>\n");
+        "pipe, and again with each wait for any child steered to each child it could have "
+        "collected.</p>\n");
     for (const Exercise &e : exercises) {
         put(out, "<section>\n<h2>" + forktrace::picture::escape(title(e)) + "</h2>\n<pre><code>" +
                      forktrace::picture::escape(e.program) +
@@ -158,6 +220,9 @@ void html(std::FILE *out, const std::vector<Exercise> &exercises)
                      "<th>on a terminal</th><th>through a pipe</th></tr>\n");
         put(out, table(e.answers, "<tr><td>", "</td><td>", "</td></tr>\n"));
         put(out, "</table>\n");
+        if (const std::string note = runs_note(e.answers); !note.empty()) {
+            put(out, "<p>" + forktrace::picture::escape(note) + "</p>\n");
+        }
         for (const auto &[way, run] :
              {std::pair<const char *, const Run *>{"on a terminal", &e.answers.terminal},
               {"through a pipe", &e.answers.pipe}}) {
@@ -206,7 +271,8 @@ std::string answers_text(const Exercise &exercise)
     for (const auto &cells : all) {
         text += line(cells);
     }
-    return text;
+    const std::string note = runs_note(exercise.answers);
+    return note.empty() ? text : text + "\n" + wrapped(note);
 }
 
 }  // namespace forklab

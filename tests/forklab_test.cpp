@@ -45,12 +45,47 @@ std::filesystem::path compiled(const std::filesystem::path &folder, const std::s
     return folder / "exercise";
 }
 
+// The exercise's program run here untraced, each way: its lines are the
+// key's, and its output is one that forktrace, and on a terminal forklab
+// itself, find possible, whichever child each wait collected.
+void agrees_with_untraced_runs(const std::filesystem::path &folder,
+                               const std::map<std::string, std::string> &exercise)
+{
+    const std::string &program = exercise.at("program");
+    const bool waits_choose = std::stoul(exercise.at("runs_terminal")) > 1;
+    const std::filesystem::path exe = compiled(folder, program);
+    for (const Output output : {Output::terminal, Output::pipe}) {
+        const std::string way = runner::to_string(output);
+        const Result untraced = runner::run(output, exe.string());
+        ASSERT_TRUE(untraced.exited()) << untraced;
+        EXPECT_EQ(lines_in(untraced.out), std::stoul(exercise.at("lines_" + way))) << way << "\n"
+                                                                                   << untraced;
+        const std::filesystem::path answer = folder / "untraced";
+        write_file(answer, untraced.out);
+        const Result checked = runner::run_on_pipe(
+            runner::program_path("forktrace"),
+            {.args = {"-o", "/dev/null", "--on", way, "--check", answer.string(), exe.string()},
+             .env = runner::traced_environment()});
+        EXPECT_EQ(checked.exit_code(), 0) << way << ": not a possible output?\n" << checked;
+        if (output == Output::terminal && waits_choose) {
+            // forklab's own judgement agrees, whichever child each wait
+            // collected in the run its key was made from.
+            write_file(folder / "exercise.c", program);
+            const Result judged =
+                forklab({"check", (folder / "exercise.c").string(), "--output=" + answer.string()});
+            EXPECT_EQ(judged.exit_code(), 0) << judged;
+            EXPECT_NE(judged.out.find("That output is possible on a terminal"), std::string::npos)
+                << judged;
+        }
+    }
+}
+
 class ForklabKey : public testing::TestWithParam<int> {};
 
 // Every exercise of a level: its key's line counts are those of the program
-// run here untraced, each untraced output is one the key's run could have
-// given (forktrace checks it), and a program is the same each time its seed
-// makes it.
+// run here untraced, each untraced output is one that its runs could have
+// given, its counts are exact, and a program is the same each time its seed
+// makes it. Above level 1, some exercises' waits choose among children.
 TEST_P(ForklabKey, AgreesWithUntracedRuns)
 {
     const std::string level = std::to_string(GetParam());
@@ -69,6 +104,7 @@ TEST_P(ForklabKey, AgreesWithUntracedRuns)
     }
     ASSERT_EQ(exercises.size(), 12U);
     std::set<std::string> programs;
+    std::size_t choosing = 0, printing_statuses = 0;
     for (const auto &exercise : exercises) {
         const std::string &seed = exercise.at("seed");
         SCOPED_TRACE(testing::Message() << "seed " << seed << " at level " << level);
@@ -80,11 +116,17 @@ TEST_P(ForklabKey, AgreesWithUntracedRuns)
         EXPECT_EQ(exercise.at("lines_vary"), "false");
         EXPECT_GE(std::stoul(exercise.at("processes")), 2U);
         EXPECT_LE(std::stoul(exercise.at("processes")), 40U);
+        printing_statuses += program.find("WEXITSTATUS(status)") != std::string::npos ? 1U : 0U;
+        const bool waits_choose = std::stoul(exercise.at("runs_terminal")) > 1;
+        choosing += waits_choose ? 1U : 0U;
         for (const char *way : {"terminal", "pipe"}) {
             const std::string &orders = exercise.at(std::string("orders_") + way);
             const std::string &outputs = exercise.at(std::string("outputs_") + way);
             ASSERT_NE(orders, "null");
             EXPECT_GE(mpz_class(orders), 1);
+            // Every run an exercise can make is explored: its counts are exact.
+            EXPECT_EQ(exercise.at(std::string("orders_") + way + "_exact"), "true") << way;
+            EXPECT_GE(std::stoul(exercise.at(std::string("runs_") + way)), 1U) << way;
             if (outputs != "null") {
                 EXPECT_LE(mpz_class(outputs), mpz_class(orders)) << way;
                 EXPECT_GE(mpz_class(outputs), 1) << way;
@@ -94,24 +136,16 @@ TEST_P(ForklabKey, AgreesWithUntracedRuns)
                 << way;
         }
 
-        const std::filesystem::path exe = compiled(folder.path(), program);
-        for (const Output output : {Output::terminal, Output::pipe}) {
-            const std::string way = runner::to_string(output);
-            const Result untraced = runner::run(output, exe.string());
-            ASSERT_TRUE(untraced.exited()) << untraced;
-            EXPECT_EQ(lines_in(untraced.out), std::stoul(exercise.at("lines_" + way)))
-                << way << "\n"
-                << untraced;
-            const std::filesystem::path answer = folder.path() / "untraced";
-            write_file(answer, untraced.out);
-            const Result checked = runner::run_on_pipe(
-                runner::program_path("forktrace"),
-                {.args = {"-o", "/dev/null", "--on", way, "--check", answer.string(), exe.string()},
-                 .env = runner::traced_environment()});
-            EXPECT_EQ(checked.exit_code(), 0) << way << ": not a possible output?\n" << checked;
-        }
+        agrees_with_untraced_runs(folder.path(), exercise);
     }
     EXPECT_GE(programs.size(), 10U) << "the seeds make too few distinct programs";
+    if (level != "1") {
+        EXPECT_GE(choosing, 1U) << "no exercise whose waits choose among children";
+    }
+    if (level == "2") {
+        EXPECT_GE(printing_statuses, 1U)
+            << "no exercise that prints the statuses its waits collect";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, ForklabKey, testing::Values(1, 2, 3),
@@ -214,12 +248,74 @@ int main(void)
 }
 )";
 
+// Two children, and a wait for either between the parent's lines: "one"
+// follows the child collected first, "two" both.
+constexpr const char *two_waits = R"(#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+int main(void)
+{
+    for (int i = 0; i < 2; i++) {
+        if (fork() == 0) {
+            printf("c%d\n", i);
+            exit(0);
+        }
+    }
+    wait(NULL);
+    printf("one\n");
+    wait(NULL);
+    printf("two\n");
+    return 0;
+}
+)";
+
+// Children that exit 1 and 2, and the statuses in the order collected.
+constexpr const char *statuses = R"(#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+int main(void)
+{
+    int status;
+    for (int i = 0; i < 2; i++) {
+        if (fork() == 0) {
+            exit(i + 1);
+        }
+    }
+    while (wait(&status) > 0) {
+        printf("status %d\n", WEXITSTATUS(status));
+    }
+    return 0;
+}
+)";
+
+// A wait that does not block: whether it finds the child ended is a choice
+// that no run is steered to, so nothing can be proven impossible.
+constexpr const char *a_poll = R"(#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+int main(void)
+{
+    if (fork() == 0) {
+        printf("child\n");
+        exit(0);
+    }
+    printf(waitpid(-1, NULL, WNOHANG) > 0 ? "collected\n" : "not yet\n");
+    wait(NULL);
+    printf("done\n");
+    return 0;
+}
+)";
+
 struct Prediction {
     const char *name;
     std::vector<std::string> args;
     std::string output;  // written to a file for --output when not empty
     int status;
     std::vector<std::string> said;
+    const char *program = hello;
 };
 
 void PrintTo(const Prediction &row, std::ostream *os) { *os << row.name; }
@@ -230,7 +326,7 @@ TEST_P(ForklabCheck, RightOrExplainedFromTheTrace)
 {
     const Prediction &row = GetParam();
     const runner::ScratchFolder folder("forklab-check");
-    write_file(folder.path() / "mine.c", hello);
+    write_file(folder.path() / "mine.c", row.program);
     std::vector<std::string> args{"check", (folder.path() / "mine.c").string()};
     args.insert(args.end(), row.args.begin(), row.args.end());
     if (!row.output.empty()) {
@@ -269,7 +365,64 @@ INSTANTIATE_TEST_SUITE_P(
                    "hello hello world\nworld\n",
                    1,
                    {"That output is not possible on a terminal: line 1"}},
-        Prediction{"no_prediction", {}, "", 0, {"lines of output", "lines a fork copied"}}),
+        Prediction{"no_prediction", {}, "", 0, {"lines of output", "lines a fork copied"}},
+        // Each of these two is given by one of the runs only: by which child
+        // the first wait collected.
+        Prediction{"output_when_the_first_child_is_collected_first",
+                   {},
+                   "c0\none\nc1\ntwo\n",
+                   0,
+                   {"That output is possible on a terminal", "4 orders"},
+                   two_waits},
+        Prediction{"output_when_the_second_child_is_collected_first",
+                   {},
+                   "c1\none\nc0\ntwo\n",
+                   0,
+                   {"That output is possible on a terminal"},
+                   two_waits},
+        Prediction{"output_before_any_wait_returns",
+                   {},
+                   "one\nc0\nc1\ntwo\n",
+                   1,
+                   {"That output is not possible on a terminal: none of the 2 runs",
+                    "'one' cannot come before"},
+                   two_waits},
+        Prediction{"counts_over_both_waits",
+                   {"--terminal=4"},
+                   "",
+                   0,
+                   {"Lines on a terminal: 4, right."},
+                   two_waits},
+        Prediction{"key_over_both_waits",
+                   {},
+                   "",
+                   0,
+                   {"possible orders of the writes  4 ", "distinct possible outputs      4 ",
+                    "2 different runs on a terminal"},
+                   two_waits},
+        Prediction{
+            "status_1_first", {}, "status 1\nstatus 2\n", 0, {"That output is possible"}, statuses},
+        Prediction{
+            "status_2_first", {}, "status 2\nstatus 1\n", 0, {"That output is possible"}, statuses},
+        Prediction{"key_over_both_statuses",
+                   {},
+                   "",
+                   0,
+                   {"possible orders of the writes  2 ", "distinct possible outputs      2 "},
+                   statuses},
+        Prediction{"unproven_output",
+                   {},
+                   "done\nchild\nnot yet\n",
+                   0,
+                   {"Whether that output is possible on a terminal is not known",
+                    "not every run it can make was tried"},
+                   a_poll},
+        Prediction{"key_with_an_untried_choice",
+                   {},
+                   "",
+                   0,
+                   {"possible orders of the writes  at least ", "Not every run it can make"},
+                   a_poll}),
     [](const auto &row) { return std::string(row.param.name); });
 
 // What goes wrong says what and exits 125, with no control byte in the message.
