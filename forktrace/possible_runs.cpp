@@ -323,7 +323,7 @@ Union count_union(const std::vector<Order> &orders)
     if (known) {
         together.orders = all;
     } else {
-        together.orders = most_orders;
+        together.orders = most_orders > 0 ? std::optional<mpz_class>(most_orders) : std::nullopt;
         together.orders_at_least = true;
         together.unknown_why = "the runs' orders are too many to put together exactly";
     }
@@ -332,7 +332,8 @@ Union count_union(const std::vector<Order> &orders)
     } else if (const auto listed = outputs_listed(orders, outputs_of)) {
         together.outputs = listed;
     } else {
-        together.outputs = most_outputs;
+        // No run's outputs counted: a lower bound of 0 tells nothing.
+        together.outputs = most_outputs > 0 ? std::optional<mpz_class>(most_outputs) : std::nullopt;
         together.outputs_at_least = true;
         together.unknown_why = "the runs' outputs are too many to put together exactly";
     }

@@ -290,19 +290,20 @@ int main(void)
 }
 )";
 
-// A wait that does not block: whether it finds the child ended is a choice
-// that no run is steered to, so nothing can be proven impossible.
+// A wait for one child that does not block: whether it finds the child ended
+// is a choice that no run is steered to, so nothing can be proven impossible.
 constexpr const char *a_poll = R"(#include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 int main(void)
 {
-    if (fork() == 0) {
+    pid_t child = fork();
+    if (child == 0) {
         printf("child\n");
         exit(0);
     }
-    printf(waitpid(-1, NULL, WNOHANG) > 0 ? "collected\n" : "not yet\n");
+    printf(waitpid(child, NULL, WNOHANG) > 0 ? "collected\n" : "not yet\n");
     wait(NULL);
     printf("done\n");
     return 0;
