@@ -265,8 +265,9 @@ void write_json(const Event &event, const std::function<void(std::string_view)> 
         case Event::Kind::thread:
             break;
         case Event::Kind::talk:
-            out += event.signal ? ",\"signal\":" + std::to_string(*event.signal)
-                                : ",\"fd\":" + std::to_string(event.fd);
+            out += event.signal          ? ",\"signal\":" + std::to_string(*event.signal)
+                   : event.shares_memory ? std::string(",\"shares_memory\":true")
+                                         : ",\"fd\":" + std::to_string(event.fd);
             break;
         case Event::Kind::exec:
             out += ",\"path\":" + json_string(event.path) + ",\"argv\":" + json_argv(event.argv) +

@@ -35,7 +35,8 @@ struct Event {
     // talk: a process's first write to a pipe, file or socket of its own
     // (`fd`), which another process may read: what it reads can differ; or
     // the first signal on its way to it (`signal`), but SIGCHLD: where it
-    // lands can differ
+    // lands can differ; or its first map of memory to share, writable
+    // (`shares_memory`): what its processes read there can differ
     // getppid: a process's first call of getppid(), and its second, whose
     // answer (`child`) is another process's ID once its parent has ended
     // thread: a process made its second thread (told once a process): its
@@ -86,7 +87,8 @@ struct Event {
     // the write began (those written among them)
     std::optional<std::size_t> buffered;
 
-    bool shares_memory = false;  // fork: the child shares its parent's memory (vfork)
+    // fork: the child shares its parent's memory (vfork); talk: see above
+    bool shares_memory = false;
     // reap, poll: the wait was for any child (or any of a group), not for
     // this one by its ID: another child that ended first could have been collected
     bool any_child = false;

@@ -64,6 +64,26 @@ struct Node {
     std::size_t other = none;  // fork: the child; reap: the child reaped
 };
 
+// What a process's talk to others leaves untried.
+std::string talk_not_tried(const Event &talk)
+{
+    const std::string process = "process " + std::to_string(talk.pid);
+    if (talk.signal) {
+        return process + " got signal " + std::to_string(*talk.signal) +
+               ", which could have come at another point of it; that is not tried";
+    }
+    if (talk.shares_memory) {
+        return process +
+               " mapped memory to share (MAP_SHARED, or shmat()): what its processes "
+               "read there of one another's writes depends on timing, and that is "
+               "not tried";
+    }
+    return process + " wrote to a pipe, file or socket of its own (descriptor " +
+           std::to_string(talk.fd) +
+           "): what another process reads of it could differ in another run, and that is not "
+           "tried";
+}
+
 // A process's polls for any child: those that found none since its last
 // reap for any child, and those before that reap, which its poll's event (if
 // a poll made it) follows.
@@ -219,16 +239,7 @@ Order order_of(const std::vector<Event> &events)
                                   "the order they ran, and another order of them is not tried");
                 break;
             case Event::Kind::talk:
-                unexplored.insert(
-                    event.signal ? "process " + std::to_string(event.pid) + " got signal " +
-                                       std::to_string(*event.signal) +
-                                       ", which could have come at another point of it; that is "
-                                       "not tried"
-                                 : "process " + std::to_string(event.pid) +
-                                       " wrote to a pipe, file or socket of its own (descriptor " +
-                                       std::to_string(event.fd) +
-                                       "): what another process reads of it could differ in "
-                                       "another run, and that is not tried");
+                unexplored.insert(talk_not_tried(event));
                 break;
             case Event::Kind::poll:
                 if (auto why = poll_not_tried(event, polls[event.pid])) {

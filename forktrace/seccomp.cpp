@@ -6,6 +6,7 @@
 #include <linux/audit.h>
 #include <linux/sched.h>
 #include <linux/seccomp.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -33,11 +34,15 @@ sock_filter jump(unsigned code, unsigned value, unsigned if_true, unsigned if_fa
 std::vector<Traced> traced_calls(const Stops &stops)
 {
     std::vector<Traced> calls{
-        {SYS_execve, Call::exec},    {SYS_execveat, Call::exec},        {SYS_write, Call::write},
-        {SYS_writev, Call::write},   {SYS_pwrite64, Call::write},       {SYS_pwritev, Call::write},
-        {SYS_pwritev2, Call::write}, {SYS_wait4, Call::wait4},          {SYS_waitid, Call::waitid},
-        {SYS_sendfile, Call::copy},  {SYS_splice, Call::copy},          {SYS_tee, Call::copy},
-        {SYS_vmsplice, Call::copy},  {SYS_copy_file_range, Call::copy}, {SYS_getppid, Call::parent},
+        {SYS_execve, Call::exec},    {SYS_execveat, Call::exec},
+        {SYS_write, Call::write},    {SYS_writev, Call::write},
+        {SYS_pwrite64, Call::write}, {SYS_pwritev, Call::write},
+        {SYS_pwritev2, Call::write}, {SYS_wait4, Call::wait4},
+        {SYS_waitid, Call::waitid},  {SYS_sendfile, Call::copy},
+        {SYS_splice, Call::copy},    {SYS_tee, Call::copy},
+        {SYS_vmsplice, Call::copy},  {SYS_copy_file_range, Call::copy},
+        {SYS_getppid, Call::parent}, {SYS_mmap, Call::share, When::shared_map},
+        {SYS_shmat, Call::share},
     };
     if (stops.fork_entries) {
         calls.insert(calls.end(), {{SYS_fork, Call::fork},
@@ -72,6 +77,7 @@ std::vector<sock_filter> filter_for(const std::vector<Traced> &calls)
     constexpr unsigned arch = offsetof(seccomp_data, arch);
     constexpr unsigned nr = offsetof(seccomp_data, nr);
     constexpr unsigned first_argument = offsetof(seccomp_data, args);  // its low half
+    constexpr unsigned fourth_argument = first_argument + 3 * sizeof(__u64);
     const unsigned allow = SECCOMP_RET_ALLOW;
     const unsigned trace = SECCOMP_RET_TRACE;
     constexpr unsigned x32 = 0x40000000;  // the x32 ABI's mark on a call's number
@@ -94,6 +100,9 @@ std::vector<sock_filter> filter_for(const std::vector<Traced> &calls)
         } else if (call.when == When::untraced_clone) {
             program.push_back(statement(load, first_argument));
             program.push_back(jump(BPF_JMP | BPF_JSET | BPF_K, CLONE_UNTRACED, 0, 1));
+        } else if (call.when == When::shared_map) {
+            program.push_back(statement(load, fourth_argument));
+            program.push_back(jump(BPF_JMP | BPF_JSET | BPF_K, MAP_SHARED, 0, 1));
         }
         program.push_back(statement(give, trace));
         if (call.when != When::always) {

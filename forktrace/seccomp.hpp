@@ -12,11 +12,13 @@ namespace forktrace {
 // What a stop is for: a fork, an exec, a write (to any descriptor: the
 // tracer tells by the file whether it goes to the output), a wait, a copy
 // between descriptors done by the kernel (sendfile, splice and the like), a
-// read of the command's input or a wait for it.
-enum class Call { fork, exec, write, wait4, waitid, copy, input, input_wait, parent };
+// read of the command's input or a wait for it, a getppid(), memory mapped to
+// be shared.
+enum class Call { fork, exec, write, wait4, waitid, copy, input, input_wait, parent, share };
 
-// Which calls of a number to stop at, by their first argument.
-enum class When { always, input_fd, untraced_clone };
+// Which calls of a number to stop at, by an argument: the first, or an
+// mmap's flags.
+enum class When { always, input_fd, untraced_clone, shared_map };
 
 struct Traced {
     long number;  // the x86-64 system call number

@@ -20,6 +20,7 @@
 #include <string.h>  // sigabbrev_np, a GNU extension
 #include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -708,6 +709,18 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
             return;
         case Call::parent:
             on_ask_parent(tid, task);
+            return;
+        case Call::share:
+            // Memory its processes may share, written where the tracer
+            // cannot see: told once a process, if it can be written.
+            if (!process.shared &&
+                (info.seccomp.nr == SYS_shmat || (task.args[2] & PROT_WRITE) != 0)) {
+                process.shared = true;
+                Event talk = event(Event::Kind::talk, task.tgid);
+                talk.shares_memory = true;
+                setup_.emit(talk);
+            }
+            resume(tid);
             return;
         case Call::input:
         case Call::input_wait:

@@ -136,6 +136,7 @@ private:
         std::size_t polls = 0;          // its fruitless polls since its last reap
         bool polled_one = false;        // a poll for one child by its ID told
         bool talked = false;            // a write to a descriptor of its own told
+        bool shared = false;            // memory mapped to be shared told
         bool signalled = false;         // a signal on its way to it told
         std::size_t asked_parent = 0;   // its getppid() calls told: the first two
         std::size_t born = 0;           // its place among the processes made, as a parent's

@@ -293,8 +293,9 @@ TEST_P(ForktraceExplores, AsEveryInterleavingOfTheModel)
 TEST(ForktraceExplores, CallsImpossibleOnlyWhatItProved)
 {
     const std::vector<std::pair<std::string, int>> rows{
-        {"waitany", 1},      {"status", 1},   {"poll", 1},      {"polls", 1},     {"threads", 2},
-        {"threadprints", 2}, {"parentid", 1}, {"parentids", 2}, {"pollagain", 2}, {"pollone", 2}};
+        {"waitany", 1},   {"status", 1},       {"poll", 1},         {"polls", 1},
+        {"threads", 2},   {"threadprints", 2}, {"sharedmemory", 2}, {"parentid", 1},
+        {"parentids", 2}, {"pollagain", 2},    {"pollone", 2}};
     const runner::ScratchFolder folder("unproven");
     const std::filesystem::path file = folder.path() / "answer";
     std::ofstream(file) << "no run prints this\n";

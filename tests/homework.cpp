@@ -125,6 +125,16 @@ int main(int argc, char *argv[])
         std::thread second([] { static_cast<void>(write(STDOUT_FILENO, "second\n", 7)); });
         first.join();
         second.join();
+    } else if (how == "sharedmemory") {
+        // What the parent reads of the child's write depends on timing.
+        auto *seen = static_cast<volatile int *>(
+            mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+        if (fork() == 0) {
+            *seen = 1;
+            std::exit(0);
+        }
+        std::printf("seen %d\n", *seen);
+        wait(nullptr);
     } else if (how == "threadprints") {
         // Through the one stdio buffer: on a pipe, a single write at exit
         // whose lines are in the order the threads ran.
