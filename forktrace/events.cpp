@@ -258,6 +258,9 @@ void write_json(const Event &event, const std::function<void(std::string_view)> 
             if (event.any_child) {
                 out += ",\"any_child\":true";
             }
+            if (!event.ok) {
+                out += ",\"ok\":false";  // a poll for one child that found it not yet ended
+            }
             break;
         case Event::Kind::getppid:
             out += ",\"answer\":" + std::to_string(event.child);

@@ -57,9 +57,9 @@ struct Event {
     pid_t child = 0;                // fork: the new process (0 when it failed); reap, poll: the one
                                     // collected; getppid: the ID it got
     std::string path;               // exec: the file asked for
-    bool ok = true;                 // fork, exec: whether it worked
-    std::string error;              // fork, exec, write: the errno name when it failed
-    int fd = 0;                     // write: the descriptor, 1 or 2; talk: the descriptor
+    bool ok = true;     // fork, exec: whether it worked; poll for one child: whether it had ended
+    std::string error;  // fork, exec, write: the errno name when it failed
+    int fd = 0;         // write: the descriptor, 1 or 2; talk: the descriptor
     Stream stream = Stream::output;  // write
     std::string data;                // write: the bytes written, exactly
     std::optional<int> code;         // exit: the exit status, when it exited

@@ -22,14 +22,29 @@ std::string key_of(const std::vector<PlannedReap> &plan)
 {
     std::set<std::string> parts;
     for (const PlannedReap &reap : plan) {
-        parts.insert(place_text(reap.waiter) + "#" + std::to_string(reap.number) + ">" +
-                     place_text(reap.child));
+        parts.insert(place_text(reap.waiter) + "#" + std::to_string(static_cast<int>(reap.what)) +
+                     "." + std::to_string(reap.number) + ">" + place_text(reap.child));
     }
     std::string key;
     for (const std::string &part : parts) {
         key += part + ";";
     }
     return key;
+}
+
+// The other ways the choice `made` could have gone: each other child a wait
+// could have collected (or none, for a poll), the other answer of a
+// getppid(), the other finding of a poll for one child.
+std::vector<PlannedReap> others_of(const PlannedReap &made, const Choice &choice)
+{
+    if (made.what == PlannedReap::What::poll_one) {
+        return {{made.waiter, 1 - made.number, made.child, made.what}};
+    }
+    std::vector<PlannedReap> others;
+    for (const Place &other : choice.others) {
+        others.push_back({made.waiter, made.number, other, made.what});
+    }
+    return others;
 }
 
 // The runs explored so far, and the plans still to run.
@@ -52,14 +67,14 @@ public:
             if (std::find(plan.begin(), plan.end(), made[i]) != plan.end()) {
                 continue;  // the run that planned it tried its others
             }
-            for (const Place &other : choices[i].others) {
+            for (const PlannedReap &other : others_of(made[i], choices[i])) {
                 std::vector<PlannedReap> other_plan = plan;
                 for (std::size_t before = 0; before < i; ++before) {
                     if (std::find(plan.begin(), plan.end(), made[before]) == plan.end()) {
                         other_plan.push_back(made[before]);
                     }
                 }
-                other_plan.push_back({made[i].waiter, made[i].number, other});
+                other_plan.push_back(other);
                 if (planned_.insert(key_of(other_plan)).second) {
                     plans_.push_back(std::move(other_plan));
                 }
@@ -90,10 +105,11 @@ std::vector<PlannedReap> plan_of(const std::vector<Choice> &choices)
 {
     std::vector<PlannedReap> plan(choices.size());
     std::transform(choices.begin(), choices.end(), plan.begin(), [](const Choice &choice) {
-        return PlannedReap{
-            choice.waiter,
-            choice.kind == Choice::Kind::parent ? PlannedReap::asks_parent : choice.number,
-            choice.reaped};
+        using What = PlannedReap::What;
+        return PlannedReap{choice.waiter, choice.number, choice.reaped,
+                           choice.kind == Choice::Kind::parent     ? What::parent
+                           : choice.kind == Choice::Kind::poll_one ? What::poll_one
+                                                                   : What::reap};
     });
     return plan;
 }

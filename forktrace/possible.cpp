@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdint>
 #include <map>
+#include <utility>
 #include <numeric>
 #include <set>
 #include <tuple>
@@ -89,23 +90,24 @@ std::string talk_not_tried(const Event &talk)
 // a poll made it) follows.
 struct Polls {
     std::size_t fruitless = 0, before_reap = 0;
+    std::set<pid_t> of_one;  // the children polled for by their ID
 };
 
 // What a poll's run leaves untried, if anything: each way a first poll for
-// any child since its waiter's last reap could go is explored; a poll for
-// one child by its ID, or one made again after one found none, is not.
+// any child since its waiter's last reap, or a first for one child by its
+// ID, could go is explored; one made again after one found none is not.
 std::optional<std::string> poll_not_tried(const Event &poll, Polls &polls)
 {
     const std::string which = "a wait with WNOHANG" +
                               (poll.site ? " at " + printable(*poll.site) : "") + " of process " +
                               std::to_string(poll.pid);
     if (!poll.any_child) {
-        return which + " for one child " +
-               (poll.child != 0 ? "found it ended; had it ended later, the wait would have found "
-                                  "it not yet ended"
-                                : "found it not yet ended; had it ended sooner, the wait would "
-                                  "have found it") +
-               ", and that run is not tried";
+        if (polls.of_one.insert(poll.child).second) {
+            return std::nullopt;  // its first for that child: tried both ways
+        }
+        return which + " for child " + std::to_string(poll.child) +
+               " was made again after it found the child not yet ended: how many times it "
+               "finds it so is a matter of timing, and the runs with more or fewer are not tried";
     }
     if (poll.child == 0 ? ++polls.fruitless > 1 : polls.before_reap > 0) {
         return which +
@@ -215,7 +217,8 @@ Order order_of(const std::vector<Event> &events)
                 }
                 const std::size_t reaper = process_of(event.pid);
                 if (event.any_child) {
-                    polls[event.pid] = {0, polls[event.pid].fruitless};
+                    Polls &its = polls[event.pid];
+                    its.before_reap = std::exchange(its.fruitless, 0);
                 }
                 if (order.processes[child->second].parent == reaper) {
                     reaped_by_parent.insert(child->second);

@@ -136,9 +136,11 @@ using Place = std::vector<std::size_t>;
 // other of a poll that could have found none. A getppid() (`parent`) is
 // made by `waiter`; its `reaped`, and its other, are not places but
 // got_parent where it got its parent's ID and empty where it got another's,
-// its parent having ended; `reaped_pid` is the ID it got.
+// its parent having ended; `reaped_pid` is the ID it got. A poll for one
+// child (`poll_one`) by `waiter`: for `reaped`, found ended (`number` 0) or
+// not yet (1), and could have found it the other way.
 struct Choice {
-    enum class Kind { wait, poll, parent };
+    enum class Kind { wait, poll, parent, poll_one };
     static inline const Place got_parent{1};
     Place waiter;
     std::size_t number = 0;  // among the waiter's waits for any child that collected one

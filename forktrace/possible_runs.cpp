@@ -33,6 +33,8 @@ public:
             case Event::Kind::poll:
                 if (event.any_child) {
                     polled(event);
+                } else {
+                    polled_one(event);
                 }
                 break;
             case Event::Kind::getppid:
@@ -134,6 +136,23 @@ private:
         }
     }
 
+    // A first poll for one child by its ID: it found the child ended, or not.
+    void polled_one(const Event &poll)
+    {
+        if (!known_.contains(poll.child) || !polled_ones_.insert({poll.pid, poll.child}).second) {
+            return;
+        }
+        choices_.push_back({known_[poll.pid].place,
+                            poll.ok ? 0U : 1U,
+                            known_[poll.child].place,
+                            {},
+                            poll.pid,
+                            poll.child,
+                            {},
+                            poll.site,
+                            Choice::Kind::poll_one});
+    }
+
     // A process's first getppid(): its parent's ID, or another's.
     void asked(const Event &ask)
     {
@@ -156,7 +175,8 @@ private:
     std::unordered_map<pid_t, Known> known_;             // the latest process of each ID
     std::map<pid_t, std::vector<pid_t>> not_collected_;  // each one's children, as made
     std::unordered_map<pid_t, pid_t> parent_of_;
-    std::set<pid_t> asked_;  // those whose first getppid() is told
+    std::set<pid_t> asked_;                          // those whose first getppid() is told
+    std::set<std::pair<pid_t, pid_t>> polled_ones_;  // a waiter and the child it polled for
     std::set<pid_t> collected_by_parent_;
     std::vector<Choice> choices_;
 };

@@ -231,6 +231,8 @@ std::string choice_kind(Choice::Kind kind)
             return "\"poll\"";
         case Choice::Kind::parent:
             return "\"getppid\"";
+        case Choice::Kind::poll_one:
+            return "\"poll_for_one\"";
     }
     return "";
 }
@@ -322,6 +324,9 @@ std::string made_text(const Choice &choice)
         case Choice::Kind::parent:
             return "getppid()" + of + " got " + got +
                    (choice.reaped.empty() ? ", its parent having ended" : ", its parent");
+        case Choice::Kind::poll_one:
+            return "the poll" + at_site(choice.site) + of + " for " + got +
+                   (choice.number == 0 ? " found it ended" : " found it not yet ended");
     }
     return "";
 }
@@ -329,6 +334,10 @@ std::string made_text(const Choice &choice)
 // "…; it could have collected 102 had that ended first"
 std::string choice_text(const Choice &choice)
 {
+    if (choice.kind == Choice::Kind::poll_one) {
+        return made_text(choice) + (choice.number == 0 ? "; had it ended later, not yet"
+                                                       : "; had it ended sooner, it would have");
+    }
     if (choice.kind == Choice::Kind::parent) {
         return made_text(choice) + (choice.reaped.empty()
                                         ? "; asked sooner, it would have got its parent's, " +

@@ -51,14 +51,16 @@ struct PlannedWrite {
 // child it is to collect, by its place: a run steered to another choice.
 // With no child (the root's place, never a child's), the poll (a wait with
 // WNOHANG) made before that wait, the first since the waiter's last reap,
-// is to find none ended. With `number` asks_parent, the waiter's first
-// getppid() instead, which is to get its parent's ID (`child` not empty) or,
-// with no child, another's, its parent having ended.
+// is to find none ended. Or (`what`) the waiter's first getppid(), which is
+// to get its parent's ID (`child` not empty) or, with no child, another's,
+// its parent having ended; or its first poll for the one child at `child`,
+// which is to find it ended (`number` 0) or not yet (1).
 struct PlannedReap {
-    static constexpr std::size_t asks_parent = static_cast<std::size_t>(-1);
+    enum class What { reap, parent, poll_one };
     std::vector<std::size_t> waiter;
     std::size_t number = 0;
     std::vector<std::size_t> child;
+    What what = What::reap;
     bool operator==(const PlannedReap &) const = default;
 };
 
@@ -128,19 +130,19 @@ private:
         // Its parent ended before the fork's event came, so what the fork
         // copied into it is not known, until it execs.
         bool copy_unknown = false;
-        std::vector<std::size_t> path;  // its place in the tree, as PlannedWrite names it
-        std::size_t children = 0;       // the forks it has made
-        std::size_t output_writes = 0;  // its writes to the output begun so far
-        std::size_t any_reaps = 0;      // children its waits for any child collected
-        std::size_t threads = 1;        // threads it has made, the first included
-        std::size_t polls = 0;          // its fruitless polls since its last reap
-        bool polled_one = false;        // a poll for one child by its ID told
-        bool talked = false;            // a write to a descriptor of its own told
-        bool shared = false;            // memory mapped to be shared told
-        bool signalled = false;         // a signal on its way to it told
-        std::size_t asked_parent = 0;   // its getppid() calls told: the first two
-        std::size_t born = 0;           // its place among the processes made, as a parent's
-                                        // children are looked over by a wait, oldest first
+        std::vector<std::size_t> path;      // its place in the tree, as PlannedWrite names it
+        std::size_t children = 0;           // the forks it has made
+        std::size_t output_writes = 0;      // its writes to the output begun so far
+        std::size_t any_reaps = 0;          // children its waits for any child collected
+        std::size_t threads = 1;            // threads it has made, the first included
+        std::size_t polls = 0;              // its fruitless polls since its last reap
+        std::map<pid_t, int> polls_of_one;  // its polls for one child by its ID, by child
+        bool talked = false;                // a write to a descriptor of its own told
+        bool shared = false;                // memory mapped to be shared told
+        bool signalled = false;             // a signal on its way to it told
+        std::size_t asked_parent = 0;       // its getppid() calls told: the first two
+        std::size_t born = 0;               // its place among the processes made, as a parent's
+                                            // children are looked over by a wait, oldest first
     };
     enum class Pending { none, exec, write, wait4, waitid, parent };
     struct Task {
@@ -165,6 +167,7 @@ private:
         bool held_exit = false;             // steered: held at its exit for another's reap
         bool held_wait = false;             // steered: held at a wait's start till its child ends
         bool held_ask = false;              // steered: held at getppid() till its parent ends
+        pid_t held_for = 0;                 // steered: held at a poll till this child ends
         std::size_t thread = 0;             // its place among its process's threads
     };
 
@@ -211,6 +214,7 @@ private:
     bool steering() const { return !setup_.plan.empty() || !setup_.reaps.empty(); }
     bool on_wait_entry(pid_t tid, Task &task);
     void on_poll(const Task &task, pid_t found);
+    void polled_one(const Task &task, Event &poll, pid_t found);
     void on_signal(const Task &task, int signal);
     void on_ask_parent(pid_t tid, Task &task);
     void asked_parent(const Task &task, pid_t answer);
@@ -226,6 +230,8 @@ private:
     const PlannedReap *planned(const Process &waiter, std::size_t number, bool none) const;
     const PlannedReap *next_reap(pid_t waiter) const;
     bool poll_to_find_none(const Process &waiter) const;
+    const PlannedReap *planned_poll(const Process &waiter, pid_t child) const;
+    bool on_poll_entry(pid_t tid, Task &task, pid_t target);
     bool target_cannot_come(pid_t waiter, const Task &task, const Child &target);
     void release_waits(bool all = false);
     void release(std::vector<pid_t> &held, bool Task::*flag, bool at_call,

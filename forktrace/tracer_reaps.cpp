@@ -72,6 +72,9 @@ bool Tracer::on_wait_entry(pid_t tid, Task &task)
         task.any_child = type == P_ALL || type == P_PGID;
         target = type == P_PID ? static_cast<pid_t>(task.args[1]) : 0;
     }
+    if (target != 0 && no_hang(task)) {
+        return on_poll_entry(tid, task, target);
+    }
     if (target != 0) {
         release(held_exits_, &Task::held_exit, false,
                 [&](const Task &held) { return held.tgid == target; });
@@ -136,10 +139,60 @@ bool Tracer::target_cannot_come(pid_t waiter, const Task &task, const Child &tar
     return false;
 }
 
+// A poll for the one child `target`: steered, held until the child has
+// ended, where the plan says it finds it ended; or the child held at its
+// exit until the poll has looked, where the plan says not yet. Whether the
+// poll is held.
+bool Tracer::on_poll_entry(pid_t tid, Task &task, pid_t target)
+{
+    const auto waiter = processes_.find(task.tgid);
+    const PlannedReap *planned =
+        waiter == processes_.end() ? nullptr : planned_poll(waiter->second, target);
+    const bool ended = ended_.contains(target);
+    if (planned != nullptr && planned->number == 1) {
+        if (ended) {
+            leave_plan("the child " + std::to_string(target) + " had ended before the poll of " +
+                       "process " + std::to_string(task.tgid) +
+                       ", where the plan gives it not yet");
+        }
+        return false;
+    }
+    release(held_exits_, &Task::held_exit, false,
+            [&](const Task &held) { return held.tgid == target; });
+    if (planned == nullptr || ended || !processes_.contains(target)) {
+        return false;
+    }
+    task.held_wait = true;
+    task.held_for = target;
+    held_waits_.push_back(tid);
+    return true;
+}
+
+// The plan for `waiter`'s first poll for its child `child`, if that is to come.
+const PlannedReap *Tracer::planned_poll(const Process &waiter, pid_t child) const
+{
+    if (waiter.polls_of_one.contains(child)) {
+        return nullptr;
+    }
+    const auto process = processes_.find(child);
+    const auto ended = ended_paths_.find(child);
+    const std::vector<std::size_t> *path = process != processes_.end()   ? &process->second.path
+                                           : ended != ended_paths_.end() ? &ended->second
+                                                                         : nullptr;
+    const auto found = std::find_if(setup_.reaps.begin(), setup_.reaps.end(), [&](const auto &r) {
+        return path != nullptr && r.what == PlannedReap::What::poll_one &&
+               r.waiter == waiter.path && r.child == *path;
+    });
+    return found == setup_.reaps.end() ? nullptr : &*found;
+}
+
 // The waits held for a child that has ended since (or all of them) go on.
 void Tracer::release_waits(bool all)
 {
     release(held_waits_, &Task::held_wait, true, [&](const Task &task) {
+        if (task.held_for != 0) {
+            return all || !processes_.contains(task.held_for);
+        }
         const PlannedReap *planned = next_reap(task.tgid);
         const std::optional<Child> child =
             planned != nullptr ? child_at(task.tgid, planned->child) : std::nullopt;
@@ -156,6 +209,7 @@ void Tracer::release(std::vector<pid_t> &held, bool Task::*flag, bool at_call,
         Task &task = tasks_[*one];
         if (goes(task)) {
             task.*flag = false;
+            task.held_for = 0;
             if (at_call) {
                 ::ptrace(PTRACE_SYSCALL, *one, 0, 0);
             } else {
@@ -173,7 +227,8 @@ void Tracer::release(std::vector<pid_t> &held, bool Task::*flag, bool at_call,
 const PlannedReap *Tracer::planned(const Process &waiter, std::size_t number, bool none) const
 {
     const auto found = std::find_if(setup_.reaps.begin(), setup_.reaps.end(), [&](const auto &r) {
-        return r.waiter == waiter.path && r.number == number && r.child.empty() == none;
+        return r.waiter == waiter.path && r.number == number && r.child.empty() == none &&
+               r.what == PlannedReap::What::reap;
     });
     return found == setup_.reaps.end() ? nullptr : &*found;
 }
@@ -223,6 +278,10 @@ void Tracer::on_poll(const Task &task, pid_t found)
     Event poll = event(Event::Kind::poll, task.tgid);
     poll.site = task.site;
     poll.any_child = task.any_child;
+    if (!task.any_child) {
+        polled_one(task, poll, found);
+        return;
+    }
     if (found != 0) {
         poll.child = found;
         setup_.emit(poll);
@@ -232,13 +291,7 @@ void Tracer::on_poll(const Task &task, pid_t found)
     if (waiter == processes_.end()) {
         return;
     }
-    if (!task.any_child) {
-        // A poll for one child: told once, as a choice not tried.
-        if (waiter->second.polled_one) {
-            return;
-        }
-        waiter->second.polled_one = true;
-    } else if (++waiter->second.polls > 2) {
+    if (++waiter->second.polls > 2) {
         // Told the first time since its last reap, and the second: the poll
         // is made again, and how many times it finds none is timing.
         return;
@@ -254,6 +307,22 @@ void Tracer::on_poll(const Task &task, pid_t found)
     if (child_lives || child_uncollected) {
         setup_.emit(poll);
     }
+}
+
+// A poll for one child by its ID, which found it ended or not: told the
+// first time and the second for that child.
+void Tracer::polled_one(const Task &task, Event &poll, pid_t found)
+{
+    const auto waiter = processes_.find(task.tgid);
+    const pid_t target = task.number == SYS_wait4 ? static_cast<pid_t>(task.args[0])
+                                                  : static_cast<pid_t>(task.args[1]);
+    if (waiter == processes_.end() || ++waiter->second.polls_of_one[target] > 2) {
+        return;
+    }
+    poll.child = target;
+    poll.ok = found != 0;
+    setup_.emit(poll);
+    release_exits();  // held till it had looked, where the plan says so
 }
 
 // A signal on its way to a process, but the one that tells of a child's end:
@@ -316,7 +385,7 @@ std::optional<bool> Tracer::planned_ask(const Process &asker) const
         return std::nullopt;
     }
     const auto found = std::find_if(setup_.reaps.begin(), setup_.reaps.end(), [&](const auto &r) {
-        return r.waiter == asker.path && r.number == PlannedReap::asks_parent;
+        return r.waiter == asker.path && r.what == PlannedReap::What::parent;
     });
     return found == setup_.reaps.end() ? std::nullopt : std::optional<bool>(!found->child.empty());
 }
@@ -352,6 +421,12 @@ bool Tracer::must_hold(pid_t group) const
     }
     if (an_ask_needs(group)) {
         return true;
+    }
+    if (const auto parent = processes_.find(process->second.parent); parent != processes_.end()) {
+        const PlannedReap *poll = planned_poll(parent->second, group);
+        if (poll != nullptr && poll->number == 1) {
+            return true;  // its parent's poll for it is to find it not yet ended
+        }
     }
     const auto parent = processes_.find(process->second.parent);
     if (parent == processes_.end()) {

@@ -35,6 +35,7 @@ struct Step {
         after,       // waits until process `code` (by the order made, from 0) has ended
         poll,        // waitpid(-1, NULL, WNOHANG): collects any child that has ended and
                      // prints `child`'s one print, or else prints `text`
+        poll_for,    // the same for the one child that is process `code`
     } kind;
     std::string text;
     int code = 0;
@@ -51,6 +52,10 @@ Step after_end_of(int process) { return {Step::Kind::after, "", process, {}}; }
 Step poll(std::string none, std::string found)
 {
     return {Step::Kind::poll, std::move(none), 0, {print(std::move(found))}};
+}
+Step poll_for(int process, std::string none, std::string found)
+{
+    return {Step::Kind::poll_for, std::move(none), process, {print(std::move(found))}};
 }
 
 // The model's state: each process's place in its steps, its buffer and
@@ -144,10 +149,11 @@ private:
             case Step::Kind::wait:
             case Step::Kind::wait_print:
             case Step::Kind::poll:
+            case Step::Kind::poll_for:
                 break;
         }
         std::vector<State> after = collect(next, p, step);
-        if (step.kind == Step::Kind::poll) {
+        if (step.kind == Step::Kind::poll || step.kind == Step::Kind::poll_for) {
             for (State &found : after) {
                 put(found.processes[p], found, step.child.front().text);
             }
@@ -167,7 +173,8 @@ private:
         bool children_left = false;
         for (std::size_t c = 0; c < next.processes.size(); ++c) {
             const Process &child = next.processes[c];
-            if (child.parent != static_cast<int>(p) || child.life == Process::Life::collected) {
+            if (child.parent != static_cast<int>(p) || child.life == Process::Life::collected ||
+                (step.kind == Step::Kind::poll_for && c != static_cast<std::size_t>(step.code))) {
                 continue;
             }
             children_left = true;
@@ -181,7 +188,8 @@ private:
                 after.push_back(std::move(collected));
             }
         }
-        if (!children_left && step.kind != Step::Kind::poll) {
+        const bool polls = step.kind == Step::Kind::poll || step.kind == Step::Kind::poll_for;
+        if (!children_left && !polls) {
             after.push_back(next);  // -1 at once
         }
         return after;
@@ -295,7 +303,7 @@ TEST(ForktraceExplores, CallsImpossibleOnlyWhatItProved)
     const std::vector<std::pair<std::string, int>> rows{
         {"waitany", 1},   {"status", 1},       {"poll", 1},         {"polls", 1},
         {"threads", 2},   {"threadprints", 2}, {"sharedmemory", 2}, {"parentid", 1},
-        {"parentids", 2}, {"pollagain", 2},    {"pollone", 2}};
+        {"parentids", 2}, {"pollagain", 2},    {"pollone", 2},      {"pollfor", 1}};
     const runner::ScratchFolder folder("unproven");
     const std::filesystem::path file = folder.path() / "answer";
     std::ofstream(file) << "no run prints this\n";
@@ -371,7 +379,9 @@ INSTANTIATE_TEST_SUITE_P(
             Explored{"after", ends_after, "code 1\ncode 1\n"},
             Explored{"nested", nested, "g0\ng1\nc0 two\nc0 one\nc1\none\ntwo\n"},
             Explored{"poll", {fork({exit_with(0)}), poll("not yet\n", "ended\n"), wait_any()}, ""},
-            Explored{"polls", polls, "c0\nc1\nfound\nnone\n"}),
+            Explored{"polls", polls, "c0\nc1\nfound\nnone\n"},
+            Explored{"pollfor", {fork({print("c0\n"), exit_with(0)}), poll_for(1, "not yet\n", "ended\n"),
+                                 wait_any(), print("done\n")}, "ended\nc0\ndone\n"}),
         testing::Values(runner::Output::terminal, runner::Output::pipe)),
     [](const auto &row) {
         return std::get<0>(row.param).name + "_" + runner::to_string(std::get<1>(row.param));

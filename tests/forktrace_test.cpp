@@ -898,8 +898,11 @@ TEST(ForktraceInterrupted, DuringAnExplorationEndsItAndLeavesNothing)
                                  .timeout = std::chrono::seconds(8)});
     EXPECT_EQ(run.exit_code(), 130) << run;
     for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        // Read by the stream, which fails quietly where the process has
+        // gone meanwhile (an iterator over its buffer throws).
         std::ifstream cmdline(entry.path() / "cmdline");
-        std::string words((std::istreambuf_iterator<char>(cmdline)), {});
+        std::string words;
+        std::getline(cmdline, words, '\n');
         std::ifstream stat(entry.path() / "stat");
         std::string state;
         std::getline(stat, state);

@@ -266,6 +266,16 @@ int main(int argc, char *argv[])
         std::printf("one\n");
         wait(nullptr);
         std::printf("done\n");
+    } else if (how == "pollfor") {
+        // One poll for the child by its ID: it has ended, or not yet.
+        const pid_t child = fork();
+        if (child == 0) {
+            std::printf("c0\n");
+            std::exit(0);
+        }
+        std::printf(waitpid(child, nullptr, WNOHANG) == 0 ? "not yet\n" : "ended\n");
+        waitpid(child, nullptr, 0);
+        std::printf("done\n");
     } else if (how == "pollagain" || how == "pollone") {
         // Polled until the child has ended: how many times is timing. Or a
         // poll for the one child by its ID.
