@@ -118,9 +118,8 @@ void forks_among_prints(Program &p)
     }
 }
 
-// Children made in a loop, each printing and exiting; the parent waits for
-// them all, or does not.
-void children_that_exit(Program &p)
+// Two or three children made in a loop, each printing and exiting: how many.
+int printing_children(Program &p)
 {
     const int children = p.random.between(2, 3);
     p.open("for (int i = 0; i < " + std::to_string(children) + "; i++)");
@@ -129,6 +128,14 @@ void children_that_exit(Program &p)
     p.line("exit(0);");
     p.close();
     p.close();
+    return children;
+}
+
+// Children made in a loop, each printing and exiting; the parent waits for
+// them all, or does not.
+void children_that_exit(Program &p)
+{
+    printing_children(p);
     if (p.random.chance()) {
         p.wait_for_all();
     }
@@ -194,13 +201,7 @@ void a_chain(Program &p)
 // decides which lines can come before the parent's.
 void children_collected_in_turn(Program &p)
 {
-    const int children = p.random.between(2, 3);
-    p.open("for (int i = 0; i < " + std::to_string(children) + "; i++)");
-    p.open("if (fork() == 0)");
-    p.print(true, true);
-    p.line("exit(0);");
-    p.close();
-    p.close();
+    const int children = printing_children(p);
     for (int waits = 0; waits < children; ++waits) {
         p.line("wait(NULL);");
         p.print(true);
