@@ -278,10 +278,10 @@ std::vector<forktrace::Order> distinct(const std::vector<forktrace::Order> &orde
     for (const forktrace::Order &order : orders) {
         std::vector<std::string> writes;
         for (const forktrace::Write &write : order.writes) {
-            std::vector<std::string> after;
-            for (const std::size_t before : write.after) {
-                after.push_back(name_of(order, order.writes[before]));
-            }
+            std::vector<std::string> after(write.after.size());
+            std::transform(
+                write.after.begin(), write.after.end(), after.begin(),
+                [&](std::size_t before) { return name_of(order, order.writes[before]); });
             std::sort(after.begin(), after.end());
             std::string entry = name_of(order, write) + "<";
             for (const std::string &before : after) {
@@ -351,7 +351,7 @@ std::optional<Run> traced(const std::filesystem::path &program, forktrace::On on
         run.orders_explored.push_back(forktrace::order_of(events));
     }
     run.proven =
-        runs.complete && !runs.timed_out &&
+        runs.complete && !runs.gave_up &&
         std::all_of(run.orders_explored.begin(), run.orders_explored.end(),
                     [](const forktrace::Order &order) { return order.unexplored.empty(); });
     bound_lines(run);

@@ -117,16 +117,16 @@ std::string table(const Answers &answers, const char *open, const char *between,
 // the same of the outputs, and "runs_pipe": the different runs explored.
 std::string json_counts(const Run &run, const std::string &way)
 {
-    std::string json;
+    std::string members;
     for (const auto &[what, count] : {std::pair<const char *, const Count *>{"orders", &run.orders},
                                       {"outputs", &run.outputs}}) {
         const std::string name = "\"" + std::string(what) + "_" + way;
-        json += "," + name + "\":";
-        json += count->decimal.empty() ? "null" : "\"" + count->decimal + "\"";
-        json += "," + name + "_exact\":";
-        json += !count->decimal.empty() && !count->at_least ? "true" : "false";
+        members += "," + name + "\":";
+        members += count->decimal.empty() ? "null" : "\"" + count->decimal + "\"";
+        members += "," + name + "_exact\":";
+        members += !count->decimal.empty() && !count->at_least ? "true" : "false";
     }
-    return json + ",\"runs_" + way + "\":" + std::to_string(run.explored.size());
+    return members + ",\"runs_" + way + "\":" + std::to_string(run.explored.size());
 }
 
 void json(std::FILE *out, const std::vector<Exercise> &exercises)

@@ -40,10 +40,11 @@ std::vector<PlannedReap> others_of(const PlannedReap &made, const Choice &choice
     if (made.what == PlannedReap::What::poll_one) {
         return {{made.waiter, 1 - made.number, made.child, made.what}};
     }
-    std::vector<PlannedReap> others;
-    for (const Place &other : choice.others) {
-        others.push_back({made.waiter, made.number, other, made.what});
-    }
+    std::vector<PlannedReap> others(choice.others.size());
+    std::transform(choice.others.begin(), choice.others.end(), others.begin(),
+                   [&](const Place &other) {
+                       return PlannedReap{made.waiter, made.number, other, made.what};
+                   });
     return others;
 }
 
@@ -153,10 +154,10 @@ int explore(const Options &options, const std::string &file, Run first, Runs &ru
         steered.show_on = -1;
         std::vector<Event> these;
         steered.emit = [&these](const Event &event) { these.push_back(event); };
-        bool timed_out = false;
-        steered.steer_timed_out = &timed_out;
+        bool gave_up = false;
+        steered.steer_gave_up = &gave_up;
         const int again_status = run_command(again, file, steered);
-        runs.timed_out = runs.timed_out || timed_out;
+        runs.gave_up = runs.gave_up || gave_up;
         ++runs.tried;
         if (again_status == status_failed || interrupted() != 0) {
             runs.complete = false;

@@ -238,7 +238,7 @@ int steer(const Options &options, const std::string &file)
         const CheckedRuns checked = check_runs(orders, *answer);
         if (!checked.checked.possible) {
             // Proven impossible only where every choice of the runs was tried.
-            const bool proven = !checked.checked.gave_up && runs.complete && !runs.timed_out &&
+            const bool proven = !checked.checked.gave_up && runs.complete && !runs.gave_up &&
                                 std::all_of(orders.begin(), orders.end(), [](const Order &order) {
                                     return order.unexplored.empty();
                                 });

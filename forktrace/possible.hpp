@@ -160,9 +160,9 @@ struct Runs {
     std::vector<std::vector<Event>> events;  // distinct runs; the first is the one shown
     std::vector<std::vector<Choice>> choices;
     bool complete = true;  // every choice was taken each way it could be
-    // A run given up steering after ten seconds: whether its choice can be
-    // taken is not known.
-    bool timed_out = false;
+    // A run that could not be steered to its choices: whether they can be
+    // taken is not known (what it held may have been what stopped it).
+    bool gave_up = false;
     std::size_t tried = 0;   // runs made, those that came out alike included
     std::size_t budget = 0;  // the most runs it could make
 };

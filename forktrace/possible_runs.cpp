@@ -127,10 +127,10 @@ private:
                 choices_.push_back(choice_of(poll, poll.child, waiter.any_reaps - 1));
                 waiter.last_choice = choices_.size();
             }
-            Choice &made = choices_[waiter.last_choice - 1];
-            made.kind = Choice::Kind::poll;
-            made.others.emplace_back();
-            made.other_pids.push_back(0);
+            Choice &choice = choices_[waiter.last_choice - 1];
+            choice.kind = Choice::Kind::poll;
+            choice.others.emplace_back();
+            choice.other_pids.push_back(0);
         } else if (poll.child == 0 && waiter.polls++ == 0 && !not_collected_[poll.pid].empty()) {
             choices_.push_back(choice_of(poll, 0, waiter.any_reaps));
         }

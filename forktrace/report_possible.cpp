@@ -174,10 +174,11 @@ Summary summarize(const Runs &runs, const PossibleOptions &options)
             " runs were made (--runs=" + std::to_string(runs.budget) +
             "): some choices were not steered each way they could have gone");
     }
-    if (runs.timed_out) {
+    if (runs.gave_up) {
         summary.unexplored.emplace_back(
-            "a run could not be steered to a choice in ten seconds (a process slept or ran on "
-            "while the others were held), so whether that choice can be taken is not known");
+            "a run could not be steered to a choice (what it held stopped the others, a process "
+            "slept or ran on, or the run went another way), so whether that choice can be taken "
+            "is not known");
     }
     summary.proven = summary.unexplored.empty();
     if (summary.orders.size() == 1) {

@@ -565,8 +565,8 @@ int run_command(const Options &options, const std::string &file, const Run &plan
     if (plan.off_plan != nullptr) {
         *plan.off_plan = tracer.off_plan();
     }
-    if (plan.steer_timed_out != nullptr) {
-        *plan.steer_timed_out = tracer.steer_timed_out();
+    if (plan.steer_gave_up != nullptr) {
+        *plan.steer_gave_up = tracer.steer_gave_up();
     }
     if (relaying_how.write_error != 0 && relaying_how.write_error != EPIPE) {
         // As the command would say it of its own output, untraced.

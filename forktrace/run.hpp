@@ -76,7 +76,7 @@ struct Run {
     std::vector<PlannedWrite> steer_to;  // the order its writes are to go out in
     std::vector<PlannedReap> reaps;      // the children its waits for any child collect
     bool quiet = false;                  // the tracer's notices are not told
-    bool *steer_timed_out = nullptr;     // steered: the plan was given up after ten seconds
+    bool *steer_gave_up = nullptr;       // steered: the plan of its waits was given up
     std::string *off_plan = nullptr;     // steered: why the run could not follow it
     std::string *received = nullptr;     // the bytes of its output, kept
 };

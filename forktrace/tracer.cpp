@@ -1149,6 +1149,10 @@ void Tracer::leave_plan(const std::string &why)
     if (off_plan_.empty()) {
         off_plan_ = why;
     }
+    // A choice not taken is not shown impossible: what was held may be
+    // what kept it from being taken, where nothing would hold it for real
+    // (a child held at its exit keeps its pipes open).
+    steer_gave_up_ = steer_gave_up_ || !setup_.reaps.empty();
     setup_.plan.clear();
     for (const pid_t held : held_) {
         admit_write(held);
@@ -1348,7 +1352,6 @@ void Tracer::on_tick(bool steered)
     const bool holding =
         !held_.empty() || !held_exits_.empty() || !held_waits_.empty() || !held_asks_.empty();
     if (holding && ((quiet_ticks_ >= 3 && stuck()) || quiet_ticks_ >= 10 * ticks_a_second)) {
-        steer_timed_out_ = steer_timed_out_ || !stuck();
         leave_plan(
             "the run could not go on as planned: every process was held at a write, a wait, "
             "an exit or getppid(), or waiting for one that was");

@@ -103,7 +103,7 @@ public:
     const std::string &off_plan() const { return off_plan_; }
     // Steered: the plan was left after ten seconds of its processes held,
     // without knowing whether it could have been followed.
-    bool steer_timed_out() const { return steer_timed_out_; }
+    bool steer_gave_up() const { return steer_gave_up_; }
 
     // From a signal handler: end the command. Async-signal-safe.
     static void interrupt(int signal);
@@ -227,7 +227,7 @@ private:
         bool ended = false;
     };
     std::optional<Child> child_at(pid_t parent, const std::vector<std::size_t> &path) const;
-    const PlannedReap *planned(const Process &waiter, std::size_t number, bool none) const;
+    const PlannedReap *planned_reap(const Process &waiter, std::size_t number, bool none) const;
     const PlannedReap *next_reap(pid_t waiter) const;
     bool poll_to_find_none(const Process &waiter) const;
     const PlannedReap *planned_poll(const Process &waiter, pid_t child) const;
@@ -271,7 +271,7 @@ private:
     std::vector<pid_t> held_exits_;  // steered: tasks held at their exit
     std::vector<pid_t> held_waits_;  // steered: tasks held at a wait's start
     std::vector<pid_t> held_asks_;   // steered: tasks held at getppid()'s start
-    bool steer_timed_out_ = false;
+    bool steer_gave_up_ = false;
     static constexpr long tick_microseconds = 100000;
     static constexpr int ticks_a_second = 10;
     int quiet_ticks_ = 0;  // ticks since the last stop of a task

@@ -47,6 +47,16 @@ bool waits_for_another(long call)
     }
 }
 
+// The one child the pending wait is for by its ID, or 0.
+pid_t target_of(const auto &task)
+{
+    if (task.number == SYS_wait4) {
+        const auto pid = static_cast<pid_t>(task.args[0]);
+        return pid > 0 ? pid : 0;
+    }
+    return static_cast<idtype_t>(task.args[0]) == P_PID ? static_cast<pid_t>(task.args[1]) : 0;
+}
+
 // Whether the pending wait is a poll: WNOHANG, it returns at once.
 bool no_hang(const auto &task)
 {
@@ -62,15 +72,12 @@ bool no_hang(const auto &task)
 // exit). Whether the wait is held.
 bool Tracer::on_wait_entry(pid_t tid, Task &task)
 {
-    pid_t target = 0;
+    const pid_t target = target_of(task);
     if (task.number == SYS_wait4) {
-        const auto pid = static_cast<pid_t>(task.args[0]);
-        task.any_child = pid <= 0;
-        target = pid > 0 ? pid : 0;
+        task.any_child = static_cast<pid_t>(task.args[0]) <= 0;
     } else {
         const auto type = static_cast<idtype_t>(task.args[0]);
         task.any_child = type == P_ALL || type == P_PGID;
-        target = type == P_PID ? static_cast<pid_t>(task.args[1]) : 0;
     }
     if (target != 0 && no_hang(task)) {
         return on_poll_entry(tid, task, target);
@@ -224,7 +231,7 @@ void Tracer::release(std::vector<pid_t> &held, bool Task::*flag, bool at_call,
 
 // The plan's entry for `waiter`'s wait for any child that collects its
 // `number`th, or (`none`) for the poll before it that is to find none.
-const PlannedReap *Tracer::planned(const Process &waiter, std::size_t number, bool none) const
+const PlannedReap *Tracer::planned_reap(const Process &waiter, std::size_t number, bool none) const
 {
     const auto found = std::find_if(setup_.reaps.begin(), setup_.reaps.end(), [&](const auto &r) {
         return r.waiter == waiter.path && r.number == number && r.child.empty() == none &&
@@ -237,14 +244,15 @@ const PlannedReap *Tracer::planned(const Process &waiter, std::size_t number, bo
 const PlannedReap *Tracer::next_reap(pid_t waiter) const
 {
     const auto process = processes_.find(waiter);
-    return process == processes_.end() ? nullptr
-                                       : planned(process->second, process->second.any_reaps, false);
+    return process == processes_.end()
+               ? nullptr
+               : planned_reap(process->second, process->second.any_reaps, false);
 }
 
 // Whether the next poll of `waiter` is to find no child ended.
 bool Tracer::poll_to_find_none(const Process &waiter) const
 {
-    return waiter.polls == 0 && planned(waiter, waiter.any_reaps, true) != nullptr;
+    return waiter.polls == 0 && planned_reap(waiter, waiter.any_reaps, true) != nullptr;
 }
 
 // The child of `parent` at `path`, living or ended and not yet collected.
@@ -314,8 +322,7 @@ void Tracer::on_poll(const Task &task, pid_t found)
 void Tracer::polled_one(const Task &task, Event &poll, pid_t found)
 {
     const auto waiter = processes_.find(task.tgid);
-    const pid_t target = task.number == SYS_wait4 ? static_cast<pid_t>(task.args[0])
-                                                  : static_cast<pid_t>(task.args[1]);
+    const pid_t target = target_of(task);
     if (waiter == processes_.end() || ++waiter->second.polls_of_one[target] > 2) {
         return;
     }
@@ -345,7 +352,7 @@ void Tracer::on_signal(const Task &task, int signal)
 // gets another's ID.
 void Tracer::on_ask_parent(pid_t tid, Task &task)
 {
-    Process &process = processes_[task.tgid];
+    const Process &process = processes_[task.tgid];
     if (process.asked_parent >= 2) {
         resume(tid);
         return;
@@ -419,6 +426,14 @@ bool Tracer::must_hold(pid_t group) const
     if (process == processes_.end() || process->second.shares_with != 0) {
         return false;  // a vfork's parent waits for it: held, it would hold them both
     }
+    const bool awaited = std::any_of(tasks_.begin(), tasks_.end(), [&](const auto &entry) {
+        const Task &waiter = entry.second;
+        return waiter.tgid == process->second.parent && target_of(waiter) == group &&
+               (waiter.pending == Pending::wait4 || waiter.pending == Pending::waitid);
+    });
+    if (awaited) {
+        return false;  // its parent waits for it by its ID: held, it would hold them both
+    }
     if (an_ask_needs(group)) {
         return true;
     }
@@ -434,10 +449,10 @@ bool Tracer::must_hold(pid_t group) const
     }
     for (std::size_t number = parent->second.any_reaps;; ++number) {
         const bool looked = number == parent->second.any_reaps && parent->second.polls != 0;
-        if (!looked && planned(parent->second, number, true) != nullptr) {
+        if (!looked && planned_reap(parent->second, number, true) != nullptr) {
             return true;  // a poll to come is to find none ended
         }
-        const PlannedReap *reap = planned(parent->second, number, false);
+        const PlannedReap *reap = planned_reap(parent->second, number, false);
         if (reap == nullptr || reap->child == process->second.path) {
             return false;
         }

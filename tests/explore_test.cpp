@@ -36,6 +36,7 @@ struct Step {
         poll,        // waitpid(-1, NULL, WNOHANG): collects any child that has ended and
                      // prints `child`'s one print, or else prints `text`
         poll_for,    // the same for the one child that is process `code`
+        wait_for,    // waitpid(pid, NULL, 0) of the child that is process `code`
     } kind;
     std::string text;
     int code = 0;
@@ -53,6 +54,7 @@ Step poll(std::string none, std::string found)
 {
     return {Step::Kind::poll, std::move(none), 0, {print(std::move(found))}};
 }
+Step wait_for(int process) { return {Step::Kind::wait_for, "", process, {}}; }
 Step poll_for(int process, std::string none, std::string found)
 {
     return {Step::Kind::poll_for, std::move(none), process, {print(std::move(found))}};
@@ -138,6 +140,14 @@ private:
             case Step::Kind::exit:
                 end(next, p, step.code);
                 return {next};
+            case Step::Kind::wait_for: {
+                Process &child = next.processes[static_cast<std::size_t>(step.code)];
+                if (child.life != Process::Life::ended) {
+                    return {};
+                }
+                child.life = Process::Life::collected;
+                return {next};
+            }
             case Step::Kind::after: {
                 const auto other = static_cast<std::size_t>(step.code);
                 if (other >= state.processes.size() ||
@@ -188,8 +198,8 @@ private:
                 after.push_back(std::move(collected));
             }
         }
-        const bool polls = step.kind == Step::Kind::poll || step.kind == Step::Kind::poll_for;
-        if (!children_left && !polls) {
+        const bool is_poll = step.kind == Step::Kind::poll || step.kind == Step::Kind::poll_for;
+        if (!children_left && !is_poll) {
             after.push_back(next);  // -1 at once
         }
         return after;
@@ -380,6 +390,8 @@ INSTANTIATE_TEST_SUITE_P(
             Explored{"nested", nested, "g0\ng1\nc0 two\nc0 one\nc1\none\ntwo\n"},
             Explored{"poll", {fork({exit_with(0)}), poll("not yet\n", "ended\n"), wait_any()}, ""},
             Explored{"polls", polls, "c0\nc1\nfound\nnone\n"},
+            Explored{"waitthenpoll", {fork({print("a\n"), exit_with(0)}), fork({print("b\n"), exit_with(0)}),
+                                      wait_for(1), poll("none\n", "b ended\n"), wait_any()}, ""},
             Explored{"pollfor", {fork({print("c0\n"), exit_with(0)}), poll_for(1, "not yet\n", "ended\n"),
                                  wait_any(), print("done\n")}, "ended\nc0\ndone\n"}),
         testing::Values(runner::Output::terminal, runner::Output::pipe)),

@@ -266,6 +266,20 @@ int main(int argc, char *argv[])
         std::printf("one\n");
         wait(nullptr);
         std::printf("done\n");
+    } else if (how == "waitthenpoll") {
+        // A wait for the first child by its ID, then a poll that finds the
+        // second ended or not yet.
+        pid_t children[2] = {};
+        for (int child = 0; child < 2; ++child) {
+            children[child] = fork();
+            if (children[child] == 0) {
+                std::printf("%c\n", 'a' + child);
+                std::exit(0);
+            }
+        }
+        waitpid(children[0], nullptr, 0);
+        std::printf(waitpid(-1, nullptr, WNOHANG) == 0 ? "none\n" : "b ended\n");
+        wait(nullptr);
     } else if (how == "pollfor") {
         // One poll for the child by its ID: it has ended, or not yet.
         const pid_t child = fork();
