@@ -59,7 +59,9 @@ private:
 struct Node {
     // release: a child that shares its parent's memory (a vfork's) lets the
     // parent go on, at its exec or its end.
-    enum class Kind { write, fork, exit, reap, release } kind = Kind::write;
+    // orphaned: a getppid() that got another's ID than its parent's, whose
+    // exit (`other`) it follows.
+    enum class Kind { write, fork, exit, reap, release, orphaned } kind = Kind::write;
     std::size_t process = 0;
     std::size_t write = none;  // write: in Order::writes
     std::size_t other = none;  // fork: the child; reap: the child reaped
@@ -158,6 +160,7 @@ Order order_of(const std::vector<Event> &events)
     std::set<std::string> unexplored;
     std::set<std::size_t> reaped_by_parent;           // processes, by index
     std::map<std::size_t, std::size_t> asked_parent;  // getppid() calls told, by process
+    std::map<std::size_t, std::size_t> real_parent;   // of each process made, by index
     std::unordered_map<pid_t, Polls> polls;
     // A vfork's parent waits, suspended, for the child's exec or end.
     std::unordered_map<std::size_t, std::size_t> suspended_at;  // child: its parent's fork node
@@ -181,6 +184,11 @@ Order order_of(const std::vector<Event> &events)
                 latest[event.child] = child;
                 if (event.shares_memory) {
                     suspended_at[child] = nodes.size();
+                }
+                if (!event.parent) {
+                    real_parent[child] = parent;
+                } else if (const auto its = latest.find(*event.parent); its != latest.end()) {
+                    real_parent[child] = its->second;  // a clone with CLONE_PARENT
                 }
                 add({Node::Kind::fork, parent, none, child});
                 break;
@@ -233,9 +241,16 @@ Order order_of(const std::vector<Event> &events)
                 add({Node::Kind::reap, reaper, none, child->second});
                 break;
             }
-            case Event::Kind::getppid:
-                ++asked_parent[process_of(event.pid)];
+            case Event::Kind::getppid: {
+                const std::size_t asker = process_of(event.pid);
+                ++asked_parent[asker];
+                const auto parent = real_parent.find(asker);
+                if (parent != real_parent.end() &&
+                    event.child != order.processes[parent->second].pid) {
+                    add({Node::Kind::orphaned, asker, none, parent->second});
+                }
                 break;
+            }
             case Event::Kind::thread:
                 unexplored.insert("process " + std::to_string(event.pid) +
                                   " ran threads: their steps, each printf() among them, came in "
@@ -281,7 +296,8 @@ Order order_of(const std::vector<Event> &events)
     // The writes before each node, in an order of the nodes that respects
     // every edge (the run's own order may put a reap before the exit it
     // reaps, as the tracer hears of them): Kahn's, over the edges of
-    // program order, fork to the child's first node, and exit to reap.
+    // program order, fork to the child's first node, and exit to reap (or
+    // to an orphan's getppid() that got another's ID: its parent had ended).
     const std::size_t count = nodes.size();
     std::vector<std::vector<std::size_t>> next(count);
     std::vector<std::size_t> waiting(count, 0);
@@ -304,7 +320,9 @@ Order order_of(const std::vector<Event> &events)
         }
     }
     for (std::size_t n = 0; n < count; ++n) {
-        if (nodes[n].kind == Node::Kind::reap && exit_of[nodes[n].other] != none) {
+        const bool after_exit =
+            nodes[n].kind == Node::Kind::reap || nodes[n].kind == Node::Kind::orphaned;
+        if (after_exit && exit_of[nodes[n].other] != none) {
             edge(exit_of[nodes[n].other], n);
         }
     }
@@ -343,6 +361,7 @@ Order order_of(const std::vector<Event> &events)
                 now[node.other] = mine;
                 break;
             case Node::Kind::reap:
+            case Node::Kind::orphaned:
                 mine |= now[node.other];
                 break;
             case Node::Kind::exit:

@@ -37,6 +37,8 @@ struct Step {
                      // prints `child`'s one print, or else prints `text`
         poll_for,    // the same for the one child that is process `code`
         wait_for,    // waitpid(pid, NULL, 0) of the child that is process `code`
+        ask_parent,  // printf of `text` where getppid() gets its parent's ID, else of
+                     // `child`'s one print: its parent has ended
     } kind;
     std::string text;
     int code = 0;
@@ -55,6 +57,10 @@ Step poll(std::string none, std::string found)
     return {Step::Kind::poll, std::move(none), 0, {print(std::move(found))}};
 }
 Step wait_for(int process) { return {Step::Kind::wait_for, "", process, {}}; }
+Step ask_parent(std::string alive, std::string gone)
+{
+    return {Step::Kind::ask_parent, std::move(alive), 0, {print(std::move(gone))}};
+}
 Step poll_for(int process, std::string none, std::string found)
 {
     return {Step::Kind::poll_for, std::move(none), process, {print(std::move(found))}};
@@ -140,6 +146,13 @@ private:
             case Step::Kind::exit:
                 end(next, p, step.code);
                 return {next};
+            case Step::Kind::ask_parent: {
+                const bool alive = process.parent >= 0 &&
+                                   state.processes[static_cast<std::size_t>(process.parent)].life ==
+                                       Process::Life::runs;
+                put(next.processes[p], next, alive ? step.text : step.child.front().text);
+                return {next};
+            }
             case Step::Kind::wait_for: {
                 Process &child = next.processes[static_cast<std::size_t>(step.code)];
                 if (child.life != Process::Life::ended) {
@@ -392,6 +405,8 @@ INSTANTIATE_TEST_SUITE_P(
             Explored{"polls", polls, "c0\nc1\nfound\nnone\n"},
             Explored{"waitthenpoll", {fork({print("a\n"), exit_with(0)}), fork({print("b\n"), exit_with(0)}),
                                       wait_for(1), poll("none\n", "b ended\n"), wait_any()}, ""},
+            Explored{"orphan", {fork({ask_parent("child: parent alive\n", "child: adopted\n")}),
+                                print("parent bye\n")}, "child: adopted\nparent bye\n"},
             Explored{"pollfor", {fork({print("c0\n"), exit_with(0)}), poll_for(1, "not yet\n", "ended\n"),
                                  wait_any(), print("done\n")}, "ended\nc0\ndone\n"}),
         testing::Values(runner::Output::terminal, runner::Output::pipe)),

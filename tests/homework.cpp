@@ -280,6 +280,15 @@ int main(int argc, char *argv[])
         waitpid(children[0], nullptr, 0);
         std::printf(waitpid(-1, nullptr, WNOHANG) == 0 ? "none\n" : "b ended\n");
         wait(nullptr);
+    } else if (how == "orphan") {
+        // The child tells whether its parent was still there: if not, the
+        // parent's line was written first.
+        const pid_t me = getpid();
+        if (fork() == 0) {
+            std::printf(getppid() == me ? "child: parent alive\n" : "child: adopted\n");
+            std::exit(0);
+        }
+        std::printf("parent bye\n");
     } else if (how == "pollfor") {
         // One poll for the child by its ID: it has ended, or not yet.
         const pid_t child = fork();
