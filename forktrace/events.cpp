@@ -109,6 +109,8 @@ std::string_view to_string(Event::Kind kind)
             return "getppid";
         case Event::Kind::thread:
             return "thread";
+        case Event::Kind::pipe:
+            return "pipe";
         case Event::Kind::start:
             break;
     }
@@ -270,7 +272,25 @@ void write_json(const Event &event, const std::function<void(std::string_view)> 
         case Event::Kind::talk:
             out += event.signal          ? ",\"signal\":" + std::to_string(*event.signal)
                    : event.shares_memory ? std::string(",\"shares_memory\":true")
-                                         : ",\"fd\":" + std::to_string(event.fd);
+                   : event.fd != 0       ? ",\"fd\":" + std::to_string(event.fd)
+                                         : std::string();
+            if (!event.path.empty()) {
+                out += ",\"to\":" + json_string(event.path);
+            }
+            break;
+        case Event::Kind::pipe:
+            if (event.released) {
+                out += ",\"pipe\":" + std::to_string(event.pipe) + ",\"released\":true";
+                break;
+            }
+            out += ",\"fd\":" + std::to_string(event.fd) +
+                   ",\"pipe\":" + std::to_string(event.pipe) +
+                   ",\"read\":" + (event.read ? "true" : "false") +
+                   ",\"asked\":" + std::to_string(event.asked) +
+                   ",\"bytes\":" + std::to_string(event.bytes);
+            if (!event.error.empty()) {
+                out += ",\"error\":\"" + event.error + "\"";
+            }
             break;
         case Event::Kind::exec:
             out += ",\"path\":" + json_string(event.path) + ",\"argv\":" + json_argv(event.argv) +

@@ -5,6 +5,7 @@
 // touches a process.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <functional>
@@ -42,7 +43,11 @@ struct Event {
     // thread: a process made its second thread (told once a process): its
     // threads' steps, puts into its stdio buffer among them, can come in
     // another order
-    enum class Kind { start, fork, exec, write, exit, reap, poll, talk, getppid, thread };
+    // pipe: a write into a pipe of the command's own, or a read from one
+    // (`read`), as it returned: the pipe (`pipe`, its inode), the bytes
+    // asked for and those it moved (`bytes`), or the error; or the
+    // process's last hold of its writing end let go (`released`)
+    enum class Kind { start, fork, exec, write, exit, reap, poll, talk, getppid, thread, pipe };
 
     Kind kind = Kind::start;
     pid_t pid = 0;    // the process (thread group) the event belongs to
@@ -50,16 +55,20 @@ struct Event {
     // write: the thread of its process that made it, by creation, from 0;
     // the threads' writes are ordered only as they came
     std::size_t thread = 0;
+    std::uint64_t pipe = 0;  // pipe: the pipe's inode, which names it among the run's pipes
+    std::size_t asked = 0;   // pipe: the bytes asked for
+    std::size_t bytes = 0;   // pipe: the bytes written or read (0 with an error, or at its end)
 
     std::vector<std::string> argv;  // start, exec
     bool argv_cut = false;          // exec: argv goes on past what forktrace reads (4 MiB)
     On on = On::inherit;            // start
     pid_t child = 0;                // fork: the new process (0 when it failed); reap, poll: the one
                                     // collected; getppid: the ID it got
-    std::string path;               // exec: the file asked for
+    std::string path;               // exec: the file asked for; talk: what the descriptor leads to
+                                    // ("socket:[…]", a file's path) or the call made ("semop")
     bool ok = true;     // fork, exec: whether it worked; poll for one child: whether it had ended
     std::string error;  // fork, exec, write: the errno name when it failed
-    int fd = 0;         // write: the descriptor, 1 or 2; talk: the descriptor
+    int fd = 0;         // write: the descriptor, 1 or 2; talk, pipe: the descriptor
     Stream stream = Stream::output;  // write
     std::string data;                // write: the bytes written, exactly
     std::optional<int> code;         // exit: the exit status, when it exited
@@ -92,6 +101,10 @@ struct Event {
     // reap, poll: the wait was for any child (or any of a group), not for
     // this one by its ID: another child that ended first could have been collected
     bool any_child = false;
+    bool read = false;  // pipe: a read (else a write)
+    // pipe: the process can no longer write into it (it closed its last
+    // descriptor of the writing end, exec'd with it to close, or ended)
+    bool released = false;
     // fork: the new process's parent, when it is not the process that made it
     // (a clone with CLONE_PARENT makes a sibling)
     std::optional<pid_t> parent;

@@ -170,6 +170,7 @@ void History::add(const Event &event)
         case Event::Kind::talk:
         case Event::Kind::getppid:
         case Event::Kind::thread:
+        case Event::Kind::pipe:
             break;
     }
     attempting_.erase(event.pid);

@@ -240,7 +240,7 @@ int steer(const Options &options, const std::string &file)
             // Proven impossible only where every choice of the runs was tried.
             const bool proven = !checked.checked.gave_up && runs.complete && !runs.gave_up &&
                                 std::all_of(orders.begin(), orders.end(), [](const Order &order) {
-                                    return order.unexplored.empty();
+                                    return order.unexplored.empty() && order.unfollowed.empty();
                                 });
             say("forktrace: %s is not %s: line %zu: %s.\n", printable(options.make).c_str(),
                 proven ? "a possible output"
@@ -254,6 +254,14 @@ int steer(const Options &options, const std::string &file)
         goal = "the order of " + printable(options.make);
     } else {
         // A run at random, then an order of its writes at random.
+        const auto unfollowed = std::find_if(orders.begin(), orders.end(),
+                                             [](const Order &o) { return !o.unfollowed.empty(); });
+        if (unfollowed != orders.end()) {
+            say("forktrace: what orders this command's writes is not all followed, so no order "
+                "of them can be chosen at random: %s\n",
+                unfollowed->unfollowed.front().c_str());
+            return status_failed;
+        }
         chosen_run = *options.shuffle % orders.size();
         const auto chosen = random_order(orders[chosen_run], *options.shuffle);
         const std::optional<mpz_class> count = count_orders(orders[chosen_run]);

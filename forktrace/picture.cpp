@@ -182,6 +182,7 @@ void Timeline::add(const Event &event)
         case Event::Kind::talk:
         case Event::Kind::getppid:
         case Event::Kind::thread:
+        case Event::Kind::pipe:
             break;
     }
 }

@@ -61,30 +61,177 @@ struct Node {
     // parent go on, at its exec or its end.
     // orphaned: a getppid() that got another's ID than its parent's, whose
     // exit (`other`) it follows.
-    enum class Kind { write, fork, exit, reap, release, orphaned } kind = Kind::write;
+    // piped: a write into a pipe of the command's own or a read from one;
+    // what a read got orders it after the write that put it there.
+    enum class Kind { write, fork, exit, reap, release, orphaned, piped } kind = Kind::write;
     std::size_t process = 0;
     std::size_t write = none;  // write: in Order::writes
     std::size_t other = none;  // fork: the child; reap: the child reaped
 };
 
-// What a process's talk to others leaves untried.
-std::string talk_not_tried(const Event &talk)
+// What a process's talk to others leaves untried (a file another may read
+// differently in another run), or (`unfollowed`) what it may order that
+// forktrace does not follow: a signal handled where it landed, waits on a
+// socket, on memory they share, on a semaphore, queue or lock.
+std::string talk_not_tried(const Event &talk, bool &unfollowed)
 {
     const std::string process = "process " + std::to_string(talk.pid);
+    unfollowed = true;
     if (talk.signal) {
         return process + " got signal " + std::to_string(*talk.signal) +
-               ", which could have come at another point of it; that is not tried";
+               ": what it did on it (a handler, a stop) follows the signal's sending, and "
+               "where it landed could differ; forktrace follows neither";
     }
     if (talk.shares_memory) {
         return process +
-               " mapped memory to share (MAP_SHARED, or shmat()): what its processes "
-               "read there of one another's writes depends on timing, and that is "
-               "not tried";
+               " mapped memory to share (MAP_SHARED, or shmat()): a process that waits there "
+               "for another's write follows it, and forktrace does not see that";
     }
-    return process + " wrote to a pipe, file or socket of its own (descriptor " +
-           std::to_string(talk.fd) +
+    if (talk.path.ends_with("()")) {
+        return process + " called " + talk.path +
+               ", which can make it wait for another process: forktrace does not follow that";
+    }
+    if (talk.path.starts_with("fifo:")) {
+        return process + " wrote into a FIFO (" + printable(talk.path.substr(5)) +
+               "): a process that reads it waits for the write, and forktrace does not follow "
+               "FIFOs by a path";
+    }
+    if (talk.path.starts_with("socket:")) {
+        return process + " wrote to a socket (descriptor " + std::to_string(talk.fd) +
+               "): a process that reads it waits for the write, and forktrace does not follow "
+               "sockets";
+    }
+    unfollowed = false;
+    return process + " wrote to a file of its own (descriptor " + std::to_string(talk.fd) +
+           (talk.path.empty() ? "" : ", " + printable(talk.path)) +
            "): what another process reads of it could differ in another run, and that is not "
            "tried";
+}
+
+// A write into a pipe of the command's own, or a read from one.
+struct PipeStep {
+    std::size_t node = 0, process = 0;
+    pid_t pid = 0;
+    bool read = false, failed = false;
+    std::size_t asked = 0, bytes = 0;
+    bool released = false;  // its process let go of the writing end
+};
+
+// What is said of a pipe's steps, and the orders they make.
+struct PipeOrders {
+    std::vector<std::pair<std::size_t, std::size_t>> edges;  // node before node
+    std::set<std::string> unexplored, unfollowed;
+};
+
+// Pipe writes of this many bytes or fewer go in whole; and bytes up to
+// half the 16 pages a pipe holds can never fill it, however the writes
+// fall into its pages.
+constexpr std::size_t whole_write = 4096, never_full = std::size_t{8} * whole_write;
+
+// The writes and readers of a pipe where one process writes into it and one
+// reads from it, each write whole and the pipe never full, else why not.
+std::optional<std::string> pipe_unfollowed(const std::vector<PipeStep> &steps)
+{
+    std::set<pid_t> writers, readers;
+    std::size_t total = 0;
+    for (const PipeStep &step : steps) {
+        const std::string process = "process " + std::to_string(step.pid);
+        if (step.released) {
+            continue;
+        }
+        if (step.failed && step.read) {
+            return process +
+                   "'s read from a pipe found nothing and did not wait for it: had a "
+                   "write come sooner it would have got it, and forktrace does not "
+                   "follow that";
+        }
+        if (step.failed) {
+            continue;  // no reader: nothing went in
+        }
+        (step.read ? readers : writers).insert(step.pid);
+        if (!step.read && (step.asked > whole_write || step.bytes != step.asked)) {
+            return process + " wrote " + std::to_string(step.asked) +
+                   " bytes into a pipe at once: more than " + std::to_string(whole_write) +
+                   " may go in in parts, and forktrace does not follow that";
+        }
+        total += step.read ? 0 : step.bytes;
+    }
+    if (total > never_full) {
+        return "more than " + with_commas(never_full) +
+               " bytes went into a pipe, which may have filled it: its writer then waited for "
+               "a read, and forktrace does not follow that";
+    }
+    if (writers.size() > 1 || readers.size() > 1) {
+        return std::to_string(writers.size()) + " processes wrote into a pipe and " +
+               std::to_string(readers.size()) +
+               " read from it: whose bytes a read got depends on timing, and forktrace does not "
+               "follow that yet";
+    }
+    return std::nullopt;
+}
+
+// Each read after the write whose bytes it got last; a read that got fewer
+// bytes than it asked for before the write that came next (that was not
+// in the pipe yet). Another run's read could get other amounts: not tried.
+PipeOrders pipe_orders(const std::vector<PipeStep> &steps)
+{
+    PipeOrders orders;
+    if (auto why = pipe_unfollowed(steps)) {
+        orders.unfollowed.insert(std::move(*why));
+        return orders;
+    }
+    std::vector<const PipeStep *> writes;
+    std::vector<std::size_t> ends;  // of each write, in the pipe's bytes
+    std::vector<std::size_t> releases;
+    for (const PipeStep &step : steps) {
+        if (step.released) {
+            releases.push_back(step.node);
+        } else if (!step.read && !step.failed) {
+            writes.push_back(&step);
+            ends.push_back((ends.empty() ? 0 : ends.back()) + step.bytes);
+        }
+    }
+    std::size_t at = 0;
+    for (const PipeStep &step : steps) {
+        if (!step.read || step.failed) {
+            continue;
+        }
+        const std::string read = "a read of process " + std::to_string(step.pid) + " from a pipe";
+        if (step.bytes == 0) {
+            // Its end: every process that could write into it had let go.
+            if (releases.empty()) {
+                orders.unfollowed.insert(read +
+                                         " found its end, and forktrace saw no process let "
+                                         "go of its writing end");
+                return orders;
+            }
+            for (const std::size_t release : releases) {
+                orders.edges.emplace_back(release, step.node);
+            }
+            continue;
+        }
+        const std::size_t to = at + step.bytes;
+        const auto last = std::lower_bound(ends.begin(), ends.end(), to);
+        if (last == ends.end()) {
+            orders.unfollowed.insert(read + " got bytes that no write forktrace saw put there");
+            return orders;
+        }
+        const auto k = static_cast<std::size_t>(last - ends.begin());
+        orders.edges.emplace_back(writes[k]->node, step.node);
+        if (std::any_of(ends.begin(), last, [&](std::size_t end) { return end > at; })) {
+            orders.unexplored.insert(read +
+                                     " got the bytes of several writes: had it come "
+                                     "sooner it would have got fewer, and that is not tried");
+        }
+        if (step.bytes < step.asked && k + 1 < writes.size()) {
+            orders.edges.emplace_back(step.node, writes[k + 1]->node);
+            orders.unexplored.insert(read +
+                                     " got fewer bytes than it asked for: had it come "
+                                     "later it would have got more, and that is not tried");
+        }
+        at = to;
+    }
+    return orders;
 }
 
 // A process's polls for any child: those that found none since its last
@@ -157,7 +304,8 @@ Order order_of(const std::vector<Event> &events)
         chains[node.process].push_back(nodes.size());
         nodes.push_back(node);
     };
-    std::set<std::string> unexplored;
+    std::set<std::string> unexplored, unfollowed;
+    std::map<std::uint64_t, std::vector<PipeStep>> pipes;
     std::set<std::size_t> reaped_by_parent;           // processes, by index
     std::map<std::size_t, std::size_t> asked_parent;  // getppid() calls told, by process
     std::map<std::size_t, std::size_t> real_parent;   // of each process made, by index
@@ -178,6 +326,7 @@ Order order_of(const std::vector<Event> &events)
                 const std::size_t child = order.processes.size();
                 OrderProcess made{event.child, parent, 0, order.processes[parent].path, {}};
                 made.path.push_back(order.processes[parent].forks++);
+                made.made_after = order.processes[parent].writes.size();
                 order.processes.push_back(std::move(made));
                 chains.emplace_back();
                 made_at.push_back(nodes.size());
@@ -256,9 +405,20 @@ Order order_of(const std::vector<Event> &events)
                                   " ran threads: their steps, each printf() among them, came in "
                                   "the order they ran, and another order of them is not tried");
                 break;
-            case Event::Kind::talk:
-                unexplored.insert(talk_not_tried(event));
+            case Event::Kind::talk: {
+                bool not_followed = false;
+                std::string why = talk_not_tried(event, not_followed);
+                (not_followed ? unfollowed : unexplored).insert(std::move(why));
                 break;
+            }
+            case Event::Kind::pipe: {
+                const std::size_t process = process_of(event.pid);
+                pipes[event.pipe].push_back({nodes.size(), process, event.pid, event.read,
+                                             !event.error.empty(), event.asked, event.bytes,
+                                             event.released});
+                add({Node::Kind::piped, process, none, none});
+                break;
+            }
             case Event::Kind::poll:
                 if (auto why = poll_not_tried(event, polls[event.pid])) {
                     unexplored.insert(std::move(*why));
@@ -286,8 +446,17 @@ Order order_of(const std::vector<Event> &events)
                               "parent has ended: when that came among its calls is not tried");
         }
     }
+    std::vector<std::pair<std::size_t, std::size_t>> piped;  // node before node
+    for (const auto &[pipe, steps] : pipes) {
+        PipeOrders orders = pipe_orders(steps);
+        piped.insert(piped.end(), orders.edges.begin(), orders.edges.end());
+        unexplored.merge(orders.unexplored);
+        unfollowed.merge(orders.unfollowed);
+    }
     order.assumptions.assign(notes.begin(), notes.end());
     order.unexplored.assign(unexplored.begin(), unexplored.end());
+    order.unfollowed.assign(unfollowed.begin(), unfollowed.end());
+    order.piped = !piped.empty();
     if (order.writes.size() > most_writes) {
         order.too_large = true;
         return order;
@@ -326,6 +495,16 @@ Order order_of(const std::vector<Event> &events)
             edge(exit_of[nodes[n].other], n);
         }
     }
+    // A read takes in what came before the write whose bytes it got, and a
+    // write what came before a read that found it not yet there.
+    std::vector<std::vector<std::size_t>> joins(count);
+    std::vector<bool> joined(count, false);
+    for (const auto &[from, to] : piped) {
+        edge(from, to);
+        joins[to].push_back(from);
+        joined[from] = true;
+    }
+    std::map<std::size_t, Bits> at_node;  // what came before each node that another joins
     // The parent's node after the fork takes in what came before the release.
     std::vector<std::vector<std::size_t>> merges(count);
     for (const auto &[release, fork] : released) {
@@ -352,6 +531,8 @@ Order order_of(const std::vector<Event> &events)
         Bits &mine = now[node.process];
         std::for_each(merges[n].begin(), merges[n].end(),
                       [&](std::size_t child) { mine |= now[child]; });
+        std::for_each(joins[n].begin(), joins[n].end(),
+                      [&](std::size_t from) { mine |= at_node.at(from); });
         switch (node.kind) {
             case Node::Kind::write:
                 before[node.write] = mine;
@@ -366,7 +547,11 @@ Order order_of(const std::vector<Event> &events)
                 break;
             case Node::Kind::exit:
             case Node::Kind::release:
+            case Node::Kind::piped:
                 break;
+        }
+        if (joined[n]) {
+            at_node.emplace(n, mine);
         }
         std::for_each(next[n].begin(), next[n].end(), [&](std::size_t to) {
             if (--waiting[to] == 0) {
@@ -793,13 +978,33 @@ Because why_after(const Order &order, std::size_t earlier, std::size_t later)
     if (a.process == b.process) {
         return Because::program_order;
     }
-    // A fork: the later write's process descends from the earlier one's.
+    // A fork: the later write's process descends from the earlier one's,
+    // made after it.
     for (std::size_t p = b.process; order.processes[p].parent != p; p = order.processes[p].parent) {
         if (order.processes[p].parent == a.process) {
-            return Because::fork;
+            if (a.number < order.processes[p].made_after) {
+                return Because::fork;
+            }
+            break;
         }
     }
-    return Because::wait;
+    if (!order.piped) {
+        return Because::wait;
+    }
+    // A wait: the later write's process, or one it descends from, is the
+    // earlier one's ancestor.
+    for (std::size_t p = a.process; order.processes[p].parent != p;) {
+        p = order.processes[p].parent;
+        for (std::size_t q = b.process;; q = order.processes[q].parent) {
+            if (q == p) {
+                return Because::wait;
+            }
+            if (order.processes[q].parent == q) {
+                break;
+            }
+        }
+    }
+    return Because::pipe;
 }
 
 std::string rule(const Order &order, std::size_t earlier, std::size_t later)
@@ -814,6 +1019,10 @@ std::string rule(const Order &order, std::size_t earlier, std::size_t later)
             return first + "the process that prints " + quoted(b.text) +
                    " is made by a fork after " + std::to_string(a.pid) + " printed " +
                    quoted(a.text);
+        case Because::pipe:
+            return first + "process " + std::to_string(b.pid) + " prints " + quoted(b.text) +
+                   " only after it read from a pipe what was written there after " +
+                   std::to_string(a.pid) + " printed " + quoted(a.text);
         case Because::wait:
             break;
     }

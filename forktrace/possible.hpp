@@ -29,6 +29,7 @@ enum class Because {
     program_order,  // the same process wrote them in this order
     fork,           // the later one's process was made after the earlier write
     wait,           // a process waited for the child that wrote the earlier one
+    pipe,           // the later one's process read from a pipe what came after the earlier
 };
 
 struct Write {
@@ -47,6 +48,7 @@ struct OrderProcess {
     // command (the command: empty), which names it in another run too.
     std::vector<std::size_t> path;
     std::vector<std::size_t> writes;  // in Order::writes, in order
+    std::size_t made_after = 0;       // its maker's writes before the fork that made it
 };
 
 struct Order {
@@ -57,7 +59,13 @@ struct Order {
     // Choices this run made that no other run is steered to take, in words:
     // another output may then be possible, so none is called impossible.
     std::vector<std::string> unexplored;
+    // What forktrace did not follow that may order the writes (a signal, a
+    // socket, memory they share, a pipe's end), in words: the orders may be
+    // fewer than those counted, so no count is known, and only an output a
+    // run gave is called possible.
+    std::vector<std::string> unfollowed;
     bool too_large = false;  // too many writes to work the order out
+    bool piped = false;      // a read from a pipe orders some writes
 
     bool forest() const;  // no write follows more than one directly
 };
@@ -179,7 +187,8 @@ struct Union {
 Union count_union(const std::vector<Order> &orders);
 
 // An answer checked against every run: the run that gives it, or the
-// check of the run where it went furthest.
+// check of the run where it went furthest. Where a run's order is not all
+// followed, only what a run gave is possible, and nothing else is told.
 struct CheckedRuns {
     Checked checked;
     std::size_t run = 0;

@@ -163,7 +163,8 @@ public:
     void add(const Event &event)
     {
         if (event.kind == Event::Kind::poll || event.kind == Event::Kind::talk ||
-            event.kind == Event::Kind::getppid || event.kind == Event::Kind::thread) {
+            event.kind == Event::Kind::getppid || event.kind == Event::Kind::thread ||
+            event.kind == Event::Kind::pipe) {
             return;  // nothing changes
         }
         if (steps_.size() >= most) {
@@ -225,6 +226,7 @@ public:
             case Event::Kind::talk:
             case Event::Kind::getppid:
             case Event::Kind::thread:
+            case Event::Kind::pipe:
                 break;
         }
         std::string step =

@@ -102,7 +102,7 @@ namespace {
 // What the runs explored come to, for both formats.
 struct Summary {
     std::vector<Order> orders;  // of each run; the first is the run shown
-    std::vector<std::string> assumptions, unexplored;
+    std::vector<std::string> assumptions, unexplored, unfollowed;
     std::optional<mpz_class> orders_count, outputs_count;
     bool orders_at_least = false, outputs_at_least = false;
     std::string outputs_unknown;
@@ -115,10 +115,16 @@ struct Summary {
 
 std::vector<std::string> assumptions_of(const Runs &runs, const Order &order)
 {
+    const bool piped = std::any_of(runs.events.begin(), runs.events.end(), [](const auto &run) {
+        return std::any_of(run.begin(), run.end(),
+                           [](const Event &event) { return event.kind == Event::Kind::pipe; });
+    });
     std::vector<std::string> assumptions{
         "each write to the output is one unit: its bytes come out together",
-        "only program order, forks and the waits that reaped a child order the writes; "
-        "sleeps, the scheduler and an orphan's new parent order nothing"};
+        std::string("only program order, forks") +
+            (piped ? ", the waits that reaped a child and the reads from pipes"
+                   : " and the waits that reaped a child") +
+            " order the writes; sleeps, the scheduler and an orphan's new parent order nothing"};
     const bool elsewhere = std::any_of(runs.events.begin(), runs.events.end(), [](const auto &run) {
         return std::any_of(run.begin(), run.end(), [](const Event &event) {
             return event.kind == Event::Kind::write && event.stream != Stream::output;
@@ -156,15 +162,35 @@ void list_together(Summary &summary, std::size_t most)
     }
 }
 
+// Up to `most` outputs the runs gave, each text once, by text: where what
+// orders the writes is not all followed, these alone are known possible.
+void list_seen(Summary &summary, std::size_t most)
+{
+    std::map<std::string, std::pair<std::size_t, std::vector<std::size_t>>> by_text;
+    for (std::size_t r = 0; r < summary.orders.size(); ++r) {
+        std::vector<std::size_t> writes(summary.orders[r].writes.size());
+        std::iota(writes.begin(), writes.end(), std::size_t{0});
+        by_text.try_emplace(text_of(summary.orders[r], writes), r, std::move(writes));
+    }
+    for (auto &[text, listed] : by_text) {
+        if (summary.listed.size() < most) {
+            summary.listed.push_back(std::move(listed));
+        }
+    }
+}
+
 Summary summarize(const Runs &runs, const PossibleOptions &options)
 {
     Summary summary;
-    std::set<std::string> unexplored;
+    std::set<std::string> unexplored, unfollowed;
     for (const auto &events : runs.events) {
         summary.orders.push_back(order_of(events));
         unexplored.insert(summary.orders.back().unexplored.begin(),
                           summary.orders.back().unexplored.end());
+        unfollowed.insert(summary.orders.back().unfollowed.begin(),
+                          summary.orders.back().unfollowed.end());
     }
+    summary.unfollowed.assign(unfollowed.begin(), unfollowed.end());
     const Order &order = summary.orders.front();
     summary.assumptions = assumptions_of(runs, order);
     summary.unexplored.assign(unexplored.begin(), unexplored.end());
@@ -180,8 +206,10 @@ Summary summarize(const Runs &runs, const PossibleOptions &options)
             "slept or ran on, or the run went another way), so whether that choice can be taken "
             "is not known");
     }
-    summary.proven = summary.unexplored.empty();
-    if (summary.orders.size() == 1) {
+    summary.proven = summary.unexplored.empty() && summary.unfollowed.empty();
+    if (!summary.unfollowed.empty()) {
+        summary.outputs_unknown = "what orders the writes is not all followed";
+    } else if (summary.orders.size() == 1) {
         summary.orders_count = count_orders(order);
         const Outputs outputs = count_outputs(order, summary.orders_count);
         summary.outputs_count = outputs.count;
@@ -195,8 +223,10 @@ Summary summarize(const Runs &runs, const PossibleOptions &options)
     }
     summary.orders_at_least = summary.orders_at_least || !summary.proven;
     summary.outputs_at_least = summary.outputs_at_least || !summary.proven;
-    if (options.list) {
+    if (options.list && summary.unfollowed.empty()) {
         list_together(summary, *options.list);
+    } else if (options.list) {
+        list_seen(summary, *options.list);
     }
     if (options.answer) {
         summary.checked = check_runs(summary.orders, *options.answer);
@@ -285,6 +315,7 @@ void write_json(std::FILE *out, const Runs &runs, const Summary &summary,
     }
     json += ",\"assumptions\":" + json_strings(summary.assumptions) +
             ",\"unexplored\":" + json_strings(summary.unexplored) +
+            ",\"unfollowed\":" + json_strings(summary.unfollowed) +
             ",\"runs_explored\":" + std::to_string(runs.tried) +
             ",\"complete\":" + (runs.complete ? "true" : "false") + ",\"runs\":" + json_runs(runs);
     if (options.list) {
@@ -368,6 +399,11 @@ std::string counts_text(const Summary &summary)
                        (order.writes.size() == 1 ? " write" : " writes") + " to the output, " +
                        std::to_string(lines_of(order)) + " lines: ";
     const char *bound = summary.orders_at_least ? "at least " : "";
+    if (!summary.unfollowed.empty()) {
+        return text +
+               "how many orders and outputs are possible is not known: " + summary.outputs_unknown +
+               ".\n";
+    }
     if (summary.orders_count) {
         text += bound + with_commas(*summary.orders_count) +
                 (*summary.orders_count == 1 ? " possible order" : " possible orders");
@@ -409,6 +445,14 @@ std::string runs_text(const Runs &runs, const Summary &summary)
     for (const std::string &assumption : summary.assumptions) {
         text += "  - " + assumption + "\n";
     }
+    if (!summary.unfollowed.empty()) {
+        text +=
+            "Not followed, so no count is known, only an output a run gave is called "
+            "possible, and none is called impossible:\n";
+        for (const std::string &why : summary.unfollowed) {
+            text += "  - " + why + "\n";
+        }
+    }
     if (!summary.unexplored.empty()) {
         text += "Not tried, so other outputs may be possible and none is called impossible:\n";
         for (const std::string &choice : summary.unexplored) {
@@ -423,7 +467,10 @@ std::string list_text(const Summary &summary, std::size_t most)
     const std::size_t count = summary.listed.size();
     const bool every = summary.outputs_count && *summary.outputs_count == count;
     std::string text;
-    if (every && summary.outputs_at_least) {
+    if (!summary.unfollowed.empty()) {
+        text += "\nThe " + std::to_string(count) + (count == 1 ? " output" : " outputs") +
+                " the runs gave, by text (others may be possible):\n";
+    } else if (every && summary.outputs_at_least) {
         text += "\nThe " + std::to_string(count) + (count == 1 ? " output" : " outputs") +
                 " of the runs explored, by text:\n";
     } else if (summary.own) {

@@ -206,6 +206,7 @@ private:
             case Event::Kind::talk:
             case Event::Kind::getppid:
             case Event::Kind::thread:
+            case Event::Kind::pipe:
                 return;
         }
         header();

@@ -34,15 +34,21 @@ sock_filter jump(unsigned code, unsigned value, unsigned if_true, unsigned if_fa
 std::vector<Traced> traced_calls(const Stops &stops)
 {
     std::vector<Traced> calls{
-        {SYS_execve, Call::exec},    {SYS_execveat, Call::exec},
-        {SYS_write, Call::write},    {SYS_writev, Call::write},
-        {SYS_pwrite64, Call::write}, {SYS_pwritev, Call::write},
-        {SYS_pwritev2, Call::write}, {SYS_wait4, Call::wait4},
-        {SYS_waitid, Call::waitid},  {SYS_sendfile, Call::copy},
-        {SYS_splice, Call::copy},    {SYS_tee, Call::copy},
-        {SYS_vmsplice, Call::copy},  {SYS_copy_file_range, Call::copy},
-        {SYS_getppid, Call::parent}, {SYS_mmap, Call::share, When::shared_map},
-        {SYS_shmat, Call::share},
+        {SYS_execve, Call::exec},           {SYS_execveat, Call::exec},
+        {SYS_write, Call::write},           {SYS_writev, Call::write},
+        {SYS_pwrite64, Call::write},        {SYS_pwritev, Call::write},
+        {SYS_pwritev2, Call::write},        {SYS_wait4, Call::wait4},
+        {SYS_waitid, Call::waitid},         {SYS_sendfile, Call::copy},
+        {SYS_splice, Call::copy},           {SYS_tee, Call::copy},
+        {SYS_vmsplice, Call::copy},         {SYS_copy_file_range, Call::copy},
+        {SYS_getppid, Call::parent},        {SYS_mmap, Call::share, When::shared_map},
+        {SYS_shmat, Call::share},           {SYS_semop, Call::share},
+        {SYS_semtimedop, Call::share},      {SYS_msgsnd, Call::share},
+        {SYS_msgrcv, Call::share},          {SYS_mq_timedsend, Call::share},
+        {SYS_mq_timedreceive, Call::share}, {SYS_flock, Call::share},
+        {SYS_pipe, Call::descriptors},      {SYS_pipe2, Call::descriptors},
+        {SYS_close, Call::descriptors},     {SYS_close_range, Call::descriptors},
+        {SYS_dup2, Call::descriptors},      {SYS_dup3, Call::descriptors},
     };
     if (stops.fork_entries) {
         calls.insert(calls.end(), {{SYS_fork, Call::fork},
@@ -54,10 +60,11 @@ std::vector<Traced> traced_calls(const Stops &stops)
         calls.insert(calls.end(),
                      {{SYS_clone, Call::fork, When::untraced_clone}, {SYS_clone3, Call::fork}});
     }
+    // Every read: of a pipe of the command's own, what it got orders the
+    // reader after the writer; of the input, forktrace may have to give it.
+    calls.insert(calls.end(), {{SYS_read, Call::read}, {SYS_readv, Call::read}});
     if (stops.input) {
-        calls.insert(calls.end(), {{SYS_read, Call::input, When::input_fd},
-                                   {SYS_readv, Call::input, When::input_fd},
-                                   {SYS_poll, Call::input_wait},
+        calls.insert(calls.end(), {{SYS_poll, Call::input_wait},
                                    {SYS_ppoll, Call::input_wait},
                                    {SYS_select, Call::input_wait},
                                    {SYS_pselect6, Call::input_wait}});
@@ -90,14 +97,12 @@ std::vector<sock_filter> filter_for(const std::vector<Traced> &calls)
     };
     for (const Traced &call : calls) {
         // Each block loads the number and jumps past the rest of the block
-        // when it differs.
-        const unsigned rest = call.when == When::always ? 1 : 4;
+        // when it differs; a block with a condition on an argument goes on
+        // to the next when that does not hold.
+        const unsigned rest = call.when == When::always ? 1 : 3;
         program.push_back(statement(load, nr));
         program.push_back(jump(equal, static_cast<unsigned>(call.number), 0, rest));
-        if (call.when == When::input_fd) {
-            program.push_back(statement(load, first_argument));
-            program.push_back(jump(equal, 0, 0, 1));
-        } else if (call.when == When::untraced_clone) {
+        if (call.when == When::untraced_clone) {
             program.push_back(statement(load, first_argument));
             program.push_back(jump(BPF_JMP | BPF_JSET | BPF_K, CLONE_UNTRACED, 0, 1));
         } else if (call.when == When::shared_map) {
@@ -105,9 +110,6 @@ std::vector<sock_filter> filter_for(const std::vector<Traced> &calls)
             program.push_back(jump(BPF_JMP | BPF_JSET | BPF_K, MAP_SHARED, 0, 1));
         }
         program.push_back(statement(give, trace));
-        if (call.when != When::always) {
-            program.push_back(statement(give, allow));
-        }
     }
     program.push_back(statement(give, allow));
     return program;

@@ -12,13 +12,26 @@ namespace forktrace {
 // What a stop is for: a fork, an exec, a write (to any descriptor: the
 // tracer tells by the file whether it goes to the output), a wait, a copy
 // between descriptors done by the kernel (sendfile, splice and the like), a
-// read of the command's input or a wait for it, a getppid(), memory mapped to
-// be shared.
-enum class Call { fork, exec, write, wait4, waitid, copy, input, input_wait, parent, share };
+// read (of the command's input, or of a pipe), a wait for input, a
+// getppid(), a way for processes to talk that forktrace does not follow
+// (memory mapped to be shared, semaphores, message queues, locks).
+enum class Call {
+    fork,
+    exec,
+    write,
+    wait4,
+    waitid,
+    copy,
+    read,
+    input_wait,
+    parent,
+    share,
+    descriptors,  // a pipe made, or descriptors closed: who can write into a pipe
+};
 
-// Which calls of a number to stop at, by an argument: the first, or an
-// mmap's flags.
-enum class When { always, input_fd, untraced_clone, shared_map };
+// Which calls of a number to stop at, by an argument: a clone's flags, or
+// an mmap's.
+enum class When { always, untraced_clone, shared_map };
 
 struct Traced {
     long number;  // the x86-64 system call number
@@ -29,7 +42,7 @@ struct Traced {
 // What the tracer asks to be stopped at besides what it always follows.
 struct Stops {
     bool fork_entries = false;  // every fork's entry, for a fork to fail
-    bool input = false;         // reads of descriptor 0, and polls, for input on demand
+    bool input = false;         // polls, for input on demand
 };
 
 // The calls to stop at. The fork family is stopped at its entry when a fork

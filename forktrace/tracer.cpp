@@ -406,6 +406,7 @@ void Tracer::on_exit_stop(pid_t tid)
     const bool ended_alone = !called_exit_group && static_cast<long>(regs.orig_rax) == SYS_exit;
     const bool ends = called_exit_group || last || (!ended_alone && !process.ending_read);
     if (ends) {
+        release_write_ends(group);
         process.ending_read = true;
         process.exit_site = site_of(group, tid);
         if (const auto buffer = buffers_.read(group, tid)) {
@@ -541,6 +542,7 @@ void Tracer::seize(pid_t root)
     first.tgid = root;
     first.known = first.stopped_once = true;
     processes_[root] = Process{};
+    note_outside_pipes(root);
 }
 
 Tracer::Task &Tracer::task_of(pid_t tid)
@@ -615,14 +617,15 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
             task.stream = file && file == setup_.output  ? Stream::output
                           : file && file == setup_.error ? Stream::error
                                                          : Stream::elsewhere;
+            task.pipe = task.stream == Stream::elsewhere ? pipe_of(tid, fd) : 0;
             if (fd > 2 && task.stream == Stream::elsewhere) {
-                // A file or pipe of the program's own: said once a process.
-                if (!process.talked) {
-                    process.talked = true;
-                    Event talk = event(Event::Kind::talk, task.tgid);
-                    talk.fd = fd;
-                    setup_.emit(talk);
+                // A pipe of the program's own is followed; a file or socket
+                // is said once a process.
+                if (task.pipe != 0) {
+                    follow_pipe(tid, task, task.pipe);
+                    return;
                 }
+                talk_through(tid, task, fd);
                 resume(tid);
                 return;
             }
@@ -711,20 +714,16 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
             on_ask_parent(tid, task);
             return;
         case Call::share:
-            // Memory its processes may share, written where the tracer
-            // cannot see: told once a process, if it can be written.
-            if (!process.shared &&
-                (info.seccomp.nr == SYS_shmat || (task.args[2] & PROT_WRITE) != 0)) {
-                process.shared = true;
-                Event talk = event(Event::Kind::talk, task.tgid);
-                talk.shares_memory = true;
-                setup_.emit(talk);
-            }
-            resume(tid);
+            on_share(tid, task);
             return;
-        case Call::input:
+        case Call::read:
+            on_read(tid, task);
+            return;
+        case Call::descriptors:
+            on_descriptors(tid, task);
+            return;
         case Call::input_wait:
-            on_input(tid, task, call->call == Call::input);
+            on_input(tid, task, false);
             return;
     }
 }
@@ -855,8 +854,17 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
                 describe_write(tid, task, wrote);
             }
             setup_.emit(wrote);
+            if (task.pipe != 0) {
+                piped(tid, task, result, info.exit.is_error != 0);
+            }
             break;
         }
+        case Pending::pipe:
+            piped(tid, task, result, info.exit.is_error != 0);
+            break;
+        case Pending::descriptors:
+            refresh_write_ends(tid, task);
+            break;
         case Pending::exec: {
             Process &process = processes_[task.tgid];
             process.last_exec_failed = true;
@@ -989,6 +997,7 @@ void Tracer::made_by(pid_t parent_pid, pid_t child, pid_t creator_tid, int stop)
     process.born = ++births_;
     process.forks = parent.forks;
     process.execs = parent.execs;
+    process.write_ends = parent.write_ends;  // its descriptors are copies of its parent's
     Event forked = event(Event::Kind::fork, parent_pid);
     forked.child = child;
     if (creator_tid == 0) {
@@ -1054,6 +1063,9 @@ void Tracer::on_exec(pid_t tid)
     if (task.tgid == root_ && !root_started_) {
         root_started_ = true;
         start_error_ = 0;  // an attempt before failed: a script, run by sh
+    }
+    if (!processes_[task.tgid].write_ends.empty()) {
+        refresh_write_ends(tid, task);  // those to close on exec are closed
     }
     Event done = event(Event::Kind::exec, task.tgid);
     done.path = task.path;

@@ -130,21 +130,22 @@ private:
         // Its parent ended before the fork's event came, so what the fork
         // copied into it is not known, until it execs.
         bool copy_unknown = false;
-        std::vector<std::size_t> path;      // its place in the tree, as PlannedWrite names it
-        std::size_t children = 0;           // the forks it has made
-        std::size_t output_writes = 0;      // its writes to the output begun so far
-        std::size_t any_reaps = 0;          // children its waits for any child collected
-        std::size_t threads = 1;            // threads it has made, the first included
-        std::size_t polls = 0;              // its fruitless polls since its last reap
-        std::map<pid_t, int> polls_of_one;  // its polls for one child by its ID, by child
-        bool talked = false;                // a write to a descriptor of its own told
-        bool shared = false;                // memory mapped to be shared told
-        bool signalled = false;             // a signal on its way to it told
-        std::size_t asked_parent = 0;       // its getppid() calls told: the first two
-        std::size_t born = 0;               // its place among the processes made, as a parent's
-                                            // children are looked over by a wait, oldest first
+        std::vector<std::size_t> path;       // its place in the tree, as PlannedWrite names it
+        std::size_t children = 0;            // the forks it has made
+        std::size_t output_writes = 0;       // its writes to the output begun so far
+        std::size_t any_reaps = 0;           // children its waits for any child collected
+        std::size_t threads = 1;             // threads it has made, the first included
+        std::size_t polls = 0;               // its fruitless polls since its last reap
+        std::map<pid_t, int> polls_of_one;   // its polls for one child by its ID, by child
+        bool talked = false;                 // a write to a descriptor of its own told
+        bool shared = false;                 // memory mapped to be shared told
+        bool signalled = false;              // a signal on its way to it told
+        std::size_t asked_parent = 0;        // its getppid() calls told: the first two
+        std::size_t born = 0;                // its place among the processes made, as a parent's
+                                             // children are looked over by a wait, oldest first
+        std::set<std::uint64_t> write_ends;  // pipes of the command's own it can write into
     };
-    enum class Pending { none, exec, write, wait4, waitid, parent };
+    enum class Pending { none, exec, write, wait4, waitid, parent, pipe, descriptors };
     struct Task {
         pid_t tgid = 0;
         bool stopped_once = false;  // its first stop, as a new task, has come
@@ -169,6 +170,7 @@ private:
         bool held_ask = false;              // steered: held at getppid() till its parent ends
         pid_t held_for = 0;                 // steered: held at a poll till this child ends
         std::size_t thread = 0;             // its place among its process's threads
+        std::uint64_t pipe = 0;             // the pipe of its own its pending call moves bytes of
     };
 
     Event event(Event::Kind kind, pid_t pid) const;
@@ -241,6 +243,18 @@ private:
     void release_asks(bool all = false);
     void reaped(const Task &task, pid_t child);
     bool blocked(pid_t tid, const Task &task) const;
+    // The pipes and other ways of talking (tracer_pipes.cpp).
+    void note_outside_pipes(pid_t root);
+    std::uint64_t pipe_of(pid_t tid, int fd) const;
+    void follow_pipe(pid_t tid, Task &task, std::uint64_t pipe);
+    void piped(pid_t tid, const Task &task, std::int64_t result, bool failed);
+    void on_read(pid_t tid, Task &task);
+    void talk_through(pid_t tid, const Task &task, int fd);
+    void on_share(pid_t tid, const Task &task);
+    std::set<std::uint64_t> write_ends_of(pid_t tid) const;
+    void on_descriptors(pid_t tid, Task &task);
+    void refresh_write_ends(pid_t tid, const Task &task);
+    void release_write_ends(pid_t group);
 
     Setup setup_;
     std::vector<Traced> calls_;
@@ -278,6 +292,8 @@ private:
     bool told_running_ = false;
     bool said_unknown_ = false, said_untraced_ = false, said_copy_ = false, said_suspended_ = false;
     std::set<pid_t> foreign_;  // processes of another architecture, said
+    // The pipes the command was given, which lead outside: not its own.
+    std::set<std::uint64_t> outside_pipes_;
     bool killed_one_ = false;  // a process died of a signal since the last look for stragglers
 };
 

@@ -514,7 +514,7 @@ void Tracer::reaped(const Task &task, pid_t child)
 bool Tracer::blocked(pid_t tid, const Task &task) const
 {
     if (task.pending != Pending::none && task.pending != Pending::wait4 &&
-        task.pending != Pending::waitid) {
+        task.pending != Pending::waitid && task.pending != Pending::pipe) {
         return false;  // between its stops: it may be running
     }
     const std::string proc = "/proc/" + std::to_string(tid);

@@ -39,6 +39,10 @@ struct Step {
         wait_for,    // waitpid(pid, NULL, 0) of the child that is process `code`
         ask_parent,  // printf of `text` where getppid() gets its parent's ID, else of
                      // `child`'s one print: its parent has ended
+        flush,       // fflush(stdout)
+        send,        // write of `text` into the one pipe
+        receive,     // read of up to `code` bytes of the pipe, waiting for one, then
+                     // printf of `text` and the bytes and a newline (nothing: no text)
     } kind;
     std::string text;
     int code = 0;
@@ -61,6 +65,12 @@ Step ask_parent(std::string alive, std::string gone)
 {
     return {Step::Kind::ask_parent, std::move(alive), 0, {print(std::move(gone))}};
 }
+Step flush() { return {Step::Kind::flush, "", 0, {}}; }
+Step send(std::string bytes) { return {Step::Kind::send, std::move(bytes), 0, {}}; }
+Step receive(int most, std::string text)
+{
+    return {Step::Kind::receive, std::move(text), most, {}};
+}
 Step poll_for(int process, std::string none, std::string found)
 {
     return {Step::Kind::poll_for, std::move(none), process, {print(std::move(found))}};
@@ -79,11 +89,12 @@ struct Process {
 struct State {
     std::vector<Process> processes;
     std::string output;
+    std::string pipe;  // the bytes written into it and not yet read
 };
 
 std::string key_of(const State &state)
 {
-    std::string key = state.output + '\0';
+    std::string key = state.output + '\0' + state.pipe + '\0';
     for (const Process &p : state.processes) {
         key += std::to_string(p.at) + "," + p.buffer + "," +
                std::to_string(static_cast<int>(p.life)) + ";";
@@ -146,6 +157,24 @@ private:
             case Step::Kind::exit:
                 end(next, p, step.code);
                 return {next};
+            case Step::Kind::flush:
+                next.output += next.processes[p].buffer;
+                next.processes[p].buffer.clear();
+                return {next};
+            case Step::Kind::send:
+                next.pipe += step.text;
+                return {next};
+            case Step::Kind::receive: {
+                if (state.pipe.empty()) {
+                    return {};
+                }
+                const std::string got = next.pipe.substr(0, static_cast<std::size_t>(step.code));
+                next.pipe.erase(0, got.size());
+                if (!step.text.empty()) {
+                    put(next.processes[p], next, step.text + got + "\n");
+                }
+                return {next};
+            }
             case Step::Kind::ask_parent: {
                 const bool alive = process.parent >= 0 &&
                                    state.processes[static_cast<std::size_t>(process.parent)].life ==
@@ -326,7 +355,8 @@ TEST(ForktraceExplores, CallsImpossibleOnlyWhatItProved)
     const std::vector<std::pair<std::string, int>> rows{
         {"waitany", 1},   {"status", 1},       {"poll", 1},         {"polls", 1},
         {"threads", 2},   {"threadprints", 2}, {"sharedmemory", 2}, {"parentid", 1},
-        {"parentids", 2}, {"pollagain", 2},    {"pollone", 2},      {"pollfor", 1}};
+        {"parentids", 2}, {"pollagain", 2},    {"pollone", 2},      {"pollfor", 1},
+        {"handoff", 1},   {"relay", 1},        {"chunks", 2},       {"pipeend", 2}};
     const runner::ScratchFolder folder("unproven");
     const std::filesystem::path file = folder.path() / "answer";
     std::ofstream(file) << "no run prints this\n";
@@ -408,7 +438,11 @@ INSTANTIATE_TEST_SUITE_P(
             Explored{"orphan", {fork({ask_parent("child: parent alive\n", "child: adopted\n")}),
                                 print("parent bye\n")}, "child: adopted\nparent bye\n"},
             Explored{"pollfor", {fork({print("c0\n"), exit_with(0)}), poll_for(1, "not yet\n", "ended\n"),
-                                 wait_any(), print("done\n")}, "ended\nc0\ndone\n"}),
+                                 wait_any(), print("done\n")}, "ended\nc0\ndone\n"},
+            Explored{"handoff", {fork({receive(1, ""), print("child\n"), exit_with(0)}), print("p1\n"), flush(),
+                                 send("a"), wait_any()}, "child\np1\n"},
+            Explored{"relay", {fork({receive(1, "got "), receive(1, "got "), exit_with(0)}), print("p1\n"), flush(),
+                               send("a"), print("p2\n"), flush(), send("b"), wait_any()}, "p1\ngot a\ngot b\np2\n"}),
         testing::Values(runner::Output::terminal, runner::Output::pipe)),
     [](const auto &row) {
         return std::get<0>(row.param).name + "_" + runner::to_string(std::get<1>(row.param));

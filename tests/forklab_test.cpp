@@ -290,8 +290,8 @@ int main(void)
 }
 )";
 
-// A write to a pipe of its own: what a reader gets of it is a choice no run
-// is steered to, so nothing can be proven impossible.
+// Two writes into a pipe, read at once: whether the read gets one or both
+// is a choice no run is steered to, so nothing can be proven impossible.
 constexpr const char *an_untried_choice = R"(#include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -303,10 +303,13 @@ int main(void)
         return 1;
     }
     if (fork() == 0) {
+        char got[8];
+        read(ends[0], got, sizeof got);
         printf("child\n");
         exit(0);
     }
     write(ends[1], "x", 1);
+    write(ends[1], "y", 1);
     printf("not yet\n");
     wait(NULL);
     printf("done\n");

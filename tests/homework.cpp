@@ -50,9 +50,60 @@ void two_children_and_two_waits(const char *name, bool nested)
     std::printf("%stwo\n", prefix);
 }
 
+// A parent that passes bytes to its child through a pipe, each way the
+// child's reads can go: one byte it waits for ("handoff"), two read one at a
+// time ("relay"), two writes read at once, as much as is there ("chunks"),
+// or read to the pipe's end ("pipeend"). False for another argument.
+bool through_a_pipe(const std::string &how)
+{
+    if (how != "handoff" && how != "relay" && how != "chunks" && how != "pipeend") {
+        return false;
+    }
+    int ends[2];
+    if (pipe(ends) != 0) {
+        std::exit(1);
+    }
+    if (fork() == 0) {
+        close(ends[1]);
+        char got[100] = {};
+        if (how == "handoff") {
+            static_cast<void>(read(ends[0], got, 1));
+            std::printf("child\n");
+        } else if (how == "relay") {
+            for (int i = 0; i < 2; ++i) {
+                static_cast<void>(read(ends[0], got, 1));
+                std::printf("got %c\n", got[0]);
+            }
+        } else if (how == "chunks") {
+            static_cast<void>(read(ends[0], got, sizeof got - 1));
+            std::printf("got %s\n", got);
+        } else {
+            while (read(ends[0], got, sizeof got) > 0) {
+            }
+            std::printf("done\n");
+        }
+        std::exit(0);
+    }
+    close(ends[0]);
+    std::printf("p1\n");
+    std::fflush(stdout);
+    static_cast<void>(write(ends[1], "a", 1));
+    if (how != "handoff") {
+        std::printf("p2\n");
+        std::fflush(stdout);
+        static_cast<void>(write(ends[1], "b", 1));
+    }
+    close(ends[1]);
+    wait(nullptr);
+    return true;
+}
+
 int main(int argc, char *argv[])
 {
     const std::string how = argc > 1 ? argv[1] : "";
+    if (through_a_pipe(how)) {
+        return 0;
+    }
     if (how == "vfork") {
         // The child shares the parent's memory until its exec: nothing is
         // copied, and nothing of the parent's is lost at the exec.
