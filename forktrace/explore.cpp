@@ -23,7 +23,8 @@ std::string key_of(const std::vector<PlannedReap> &plan)
     std::set<std::string> parts;
     for (const PlannedReap &reap : plan) {
         parts.insert(place_text(reap.waiter) + "#" + std::to_string(static_cast<int>(reap.what)) +
-                     "." + std::to_string(reap.number) + ">" + place_text(reap.child));
+                     "." + std::to_string(reap.number) + ">" + place_text(reap.child) + "." +
+                     std::to_string(reap.second));
     }
     std::string key;
     for (const std::string &part : parts) {
@@ -39,6 +40,9 @@ std::vector<PlannedReap> others_of(const PlannedReap &made, const Choice &choice
 {
     if (made.what == PlannedReap::What::poll_one) {
         return {{made.waiter, 1 - made.number, made.child, made.what}};
+    }
+    if (made.what == PlannedReap::What::pipe_first) {
+        return {{made.child, made.second, made.waiter, made.what, made.number}};
     }
     std::vector<PlannedReap> others(choice.others.size());
     std::transform(choice.others.begin(), choice.others.end(), others.begin(),
@@ -108,9 +112,11 @@ std::vector<PlannedReap> plan_of(const std::vector<Choice> &choices)
     std::transform(choices.begin(), choices.end(), plan.begin(), [](const Choice &choice) {
         using What = PlannedReap::What;
         return PlannedReap{choice.waiter, choice.number, choice.reaped,
-                           choice.kind == Choice::Kind::parent     ? What::parent
-                           : choice.kind == Choice::Kind::poll_one ? What::poll_one
-                                                                   : What::reap};
+                           choice.kind == Choice::Kind::parent       ? What::parent
+                           : choice.kind == Choice::Kind::poll_one   ? What::poll_one
+                           : choice.kind == Choice::Kind::pipe_first ? What::pipe_first
+                                                                     : What::reap,
+                           choice.second};
     });
     return plan;
 }

@@ -112,6 +112,7 @@ std::string talk_not_tried(const Event &talk, bool &unfollowed)
 struct PipeStep {
     std::size_t node = 0, process = 0;
     pid_t pid = 0;
+    int fd = 0;
     bool read = false, failed = false;
     std::size_t asked = 0, bytes = 0;
     bool released = false;  // its process let go of the writing end
@@ -128,11 +129,16 @@ struct PipeOrders {
 // fall into its pages.
 constexpr std::size_t whole_write = 4096, never_full = std::size_t{8} * whole_write;
 
-// The writes and readers of a pipe where one process writes into it and one
-// reads from it, each write whole and the pipe never full, else why not.
+// Why a pipe's steps cannot be followed, if they cannot: each write must
+// go in whole, and the pipe never be full. The tracer lets one write into a
+// pipe go at a time, and one read, so the order of their events is that of
+// the bytes; but not a write through descriptor 0, 1 or 2, which goes the
+// way of the output's: a pipe with several writers, one of them such, is
+// not followed.
 std::optional<std::string> pipe_unfollowed(const std::vector<PipeStep> &steps)
 {
     std::set<pid_t> writers, readers;
+    bool standard = false;  // a write through descriptor 0, 1 or 2
     std::size_t total = 0;
     for (const PipeStep &step : steps) {
         const std::string process = "process " + std::to_string(step.pid);
@@ -149,6 +155,7 @@ std::optional<std::string> pipe_unfollowed(const std::vector<PipeStep> &steps)
             continue;  // no reader: nothing went in
         }
         (step.read ? readers : writers).insert(step.pid);
+        standard = standard || (!step.read && step.fd <= 2);
         if (!step.read && (step.asked > whole_write || step.bytes != step.asked)) {
             return process + " wrote " + std::to_string(step.asked) +
                    " bytes into a pipe at once: more than " + std::to_string(whole_write) +
@@ -161,13 +168,33 @@ std::optional<std::string> pipe_unfollowed(const std::vector<PipeStep> &steps)
                " bytes went into a pipe, which may have filled it: its writer then waited for "
                "a read, and forktrace does not follow that";
     }
-    if (writers.size() > 1 || readers.size() > 1) {
-        return std::to_string(writers.size()) + " processes wrote into a pipe and " +
-               std::to_string(readers.size()) +
-               " read from it: whose bytes a read got depends on timing, and forktrace does not "
-               "follow that yet";
+    if (writers.size() > 1 && standard) {
+        return std::to_string(writers.size()) +
+               " processes wrote into a pipe, one through its standard output: in which order "
+               "their bytes went in, forktrace does not follow";
     }
     return std::nullopt;
+}
+
+// The steps of a pipe in one direction, as they went (the tracer lets one
+// go at a time): each of another process than the one before it follows
+// it, as this run's choice; another process could have gone first. Which
+// write went in first is explored; which read, where `what` says so, not.
+void in_turn(const std::vector<const PipeStep *> &turns, const std::string &what,
+             PipeOrders &orders)
+{
+    std::set<pid_t> processes;
+    for (std::size_t i = 0; i < turns.size(); ++i) {
+        processes.insert(turns[i]->pid);
+        if (i > 0 && turns[i]->process != turns[i - 1]->process) {
+            orders.edges.emplace_back(turns[i - 1]->node, turns[i]->node);
+        }
+    }
+    if (processes.size() > 1 && !what.empty()) {
+        orders.unexplored.insert(std::to_string(processes.size()) + " processes " + what +
+                                 " one pipe: which went first is a matter of timing, and the "
+                                 "runs where another did are not tried");
+    }
 }
 
 // Each read after the write whose bytes it got last; a read that got fewer
@@ -180,7 +207,7 @@ PipeOrders pipe_orders(const std::vector<PipeStep> &steps)
         orders.unfollowed.insert(std::move(*why));
         return orders;
     }
-    std::vector<const PipeStep *> writes;
+    std::vector<const PipeStep *> writes, reads;
     std::vector<std::size_t> ends;  // of each write, in the pipe's bytes
     std::vector<std::size_t> releases;
     for (const PipeStep &step : steps) {
@@ -189,8 +216,12 @@ PipeOrders pipe_orders(const std::vector<PipeStep> &steps)
         } else if (!step.read && !step.failed) {
             writes.push_back(&step);
             ends.push_back((ends.empty() ? 0 : ends.back()) + step.bytes);
+        } else if (step.read && !step.failed && step.bytes > 0) {
+            reads.push_back(&step);
         }
     }
+    in_turn(writes, "", orders);  // which went first is a choice explored
+    in_turn(reads, "read from", orders);
     std::size_t at = 0;
     for (const PipeStep &step : steps) {
         if (!step.read || step.failed) {
@@ -413,7 +444,7 @@ Order order_of(const std::vector<Event> &events)
             }
             case Event::Kind::pipe: {
                 const std::size_t process = process_of(event.pid);
-                pipes[event.pipe].push_back({nodes.size(), process, event.pid, event.read,
+                pipes[event.pipe].push_back({nodes.size(), process, event.pid, event.fd, event.read,
                                              !event.error.empty(), event.asked, event.bytes,
                                              event.released});
                 add({Node::Kind::piped, process, none, none});

@@ -147,8 +147,11 @@ using Place = std::vector<std::size_t>;
 // its parent having ended; `reaped_pid` is the ID it got. A poll for one
 // child (`poll_one`) by `waiter`: for `reaped`, found ended (`number` 0) or
 // not yet (1), and could have found it the other way.
+// A write into a pipe (`pipe_first`) went in before another process's
+// write into it, the next: `waiter`'s `number`th write into a pipe before
+// the `second`th of the process at `reaped`; that one could have gone first.
 struct Choice {
-    enum class Kind { wait, poll, parent, poll_one };
+    enum class Kind { wait, poll, parent, poll_one, pipe_first };
     static inline const Place got_parent{1};
     Place waiter;
     std::size_t number = 0;  // among the waiter's waits for any child that collected one
@@ -158,6 +161,7 @@ struct Choice {
     std::vector<pid_t> other_pids;
     std::optional<std::string> site;
     Kind kind = Kind::wait;
+    std::size_t second = 0;
 };
 
 // The choices of the run whose events these are, in the order they were made.

@@ -40,6 +40,11 @@ public:
             case Event::Kind::getppid:
                 asked(event);
                 break;
+            case Event::Kind::pipe:
+                if (!event.read && !event.released && event.fd > 2) {
+                    wrote_into(event);
+                }
+                break;
             default:
                 break;
         }
@@ -63,7 +68,35 @@ private:
         std::size_t any_reaps = 0;    // the children its waits for any child collected
         std::size_t polls = 0;        // its polls that found none since its last such reap
         std::size_t last_choice = 0;  // from 1, the choice its last such reap made
+        std::size_t pipe_writes = 0;  // its writes into pipes of the command's own
     };
+
+    // A write into a pipe after another process's: which went in first is
+    // a choice.
+    void wrote_into(const Event &write)
+    {
+        Known &writer = known_[write.pid];
+        const std::size_t number = writer.pipe_writes++;
+        if (!write.error.empty()) {
+            return;  // nothing went in
+        }
+        const auto last = last_write_.find(write.pipe);
+        if (last != last_write_.end() && last->second.first != write.pid &&
+            known_.contains(last->second.first)) {
+            const pid_t first = last->second.first;
+            choices_.push_back({known_[first].place,
+                                last->second.second,
+                                writer.place,
+                                {known_[first].place},
+                                first,
+                                write.pid,
+                                {write.pid},
+                                std::nullopt,
+                                Choice::Kind::pipe_first,
+                                number});
+        }
+        last_write_[write.pipe] = {write.pid, number};
+    }
 
     void made(const Event &fork)
     {
@@ -179,6 +212,8 @@ private:
     std::set<std::pair<pid_t, pid_t>> polled_ones_;  // a waiter and the child it polled for
     std::set<pid_t> collected_by_parent_;
     std::vector<Choice> choices_;
+    // Each pipe's last write: its process and its number among the process's.
+    std::map<std::uint64_t, std::pair<pid_t, std::size_t>> last_write_;
 };
 
 }  // namespace

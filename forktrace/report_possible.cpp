@@ -264,6 +264,8 @@ std::string choice_kind(Choice::Kind kind)
             return "\"getppid\"";
         case Choice::Kind::poll_one:
             return "\"poll_for_one\"";
+        case Choice::Kind::pipe_first:
+            return "\"pipe\"";
     }
     return "";
 }
@@ -359,6 +361,8 @@ std::string made_text(const Choice &choice)
         case Choice::Kind::poll_one:
             return "the poll" + at_site(choice.site) + of + " for " + got +
                    (choice.number == 0 ? " found it ended" : " found it not yet ended");
+        case Choice::Kind::pipe_first:
+            return "a write into a pipe" + of + " went in before " + got + "'s";
     }
     return "";
 }
@@ -369,6 +373,10 @@ std::string choice_text(const Choice &choice)
     if (choice.kind == Choice::Kind::poll_one) {
         return made_text(choice) + (choice.number == 0 ? "; had it ended later, not yet"
                                                        : "; had it ended sooner, it would have");
+    }
+    if (choice.kind == Choice::Kind::pipe_first) {
+        return made_text(choice) + "; " + std::to_string(choice.reaped_pid) +
+               "'s could have gone in first";
     }
     if (choice.kind == Choice::Kind::parent) {
         return made_text(choice) + (choice.reaped.empty()

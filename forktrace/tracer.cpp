@@ -382,6 +382,9 @@ void Tracer::on_exit_stop(pid_t tid)
         return;
     }
     found->second.exited = true;
+    if (found->second.pending == Pending::pipe) {
+        pipe_call_done(tid);  // its call will not return
+    }
     const pid_t group = found->second.tgid;
     if (found->second.pending == Pending::write && found->second.stream == Stream::output &&
         tid == writing_) {
@@ -835,6 +838,8 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
         // The next write may start: this one's bytes are out, or it is to be
         // made again and wait its turn anew.
         write_done(tid, !restarted);
+    } else if (pending == Pending::pipe) {
+        pipe_call_done(tid);
     }
     if (!got || restarted) {
         task.restarting = restarted && pending == Pending::write;
@@ -1149,8 +1154,9 @@ bool Tracer::stuck() const
     return std::all_of(tasks_.begin(), tasks_.end(), [this](const auto &entry) {
         const auto &[tid, task] = entry;
         return std::find(held_.begin(), held_.end(), tid) != held_.end() || task.held_exit ||
-               task.held_wait || task.held_ask || task.pending == Pending::wait4 ||
-               task.pending == Pending::waitid || blocked(tid, task);
+               task.held_wait || task.held_ask || task.held_pipe ||
+               task.pending == Pending::wait4 || task.pending == Pending::waitid ||
+               blocked(tid, task);
     });
 }
 
@@ -1174,6 +1180,7 @@ void Tracer::leave_plan(const std::string &why)
     release_exits(true);
     release_waits(true);
     release_asks(true);
+    release_pipe_writes(true);
 }
 
 void Tracer::write_done(pid_t tid, bool made)
@@ -1238,6 +1245,7 @@ void Tracer::on_death(pid_t tid, int status)
     std::erase(held_asks_, tid);
     const pid_t group = found->second.tgid;
     tasks_.erase(found);
+    pipe_call_done(tid);
     if (group != tid || !processes_.contains(tid)) {
         return;  // a thread
     }
@@ -1249,8 +1257,10 @@ void Tracer::on_death(pid_t tid, int status)
     ended_[tid] = processes_[tid].parent;
     ended_paths_[tid] = ended_path;
     ended_born_[tid] = processes_[tid].born;
+    ended_pipe_writes_[ended_path] = processes_[tid].pipe_writes;
     processes_.erase(tid);
-    release_exits();  // its children wait for no wait of its
+    release_pipe_writes();  // a write it was to make first, it never will
+    release_exits();        // its children wait for no wait of its
     buffers_.forget(tid);
     stacks_.forget(tid);
     Event ended = event(Event::Kind::exit, tid);
@@ -1361,8 +1371,8 @@ void Tracer::on_tick(bool steered)
         told_running_ = true;
         tell_still_running();
     }
-    const bool holding =
-        !held_.empty() || !held_exits_.empty() || !held_waits_.empty() || !held_asks_.empty();
+    const bool holding = !held_.empty() || !held_exits_.empty() || !held_waits_.empty() ||
+                         !held_asks_.empty() || !held_pipe_writes_.empty();
     if (holding && ((quiet_ticks_ >= 3 && stuck()) || quiet_ticks_ >= 10 * ticks_a_second)) {
         leave_plan(
             "the run could not go on as planned: every process was held at a write, a wait, "

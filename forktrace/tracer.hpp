@@ -54,13 +54,17 @@ struct PlannedWrite {
 // is to find none ended. Or (`what`) the waiter's first getppid(), which is
 // to get its parent's ID (`child` not empty) or, with no child, another's,
 // its parent having ended; or its first poll for the one child at `child`,
-// which is to find it ended (`number` 0) or not yet (1).
+// which is to find it ended (`number` 0) or not yet (1). Or (`pipe_first`)
+// the waiter's `number`th write into a pipe of the command's own (from 0,
+// counting its writes into any) is to go in before the `second`th of the
+// process at `child`, into the same pipe.
 struct PlannedReap {
-    enum class What { reap, parent, poll_one };
+    enum class What { reap, parent, poll_one, pipe_first };
     std::vector<std::size_t> waiter;
     std::size_t number = 0;
     std::vector<std::size_t> child;
     What what = What::reap;
+    std::size_t second = 0;
     bool operator==(const PlannedReap &) const = default;
 };
 
@@ -144,6 +148,7 @@ private:
         std::size_t born = 0;                // its place among the processes made, as a parent's
                                              // children are looked over by a wait, oldest first
         std::set<std::uint64_t> write_ends;  // pipes of the command's own it can write into
+        std::size_t pipe_writes = 0;         // its writes into them, followed, that returned
     };
     enum class Pending { none, exec, write, wait4, waitid, parent, pipe, descriptors };
     struct Task {
@@ -171,6 +176,7 @@ private:
         pid_t held_for = 0;                 // steered: held at a poll till this child ends
         std::size_t thread = 0;             // its place among its process's threads
         std::uint64_t pipe = 0;             // the pipe of its own its pending call moves bytes of
+        bool held_pipe = false;             // held at a pipe call's start: its turn, or the plan's
     };
 
     Event event(Event::Kind kind, pid_t pid) const;
@@ -247,6 +253,10 @@ private:
     void note_outside_pipes(pid_t root);
     std::uint64_t pipe_of(pid_t tid, int fd) const;
     void follow_pipe(pid_t tid, Task &task, std::uint64_t pipe);
+    void pipe_call_done(pid_t tid);
+    bool pipe_write_waits(const Task &task) const;
+    bool ended_without_its_write(const Task &task) const;
+    void release_pipe_writes(bool all = false);
     void piped(pid_t tid, const Task &task, std::int64_t result, bool failed);
     void on_read(pid_t tid, Task &task);
     void talk_through(pid_t tid, const Task &task, int fd);
@@ -294,6 +304,15 @@ private:
     std::set<pid_t> foreign_;  // processes of another architecture, said
     // The pipes the command was given, which lead outside: not its own.
     std::set<std::uint64_t> outside_pipes_;
+    // Writes into each pipe of its own go one at a time, and reads from it
+    // too, so that their events come in the order the bytes went in and
+    // out: the task whose call is under way, by pipe and direction (a read:
+    // true), and the tasks held at their call's start till their turn.
+    std::map<std::pair<std::uint64_t, bool>, pid_t> pipe_busy_;
+    std::map<std::pair<std::uint64_t, bool>, std::deque<pid_t>> pipe_queue_;
+    std::vector<pid_t> held_pipe_writes_;  // steered: held till another's write has gone in
+    // The writes into pipes that each process ended, by its place, made.
+    std::map<std::vector<std::size_t>, std::size_t> ended_pipe_writes_;
     bool killed_one_ = false;  // a process died of a signal since the last look for stragglers
 };
 

@@ -98,7 +98,108 @@ void Tracer::follow_pipe(pid_t tid, Task &task, std::uint64_t pipe)
 {
     task.pending = Pending::pipe;
     task.pipe = pipe;
+    const bool reads = task.number == SYS_read || task.number == SYS_readv;
+    if (!reads && pipe_write_waits(task)) {
+        task.held_pipe = true;
+        held_pipe_writes_.push_back(tid);  // till the write the plan puts first has gone in
+        return;
+    }
+    const auto [busy, free] = pipe_busy_.try_emplace({pipe, reads}, tid);
+    if (!free && busy->second != tid) {
+        task.held_pipe = true;
+        pipe_queue_[{pipe, reads}].push_back(tid);  // held at its start till its turn
+        return;
+    }
     ::ptrace(PTRACE_SYSCALL, tid, 0, 0);
+}
+
+// Steered: whether the write into a pipe `task` begins is to wait for
+// another process's write to go in first; a write the plan puts first, of
+// a process that has ended without making it, leaves the plan.
+bool Tracer::pipe_write_waits(const Task &task) const
+{
+    const Process &writer = processes_.at(task.tgid);
+    for (const PlannedReap &planned : setup_.reaps) {
+        if (planned.what != PlannedReap::What::pipe_first || planned.child != writer.path ||
+            planned.second != writer.pipe_writes) {
+            continue;
+        }
+        const auto first = std::find_if(processes_.begin(), processes_.end(), [&](const auto &p) {
+            return p.second.path == planned.waiter;
+        });
+        if (first != processes_.end() && first->second.pipe_writes <= planned.number) {
+            return true;  // its write not yet in
+        }
+        const auto ended = ended_pipe_writes_.find(planned.waiter);
+        if (first == processes_.end() && ended == ended_pipe_writes_.end()) {
+            return true;  // not yet made
+        }
+    }
+    return false;
+}
+
+// Steered: whether a write the plan puts before the one `task` begins will
+// never be made, its process having ended.
+bool Tracer::ended_without_its_write(const Task &task) const
+{
+    const Process &writer = processes_.at(task.tgid);
+    return std::any_of(setup_.reaps.begin(), setup_.reaps.end(), [&](const PlannedReap &planned) {
+        const auto ended = ended_pipe_writes_.find(planned.waiter);
+        return planned.what == PlannedReap::What::pipe_first && planned.child == writer.path &&
+               planned.second == writer.pipe_writes && ended != ended_pipe_writes_.end() &&
+               ended->second <= planned.number &&
+               std::none_of(processes_.begin(), processes_.end(),
+                            [&](const auto &p) { return p.second.path == planned.waiter; });
+    });
+}
+
+// The writes held for another's that has gone in since (or all) go on.
+void Tracer::release_pipe_writes(bool all)
+{
+    for (auto one = held_pipe_writes_.begin(); one != held_pipe_writes_.end();) {
+        const auto task = tasks_.find(*one);
+        if (task == tasks_.end()) {
+            one = held_pipe_writes_.erase(one);
+        } else if (!all && processes_.contains(task->second.tgid) &&
+                   ended_without_its_write(task->second)) {
+            leave_plan("a process ended without the write into a pipe the plan puts first");
+            return;  // which lets every held write go
+        } else if (all || !processes_.contains(task->second.tgid) ||
+                   !pipe_write_waits(task->second)) {
+            const pid_t tid = *one;
+            one = held_pipe_writes_.erase(one);
+            task->second.held_pipe = false;
+            follow_pipe(tid, task->second, task->second.pipe);
+        } else {
+            ++one;
+        }
+    }
+}
+
+// The pipe call of `tid` has returned, or will never: the next held at the
+// start of one in the same direction goes on.
+void Tracer::pipe_call_done(pid_t tid)
+{
+    for (auto busy = pipe_busy_.begin(); busy != pipe_busy_.end(); ++busy) {
+        if (busy->second != tid) {
+            continue;
+        }
+        std::deque<pid_t> &queue = pipe_queue_[busy->first];
+        std::erase_if(queue, [&](pid_t held) { return !tasks_.contains(held); });
+        if (queue.empty()) {
+            pipe_busy_.erase(busy);
+        } else {
+            busy->second = queue.front();
+            queue.pop_front();
+            tasks_[busy->second].held_pipe = false;
+            ::ptrace(PTRACE_SYSCALL, busy->second, 0, 0);
+        }
+        return;
+    }
+    for (auto &[key, queue] : pipe_queue_) {
+        std::erase(queue, tid);  // held, and gone
+    }
+    std::erase(held_pipe_writes_, tid);
 }
 
 void Tracer::piped(pid_t tid, const Task &task, std::int64_t result, bool failed)
@@ -110,6 +211,10 @@ void Tracer::piped(pid_t tid, const Task &task, std::int64_t result, bool failed
     moved.asked = task.number == SYS_readv || task.number == SYS_writev
                       ? vector_bytes(tid, task.args[1], task.args[2])
                       : static_cast<std::size_t>(task.args[2]);
+    if (!moved.read && moved.fd > 2) {
+        ++processes_[task.tgid].pipe_writes;
+        release_pipe_writes();
+    }
     if (failed) {
         moved.error = ::strerrorname_np(static_cast<int>(-result)) != nullptr
                           ? ::strerrorname_np(static_cast<int>(-result))

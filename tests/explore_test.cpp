@@ -442,7 +442,9 @@ INSTANTIATE_TEST_SUITE_P(
             Explored{"handoff", {fork({receive(1, ""), print("child\n"), exit_with(0)}), print("p1\n"), flush(),
                                  send("a"), wait_any()}, "child\np1\n"},
             Explored{"relay", {fork({receive(1, "got "), receive(1, "got "), exit_with(0)}), print("p1\n"), flush(),
-                               send("a"), print("p2\n"), flush(), send("b"), wait_any()}, "p1\ngot a\ngot b\np2\n"}),
+                               send("a"), print("p2\n"), flush(), send("b"), wait_any()}, "p1\ngot a\ngot b\np2\n"},
+            Explored{"reports", {fork({send("0"), exit_with(0)}), fork({send("1"), exit_with(0)}),
+                                 receive(1, "got "), receive(1, "got "), wait_any(), wait_any()}, "got 0\ngot 0\n"}),
         testing::Values(runner::Output::terminal, runner::Output::pipe)),
     [](const auto &row) {
         return std::get<0>(row.param).name + "_" + runner::to_string(std::get<1>(row.param));

@@ -53,15 +53,36 @@ void two_children_and_two_waits(const char *name, bool nested)
 // A parent that passes bytes to its child through a pipe, each way the
 // child's reads can go: one byte it waits for ("handoff"), two read one at a
 // time ("relay"), two writes read at once, as much as is there ("chunks"),
-// or read to the pipe's end ("pipeend"). False for another argument.
+// or read to the pipe's end ("pipeend"); or two children that write into
+// one pipe ("reports"). False for another argument.
 bool through_a_pipe(const std::string &how)
 {
-    if (how != "handoff" && how != "relay" && how != "chunks" && how != "pipeend") {
+    if (how != "handoff" && how != "relay" && how != "chunks" && how != "pipeend" &&
+        how != "reports") {
         return false;
     }
     int ends[2];
     if (pipe(ends) != 0) {
         std::exit(1);
+    }
+    if (how == "reports") {
+        // Two children each write their number into the one pipe; the
+        // parent prints them in the order they went in.
+        for (const char *number : {"0", "1"}) {
+            if (fork() == 0) {
+                static_cast<void>(write(ends[1], number, 1));
+                std::exit(0);
+            }
+        }
+        close(ends[1]);
+        for (int i = 0; i < 2; ++i) {
+            char got = 0;
+            static_cast<void>(read(ends[0], &got, 1));
+            std::printf("got %c\n", got);
+        }
+        wait(nullptr);
+        wait(nullptr);
+        return true;
     }
     if (fork() == 0) {
         close(ends[1]);
