@@ -111,6 +111,8 @@ std::string_view to_string(Event::Kind kind)
             return "thread";
         case Event::Kind::pipe:
             return "pipe";
+        case Event::Kind::send:
+            return "send";
         case Event::Kind::start:
             break;
     }
@@ -269,7 +271,17 @@ void write_json(const Event &event, const std::function<void(std::string_view)> 
             break;
         case Event::Kind::thread:
             break;
+        case Event::Kind::send:
+            out += ",\"to\":" + std::to_string(event.child) +
+                   ",\"signal\":" + std::to_string(event.signal.value_or(0));
+            break;
         case Event::Kind::talk:
+            if (event.signal) {
+                out += ",\"from\":" + std::to_string(event.child);
+                if (!event.ok) {
+                    out += ",\"ok\":false";
+                }
+            }
             out += event.signal          ? ",\"signal\":" + std::to_string(*event.signal)
                    : event.shares_memory ? std::string(",\"shares_memory\":true")
                    : event.fd != 0       ? ",\"fd\":" + std::to_string(event.fd)
@@ -290,6 +302,9 @@ void write_json(const Event &event, const std::function<void(std::string_view)> 
                    ",\"bytes\":" + std::to_string(event.bytes);
             if (!event.error.empty()) {
                 out += ",\"error\":\"" + event.error + "\"";
+            }
+            if (event.nonblocking) {
+                out += ",\"nonblocking\":true";
             }
             break;
         case Event::Kind::exec:

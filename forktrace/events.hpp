@@ -33,11 +33,14 @@ struct Event {
     // its reap) or found none while one lived (told the first and second
     // time a process, until its next reap; once for a wait for one child):
     // how it went depends on timing
-    // talk: a process's first write to a pipe, file or socket of its own
+    // talk: a process's first write to a file or socket of its own
     // (`fd`), which another process may read: what it reads can differ; or
-    // the first signal on its way to it (`signal`), but SIGCHLD: where it
-    // lands can differ; or its first map of memory to share, writable
-    // (`shares_memory`): what its processes read there can differ
+    // a signal on its way to it (`signal`) that it catches, or SIGCONT:
+    // sent by `child` (0: by none of the command's processes), or telling
+    // of the end of its child `child` (SIGCHLD; `ok` false: of a stop or a
+    // continue), where it lands can differ; or its first map of memory to
+    // share, writable (`shares_memory`): what its processes read there can
+    // differ; or its first call that may wait for another (`path`: "semop()")
     // getppid: a process's first call of getppid(), and its second, whose
     // answer (`child`) is another process's ID once its parent has ended
     // thread: a process made its second thread (told once a process): its
@@ -47,7 +50,22 @@ struct Event {
     // (`read`), as it returned: the pipe (`pipe`, its inode), the bytes
     // asked for and those it moved (`bytes`), or the error; or the
     // process's last hold of its writing end let go (`released`)
-    enum class Kind { start, fork, exec, write, exit, reap, poll, talk, getppid, thread, pipe };
+    // send: a signal (`signal`) sent to `child` (a process; 0 or less: a
+    // group, as kill() takes it), as the call began
+    enum class Kind {
+        start,
+        fork,
+        exec,
+        write,
+        exit,
+        reap,
+        poll,
+        talk,
+        getppid,
+        thread,
+        pipe,
+        send
+    };
 
     Kind kind = Kind::start;
     pid_t pid = 0;    // the process (thread group) the event belongs to
@@ -105,6 +123,7 @@ struct Event {
     // pipe: the process can no longer write into it (it closed its last
     // descriptor of the writing end, exec'd with it to close, or ended)
     bool released = false;
+    bool nonblocking = false;  // pipe: its descriptor does not wait (O_NONBLOCK)
     // fork: the new process's parent, when it is not the process that made it
     // (a clone with CLONE_PARENT makes a sibling)
     std::optional<pid_t> parent;

@@ -171,6 +171,7 @@ void History::add(const Event &event)
         case Event::Kind::getppid:
         case Event::Kind::thread:
         case Event::Kind::pipe:
+        case Event::Kind::send:
             break;
     }
     attempting_.erase(event.pid);

@@ -183,6 +183,7 @@ void Timeline::add(const Event &event)
         case Event::Kind::getppid:
         case Event::Kind::thread:
         case Event::Kind::pipe:
+        case Event::Kind::send:
             break;
     }
 }

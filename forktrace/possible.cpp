@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cstdint>
 #include <map>
 #include <utility>
@@ -61,9 +62,20 @@ struct Node {
     // parent go on, at its exec or its end.
     // orphaned: a getppid() that got another's ID than its parent's, whose
     // exit (`other`) it follows.
-    // piped: a write into a pipe of the command's own or a read from one;
-    // what a read got orders it after the write that put it there.
-    enum class Kind { write, fork, exit, reap, release, orphaned, piped } kind = Kind::write;
+    // message: a write into a pipe of the command's own or a read from one
+    // (what a read got orders it after the write that put it there), a
+    // signal sent or caught (a caught one follows its sending).
+    // told_end: a SIGCHLD caught that tells of the end of `other`.
+    enum class Kind {
+        write,
+        fork,
+        exit,
+        reap,
+        release,
+        orphaned,
+        message,
+        told_end
+    } kind = Kind::write;
     std::size_t process = 0;
     std::size_t write = none;  // write: in Order::writes
     std::size_t other = none;  // fork: the child; reap: the child reaped
@@ -77,11 +89,6 @@ std::string talk_not_tried(const Event &talk, bool &unfollowed)
 {
     const std::string process = "process " + std::to_string(talk.pid);
     unfollowed = true;
-    if (talk.signal) {
-        return process + " got signal " + std::to_string(*talk.signal) +
-               ": what it did on it (a handler, a stop) follows the signal's sending, and "
-               "where it landed could differ; forktrace follows neither";
-    }
     if (talk.shares_memory) {
         return process +
                " mapped memory to share (MAP_SHARED, or shmat()): a process that waits there "
@@ -96,6 +103,12 @@ std::string talk_not_tried(const Event &talk, bool &unfollowed)
                "): a process that reads it waits for the write, and forktrace does not follow "
                "FIFOs by a path";
     }
+    if (talk.path.starts_with("anon_inode:")) {
+        return process + " wrote to " + printable(talk.path) + " (descriptor " +
+               std::to_string(talk.fd) +
+               "): a process that reads it waits for the write, and forktrace does not follow "
+               "that";
+    }
     if (talk.path.starts_with("socket:")) {
         return process + " wrote to a socket (descriptor " + std::to_string(talk.fd) +
                "): a process that reads it waits for the write, and forktrace does not follow "
@@ -108,6 +121,51 @@ std::string talk_not_tried(const Event &talk, bool &unfollowed)
            "tried";
 }
 
+// The signals the command's processes sent, and the catches that follow
+// them: each catch follows the first send of that signal from its sender
+// to it (or to a group) that no catch of it followed yet.
+class Signals {
+public:
+    void sent(std::size_t node, const Event &send)
+    {
+        sends_[{send.pid, send.signal.value_or(0)}].push_back({node, send.child, {}});
+    }
+
+    // The send that ended `victim`, killed by `signal`: the first of that
+    // signal to it (or a group) from any process.
+    std::optional<std::size_t> killed(pid_t victim, int signal)
+    {
+        for (auto &[from, sends] : sends_) {
+            for (Send &send : sends) {
+                if (from.second == signal && (send.target == victim || send.target <= 0) &&
+                    send.caught_by.insert(victim).second) {
+                    return send.node;
+                }
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::optional<std::size_t> caught(const Event &talk)
+    {
+        for (Send &send : sends_[{talk.child, talk.signal.value_or(0)}]) {
+            if ((send.target == talk.pid || send.target <= 0) &&
+                send.caught_by.insert(talk.pid).second) {
+                return send.node;
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    struct Send {
+        std::size_t node = 0;
+        pid_t target = 0;
+        std::set<pid_t> caught_by;  // cppcheck-suppress unusedStructMember
+    };
+    std::map<std::pair<pid_t, int>, std::vector<Send>> sends_;
+};
+
 // A write into a pipe of the command's own, or a read from one.
 struct PipeStep {
     std::size_t node = 0, process = 0;
@@ -116,6 +174,8 @@ struct PipeStep {
     bool read = false, failed = false;
     std::size_t asked = 0, bytes = 0;
     bool released = false;  // its process let go of the writing end
+    bool nonblocking = false;
+    std::string error;
 };
 
 // What is said of a pipe's steps, and the orders they make.
@@ -145,14 +205,13 @@ std::optional<std::string> pipe_unfollowed(const std::vector<PipeStep> &steps)
         if (step.released) {
             continue;
         }
-        if (step.failed && step.read) {
+        if (step.nonblocking) {
             return process +
-                   "'s read from a pipe found nothing and did not wait for it: had a "
-                   "write come sooner it would have got it, and forktrace does not "
-                   "follow that";
+                   " read or wrote a pipe without waiting (O_NONBLOCK): what it found "
+                   "there depends on timing, and forktrace does not follow that";
         }
         if (step.failed) {
-            continue;  // no reader: nothing went in
+            continue;  // nothing went in, or came out
         }
         (step.read ? readers : writers).insert(step.pid);
         standard = standard || (!step.read && step.fd <= 2);
@@ -228,6 +287,9 @@ PipeOrders pipe_orders(const std::vector<PipeStep> &steps)
             continue;
         }
         const std::string read = "a read of process " + std::to_string(step.pid) + " from a pipe";
+        if (step.bytes == 0 && step.asked == 0) {
+            continue;  // asked for nothing
+        }
         if (step.bytes == 0) {
             // Its end: every process that could write into it had let go.
             if (releases.empty()) {
@@ -261,6 +323,17 @@ PipeOrders pipe_orders(const std::vector<PipeStep> &steps)
                                      "later it would have got more, and that is not tried");
         }
         at = to;
+    }
+    // A write that no read took could have found every reader gone.
+    const auto unread = std::find_if(steps.begin(), steps.end(), [&](const PipeStep &step) {
+        return !step.read && !step.released && step.error == "EPIPE";
+    });
+    if (unread != steps.end() || (!ends.empty() && ends.back() > at)) {
+        orders.unexplored.insert(
+            "what was written into a pipe last was not all read: had every process that could "
+            "read it let go of it sooner, the write would have failed (EPIPE, or ended by "
+            "SIGPIPE), and had it let go later, one that failed would have gone in; that is not "
+            "tried");
     }
     return orders;
 }
@@ -337,6 +410,36 @@ Order order_of(const std::vector<Event> &events)
     };
     std::set<std::string> unexplored, unfollowed;
     std::map<std::uint64_t, std::vector<PipeStep>> pipes;
+    std::vector<std::pair<std::size_t, std::size_t>> piped;  // node before node
+    Signals signals;
+    // A signal caught: after its sending, or after the end it tells of.
+    const auto caught = [&](const Event &talk) {
+        const std::size_t catcher = process_of(talk.pid);
+        const std::string which = "process " + std::to_string(talk.pid) + " caught signal " +
+                                  std::to_string(*talk.signal);
+        const auto ended = latest.find(talk.child);
+        if (*talk.signal == SIGCHLD && talk.child != 0 && ended != latest.end()) {
+            if (!talk.ok) {
+                unfollowed.insert(which + ", which told of a stop or a continue of " +
+                                  std::to_string(talk.child) + ": forktrace does not follow that");
+            }
+            add({Node::Kind::told_end, catcher, none, ended->second});
+        } else if (talk.child != 0) {
+            const std::optional<std::size_t> send = signals.caught(talk);
+            if (send) {
+                piped.emplace_back(*send, nodes.size());
+            } else {
+                unfollowed.insert(which + " from " + std::to_string(talk.child) +
+                                  ", and forktrace did not see it sent");
+            }
+            add({Node::Kind::message, catcher, none, none});
+        }
+        if (*talk.signal != SIGCONT) {
+            unexplored.insert(which +
+                              ": its handler ran where the signal landed, and the runs "
+                              "where it landed elsewhere are not tried");
+        }
+    };
     std::set<std::size_t> reaped_by_parent;           // processes, by index
     std::map<std::size_t, std::size_t> asked_parent;  // getppid() calls told, by process
     std::map<std::size_t, std::size_t> real_parent;   // of each process made, by index
@@ -390,6 +493,10 @@ Order order_of(const std::vector<Event> &events)
                     unexplored.insert("process " + std::to_string(event.pid) +
                                       " was killed by a signal, which could have come at "
                                       "another point of it; that is not tried");
+                    // Sent by one of the command's processes: its end follows the sending.
+                    if (const auto send = signals.killed(event.pid, *event.signal)) {
+                        piped.emplace_back(*send, nodes.size());
+                    }
                 }
                 if (const auto parent = suspended_at.find(process); parent != suspended_at.end()) {
                     released.emplace_back(nodes.size(), parent->second);
@@ -436,7 +543,15 @@ Order order_of(const std::vector<Event> &events)
                                   " ran threads: their steps, each printf() among them, came in "
                                   "the order they ran, and another order of them is not tried");
                 break;
+            case Event::Kind::send:
+                signals.sent(nodes.size(), event);
+                add({Node::Kind::message, process_of(event.pid), none, none});
+                break;
             case Event::Kind::talk: {
+                if (event.signal) {
+                    caught(event);
+                    break;
+                }
                 bool not_followed = false;
                 std::string why = talk_not_tried(event, not_followed);
                 (not_followed ? unfollowed : unexplored).insert(std::move(why));
@@ -446,8 +561,8 @@ Order order_of(const std::vector<Event> &events)
                 const std::size_t process = process_of(event.pid);
                 pipes[event.pipe].push_back({nodes.size(), process, event.pid, event.fd, event.read,
                                              !event.error.empty(), event.asked, event.bytes,
-                                             event.released});
-                add({Node::Kind::piped, process, none, none});
+                                             event.released, event.nonblocking, event.error});
+                add({Node::Kind::message, process, none, none});
                 break;
             }
             case Event::Kind::poll:
@@ -477,7 +592,6 @@ Order order_of(const std::vector<Event> &events)
                               "parent has ended: when that came among its calls is not tried");
         }
     }
-    std::vector<std::pair<std::size_t, std::size_t>> piped;  // node before node
     for (const auto &[pipe, steps] : pipes) {
         PipeOrders orders = pipe_orders(steps);
         piped.insert(piped.end(), orders.edges.begin(), orders.edges.end());
@@ -520,8 +634,9 @@ Order order_of(const std::vector<Event> &events)
         }
     }
     for (std::size_t n = 0; n < count; ++n) {
-        const bool after_exit =
-            nodes[n].kind == Node::Kind::reap || nodes[n].kind == Node::Kind::orphaned;
+        const bool after_exit = nodes[n].kind == Node::Kind::reap ||
+                                nodes[n].kind == Node::Kind::orphaned ||
+                                nodes[n].kind == Node::Kind::told_end;
         if (after_exit && exit_of[nodes[n].other] != none) {
             edge(exit_of[nodes[n].other], n);
         }
@@ -555,9 +670,11 @@ Order order_of(const std::vector<Event> &events)
             ready.push_back(n);
         }
     }
+    std::size_t visited = 0;
     while (!ready.empty()) {
         const std::size_t n = ready.back();
         ready.pop_back();
+        ++visited;
         const Node &node = nodes[n];
         Bits &mine = now[node.process];
         std::for_each(merges[n].begin(), merges[n].end(),
@@ -574,11 +691,12 @@ Order order_of(const std::vector<Event> &events)
                 break;
             case Node::Kind::reap:
             case Node::Kind::orphaned:
+            case Node::Kind::told_end:
                 mine |= now[node.other];
                 break;
             case Node::Kind::exit:
             case Node::Kind::release:
-            case Node::Kind::piped:
+            case Node::Kind::message:
                 break;
         }
         if (joined[n]) {
@@ -589,6 +707,12 @@ Order order_of(const std::vector<Event> &events)
                 ready.push_back(to);
             }
         });
+    }
+    if (visited < count) {
+        // The orders contradict one another: what was taken of the run is wrong.
+        order.unfollowed.emplace_back(
+            "what forktrace saw of this run orders some of its steps both ways, so it cannot "
+            "say which orders are possible");
     }
     // The writes each one follows directly: the latest of those before it
     // that no other write before it comes after. The run's order respects the

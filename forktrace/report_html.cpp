@@ -164,7 +164,7 @@ public:
     {
         if (event.kind == Event::Kind::poll || event.kind == Event::Kind::talk ||
             event.kind == Event::Kind::getppid || event.kind == Event::Kind::thread ||
-            event.kind == Event::Kind::pipe) {
+            event.kind == Event::Kind::pipe || event.kind == Event::Kind::send) {
             return;  // nothing changes
         }
         if (steps_.size() >= most) {
@@ -227,6 +227,7 @@ public:
             case Event::Kind::getppid:
             case Event::Kind::thread:
             case Event::Kind::pipe:
+            case Event::Kind::send:
                 break;
         }
         std::string step =

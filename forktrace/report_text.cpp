@@ -207,6 +207,7 @@ private:
             case Event::Kind::getppid:
             case Event::Kind::thread:
             case Event::Kind::pipe:
+            case Event::Kind::send:
                 return;
         }
         header();

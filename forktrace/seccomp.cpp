@@ -34,21 +34,52 @@ sock_filter jump(unsigned code, unsigned value, unsigned if_true, unsigned if_fa
 std::vector<Traced> traced_calls(const Stops &stops)
 {
     std::vector<Traced> calls{
-        {SYS_execve, Call::exec},           {SYS_execveat, Call::exec},
-        {SYS_write, Call::write},           {SYS_writev, Call::write},
-        {SYS_pwrite64, Call::write},        {SYS_pwritev, Call::write},
-        {SYS_pwritev2, Call::write},        {SYS_wait4, Call::wait4},
-        {SYS_waitid, Call::waitid},         {SYS_sendfile, Call::copy},
-        {SYS_splice, Call::copy},           {SYS_tee, Call::copy},
-        {SYS_vmsplice, Call::copy},         {SYS_copy_file_range, Call::copy},
-        {SYS_getppid, Call::parent},        {SYS_mmap, Call::share, When::shared_map},
-        {SYS_shmat, Call::share},           {SYS_semop, Call::share},
-        {SYS_semtimedop, Call::share},      {SYS_msgsnd, Call::share},
-        {SYS_msgrcv, Call::share},          {SYS_mq_timedsend, Call::share},
-        {SYS_mq_timedreceive, Call::share}, {SYS_flock, Call::share},
-        {SYS_pipe, Call::descriptors},      {SYS_pipe2, Call::descriptors},
-        {SYS_close, Call::descriptors},     {SYS_close_range, Call::descriptors},
-        {SYS_dup2, Call::descriptors},      {SYS_dup3, Call::descriptors},
+        {SYS_execve, Call::exec},
+        {SYS_execveat, Call::exec},
+        {SYS_write, Call::write},
+        {SYS_writev, Call::write},
+        {SYS_pwrite64, Call::write},
+        {SYS_pwritev, Call::write},
+        {SYS_pwritev2, Call::write},
+        {SYS_wait4, Call::wait4},
+        {SYS_waitid, Call::waitid},
+        {SYS_sendfile, Call::copy},
+        {SYS_splice, Call::copy},
+        {SYS_tee, Call::copy},
+        {SYS_vmsplice, Call::copy},
+        {SYS_copy_file_range, Call::copy},
+        {SYS_getppid, Call::parent},
+        {SYS_mmap, Call::share, When::shared_map},
+        {SYS_shmat, Call::share},
+        {SYS_semop, Call::share},
+        {SYS_semtimedop, Call::share},
+        {SYS_msgsnd, Call::share},
+        {SYS_msgrcv, Call::share},
+        {SYS_mq_timedsend, Call::share},
+        {SYS_mq_timedreceive, Call::share},
+        {SYS_flock, Call::share},
+        {SYS_pipe, Call::descriptors},
+        {SYS_pipe2, Call::descriptors},
+        {SYS_close, Call::descriptors},
+        {SYS_close_range, Call::descriptors},
+        {SYS_dup2, Call::descriptors},
+        {SYS_dup3, Call::descriptors},
+        {SYS_kill, Call::send},
+        {SYS_tkill, Call::send},
+        {SYS_tgkill, Call::send},
+        {SYS_rt_sigqueueinfo, Call::send},
+        {SYS_rt_tgsigqueueinfo, Call::send},
+        {SYS_sendto, Call::share},
+        {SYS_sendmsg, Call::share},
+        {SYS_recvfrom, Call::share},
+        {SYS_recvmsg, Call::share},
+        {SYS_rt_sigtimedwait, Call::share},
+        {SYS_signalfd4, Call::share},
+        {SYS_poll, Call::share},
+        {SYS_ppoll, Call::share},
+        {SYS_select, Call::share},
+        {SYS_pselect6, Call::share},
+        {SYS_epoll_ctl, Call::share},
     };
     if (stops.fork_entries) {
         calls.insert(calls.end(), {{SYS_fork, Call::fork},
@@ -63,12 +94,7 @@ std::vector<Traced> traced_calls(const Stops &stops)
     // Every read: of a pipe of the command's own, what it got orders the
     // reader after the writer; of the input, forktrace may have to give it.
     calls.insert(calls.end(), {{SYS_read, Call::read}, {SYS_readv, Call::read}});
-    if (stops.input) {
-        calls.insert(calls.end(), {{SYS_poll, Call::input_wait},
-                                   {SYS_ppoll, Call::input_wait},
-                                   {SYS_select, Call::input_wait},
-                                   {SYS_pselect6, Call::input_wait}});
-    }
+
     return calls;
 }
 

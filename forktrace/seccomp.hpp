@@ -12,9 +12,10 @@ namespace forktrace {
 // What a stop is for: a fork, an exec, a write (to any descriptor: the
 // tracer tells by the file whether it goes to the output), a wait, a copy
 // between descriptors done by the kernel (sendfile, splice and the like), a
-// read (of the command's input, or of a pipe), a wait for input, a
-// getppid(), a way for processes to talk that forktrace does not follow
-// (memory mapped to be shared, semaphores, message queues, locks).
+// read (of the command's input, or of a pipe), a getppid(), a way for
+// processes to talk or wait that forktrace does not follow (memory mapped to
+// be shared, semaphores, message queues, locks, sockets, sigwait(), a poll,
+// which also waits for input).
 enum class Call {
     fork,
     exec,
@@ -23,10 +24,10 @@ enum class Call {
     waitid,
     copy,
     read,
-    input_wait,
     parent,
     share,
     descriptors,  // a pipe made, or descriptors closed: who can write into a pipe
+    send,         // a signal sent to a process (kill and the like)
 };
 
 // Which calls of a number to stop at, by an argument: a clone's flags, or

@@ -621,6 +621,9 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
                           : file && file == setup_.error ? Stream::error
                                                          : Stream::elsewhere;
             task.pipe = task.stream == Stream::elsewhere ? pipe_of(tid, fd) : 0;
+            if (fd <= 2 && task.stream == Stream::elsewhere && task.pipe == 0) {
+                talk_through(tid, task, fd);  // a socket or FIFO made its standard output
+            }
             if (fd > 2 && task.stream == Stream::elsewhere) {
                 // A pipe of the program's own is followed; a file or socket
                 // is said once a process.
@@ -725,8 +728,8 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
         case Call::descriptors:
             on_descriptors(tid, task);
             return;
-        case Call::input_wait:
-            on_input(tid, task, false);
+        case Call::send:
+            on_send(tid, task);
             return;
     }
 }
@@ -770,6 +773,13 @@ void Tracer::on_copy(pid_t tid, Task &task)
                                  : task.number == SYS_tee                                        ? 1
                                                           : 0;
     const auto fd = static_cast<int>(task.args[argument]);
+    const auto from = static_cast<int>(task.args[task.number == SYS_sendfile ? 1 : 0]);
+    if (pipe_of(tid, fd) != 0 || pipe_of(tid, from) != 0) {
+        // Bytes into or out of a pipe of its own that forktrace cannot count.
+        Event talk = event(Event::Kind::talk, task.tgid);
+        talk.path = task.number == SYS_sendfile ? "sendfile()" : "splice()";
+        setup_.emit(talk);
+    }
     const auto file = file_of_task(tid, fd);
     if (file && (file == setup_.output || file == setup_.error)) {
         fail_call(tid, ENOSYS);
@@ -1488,7 +1498,7 @@ int Tracer::run()
                 resume(tid);
             }
         } else if (stop == 0) {
-            on_signal(task, signal);
+            on_signal(tid, task, signal);
             resume(tid, signal);  // a signal on its way: delivered as it was
         } else {
             resume(tid);

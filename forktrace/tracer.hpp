@@ -143,7 +143,6 @@ private:
         std::map<pid_t, int> polls_of_one;   // its polls for one child by its ID, by child
         bool talked = false;                 // a write to a descriptor of its own told
         bool shared = false;                 // memory mapped to be shared told
-        bool signalled = false;              // a signal on its way to it told
         std::size_t asked_parent = 0;        // its getppid() calls told: the first two
         std::size_t born = 0;                // its place among the processes made, as a parent's
                                              // children are looked over by a wait, oldest first
@@ -223,7 +222,8 @@ private:
     bool on_wait_entry(pid_t tid, Task &task);
     void on_poll(const Task &task, pid_t found);
     void polled_one(const Task &task, Event &poll, pid_t found);
-    void on_signal(const Task &task, int signal);
+    void on_signal(pid_t tid, const Task &task, int signal);
+    void on_send(pid_t tid, const Task &task);
     void on_ask_parent(pid_t tid, Task &task);
     void asked_parent(const Task &task, pid_t answer);
     std::optional<bool> planned_ask(const Process &asker) const;
@@ -261,6 +261,7 @@ private:
     void on_read(pid_t tid, Task &task);
     void talk_through(pid_t tid, const Task &task, int fd);
     void on_share(pid_t tid, const Task &task);
+    bool polls_a_pipe(pid_t tid, const Task &task) const;
     std::set<std::uint64_t> write_ends_of(pid_t tid) const;
     void on_descriptors(pid_t tid, Task &task);
     void refresh_write_ends(pid_t tid, const Task &task);

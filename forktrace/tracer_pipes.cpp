@@ -6,6 +6,7 @@
 // process.
 #include "tracer.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,8 @@
 #include <fstream>
 
 #include <fcntl.h>
+#include <csignal>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
@@ -58,9 +61,46 @@ const char *call_name(long number)
             return "mq_receive()";
         case SYS_flock:
             return "flock()";
+        case SYS_sendto:
+        case SYS_sendmsg:
+            return "send()";
+        case SYS_recvfrom:
+        case SYS_recvmsg:
+            return "recv()";
+        case SYS_rt_sigtimedwait:
+        case SYS_signalfd4:
+            return "sigwait()";
         default:
             return "";
     }
+}
+
+// The flags of descriptor `fd` of thread `tid` (O_NONBLOCK, the access
+// mode), as /proc tells them.
+unsigned long flags_of(pid_t tid, int fd)
+{
+    std::ifstream info("/proc/" + std::to_string(tid) + "/fdinfo/" + std::to_string(fd));
+    for (std::string field; info >> field;) {
+        if (field == "flags:") {
+            unsigned long flags = 0;
+            info >> std::oct >> flags;
+            return flags;
+        }
+    }
+    return 0;
+}
+
+// Whether process `pid` catches `signal`: a handler of its own runs.
+bool catches(pid_t pid, int signal)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("SigCgt:")) {
+            const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+            return ((mask >> (signal - 1)) & 1U) != 0;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -211,6 +251,7 @@ void Tracer::piped(pid_t tid, const Task &task, std::int64_t result, bool failed
     moved.asked = task.number == SYS_readv || task.number == SYS_writev
                       ? vector_bytes(tid, task.args[1], task.args[2])
                       : static_cast<std::size_t>(task.args[2]);
+    moved.nonblocking = (flags_of(tid, moved.fd) & O_NONBLOCK) != 0;
     if (!moved.read && moved.fd > 2) {
         ++processes_[task.tgid].pipe_writes;
         release_pipe_writes();
@@ -273,16 +314,8 @@ std::set<std::uint64_t> Tracer::write_ends_of(pid_t tid) const
         if (pipe == 0 || ends.contains(pipe)) {
             continue;
         }
-        std::ifstream info(std::string(proc).append("/fdinfo/").append(name));
-        for (std::string field; info >> field;) {
-            if (field == "flags:") {
-                unsigned long flags = 0;
-                info >> std::oct >> flags;
-                if ((flags & O_ACCMODE) != O_RDONLY) {
-                    ends.insert(pipe);
-                }
-                break;
-            }
+        if ((flags_of(tid, fd) & O_ACCMODE) != O_RDONLY) {
+            ends.insert(pipe);
         }
     }
     return ends;
@@ -332,9 +365,55 @@ void Tracer::release_write_ends(pid_t group)
     process.write_ends.clear();
 }
 
+// Whether a poll, select or epoll_ctl() of `task` looks at a pipe of the
+// command's own: what it finds there depends on timing.
+bool Tracer::polls_a_pipe(pid_t tid, const Task &task) const
+{
+    std::vector<int> fds;
+    if (task.number == SYS_poll || task.number == SYS_ppoll) {
+        const std::size_t count = std::min<std::uint64_t>(task.args[1], 256);
+        const std::string table = read_memory(tid, task.args[0], count * sizeof(pollfd));
+        for (std::size_t at = 0; at + sizeof(pollfd) <= table.size(); at += sizeof(pollfd)) {
+            pollfd one{};
+            std::memcpy(&one, table.data() + at, sizeof one);
+            fds.push_back(one.fd);
+        }
+    } else if (task.number == SYS_epoll_ctl) {
+        fds.push_back(static_cast<int>(task.args[2]));
+    } else {
+        // select and pselect6: the descriptors below the first argument in
+        // its read and write sets.
+        const std::size_t most = std::min<std::uint64_t>(task.args[0], 1024);
+        for (const std::uint64_t set : {task.args[1], task.args[2]}) {
+            const std::string bits = set == 0 ? "" : read_memory(tid, set, (most + 7) / 8);
+            for (std::size_t fd = 0; fd < most && fd / 8 < bits.size(); ++fd) {
+                if ((static_cast<unsigned char>(bits[fd / 8]) >> (fd % 8) & 1U) != 0) {
+                    fds.push_back(static_cast<int>(fd));
+                }
+            }
+        }
+    }
+    return std::any_of(fds.begin(), fds.end(), [&](int fd) { return fd >= 0 && pipe_of(tid, fd); });
+}
+
 void Tracer::on_share(pid_t tid, const Task &task)
 {
     Process &process = processes_[task.tgid];
+    const long call = task.number;
+    if (call == SYS_poll || call == SYS_ppoll || call == SYS_select || call == SYS_pselect6 ||
+        call == SYS_epoll_ctl) {
+        if (polls_a_pipe(tid, task)) {
+            Event talk = event(Event::Kind::talk, task.tgid);
+            talk.path = call == SYS_epoll_ctl ? "epoll_ctl()" : "poll()";
+            setup_.emit(talk);
+        }
+        if (call != SYS_epoll_ctl) {
+            on_input(tid, task, false);  // resumes it
+            return;
+        }
+        resume(tid);
+        return;
+    }
     const bool maps = task.number == SYS_mmap || task.number == SYS_shmat;
     const bool writable = task.number == SYS_shmat || (task.args[2] & PROT_WRITE) != 0;
     if (maps && writable && !process.shared) {
@@ -347,6 +426,53 @@ void Tracer::on_share(pid_t tid, const Task &task)
         Event talk = event(Event::Kind::talk, task.tgid);
         talk.path = call_name(task.number);
         setup_.emit(talk);
+    }
+    resume(tid);
+}
+
+// A signal on its way to a process, told where it catches it (its handler
+// runs where the signal lands) or where it is SIGCONT (a stopped process
+// goes on): with the process of the command's that sent it, or whose end it
+// tells (SIGCHLD), which it follows.
+void Tracer::on_signal(pid_t tid, const Task &task, int signal)
+{
+    if (!processes_.contains(task.tgid) || (signal != SIGCONT && !catches(task.tgid, signal))) {
+        return;
+    }
+    Event talk = event(Event::Kind::talk, task.tgid);
+    talk.signal = signal;
+    siginfo_t info{};
+    if (::ptrace(PTRACE_GETSIGINFO, tid, 0, &info) == 0) {
+        const bool ours = processes_.contains(info.si_pid) || ended_.contains(info.si_pid);
+        const bool sent =
+            info.si_code == SI_USER || info.si_code == SI_QUEUE || info.si_code == SI_TKILL;
+        if (signal == SIGCHLD && info.si_code > 0 && ours) {
+            talk.child = info.si_pid;
+            talk.ok = info.si_code == CLD_EXITED || info.si_code == CLD_KILLED ||
+                      info.si_code == CLD_DUMPED;
+        } else if (sent && ours) {
+            talk.child = info.si_pid;
+        }
+    }
+    setup_.emit(talk);
+}
+
+// kill() and the like, as it begins: a signal (not 0, which only asks
+// whether the process is there) on its way from this process.
+void Tracer::on_send(pid_t tid, const Task &task)
+{
+    const bool group_and_thread = task.number == SYS_tgkill || task.number == SYS_rt_tgsigqueueinfo;
+    const auto signal = static_cast<int>(task.args[group_and_thread ? 2 : 1]);
+    auto target = static_cast<pid_t>(task.args[0]);
+    if (task.number == SYS_tkill) {
+        const auto thread = tasks_.find(target);
+        target = thread == tasks_.end() ? target : thread->second.tgid;
+    }
+    if (signal != 0) {
+        Event sent = event(Event::Kind::send, task.tgid);
+        sent.child = target;
+        sent.signal = signal;
+        setup_.emit(sent);
     }
     resume(tid);
 }

@@ -332,21 +332,6 @@ void Tracer::polled_one(const Task &task, Event &poll, pid_t found)
     release_exits();  // held till it had looked, where the plan says so
 }
 
-// A signal on its way to a process, but the one that tells of a child's end:
-// where it lands among the process's steps is a matter of timing. Told once
-// a process.
-void Tracer::on_signal(const Task &task, int signal)
-{
-    const auto process = processes_.find(task.tgid);
-    if (signal == SIGCHLD || process == processes_.end() || process->second.signalled) {
-        return;
-    }
-    process->second.signalled = true;
-    Event talk = event(Event::Kind::talk, task.tgid);
-    talk.signal = signal;
-    setup_.emit(talk);
-}
-
 // getppid() at its start: told the first time and the second; steered, the
 // first held until the process's parent has ended, where the plan says it
 // gets another's ID.

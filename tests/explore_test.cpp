@@ -18,6 +18,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -356,11 +357,33 @@ TEST(ForktraceExplores, CallsImpossibleOnlyWhatItProved)
         {"waitany", 1},   {"status", 1},       {"poll", 1},         {"polls", 1},
         {"threads", 2},   {"threadprints", 2}, {"sharedmemory", 2}, {"parentid", 1},
         {"parentids", 2}, {"pollagain", 2},    {"pollone", 2},      {"pollfor", 1},
-        {"handoff", 1},   {"relay", 1},        {"chunks", 2},       {"pipeend", 2}};
+        {"handoff", 1},   {"relay", 1},        {"chunks", 2},       {"pipeend", 2},
+        {"noreader", 2},  {"signal", 2}};
     const runner::ScratchFolder folder("unproven");
     const std::filesystem::path file = folder.path() / "answer";
     std::ofstream(file) << "no run prints this\n";
     for (const auto &[name, expected] : rows) {
+        for (const char *way : {"terminal", "pipe"}) {
+            const Result checked = forktrace({"--check", file.string(), "-o", "/dev/null", "--on",
+                                              way, runner::program_path("homework"), name});
+            EXPECT_EQ(checked.exit_code(), expected) << name << " " << way << checked;
+        }
+    }
+}
+
+// An output that a pipe or a signal forbids is never called possible:
+// proven impossible (1) where every choice was tried, else not known (2).
+TEST(ForktraceExplores, NeverCallsPossibleWhatAPipeOrSignalForbids)
+{
+    const std::vector<std::tuple<std::string, std::string, int>> rows{
+        {"handoff", "child\np1\n", 1},
+        {"relay", "p1\ngot a\ngot b\np2\n", 1},
+        {"reports", "got 0\ngot 0\n", 1},
+        {"signal", "child: caught\nparent: sending\nparent: done\n", 2}};
+    const runner::ScratchFolder folder("forbidden");
+    const std::filesystem::path file = folder.path() / "answer";
+    for (const auto &[name, answer, expected] : rows) {
+        std::ofstream(file) << answer;
         for (const char *way : {"terminal", "pipe"}) {
             const Result checked = forktrace({"--check", file.string(), "-o", "/dev/null", "--on",
                                               way, runner::program_path("homework"), name});
@@ -443,6 +466,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  send("a"), wait_any()}, "child\np1\n"},
             Explored{"relay", {fork({receive(1, "got "), receive(1, "got "), exit_with(0)}), print("p1\n"), flush(),
                                send("a"), print("p2\n"), flush(), send("b"), wait_any()}, "p1\ngot a\ngot b\np2\n"},
+            Explored{"zeroread", {fork({print("child\n"), exit_with(0)}), print("p1\n"), flush(), wait_any()}, ""},
             Explored{"reports", {fork({send("0"), exit_with(0)}), fork({send("1"), exit_with(0)}),
                                  receive(1, "got "), receive(1, "got "), wait_any(), wait_any()}, "got 0\ngot 0\n"}),
         testing::Values(runner::Output::terminal, runner::Output::pipe)),

@@ -50,15 +50,49 @@ void two_children_and_two_waits(const char *name, bool nested)
     std::printf("%stwo\n", prefix);
 }
 
+extern "C" void caught_usr1(int /*signal*/) { std::printf("child: caught\n"); }
+
+// The parent signals its child once the child is ready (a byte through a
+// pipe says so); the child's handler prints. The signal is blocked till the
+// child waits for it, so it cannot come too soon.
+void signal_the_child()
+{
+    int ends[2];
+    if (pipe(ends) != 0) {
+        std::exit(1);
+    }
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &usr1, nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        static_cast<void>(std::signal(SIGUSR1, caught_usr1));
+        static_cast<void>(write(ends[1], "r", 1));
+        sigset_t none;
+        sigemptyset(&none);
+        sigsuspend(&none);
+        std::exit(0);
+    }
+    char ready = 0;
+    static_cast<void>(read(ends[0], &ready, 1));
+    std::printf("parent: sending\n");
+    static_cast<void>(std::fflush(stdout));
+    kill(child, SIGUSR1);
+    wait(nullptr);
+    std::printf("parent: done\n");
+}
+
 // A parent that passes bytes to its child through a pipe, each way the
 // child's reads can go: one byte it waits for ("handoff"), two read one at a
 // time ("relay"), two writes read at once, as much as is there ("chunks"),
-// or read to the pipe's end ("pipeend"); or two children that write into
-// one pipe ("reports"). False for another argument.
+// or read to the pipe's end ("pipeend"); a child that reads nothing
+// ("noreader") or asks for no bytes ("zeroread"); or two children that
+// write into one pipe ("reports"). False for another argument.
 bool through_a_pipe(const std::string &how)
 {
     if (how != "handoff" && how != "relay" && how != "chunks" && how != "pipeend" &&
-        how != "reports") {
+        how != "reports" && how != "noreader" && how != "zeroread") {
         return false;
     }
     int ends[2];
@@ -95,6 +129,14 @@ bool through_a_pipe(const std::string &how)
                 static_cast<void>(read(ends[0], got, 1));
                 std::printf("got %c\n", got[0]);
             }
+        } else if (how == "noreader") {
+            // It reads nothing: had it ended first, the parent's write
+            // would have found no reader, and SIGPIPE ended the parent.
+            std::printf("child\n");
+            std::exit(0);
+        } else if (how == "zeroread") {
+            static_cast<void>(read(ends[0], got, 0));  // asks for nothing: no end of anything
+            std::printf("child\n");
         } else if (how == "chunks") {
             static_cast<void>(read(ends[0], got, sizeof got - 1));
             std::printf("got %s\n", got);
@@ -107,11 +149,13 @@ bool through_a_pipe(const std::string &how)
     }
     close(ends[0]);
     std::printf("p1\n");
-    std::fflush(stdout);
-    static_cast<void>(write(ends[1], "a", 1));
-    if (how != "handoff") {
+    static_cast<void>(std::fflush(stdout));
+    if (how != "zeroread") {
+        static_cast<void>(write(ends[1], "a", 1));
+    }
+    if (how != "handoff" && how != "noreader" && how != "zeroread") {
         std::printf("p2\n");
-        std::fflush(stdout);
+        static_cast<void>(std::fflush(stdout));
         static_cast<void>(write(ends[1], "b", 1));
     }
     close(ends[1]);
@@ -123,6 +167,10 @@ int main(int argc, char *argv[])
 {
     const std::string how = argc > 1 ? argv[1] : "";
     if (through_a_pipe(how)) {
+        return 0;
+    }
+    if (how == "signal") {
+        signal_the_child();
         return 0;
     }
     if (how == "vfork") {
