@@ -815,16 +815,10 @@ void Tracer::on_input(pid_t tid, const Task &task, bool read)
 bool Tracer::waits_for_input(pid_t tid, const Task &task) const
 {
     if (task.number == SYS_poll || task.number == SYS_ppoll) {
-        const std::size_t count = std::min<std::uint64_t>(task.args[1], 256);
-        const std::string fds = read_memory(tid, task.args[0], count * sizeof(pollfd));
-        for (std::size_t i = 0; i + sizeof(pollfd) <= fds.size(); i += sizeof(pollfd)) {
-            pollfd one{};
-            std::memcpy(&one, fds.data() + i, sizeof one);
-            if (one.fd == 0 && (one.events & POLLIN) != 0) {
-                return true;
-            }
-        }
-        return false;
+        const auto fds = polled(tid, task);
+        return std::any_of(fds.begin(), fds.end(), [](const auto &one) {
+            return one.first == 0 && (one.second & POLLIN) != 0;
+        });
     }
     // select and pselect6: descriptor 0 is the first bit of the read set.
     if (task.args[0] == 0 || task.args[1] == 0) {

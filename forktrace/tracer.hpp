@@ -262,6 +262,8 @@ private:
     void talk_through(pid_t tid, const Task &task, int fd);
     void on_share(pid_t tid, const Task &task);
     bool polls_a_pipe(pid_t tid, const Task &task) const;
+    // A poll's descriptors and the events it waits for, as far as they can be read.
+    static std::vector<std::pair<int, short>> polled(pid_t tid, const Task &task);
     std::set<std::uint64_t> write_ends_of(pid_t tid) const;
     void on_descriptors(pid_t tid, Task &task);
     void refresh_write_ends(pid_t tid, const Task &task);

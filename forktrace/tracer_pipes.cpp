@@ -365,18 +365,27 @@ void Tracer::release_write_ends(pid_t group)
     process.write_ends.clear();
 }
 
+std::vector<std::pair<int, short>> Tracer::polled(pid_t tid, const Task &task)
+{
+    std::vector<std::pair<int, short>> fds;
+    const std::size_t count = std::min<std::uint64_t>(task.args[1], 256);
+    const std::string table = read_memory(tid, task.args[0], count * sizeof(pollfd));
+    for (std::size_t at = 0; at + sizeof(pollfd) <= table.size(); at += sizeof(pollfd)) {
+        pollfd one{};
+        std::memcpy(&one, table.data() + at, sizeof one);
+        fds.emplace_back(one.fd, one.events);
+    }
+    return fds;
+}
+
 // Whether a poll, select or epoll_ctl() of `task` looks at a pipe of the
 // command's own: what it finds there depends on timing.
 bool Tracer::polls_a_pipe(pid_t tid, const Task &task) const
 {
     std::vector<int> fds;
     if (task.number == SYS_poll || task.number == SYS_ppoll) {
-        const std::size_t count = std::min<std::uint64_t>(task.args[1], 256);
-        const std::string table = read_memory(tid, task.args[0], count * sizeof(pollfd));
-        for (std::size_t at = 0; at + sizeof(pollfd) <= table.size(); at += sizeof(pollfd)) {
-            pollfd one{};
-            std::memcpy(&one, table.data() + at, sizeof one);
-            fds.push_back(one.fd);
+        for (const auto &[fd, events] : polled(tid, task)) {
+            fds.push_back(fd);
         }
     } else if (task.number == SYS_epoll_ctl) {
         fds.push_back(static_cast<int>(task.args[2]));
