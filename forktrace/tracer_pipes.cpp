@@ -396,7 +396,8 @@ bool Tracer::polls_a_pipe(pid_t tid, const Task &task) const
         for (const std::uint64_t set : {task.args[1], task.args[2]}) {
             const std::string bits = set == 0 ? "" : read_memory(tid, set, (most + 7) / 8);
             for (std::size_t fd = 0; fd < most && fd / 8 < bits.size(); ++fd) {
-                if ((static_cast<unsigned char>(bits[fd / 8]) >> (fd % 8) & 1U) != 0) {
+                const auto byte = static_cast<unsigned>(static_cast<unsigned char>(bits[fd / 8]));
+                if (((byte >> (fd % 8)) & 1U) != 0) {
                     fds.push_back(static_cast<int>(fd));
                 }
             }
