@@ -272,12 +272,12 @@ void write_json(const Event &event, const std::function<void(std::string_view)> 
         case Event::Kind::thread:
             break;
         case Event::Kind::send:
-            out += ",\"to\":" + std::to_string(event.child) +
+            out += ",\"to\":" + std::to_string(event.target) +
                    ",\"signal\":" + std::to_string(event.signal.value_or(0));
             break;
         case Event::Kind::talk:
             if (event.signal) {
-                out += ",\"from\":" + std::to_string(event.child);
+                out += ",\"from\":" + std::to_string(event.from);
                 if (!event.ok) {
                     out += ",\"ok\":false";
                 }

@@ -36,8 +36,8 @@ struct Event {
     // talk: a process's first write to a file or socket of its own
     // (`fd`), which another process may read: what it reads can differ; or
     // a signal on its way to it (`signal`) that it catches, or SIGCONT:
-    // sent by `child` (0: by none of the command's processes), or telling
-    // of the end of its child `child` (SIGCHLD; `ok` false: of a stop or a
+    // sent by `from` (0: by none of the command's processes), or telling
+    // of the end of its child `from` (SIGCHLD; `ok` false: of a stop or a
     // continue), where it lands can differ; or its first map of memory to
     // share, writable (`shares_memory`): what its processes read there can
     // differ; or its first call that may wait for another (`path`: "semop()")
@@ -50,7 +50,7 @@ struct Event {
     // (`read`), as it returned: the pipe (`pipe`, its inode), the bytes
     // asked for and those it moved (`bytes`), or the error; or the
     // process's last hold of its writing end let go (`released`)
-    // send: a signal (`signal`) sent to `child` (a process; 0 or less: a
+    // send: a signal (`signal`) sent to `target` (a process; 0 or less: a
     // group, as kill() takes it), as the call began
     enum class Kind {
         start,
@@ -82,6 +82,8 @@ struct Event {
     On on = On::inherit;            // start
     pid_t child = 0;                // fork: the new process (0 when it failed); reap, poll: the one
                                     // collected; getppid: the ID it got
+    pid_t target = 0;               // send: the process or group the signal is for
+    pid_t from = 0;                 // talk of a signal: its sender, or the child it tells of
     std::string path;               // exec: the file asked for; talk: what the descriptor leads to
                                     // ("socket:[…]", a file's path) or the call made ("semop")
     bool ok = true;     // fork, exec: whether it worked; poll for one child: whether it had ended

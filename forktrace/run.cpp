@@ -359,27 +359,19 @@ std::variant<std::string, int> resolve(const std::string &name)
     return status_cannot_run;
 }
 
-// Runs the command in `file` under the tracer, or untraced when asked, as
-// `plan` says. Returns the exit status.
-int run_command(const Options &options, const std::string &file, const Run &plan)
-{
-    const SignalsHeld held;
-    const bool traced = !options.untraced;
-    // The command waits, before its exec, until it is traced; then it takes
-    // on the filter that stops it at the calls the tracer follows.
-    int go[2] = {-1, -1};
-    if (traced && ::pipe2(go, O_CLOEXEC) != 0) {
-        say("forktrace: pipe: %s\n", std::strerror(errno));
-        return status_failed;
-    }
-    launch::Fd go_read(go[0]), go_write(go[1]);
-    // Forktrace's own input is read for the command as it reads, when it
-    // feeds a fresh terminal or pipe with it.
-    const bool on_demand = options.on != On::inherit && !options.input;
-    const Stops stops{.fork_entries = options.fail.fork > 0, .input = traced && on_demand};
-    const std::vector<sock_filter> filter = filter_for(traced_calls(stops));
-    const int wait_for = go_read.get();
+namespace {
 
+int exit_status(int status)
+{
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+// The command as it is to start: on a terminal or pipe of its own, or on
+// forktrace's; traced, before its exec it waits for a byte on `wait_for`
+// (-1: untraced), then takes on `filter`.
+launch::Program program_for(const Options &options, const std::string &file, int wait_for,
+                            const std::vector<sock_filter> &filter)
+{
     launch::Program program{
         .argv = options.command,
         .file = file,
@@ -425,16 +417,99 @@ int run_command(const Options &options, const std::string &file, const Run &plan
     for (char **entry = environ; *entry != nullptr; ++entry) {
         program.env.emplace_back(*entry);
     }
+    return program;
+}
 
-    // The tracer and the command hand over to each other at every stop: on
-    // one CPU that costs a switch, across two a wake-up of another CPU, which
-    // is several times dearer. The command inherits the CPU chosen here.
+// The tracer and the command hand over to each other at every stop: on one
+// CPU that costs a switch, across two a wake-up of another CPU, which is
+// several times dearer. The command inherits the CPU chosen here.
+void keep_to_one_cpu()
+{
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    const int cpu = ::sched_getcpu();
+    CPU_SET(cpu < 0 ? 0U : static_cast<unsigned>(cpu), &one);
+    static_cast<void>(::sched_setaffinity(0, sizeof one, &one));
+}
+
+// What the tracer is given of the run: the command, the faults to make,
+// where its output and error lead, and the plan it is steered by.
+Setup setup_for(const Options &options, launch::Launched &launched, const Run &plan,
+                const Stops &stops)
+{
+    Setup setup;
+    setup.argv = options.command;
+    setup.on = options.on;
+    setup.fail = options.fail;
+    setup.output = options.on == On::inherit ? file_of(STDOUT_FILENO)
+                   : options.on == On::pipe  ? file_of(launched.output().get())
+                                             : file_at(::ptsname(launched.output().get()));
+    setup.error = file_of(STDERR_FILENO);
+    setup.plan = plan.steer_to;
+    setup.reaps = plan.reaps;
+    setup.stops = stops;
+    if (!plan.quiet) {
+        setup.say = [](const std::string &notice) { say("forktrace: %s\n", notice.c_str()); };
+    }
+    return setup;
+}
+
+// What a traced run's end leaves to say, and its exit status from the
+// command's `status` (-1: the trace failed).
+int traced_end(const Options &options, const Run &plan, const Relaying &relaying_how,
+               std::size_t traced_bytes, const Tracer &tracer, int status)
+{
+    if (relaying_how.write_error != 0 && relaying_how.write_error != EPIPE) {
+        // As the command would say it of its own output, untraced.
+        say("forktrace: write error: %s\n", std::strerror(relaying_how.write_error));
+        if (status == 0) {
+            status = 1 << 8;  // exit code 1
+        }
+    } else if (options.on != On::inherit && interrupted_by == 0 && status >= 0 && !plan.quiet &&
+               relaying_how.relayed > traced_bytes) {
+        say("forktrace: the output received %zu bytes that no write forktrace saw made: they "
+            "came some way it does not follow\n",
+            relaying_how.relayed - traced_bytes);
+    }
+    if (tracer.start_error() != 0) {
+        say("forktrace: cannot run %s: %s\n", printable(options.command.front()).c_str(),
+            std::strerror(tracer.start_error()));
+    }
+    if (interrupted_by != 0) {
+        return 128 + interrupted_by;
+    }
+    if (status < 0) {
+        return status_failed;
+    }
+    return exit_status(status);
+}
+
+}  // namespace
+
+// Runs the command in `file` under the tracer, or untraced when asked, as
+// `plan` says. Returns the exit status.
+int run_command(const Options &options, const std::string &file, const Run &plan)
+{
+    const SignalsHeld held;
+    const bool traced = !options.untraced;
+    // The command waits, before its exec, until it is traced; then it takes
+    // on the filter that stops it at the calls the tracer follows.
+    int go[2] = {-1, -1};
+    if (traced && ::pipe2(go, O_CLOEXEC) != 0) {
+        say("forktrace: pipe: %s\n", std::strerror(errno));
+        return status_failed;
+    }
+    launch::Fd go_read(go[0]), go_write(go[1]);
+    // Forktrace's own input is read for the command as it reads, when it
+    // feeds a fresh terminal or pipe with it.
+    const bool on_demand = options.on != On::inherit && !options.input;
+    const Stops stops{.fork_entries = options.fail.fork > 0, .input = traced && on_demand};
+    const std::vector<sock_filter> filter = filter_for(traced_calls(stops));
+
+    launch::Program program = program_for(options, file, go_read.get(), filter);
+
     if (traced && !options.all_cpus) {
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        const int cpu = ::sched_getcpu();
-        CPU_SET(cpu < 0 ? 0U : static_cast<unsigned>(cpu), &one);
-        static_cast<void>(::sched_setaffinity(0, sizeof one, &one));
+        keep_to_one_cpu();
     }
 
     launch::Launched launched;
@@ -484,20 +559,13 @@ int run_command(const Options &options, const std::string &file, const Run &plan
         if (interrupted_by != 0) {
             return 128 + interrupted_by;
         }
-        return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+        return exit_status(status);
     }
 
     launched.collected_elsewhere();
     go_read.reset();
 
-    Setup setup;
-    setup.argv = options.command;
-    setup.on = options.on;
-    setup.fail = options.fail;
-    setup.output = options.on == On::inherit ? file_of(STDOUT_FILENO)
-                   : options.on == On::pipe  ? file_of(launched.output().get())
-                                             : file_at(::ptsname(launched.output().get()));
-    setup.error = file_of(STDERR_FILENO);
+    Setup setup = setup_for(options, launched, plan, stops);
     std::size_t traced_bytes = 0;  // of the output, as its writes were seen
     const bool terminal = options.on == On::terminal;
     setup.emit = [&](const Event &event) {
@@ -509,9 +577,6 @@ int run_command(const Options &options, const std::string &file, const Run &plan
         }
         plan.emit(event);
     };
-    setup.plan = plan.steer_to;
-    setup.reaps = plan.reaps;
-    setup.stops = stops;
     if (on_demand) {
         setup.input = options.on == On::pipe ? file_of(launched.input().get())
                                              : file_at(::ptsname(launched.output().get()));
@@ -520,10 +585,6 @@ int run_command(const Options &options, const std::string &file, const Run &plan
             const char more = 1;
             static_cast<void>(::write(fd, &more, 1));
         };
-    }
-
-    if (!plan.quiet) {
-        setup.say = [](const std::string &notice) { say("forktrace: %s\n", notice.c_str()); };
     }
 
     Tracer tracer(std::move(setup));
@@ -568,30 +629,6 @@ int run_command(const Options &options, const std::string &file, const Run &plan
     if (plan.steer_gave_up != nullptr) {
         *plan.steer_gave_up = tracer.steer_gave_up();
     }
-    if (relaying_how.write_error != 0 && relaying_how.write_error != EPIPE) {
-        // As the command would say it of its own output, untraced.
-        say("forktrace: write error: %s\n", std::strerror(relaying_how.write_error));
-        if (status == 0) {
-            status = 1 << 8;  // exit code 1
-        }
-    } else if (options.on != On::inherit && interrupted_by == 0 && status >= 0 && !plan.quiet &&
-               relaying_how.relayed > traced_bytes) {
-        say("forktrace: the output received %zu bytes that no write forktrace saw made: they "
-            "came some way it does not follow\n",
-            relaying_how.relayed - traced_bytes);
-    }
-
-    if (tracer.start_error() != 0) {
-        say("forktrace: cannot run %s: %s\n", printable(options.command.front()).c_str(),
-            std::strerror(tracer.start_error()));
-    }
-    if (interrupted_by != 0) {
-        return 128 + interrupted_by;
-    }
-    if (status < 0) {
-        return status_failed;
-    }
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    return traced_end(options, plan, relaying_how, traced_bytes, tracer, status);
 }
-
 }  // namespace forktrace

@@ -130,12 +130,6 @@ std::vector<std::string> read_argv(pid_t tid, std::uint64_t address, bool &cut)
     return argv;
 }
 
-std::string error_name(int error)
-{
-    const char *name = ::strerrorname_np(error);
-    return name != nullptr ? name : "E" + std::to_string(error);
-}
-
 std::string file_name(const std::string &path) { return path.substr(path.rfind('/') + 1); }
 
 // The thread group a task belongs to, from /proc.
@@ -223,6 +217,12 @@ std::vector<std::string> named_functions()
 }
 
 }  // namespace
+
+std::string error_name(int error)
+{
+    const char *name = ::strerrorname_np(error);
+    return name != nullptr ? name : "E" + std::to_string(error);
+}
 
 // What is pending now beyond the carried bytes is the process's own; when
 // less is pending than was carried, the oldest went out unseen.
@@ -610,101 +610,17 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
     }
     std::copy(std::begin(info.seccomp.args), std::end(info.seccomp.args), std::begin(task.args));
     task.number = static_cast<long>(info.seccomp.nr);
-    Process &process = processes_[task.tgid];
+    static_cast<void>(processes_[task.tgid]);  // known from its first call on
     switch (call->call) {
-        case Call::write: {
-            // Whatever the descriptor, the file it leads to decides: a dup
-            // of the output, /dev/stdout or /proc/self/fd/1 are the output.
-            const auto fd = static_cast<int>(task.args[0]);
-            const auto file = file_of_task(tid, fd);
-            task.stream = file && file == setup_.output  ? Stream::output
-                          : file && file == setup_.error ? Stream::error
-                                                         : Stream::elsewhere;
-            task.pipe = task.stream == Stream::elsewhere ? pipe_of(tid, fd) : 0;
-            if (fd <= 2 && task.stream == Stream::elsewhere && task.pipe == 0) {
-                talk_through(tid, task, fd);  // a socket or FIFO made its standard output
-            }
-            if (fd > 2 && task.stream == Stream::elsewhere) {
-                // A pipe of the program's own is followed; a file or socket
-                // is said once a process.
-                if (task.pipe != 0) {
-                    follow_pipe(tid, task, task.pipe);
-                    return;
-                }
-                talk_through(tid, task, fd);
-                resume(tid);
-                return;
-            }
-            task.pending = Pending::write;
-            task.buffer.reset();
-            if (fd == 1) {
-                task.buffer = buffer_of(task.tgid, true);
-            }
-            if (task.stream != Stream::output) {
-                start_write(tid);
-            } else if (!setup_.plan.empty()) {
-                steer_write(tid, task);
-            } else {
-                admit_write(tid);
-            }
+        case Call::write:
+            on_write_call(tid, task);
             return;
-        }
-        case Call::exec: {
-            const bool at = info.seccomp.nr == SYS_execveat;
-            task.path = read_string(tid, task.args[at ? 1 : 0]);
-            task.argv_cut = false;
-            task.argv = read_argv(tid, task.args[at ? 2 : 1], task.argv_cut);
-            task.buffer.reset();
-            task.site = site_of(task.tgid, tid);
-            // The command's own start, whatever attempts it takes, is not
-            // made to fail.
-            if ((task.tgid != root_ || root_started_) && should_fail_exec(process, task.path)) {
-                fail_call(tid, ENOENT);
-                process.last_exec_failed = true;
-                Event failed = event(Event::Kind::exec, task.tgid);
-                failed.path = task.path;
-                failed.argv = task.argv;
-                failed.argv_cut = task.argv_cut;
-                failed.ok = false;
-                failed.error = error_name(ENOENT);
-                failed.site = task.site;
-                setup_.emit(failed);
-                resume(tid);
-                return;
-            }
-            task.pending = Pending::exec;
-            if (root_started_ || task.tgid != root_) {
-                task.buffer = buffer_of(task.tgid, false);
-            }
-            trace(PTRACE_SYSCALL, tid);
+        case Call::exec:
+            on_exec_call(tid, task, info.seccomp.nr == SYS_execveat);
             return;
-        }
-        case Call::fork: {
-            std::uint64_t flags = task.args[0];
-            if (info.seccomp.nr == SYS_clone3) {
-                const std::string read = read_memory(tid, task.args[0], sizeof flags);
-                std::memcpy(&flags, read.data(), std::min(read.size(), sizeof flags));
-            } else if (info.seccomp.nr != SYS_clone) {
-                flags = 0;
-            }
-            if ((flags & CLONE_UNTRACED) != 0) {
-                // It would escape the trace, and its inherited filter would
-                // then make its calls fail: it is traced like the others.
-                untrace_not(tid, info.seccomp.nr == SYS_clone3,
-                            flags & ~std::uint64_t{CLONE_UNTRACED});
-            }
-            if (setup_.stops.fork_entries && (flags & CLONE_THREAD) == 0 &&
-                ++process.forks == setup_.fail.fork) {
-                fail_call(tid, EAGAIN);
-                Event failed = event(Event::Kind::fork, task.tgid);
-                failed.ok = false;
-                failed.error = error_name(EAGAIN);
-                failed.site = site_of(task.tgid, tid);
-                setup_.emit(failed);
-            }
-            resume(tid);
+        case Call::fork:
+            on_fork_call(tid, task);
             return;
-        }
         case Call::wait4:
         case Call::waitid:
             task.pending = call->call == Call::wait4 ? Pending::wait4 : Pending::waitid;
@@ -732,6 +648,107 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
             on_send(tid, task);
             return;
     }
+}
+
+// A write begins: to the output, followed and steered; into a pipe of the
+// command's own, in its turn; elsewhere, told.
+void Tracer::on_write_call(pid_t tid, Task &task)
+{
+    // Whatever the descriptor, the file it leads to decides: a dup of the
+    // output, /dev/stdout or /proc/self/fd/1 are the output.
+    const auto fd = static_cast<int>(task.args[0]);
+    const auto file = file_of_task(tid, fd);
+    task.stream = file && file == setup_.output  ? Stream::output
+                  : file && file == setup_.error ? Stream::error
+                                                 : Stream::elsewhere;
+    task.pipe = task.stream == Stream::elsewhere ? pipe_of(tid, fd) : 0;
+    if (fd <= 2 && task.stream == Stream::elsewhere && task.pipe == 0) {
+        talk_through(tid, task, fd);  // a socket or FIFO made its standard output
+    }
+    if (fd > 2 && task.stream == Stream::elsewhere) {
+        // A pipe of the program's own is followed; a file or socket is said
+        // once a process.
+        if (task.pipe != 0) {
+            follow_pipe(tid, task, task.pipe);
+            return;
+        }
+        talk_through(tid, task, fd);
+        resume(tid);
+        return;
+    }
+    task.pending = Pending::write;
+    task.buffer.reset();
+    if (fd == 1) {
+        task.buffer = buffer_of(task.tgid, true);
+    }
+    if (task.stream != Stream::output) {
+        start_write(tid);
+    } else if (!setup_.plan.empty()) {
+        steer_write(tid, task);
+    } else {
+        admit_write(tid);
+    }
+}
+
+// An exec begins (`at`: execveat): what it asks for is read now, and the
+// buffer it may throw away; or it is made to fail, as asked.
+void Tracer::on_exec_call(pid_t tid, Task &task, bool at)
+{
+    Process &process = processes_[task.tgid];
+    task.path = read_string(tid, task.args[at ? 1 : 0]);
+    task.argv_cut = false;
+    task.argv = read_argv(tid, task.args[at ? 2 : 1], task.argv_cut);
+    task.buffer.reset();
+    task.site = site_of(task.tgid, tid);
+    // The command's own start, whatever attempts it takes, is not made to fail.
+    if ((task.tgid != root_ || root_started_) && should_fail_exec(process, task.path)) {
+        fail_call(tid, ENOENT);
+        process.last_exec_failed = true;
+        Event failed = event(Event::Kind::exec, task.tgid);
+        failed.path = task.path;
+        failed.argv = task.argv;
+        failed.argv_cut = task.argv_cut;
+        failed.ok = false;
+        failed.error = error_name(ENOENT);
+        failed.site = task.site;
+        setup_.emit(failed);
+        resume(tid);
+        return;
+    }
+    task.pending = Pending::exec;
+    if (root_started_ || task.tgid != root_) {
+        task.buffer = buffer_of(task.tgid, false);
+    }
+    trace(PTRACE_SYSCALL, tid);
+}
+
+// A fork or clone begins: one that would escape the trace is kept in it,
+// and the fork asked to fail fails.
+void Tracer::on_fork_call(pid_t tid, Task &task)
+{
+    Process &process = processes_[task.tgid];
+    std::uint64_t flags = task.args[0];
+    if (task.number == SYS_clone3) {
+        const std::string read = read_memory(tid, task.args[0], sizeof flags);
+        std::memcpy(&flags, read.data(), std::min(read.size(), sizeof flags));
+    } else if (task.number != SYS_clone) {
+        flags = 0;
+    }
+    if ((flags & CLONE_UNTRACED) != 0) {
+        // It would escape the trace, and its inherited filter would then
+        // make its calls fail: it is traced like the others.
+        untrace_not(tid, task.number == SYS_clone3, flags & ~std::uint64_t{CLONE_UNTRACED});
+    }
+    if (setup_.stops.fork_entries && (flags & CLONE_THREAD) == 0 &&
+        ++process.forks == setup_.fail.fork) {
+        fail_call(tid, EAGAIN);
+        Event failed = event(Event::Kind::fork, task.tgid);
+        failed.ok = false;
+        failed.error = error_name(EAGAIN);
+        failed.site = site_of(task.tgid, tid);
+        setup_.emit(failed);
+    }
+    resume(tid);
 }
 
 void Tracer::tell(const std::string &notice)
@@ -776,9 +793,7 @@ void Tracer::on_copy(pid_t tid, Task &task)
     const auto from = static_cast<int>(task.args[task.number == SYS_sendfile ? 1 : 0]);
     if (pipe_of(tid, fd) != 0 || pipe_of(tid, from) != 0) {
         // Bytes into or out of a pipe of its own that forktrace cannot count.
-        Event talk = event(Event::Kind::talk, task.tgid);
-        talk.path = task.number == SYS_sendfile ? "sendfile()" : "splice()";
-        setup_.emit(talk);
+        tell_talk(task.tgid, task.number == SYS_sendfile ? "sendfile()" : "splice()");
     }
     const auto file = file_of_task(tid, fd);
     if (file && (file == setup_.output || file == setup_.error)) {
@@ -828,6 +843,42 @@ bool Tracer::waits_for_input(pid_t tid, const Task &task) const
     return !set.empty() && (static_cast<unsigned char>(set[0]) & 1U) != 0;
 }
 
+void Tracer::write_returned(pid_t tid, const Task &task, std::int64_t result, bool failed)
+{
+    Event wrote = event(Event::Kind::write, task.tgid);
+    wrote.fd = static_cast<int>(task.args[0]);
+    wrote.stream = task.stream;
+    wrote.thread = task.thread;
+    if (failed) {
+        wrote.error = error_name(static_cast<int>(-result));
+    } else if (result > 0) {
+        wrote.data = written(tid, task, static_cast<std::size_t>(result));
+        describe_write(tid, task, wrote);
+    }
+    setup_.emit(wrote);
+    if (task.pipe != 0) {
+        piped(tid, task, result, failed);
+    }
+}
+
+// An exec returned: it failed with `error` (one that works does not return).
+void Tracer::exec_failed(const Task &task, int error)
+{
+    Process &process = processes_[task.tgid];
+    process.last_exec_failed = true;
+    if (task.tgid == root_ && !root_started_) {
+        start_error_ = error;
+    }
+    Event failed = event(Event::Kind::exec, task.tgid);
+    failed.path = task.path;
+    failed.argv = task.argv;
+    failed.argv_cut = task.argv_cut;
+    failed.ok = false;
+    failed.error = error_name(error);
+    failed.site = task.site;
+    setup_.emit(failed);
+}
+
 void Tracer::on_syscall_exit(pid_t tid, Task &task)
 {
     __ptrace_syscall_info info{};
@@ -851,91 +902,24 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
         return;
     }
     switch (pending) {
-        case Pending::write: {
-            Event wrote = event(Event::Kind::write, task.tgid);
-            wrote.fd = static_cast<int>(task.args[0]);
-            wrote.stream = task.stream;
-            wrote.thread = task.thread;
-            if (info.exit.is_error != 0) {
-                wrote.error = error_name(static_cast<int>(-result));
-            } else if (result > 0) {
-                wrote.data = written(tid, task, static_cast<std::size_t>(result));
-                describe_write(tid, task, wrote);
-            }
-            setup_.emit(wrote);
-            if (task.pipe != 0) {
-                piped(tid, task, result, info.exit.is_error != 0);
-            }
+        case Pending::write:
+            write_returned(tid, task, result, info.exit.is_error != 0);
             break;
-        }
         case Pending::pipe:
             piped(tid, task, result, info.exit.is_error != 0);
             break;
         case Pending::descriptors:
             refresh_write_ends(tid, task);
             break;
-        case Pending::exec: {
-            Process &process = processes_[task.tgid];
-            process.last_exec_failed = true;
-            if (task.tgid == root_ && !root_started_) {
-                start_error_ = static_cast<int>(-result);
-            }
-            Event failed = event(Event::Kind::exec, task.tgid);
-            failed.path = task.path;
-            failed.argv = task.argv;
-            failed.argv_cut = task.argv_cut;
-            failed.ok = false;
-            failed.error = error_name(static_cast<int>(-result));
-            failed.site = task.site;
-            setup_.emit(failed);
+        case Pending::exec:
+            exec_failed(task, static_cast<int>(-result));
             break;
-        }
         case Pending::wait4:
-            if (result > 0) {
-                bool collected_one = false;
-                if (task.args[1] != 0) {
-                    const std::string word = read_memory(tid, task.args[1], sizeof(int));
-                    int status = 0;
-                    std::memcpy(&status, word.data(), std::min(word.size(), sizeof status));
-                    collected_one =
-                        word.size() == sizeof status && (WIFEXITED(status) || WIFSIGNALED(status));
-                } else {
-                    collected_one = collected(static_cast<pid_t>(result));
-                }
-                if (collected_one) {
-                    emit_reap(task, static_cast<pid_t>(result));
-                    on_poll(task, static_cast<pid_t>(result));
-                }
-            } else if (result == 0) {
-                on_poll(task, 0);
-            }
+            wait4_returned(tid, task, result);
             break;
         case Pending::waitid:
             if (result == 0 && (task.args[3] & WNOWAIT) == 0) {
-                if (task.args[2] != 0) {
-                    const std::string raw = read_memory(tid, task.args[2], sizeof(siginfo_t));
-                    siginfo_t child{};
-                    std::memcpy(&child, raw.data(), std::min(raw.size(), sizeof child));
-                    if (child.si_pid != 0 &&
-                        (child.si_code == CLD_EXITED || child.si_code == CLD_KILLED ||
-                         child.si_code == CLD_DUMPED)) {
-                        emit_reap(task, child.si_pid);
-                        on_poll(task, child.si_pid);
-                    } else if (child.si_pid == 0) {
-                        on_poll(task, 0);
-                    }
-                } else {
-                    // No siginfo to read: the child collected is the one of
-                    // them that is gone.
-                    const std::map<pid_t, pid_t> ended = ended_;
-                    for (const auto &[child, parent] : ended) {
-                        if (parent == task.tgid &&
-                            (task.args[0] != P_PID || child == static_cast<pid_t>(task.args[1])) &&
-                            collected(child)) {
-                            emit_reap(task, child);
-                        }
-                    }
-                }
+                waitid_returned(tid, task);
             }
             break;
         case Pending::parent:
@@ -1384,6 +1368,76 @@ void Tracer::on_tick(bool steered)
     }
 }
 
+// A task stopped with `status`, as waitpid() told it.
+void Tracer::on_stop(pid_t tid, int status)
+{
+    Task &task = task_of(tid);
+    const int signal = WSTOPSIG(status);
+    const int stop = status >> 16;
+    if (signal == (SIGTRAP | 0x80)) {
+        on_syscall_exit(tid, task);
+    } else if (stop == PTRACE_EVENT_SECCOMP) {
+        on_seccomp(tid, task);
+    } else if (stop == PTRACE_EVENT_FORK || stop == PTRACE_EVENT_VFORK ||
+               stop == PTRACE_EVENT_CLONE) {
+        on_new_task(tid, task, stop);
+    } else if (stop == PTRACE_EVENT_EXEC) {
+        on_exec(tid);
+    } else if (stop == PTRACE_EVENT_EXIT) {
+        on_exit_stop(tid);
+    } else if (stop == PTRACE_EVENT_STOP) {
+        on_group_stop(tid, task, signal);
+    } else if (stop == 0) {
+        on_signal(tid, task, signal);
+        resume(tid, signal);  // a signal on its way: delivered as it was
+    } else {
+        resume(tid);
+    }
+}
+
+// A task's first stop, as it is made, or a stop of its process by a signal.
+void Tracer::on_group_stop(pid_t tid, Task &task, int signal)
+{
+    if (!task.stopped_once) {
+        // A new task's first stop: it runs once its creator's event is in.
+        task.stopped_once = true;
+        task.parked = !task.known;
+        if (task.parked) {
+            task.tgid = thread_group_of(tid);
+            task.parent = parent_of(tid);
+            if (task.tgid == tid && !processes_.contains(task.parent)) {
+                // Its maker has ended, event and all, and it was given to
+                // another parent: who made it is not known.
+                task.parked = false;
+                task.known = true;
+                processes_[tid].copy_unknown = true;
+            }
+        }
+        if (!task.parked) {
+            resume(tid);
+        }
+        return;
+    }
+    if (signal != SIGSTOP && signal != SIGTSTP && signal != SIGTTIN && signal != SIGTTOU) {
+        resume(tid);
+        return;
+    }
+    if (signal != SIGSTOP && setup_.on == On::terminal) {
+        // Stopped by the terminal forktrace made (a suspend key, or a
+        // background read or write): no shell there will ever bring the job
+        // back, so forktrace does.
+        if (!said_suspended_) {
+            said_suspended_ = true;
+            tell("process " + std::to_string(task.tgid) + " was stopped by SIG" +
+                 sigabbrev_np(signal) +
+                 " from the terminal; no shell there can bring it back, so forktrace "
+                 "continues it");
+        }
+        ::kill(task.tgid, SIGCONT);
+    }
+    trace(PTRACE_LISTEN, tid);  // stopped, as a job is, until SIGCONT
+}
+
 int Tracer::run()
 {
     Event start = event(Event::Kind::start, root_);
@@ -1439,64 +1493,7 @@ int Tracer::run()
         if (!WIFSTOPPED(status)) {
             continue;
         }
-        Task &task = task_of(tid);
-        const int signal = WSTOPSIG(status);
-        const int stop = status >> 16;
-        if (signal == (SIGTRAP | 0x80)) {
-            on_syscall_exit(tid, task);
-        } else if (stop == PTRACE_EVENT_SECCOMP) {
-            on_seccomp(tid, task);
-        } else if (stop == PTRACE_EVENT_FORK || stop == PTRACE_EVENT_VFORK ||
-                   stop == PTRACE_EVENT_CLONE) {
-            on_new_task(tid, task, stop);
-        } else if (stop == PTRACE_EVENT_EXEC) {
-            on_exec(tid);
-        } else if (stop == PTRACE_EVENT_EXIT) {
-            on_exit_stop(tid);
-        } else if (stop == PTRACE_EVENT_STOP) {
-            if (!task.stopped_once) {
-                // A new task's first stop: it runs once its creator's event is in.
-                task.stopped_once = true;
-                task.parked = !task.known;
-                if (task.parked) {
-                    task.tgid = thread_group_of(tid);
-                    task.parent = parent_of(tid);
-                    if (task.tgid == tid && !processes_.contains(task.parent)) {
-                        // Its maker has ended, event and all, and it was given
-                        // to another parent: who made it is not known.
-                        task.parked = false;
-                        task.known = true;
-                        processes_[tid].copy_unknown = true;
-                    }
-                }
-                if (!task.parked) {
-                    resume(tid);
-                }
-            } else if (signal == SIGSTOP || signal == SIGTSTP || signal == SIGTTIN ||
-                       signal == SIGTTOU) {
-                if (signal != SIGSTOP && setup_.on == On::terminal) {
-                    // Stopped by the terminal forktrace made (a suspend key,
-                    // or a background read or write): no shell there will
-                    // ever bring the job back, so forktrace does.
-                    if (!said_suspended_) {
-                        said_suspended_ = true;
-                        tell("process " + std::to_string(task.tgid) + " was stopped by SIG" +
-                             sigabbrev_np(signal) +
-                             " from the terminal; no shell there can bring it back, so "
-                             "forktrace continues it");
-                    }
-                    ::kill(task.tgid, SIGCONT);
-                }
-                trace(PTRACE_LISTEN, tid);  // stopped, as a job is, until SIGCONT
-            } else {
-                resume(tid);
-            }
-        } else if (stop == 0) {
-            on_signal(tid, task, signal);
-            resume(tid, signal);  // a signal on its way: delivered as it was
-        } else {
-            resume(tid);
-        }
+        on_stop(tid, status);
     }
     if (steered) {
         const itimerval off{};

@@ -35,6 +35,8 @@ std::optional<FileId> file_of(int fd);
 std::optional<FileId> file_at(const std::string &path);
 // The file descriptor `fd` of thread `tid` leads to, if open.
 std::optional<FileId> file_of_task(pid_t tid, int fd);
+// An error number by its name ("EPIPE"), or "E" and the number when it has none.
+std::string error_name(int error);
 
 // A write of a run, named so that another run of the same command names it
 // alike: its process's place in the tree (the number of each fork along the
@@ -183,6 +185,15 @@ private:
     void resume(pid_t tid, int signal = 0);
     static std::string written(pid_t tid, const Task &task, std::size_t length);
     void on_seccomp(pid_t tid, Task &task);
+    void on_write_call(pid_t tid, Task &task);
+    void on_exec_call(pid_t tid, Task &task, bool at);
+    void on_fork_call(pid_t tid, Task &task);
+    void write_returned(pid_t tid, const Task &task, std::int64_t result, bool failed);
+    void exec_failed(const Task &task, int error);
+    void wait4_returned(pid_t tid, const Task &task, std::int64_t result);
+    void waitid_returned(pid_t tid, const Task &task);
+    void on_stop(pid_t tid, int status);
+    void on_group_stop(pid_t tid, Task &task, int signal);
     void on_syscall_exit(pid_t tid, Task &task);
     void on_new_task(pid_t tid, Task &task, int stop);
     void made_by(pid_t parent, pid_t child, pid_t creator_tid, int stop);
@@ -260,6 +271,10 @@ private:
     void piped(pid_t tid, const Task &task, std::int64_t result, bool failed);
     void on_read(pid_t tid, Task &task);
     void talk_through(pid_t tid, const Task &task, int fd);
+    // Tells that process `group` talks to others by `how` (a call's name), or
+    // lets go of the writing end of `pipe`.
+    void tell_talk(pid_t group, const std::string &how);
+    void tell_released(pid_t group, std::uint64_t pipe);
     void on_share(pid_t tid, const Task &task);
     bool polls_a_pipe(pid_t tid, const Task &task) const;
     // A poll's descriptors and the events it waits for, as far as they can be read.

@@ -257,9 +257,7 @@ void Tracer::piped(pid_t tid, const Task &task, std::int64_t result, bool failed
         release_pipe_writes();
     }
     if (failed) {
-        moved.error = ::strerrorname_np(static_cast<int>(-result)) != nullptr
-                          ? ::strerrorname_np(static_cast<int>(-result))
-                          : "E" + std::to_string(-result);
+        moved.error = error_name(static_cast<int>(-result));
     } else {
         moved.bytes = static_cast<std::size_t>(result);
     }
@@ -343,13 +341,25 @@ void Tracer::refresh_write_ends(pid_t tid, const Task &task)
     std::set<std::uint64_t> now = write_ends_of(tid);
     for (const std::uint64_t pipe : process.write_ends) {
         if (!now.contains(pipe)) {
-            Event released = event(Event::Kind::pipe, task.tgid);
-            released.pipe = pipe;
-            released.released = true;
-            setup_.emit(released);
+            tell_released(task.tgid, pipe);
         }
     }
     process.write_ends = std::move(now);
+}
+
+void Tracer::tell_talk(pid_t group, const std::string &how)
+{
+    Event talk = event(Event::Kind::talk, group);
+    talk.path = how;
+    setup_.emit(talk);
+}
+
+void Tracer::tell_released(pid_t group, std::uint64_t pipe)
+{
+    Event released = event(Event::Kind::pipe, group);
+    released.pipe = pipe;
+    released.released = true;
+    setup_.emit(released);
 }
 
 // The process ends: it lets go of every pipe it could write into.
@@ -357,10 +367,7 @@ void Tracer::release_write_ends(pid_t group)
 {
     Process &process = processes_[group];
     for (const std::uint64_t pipe : process.write_ends) {
-        Event released = event(Event::Kind::pipe, group);
-        released.pipe = pipe;
-        released.released = true;
-        setup_.emit(released);
+        tell_released(group, pipe);
     }
     process.write_ends.clear();
 }
@@ -413,9 +420,7 @@ void Tracer::on_share(pid_t tid, const Task &task)
     if (call == SYS_poll || call == SYS_ppoll || call == SYS_select || call == SYS_pselect6 ||
         call == SYS_epoll_ctl) {
         if (polls_a_pipe(tid, task)) {
-            Event talk = event(Event::Kind::talk, task.tgid);
-            talk.path = call == SYS_epoll_ctl ? "epoll_ctl()" : "poll()";
-            setup_.emit(talk);
+            tell_talk(task.tgid, call == SYS_epoll_ctl ? "epoll_ctl()" : "poll()");
         }
         if (call != SYS_epoll_ctl) {
             on_input(tid, task, false);  // resumes it
@@ -433,9 +438,7 @@ void Tracer::on_share(pid_t tid, const Task &task)
         setup_.emit(talk);
     } else if (!maps && !process.talked) {
         process.talked = true;
-        Event talk = event(Event::Kind::talk, task.tgid);
-        talk.path = call_name(task.number);
-        setup_.emit(talk);
+        tell_talk(task.tgid, call_name(task.number));
     }
     resume(tid);
 }
@@ -457,11 +460,11 @@ void Tracer::on_signal(pid_t tid, const Task &task, int signal)
         const bool sent =
             info.si_code == SI_USER || info.si_code == SI_QUEUE || info.si_code == SI_TKILL;
         if (signal == SIGCHLD && info.si_code > 0 && ours) {
-            talk.child = info.si_pid;
+            talk.from = info.si_pid;
             talk.ok = info.si_code == CLD_EXITED || info.si_code == CLD_KILLED ||
                       info.si_code == CLD_DUMPED;
         } else if (sent && ours) {
-            talk.child = info.si_pid;
+            talk.from = info.si_pid;
         }
     }
     setup_.emit(talk);
@@ -480,7 +483,7 @@ void Tracer::on_send(pid_t tid, const Task &task)
     }
     if (signal != 0) {
         Event sent = event(Event::Kind::send, task.tgid);
-        sent.child = target;
+        sent.target = target;
         sent.signal = signal;
         setup_.emit(sent);
     }

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -522,6 +524,59 @@ bool Tracer::blocked(pid_t tid, const Task &task) const
     }
     const bool reads_input = call == SYS_read && std::stoul(first, nullptr, 16) == 0;
     return waits_for_another(call) && !reads_input;
+}
+
+// A wait4() returned `result`: the child it collected, or (0) none yet.
+void Tracer::wait4_returned(pid_t tid, const Task &task, std::int64_t result)
+{
+    if (result == 0) {
+        on_poll(task, 0);
+        return;
+    }
+    if (result < 0) {
+        return;
+    }
+    bool collected_one = false;
+    if (task.args[1] != 0) {
+        const std::string word = read_memory(tid, task.args[1], sizeof(int));
+        int status = 0;
+        std::memcpy(&status, word.data(), std::min(word.size(), sizeof status));
+        collected_one = word.size() == sizeof status && (WIFEXITED(status) || WIFSIGNALED(status));
+    } else {
+        collected_one = collected(static_cast<pid_t>(result));
+    }
+    if (collected_one) {
+        emit_reap(task, static_cast<pid_t>(result));
+        on_poll(task, static_cast<pid_t>(result));
+    }
+}
+
+// A waitid() without WNOWAIT returned 0: the child it collected, from its
+// siginfo, or none yet.
+void Tracer::waitid_returned(pid_t tid, const Task &task)
+{
+    if (task.args[2] == 0) {
+        // No siginfo to read: the child collected is the one of them that is gone.
+        const std::map<pid_t, pid_t> ended = ended_;
+        for (const auto &[child, parent] : ended) {
+            if (parent == task.tgid &&
+                (task.args[0] != P_PID || child == static_cast<pid_t>(task.args[1])) &&
+                collected(child)) {
+                emit_reap(task, child);
+            }
+        }
+        return;
+    }
+    const std::string raw = read_memory(tid, task.args[2], sizeof(siginfo_t));
+    siginfo_t child{};
+    std::memcpy(&child, raw.data(), std::min(raw.size(), sizeof child));
+    if (child.si_pid != 0 && (child.si_code == CLD_EXITED || child.si_code == CLD_KILLED ||
+                              child.si_code == CLD_DUMPED)) {
+        emit_reap(task, child.si_pid);
+        on_poll(task, child.si_pid);
+    } else if (child.si_pid == 0) {
+        on_poll(task, 0);
+    }
 }
 
 }  // namespace forktrace
