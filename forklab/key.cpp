@@ -20,13 +20,13 @@ void put(std::FILE *out, const std::string &text)
     static_cast<void>(std::fwrite(text.data(), 1, text.size(), out));
 }
 
-// "74,836,825,861,835,980,800,000", "at least 12", or "too many to count".
+// "20,922,789,888,000 (about 2.09e13)", "at least 12", or "too many to count".
 std::string readable(const Count &count)
 {
     if (count.decimal.empty()) {
         return "too many to count";
     }
-    return (count.at_least ? "at least " : "") + forktrace::with_commas(mpz_class(count.decimal));
+    return (count.at_least ? "at least " : "") + forktrace::count_text(mpz_class(count.decimal));
 }
 
 std::string title(const Exercise &exercise)

@@ -189,7 +189,7 @@ std::string orders_sentence(const Run &run)
     }
     const auto counted = [](const Count &count) {
         return (count.at_least ? "at least " : "") +
-               forktrace::with_commas(mpz_class(count.decimal));
+               forktrace::count_text(mpz_class(count.decimal));
     };
     return "Over the " + std::to_string(run.explored.size()) +
            " different runs its waits can make (which child each wait collects), its writes "

@@ -201,6 +201,95 @@ int possible(const Options &options, const std::string &file)
     return how.answer ? checked : status;
 }
 
+// The order a steered run is to take: of which run's writes, in which order,
+// and in words.
+struct Goal {
+    std::size_t run = 0;
+    std::vector<std::size_t> writes;
+    std::string what;
+};
+
+// --make's goal: the order of the writes that gives the answer, or the exit
+// status when none is known to. An answer whose last line lacks its newline
+// gets it, as it was checked.
+std::variant<Goal, int> answer_goal(const Options &options, const Runs &runs,
+                                    const std::vector<Order> &orders, std::string &answer,
+                                    bool &lacked_newline)
+{
+    const CheckedRuns checked = check_runs(orders, answer);
+    if (!checked.checked.possible) {
+        // Proven impossible only where every choice of the runs was tried.
+        const bool proven = !checked.checked.gave_up && runs.complete && !runs.gave_up &&
+                            std::all_of(orders.begin(), orders.end(), [](const Order &order) {
+                                return order.unexplored.empty() && order.unfollowed.empty();
+                            });
+        say("forktrace: %s is not %s: line %zu: %s.\n", printable(options.make).c_str(),
+            proven ? "a possible output"
+                   : "an output of the runs explored (forktrace --possible --check says what "
+                     "was not tried)",
+            checked.checked.line, checked.checked.why.c_str());
+        return proven ? 1 : 2;
+    }
+    lacked_newline = checked.checked.newline_added;
+    if (lacked_newline) {
+        answer += '\n';
+    }
+    return Goal{checked.run, checked.checked.writes, "the order of " + printable(options.make)};
+}
+
+// --shuffle's goal: a run at random, then an order of its writes at random.
+std::variant<Goal, int> random_goal(const Options &options, const std::vector<Order> &orders)
+{
+    const auto unfollowed = std::find_if(orders.begin(), orders.end(),
+                                         [](const Order &o) { return !o.unfollowed.empty(); });
+    if (unfollowed != orders.end()) {
+        say("forktrace: what orders this command's writes is not all followed, so no order "
+            "of them can be chosen at random: %s\n",
+            unfollowed->unfollowed.front().c_str());
+        return status_failed;
+    }
+    const std::size_t run = *options.shuffle % orders.size();
+    const auto chosen = random_order(orders[run], *options.shuffle);
+    const std::optional<mpz_class> count = count_orders(orders[run]);
+    if (!chosen || !count) {
+        say("forktrace: this command's writes have too many orders to choose one at random\n");
+        return status_failed;
+    }
+    return Goal{run, *chosen,
+                "a random order (seed " + std::to_string(*options.shuffle) + "), one of " +
+                    count_text(*count) + " possible" +
+                    (orders.size() == 1
+                         ? ""
+                         : " in one of " + std::to_string(orders.size()) + " different runs")};
+}
+
+// Whether the steered run printed the answer, process IDs aside: said, and
+// the exit status.
+int printed_answer(const std::vector<Event> &events, const std::string &answer, const Goal &goal,
+                   bool lacked_newline)
+{
+    std::string output;
+    std::vector<pid_t> pids;
+    for (const Event &event : events) {
+        if (event.kind == Event::Kind::write && event.stream == Stream::output) {
+            output += event.data;
+        }
+        if (event.kind == Event::Kind::start || (event.kind == Event::Kind::fork && event.ok)) {
+            pids.push_back(event.kind == Event::Kind::start ? event.pid : event.child);
+        }
+    }
+    if (!same_but_ids(output, pids, answer)) {
+        say("forktrace: the run followed %s, but its output is not that file's: its writes "
+            "differ from the traced run's\n",
+            goal.what.c_str());
+        return 1;
+    }
+    say("forktrace: steered to %s: the output is that file's%s%s\n", goal.what.c_str(),
+        output == answer ? "" : ", but for this run's process IDs",
+        lacked_newline ? ", with the newline that its last line lacks" : "");
+    return 0;
+}
+
 // --make and --shuffle: a first run, traced with its output kept to itself,
 // gives the order its writes must respect; a second run is steered to an
 // order of them, that of the answer in the file or one chosen at random, and
@@ -231,56 +320,18 @@ int steer(const Options &options, const std::string &file)
     std::vector<Order> orders(runs.events.size());
     std::transform(runs.events.begin(), runs.events.end(), orders.begin(),
                    [](const std::vector<Event> &events) { return order_of(events); });
-    std::size_t chosen_run = 0;
-    std::vector<std::size_t> writes;
-    std::string goal;
-    if (answer) {
-        const CheckedRuns checked = check_runs(orders, *answer);
-        if (!checked.checked.possible) {
-            // Proven impossible only where every choice of the runs was tried.
-            const bool proven = !checked.checked.gave_up && runs.complete && !runs.gave_up &&
-                                std::all_of(orders.begin(), orders.end(), [](const Order &order) {
-                                    return order.unexplored.empty() && order.unfollowed.empty();
-                                });
-            say("forktrace: %s is not %s: line %zu: %s.\n", printable(options.make).c_str(),
-                proven ? "a possible output"
-                       : "an output of the runs explored (forktrace --possible --check says what "
-                         "was not tried)",
-                checked.checked.line, checked.checked.why.c_str());
-            return proven ? 1 : 2;
-        }
-        chosen_run = checked.run;
-        writes = checked.checked.writes;
-        goal = "the order of " + printable(options.make);
-    } else {
-        // A run at random, then an order of its writes at random.
-        const auto unfollowed = std::find_if(orders.begin(), orders.end(),
-                                             [](const Order &o) { return !o.unfollowed.empty(); });
-        if (unfollowed != orders.end()) {
-            say("forktrace: what orders this command's writes is not all followed, so no order "
-                "of them can be chosen at random: %s\n",
-                unfollowed->unfollowed.front().c_str());
-            return status_failed;
-        }
-        chosen_run = *options.shuffle % orders.size();
-        const auto chosen = random_order(orders[chosen_run], *options.shuffle);
-        const std::optional<mpz_class> count = count_orders(orders[chosen_run]);
-        if (!chosen || !count) {
-            say("forktrace: this command's writes have too many orders to choose one at random\n");
-            return status_failed;
-        }
-        writes = *chosen;
-        goal = "a random order (seed " + std::to_string(*options.shuffle) + "), one of " +
-               with_commas(*count) + " possible" +
-               (orders.size() == 1
-                    ? ""
-                    : " in one of " + std::to_string(orders.size()) + " different runs");
+    bool lacked_newline = false;
+    const std::variant<Goal, int> chosen =
+        answer ? answer_goal(options, runs, orders, *answer, lacked_newline)
+               : random_goal(options, orders);
+    if (const int *status = std::get_if<int>(&chosen)) {
+        return *status;
     }
-
-    const Order &order = orders[chosen_run];
+    const Goal &goal = std::get<Goal>(chosen);
+    const Order &order = orders[goal.run];
     Run steered;
-    steered.reaps = plan_of(runs.choices[chosen_run]);
-    for (const std::size_t w : writes) {
+    steered.reaps = plan_of(runs.choices[goal.run]);
+    for (const std::size_t w : goal.writes) {
         const Write &write = order.writes[w];
         steered.steer_to.push_back({order.processes[write.process].path, write.number});
     }
@@ -296,32 +347,14 @@ int steer(const Options &options, const std::string &file)
         return status;
     }
     if (!off_plan.empty()) {
-        say("forktrace: this run's writes differ from what %s needs: %s\n", goal.c_str(),
+        say("forktrace: this run's writes differ from what %s needs: %s\n", goal.what.c_str(),
             off_plan.c_str());
         return 1;
     }
     if (answer) {
-        std::string output;
-        std::vector<pid_t> pids;
-        for (const Event &event : events) {
-            if (event.kind == Event::Kind::write && event.stream == Stream::output) {
-                output += event.data;
-            }
-            if (event.kind == Event::Kind::start || (event.kind == Event::Kind::fork && event.ok)) {
-                pids.push_back(event.kind == Event::Kind::start ? event.pid : event.child);
-            }
-        }
-        if (!same_but_ids(output, pids, *answer)) {
-            say("forktrace: the run followed %s, but its output is not that file's: its "
-                "writes differ from the traced run's\n",
-                goal.c_str());
-            return 1;
-        }
-        say("forktrace: steered to %s: the output is that file's%s\n", goal.c_str(),
-            output == *answer ? "" : ", but for this run's process IDs");
-        return 0;
+        return printed_answer(events, *answer, goal, lacked_newline);
     }
-    say("forktrace: steered to %s\n", goal.c_str());
+    say("forktrace: steered to %s\n", goal.what.c_str());
     return status;
 }
 

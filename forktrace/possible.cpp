@@ -794,4 +794,22 @@ std::string with_commas(const mpz_class &number)
     return out;
 }
 
+std::string count_text(const mpz_class &number)
+{
+    const std::string digits = number.get_str();
+    if (digits.size() < 10 || digits.front() == '-') {
+        return with_commas(number);
+    }
+    // Three figures, rounded: 9.995e12 is 1.00e13.
+    unsigned figures = static_cast<unsigned>(std::stoul(digits.substr(0, 4)) + 5) / 10;
+    std::size_t exponent = digits.size() - 1;
+    if (figures == 1000) {
+        figures = 100;
+        ++exponent;
+    }
+    const std::string three = std::to_string(figures);
+    return with_commas(number) + " (about " + three.substr(0, 1) + "." + three.substr(1) + "e" +
+           std::to_string(exponent) + ")";
+}
+
 }  // namespace forktrace

@@ -102,6 +102,9 @@ struct Checked {
     std::string why;                  // not possible: in a learner's words
     std::size_t line = 0;  // not possible: the answer's first line that cannot stand, from 1
     bool gave_up = false;  // not known: too much work to tell (why says so)
+    // Checked with the newline that the answer's last line lacks, as a
+    // student typing it means it
+    bool newline_added = false;
 };
 Checked check(const Order &order, const std::string &answer);
 
@@ -116,6 +119,9 @@ bool same_but_ids(const std::string &output, const std::vector<pid_t> &pids,
 
 // A number with thousands separated by commas: "74,836,825,861,835,980,800,000".
 std::string with_commas(const mpz_class &number);
+// A count as a reader takes it in: with commas, and beside one of ten digits
+// or more its size in short, "20,922,789,888,000 (about 2.09e13)".
+std::string count_text(const mpz_class &number);
 
 // What --possible, --list and --check show, after the run.
 struct PossibleOptions {
@@ -192,7 +198,9 @@ Union count_union(const std::vector<Order> &orders);
 
 // An answer checked against every run: the run that gives it, or the
 // check of the run where it went furthest. Where a run's order is not all
-// followed, only what a run gave is possible, and nothing else is told.
+// followed, only what a run gave is possible, and nothing else is told. An
+// answer whose last line lacks its newline is checked with it, where that
+// takes it further.
 struct CheckedRuns {
     Checked checked;
     std::size_t run = 0;

@@ -416,7 +416,9 @@ Union count_union(const std::vector<Order> &orders)
     return together;
 }
 
-CheckedRuns check_runs(const std::vector<Order> &orders, const std::string &answer)
+namespace {
+
+CheckedRuns check_as_given(const std::vector<Order> &orders, const std::string &answer)
 {
     if (std::any_of(orders.begin(), orders.end(),
                     [](const Order &order) { return !order.unfollowed.empty(); })) {
@@ -436,6 +438,23 @@ CheckedRuns check_runs(const std::vector<Order> &orders, const std::string &answ
     }
     // One run that could not be worked through leaves the answer unknown.
     return gave_up.checked.gave_up ? gave_up : best;
+}
+
+}  // namespace
+
+CheckedRuns check_runs(const std::vector<Order> &orders, const std::string &answer)
+{
+    CheckedRuns as_given = check_as_given(orders, answer);
+    if (as_given.checked.possible || answer.empty() || answer.back() == '\n') {
+        return as_given;
+    }
+    CheckedRuns ended = check_as_given(orders, answer + "\n");
+    if (!ended.checked.possible && (ended.checked.gave_up || as_given.checked.gave_up ||
+                                    ended.checked.line <= as_given.checked.line)) {
+        return as_given;
+    }
+    ended.checked.newline_added = true;
+    return ended;
 }
 
 }  // namespace forktrace

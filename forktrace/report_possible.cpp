@@ -93,7 +93,7 @@ std::string orders_sentence(const Order &order)
     if (!orders || *orders <= 1) {
         return "";
     }
-    return "This run is one of " + with_commas(*orders) + " possible orders of " + these(order) +
+    return "This run is one of " + count_text(*orders) + " possible orders of " + these(order) +
            ".";
 }
 
@@ -333,6 +333,9 @@ void write_json(std::FILE *out, const Runs &runs, const Summary &summary,
         json += ",\"check\":{\"possible\":" + std::string(checked.possible ? "true" : "false") +
                 ",\"known\":" + (known ? "true" : "false") +
                 ",\"run\":" + std::to_string(summary.checked->run + 1);
+        if (checked.newline_added) {
+            json += ",\"newline_added\":true";
+        }
         if (checked.possible) {
             json += ",\"writes\":" + json_numbers(checked.writes);
         } else {
@@ -413,14 +416,14 @@ std::string counts_text(const Summary &summary)
                ".\n";
     }
     if (summary.orders_count) {
-        text += bound + with_commas(*summary.orders_count) +
+        text += bound + count_text(*summary.orders_count) +
                 (*summary.orders_count == 1 ? " possible order" : " possible orders");
     } else {
         text += "too many orders to count exactly";
     }
     if (summary.outputs_count) {
         text += ", " + std::string(summary.outputs_at_least ? "at least " : "") +
-                with_commas(*summary.outputs_count) +
+                count_text(*summary.outputs_count) +
                 (*summary.outputs_count == 1 ? " distinct output.\n" : " distinct outputs.\n");
     } else {
         text += "; how many distinct outputs is not known: " + summary.outputs_unknown + ".\n";
@@ -515,9 +518,11 @@ std::string check_text(const Runs &runs, const Summary &summary, const std::stri
 {
     const auto &[checked, run] = *summary.checked;
     const std::string in_run = run == 0 ? "" : " of run " + std::to_string(run + 1);
+    const std::string lacks =
+        checked.newline_added ? " (with the newline that its last line lacks)" : "";
     if (checked.possible) {
         std::string text =
-            "\n" + name + " is a possible output: the writes" + in_run +
+            "\n" + name + " is a possible output" + lacks + ": the writes" + in_run +
             " in this order give it: " + writes_text(summary.orders[run], checked.writes) + ".\n";
         for (const Choice &choice : run == 0 ? std::vector<Choice>{} : runs.choices[run]) {
             text += "  in that run, " + choice_text(choice) + "\n";
@@ -527,7 +532,8 @@ std::string check_text(const Runs &runs, const Summary &summary, const std::stri
     if (checked.gave_up) {
         return "\nWhether " + name + " is a possible output cannot be told: " + checked.why + ".\n";
     }
-    const std::string where = "line " + std::to_string(checked.line) + in_run + ": " + checked.why;
+    const std::string where =
+        "line " + std::to_string(checked.line) + in_run + lacks + ": " + checked.why;
     if (!summary.proven) {
         return "\n" + name + " was not found in the " + std::to_string(runs.events.size()) +
                (runs.events.size() == 1 ? " run" : " different runs") + " explored (" + where +

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -96,6 +98,65 @@ struct Relaying {
     std::string *kept = nullptr;  // the output's bytes, kept
 };
 
+// The terminal's line ends, "\r\n", turned back into the program's "\n" for
+// a place to show them that is no terminal, across the reads that split
+// them.
+class LineEnds {
+public:
+    explicit LineEnds(bool turn) : turn_(turn) {}
+
+    std::string_view take(const char *bytes, std::size_t size)
+    {
+        if (!turn_) {
+            return {bytes, size};
+        }
+        out_.clear();
+        for (std::size_t i = 0; i < size; ++i) {
+            if (held_ && bytes[i] != '\n') {
+                out_ += '\r';
+            }
+            held_ = bytes[i] == '\r';
+            if (!held_) {
+                out_ += bytes[i];
+            }
+        }
+        return out_;
+    }
+    // A '\r' held back at the end, waiting for its '\n'.
+    std::string_view rest() const { return held_ ? "\r" : ""; }
+
+private:
+    bool turn_;
+    bool held_ = false;
+    std::string out_;
+};
+
+// The output's bytes read, shown where they go: false once that place is
+// gone (EPIPE), and the command's reader with it.
+bool show_output(launch::Launched &launched, Relaying &how, LineEnds &ends, bool &output_open,
+                 const char *buffer, std::size_t size)
+{
+    if (how.kept != nullptr) {
+        how.kept->append(buffer, size);
+    }
+    how.relayed += how.terminal
+                       ? size - static_cast<std::size_t>(std::count(buffer, buffer + size, '\r'))
+                       : size;
+    const std::string_view shown = ends.take(buffer, size);
+    if (closed_at_start[STDOUT_FILENO] && how.show_on == STDOUT_FILENO) {
+        how.write_error = EBADF;  // as the command would find it untraced
+        output_open = false;
+    } else if (output_open && !write_all(how.show_on, shown.data(), shown.size())) {
+        how.write_error = errno;
+        output_open = false;
+        if (how.write_error == EPIPE) {
+            launched.output().reset();  // the command's reader is gone too
+            return false;
+        }
+    }
+    return true;
+}
+
 // Relays the command's output, and its input (the text given, or forktrace's
 // own standard input as the command asks for it) to the command, until
 // every holder of the output has closed it. Should forktrace's own reader go
@@ -128,6 +189,7 @@ void relay(launch::Launched &launched, Relaying &how)
         ended = true;
     }
     ::fcntl(launched.input().get(), F_SETFL, O_NONBLOCK);
+    LineEnds ends(how.terminal && how.show_on >= 0 && ::isatty(how.show_on) == 0);
     char buffer[65536];
     while (launched.output().open()) {
         const std::size_t wanted = how.demand != nullptr ? how.demand->load() : sizeof buffer;
@@ -141,10 +203,10 @@ void relay(launch::Launched &launched, Relaying &how)
             if (errno == EINTR) {
                 continue;
             }
-            return;
+            break;
         }
         if (fds[3].revents != 0) {
-            return;  // the trace is over, whoever still holds the output
+            break;  // the trace is over, whoever still holds the output
         }
         if (fds[4].revents != 0) {
             static_cast<void>(::read(how.wake, buffer, sizeof buffer));  // more input wanted
@@ -152,24 +214,9 @@ void relay(launch::Launched &launched, Relaying &how)
         if (fds[0].revents != 0) {
             const ssize_t n = ::read(launched.output().get(), buffer, sizeof buffer);
             if (n > 0) {
-                const auto size = static_cast<std::size_t>(n);
-                if (how.kept != nullptr) {
-                    how.kept->append(buffer, size);
-                }
-                how.relayed +=
-                    how.terminal
-                        ? size - static_cast<std::size_t>(std::count(buffer, buffer + n, '\r'))
-                        : size;
-                if (closed_at_start[STDOUT_FILENO] && how.show_on == STDOUT_FILENO) {
-                    how.write_error = EBADF;  // as the command would find it untraced
-                    output_open = false;
-                } else if (output_open && !write_all(how.show_on, buffer, size)) {
-                    how.write_error = errno;
-                    output_open = false;
-                    if (how.write_error == EPIPE) {
-                        launched.output().reset();  // the command's reader is gone too
-                        break;
-                    }
+                if (!show_output(launched, how, ends, output_open, buffer,
+                                 static_cast<std::size_t>(n))) {
+                    break;
                 }
             } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
                 launched.output().reset();  // 0 from a pipe, EIO from a terminal
@@ -204,6 +251,9 @@ void relay(launch::Launched &launched, Relaying &how)
             ended = true;
             end_input();
         }
+    }
+    if (const std::string_view rest = ends.rest(); output_open && !rest.empty()) {
+        static_cast<void>(write_all(how.show_on, rest.data(), rest.size()));
     }
 }
 

@@ -225,6 +225,12 @@ TEST(PossibleCheck, SaysWhichRuleALineBreaks)
     EXPECT_NE(after_fork.why.find("is made by a fork after 10 printed 'A'"), std::string::npos)
         << after_fork.why;
     EXPECT_TRUE(forktrace::check(order, "A\nB\nC\n").possible);
+    // An answer without its last newline is checked with it, and says so.
+    const forktrace::CheckedRuns unended = forktrace::check_runs({order}, "A\nB\nC");
+    EXPECT_TRUE(unended.checked.possible && unended.checked.newline_added);
+    const forktrace::CheckedRuns wrong = forktrace::check_runs({order}, "A\nC\nB");
+    EXPECT_EQ(wrong.checked.line, 2U);
+    EXPECT_FALSE(wrong.checked.possible || wrong.checked.newline_added);
     // Other process IDs, one for one, are the same answer.
     const std::vector<Event> named{{.kind = Kind::start, .pid = 10, .argv = {"n"}},
                                    {.kind = Kind::fork, .pid = 10, .child = 11},
@@ -264,6 +270,14 @@ TEST(PossibleCounts, LargeRunsAreCountedOrGivenUp)
     mpz_fac_ui(factorial.get_mpz_t(), children);
     EXPECT_EQ(forktrace::count_orders(same), factorial);
     EXPECT_EQ(forktrace::count_outputs(same, forktrace::count_orders(same)).count, 1);
+    // Told with commas, and a long count also in short, rounded.
+    for (const auto &[count, text] : std::vector<std::pair<mpz_class, std::string>>{
+             {factorial, forktrace::with_commas(factorial) + " (about 8.16e47)"},
+             {mpz_class(999999999), "999,999,999"},
+             {mpz_class("9995000000000"), "9,995,000,000,000 (about 1.00e13)"},
+             {mpz_class("20922789888000"), "20,922,789,888,000 (about 2.09e13)"}}) {
+        EXPECT_EQ(forktrace::count_text(count), text);
+    }
 
     // Each child's two writes between the parent's first and last: 3^40
     // sets of writes that can come first, too many to work through.
