@@ -772,6 +772,16 @@ std::vector<Bits> writes_before(const Graph &graph, Edges edges, std::size_t pro
 
 }  // namespace
 
+bool Order::chain() const
+{
+    for (std::size_t w = 1; w < writes.size(); ++w) {
+        if (writes[w].after.size() != 1 || writes[w].after.front() != w - 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool Order::forest() const
 {
     return std::all_of(writes.begin(), writes.end(),
@@ -786,7 +796,15 @@ Order order_of(const std::vector<Event> &events)
     }
     Order order = builder.finish();
     if (order.writes.size() > most_writes) {
-        order.too_large = true;
+        // Too many to work the order out, but for one process's writes:
+        // program order is all their order.
+        const bool one = std::all_of(
+            order.writes.begin(), order.writes.end(),
+            [&](const Write &write) { return write.process == order.writes.front().process; });
+        order.too_large = !one;
+        for (std::size_t w = 1; one && w < order.writes.size(); ++w) {
+            order.writes[w].after = {w - 1};
+        }
         return order;
     }
     const Graph &graph = builder.graph();

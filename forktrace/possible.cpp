@@ -164,6 +164,9 @@ std::optional<mpz_class> count_orders(const Order &order)
     if (order.too_large) {
         return std::nullopt;
     }
+    if (order.chain()) {
+        return mpz_class(1);
+    }
     if (auto by_hooks = orders_by_hooks(order)) {
         return by_hooks;
     }
@@ -221,12 +224,18 @@ std::map<std::string, Group> steps_from(const Space &space, const Group &group, 
     return steps;
 }
 
+std::vector<std::vector<std::size_t>> distinct_outputs(const Order &order, std::size_t most,
+                                                       bool &complete);
+
 }  // namespace
 
 Outputs count_outputs(const Order &order, const std::optional<mpz_class> &orders)
 {
     if (order.too_large) {
         return {std::nullopt, "too many writes to work out"};
+    }
+    if (orders == 1) {
+        return {mpz_class(1), ""};  // one order prints one output
     }
     // Texts all different, none the start of another: each order gives an
     // output of its own.
@@ -258,6 +267,14 @@ Outputs count_outputs(const Order &order, const std::optional<mpz_class> &orders
             }
         }
         if (!exact) {
+            // Some texts begin with others': the outputs, told apart byte by
+            // byte, are counted one by one, as far as the work allows.
+            bool complete = false;
+            const std::size_t most = std::max<std::size_t>(1000, 4000000 / order.writes.size());
+            const std::size_t listed = distinct_outputs(order, most, complete).size();
+            if (complete) {
+                return {mpz_class(listed), ""};
+            }
             return {std::nullopt,
                     "some writes' texts begin with other writes' texts, and outputs are told "
                     "apart write by write, not byte by byte"};
@@ -271,18 +288,33 @@ Outputs count_outputs(const Order &order, const std::optional<mpz_class> &orders
     return {outputs, ""};
 }
 
-std::vector<std::vector<std::size_t>> list_outputs(const Order &order, std::size_t most)
+namespace {
+
+// Up to `most` outputs, each by one order of the writes that gives it, in
+// order of their writes' texts; `complete` once every output is among them.
+std::vector<std::vector<std::size_t>> distinct_outputs(const Order &order, std::size_t most,
+                                                       bool &complete)
 {
+    complete = false;
     std::vector<std::vector<std::size_t>> found;
     if (order.too_large || most == 0) {
         return found;
     }
     const Space space(order);
     const std::size_t total = order.writes.size();
-    if (total == 0) {
-        found.emplace_back();  // the one output, empty
+    if (order.chain()) {
+        found.emplace_back(total);
+        std::iota(found.back().begin(), found.back().end(), 0);
+        complete = true;
         return found;
     }
+    if (total == 0) {
+        found.emplace_back();  // the one output, empty
+        complete = true;
+        return found;
+    }
+    // Writes whose texts begin with others' can give one output in two ways.
+    std::set<std::string> texts;
     // Depth first over the groups, the texts in order; at the end, one run of
     // writes that gives the text, found back through the groups.
     std::vector<Group> path{Group{space.start()}};
@@ -330,7 +362,13 @@ std::vector<std::vector<std::size_t>> list_outputs(const Order &order, std::size
                     }
                 }
             }
-            found.push_back(std::move(writes));
+            std::string text;
+            for (const std::string &piece : chosen) {
+                text += piece;
+            }
+            if (texts.insert(std::move(text)).second) {
+                found.push_back(std::move(writes));
+            }
             path.pop_back();
             chosen.pop_back();
             ++here;
@@ -339,7 +377,16 @@ std::vector<std::vector<std::size_t>> list_outputs(const Order &order, std::size
         choices.push_back(steps_from(space, path.back(), exact, budget));
         at.push_back(choices.back().begin());
     }
+    complete = at.empty() && !budget.spent();
     return found;
+}
+
+}  // namespace
+
+std::vector<std::vector<std::size_t>> list_outputs(const Order &order, std::size_t most)
+{
+    bool complete = false;
+    return distinct_outputs(order, most, complete);
 }
 
 namespace {
@@ -503,11 +550,15 @@ std::size_t line_at(const std::string &answer, std::size_t offset)
 
 // A point of the search for an answer: the writes taken, the answer's bytes
 // they match, and the IDs renamed on the way.
+// The writes taken, each point's way back to the start: a write and the
+// trail before it (`none`: the start), so that a point carries one number,
+// not every write before it.
 struct Point {
     State state;
     std::size_t offset;
     Renaming renaming;
-    std::vector<std::size_t> writes;
+    std::size_t trail = none;
+    std::size_t taken = 0;
 };
 
 // Why an answer followed no further than the line at `furthest` is not
@@ -644,7 +695,8 @@ Checked check(const Order &order, const std::string &answer)
                    [&pids](const Write &write) { return pieces_of(write.text, pids); });
     const Space space(order);
     std::set<std::tuple<State, std::size_t, Renaming>> seen;
-    std::vector<Point> stack{{space.start(), 0, {}, {}}};
+    std::vector<std::pair<std::size_t, std::size_t>> trails;  // a write, and the trail before it
+    std::vector<Point> stack{{space.start(), 0, {}, none, 0}};
     Budget budget;
     std::size_t furthest = 0;
     std::vector<Point> at_furthest;
@@ -654,8 +706,7 @@ Checked check(const Order &order, const std::string &answer)
         if (!seen.insert({visit.state, visit.offset, visit.renaming}).second) {
             continue;
         }
-        if (!budget.spend(visit.state.size() + visit.writes.size() +
-                          2 * visit.renaming.to_answer.size())) {
+        if (!budget.spend(visit.state.size() + 1 + 2 * visit.renaming.to_answer.size())) {
             checked.why = "there are too many ways to try this answer against the run";
             checked.gave_up = true;
             return checked;
@@ -667,10 +718,13 @@ Checked check(const Order &order, const std::string &answer)
         if (visit.offset == furthest && at_furthest.size() < 64) {
             at_furthest.push_back(visit);
         }
-        if (visit.writes.size() == order.writes.size()) {
+        if (visit.taken == order.writes.size()) {
             if (visit.offset == answer.size()) {
                 checked.possible = true;
-                checked.writes = std::move(visit.writes);
+                for (std::size_t at = visit.trail; at != none; at = trails[at].second) {
+                    checked.writes.push_back(trails[at].first);
+                }
+                std::reverse(checked.writes.begin(), checked.writes.end());
                 return checked;
             }
             continue;
@@ -681,9 +735,9 @@ Checked check(const Order &order, const std::string &answer)
             if (!past) {
                 return;
             }
-            Point next{visit.state, *past, std::move(renaming), visit.writes};
+            trails.emplace_back(write, visit.trail);
+            Point next{visit.state, *past, std::move(renaming), trails.size() - 1, visit.taken + 1};
             ++next.state[slot];
-            next.writes.push_back(write);
             stack.push_back(std::move(next));
         });
     }

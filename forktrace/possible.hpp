@@ -68,6 +68,7 @@ struct Order {
     bool piped = false;      // a read from a pipe orders some writes
 
     bool forest() const;  // no write follows more than one directly
+    bool chain() const;   // each write follows the one before it: one order
 };
 
 // The order of the run whose events these are.

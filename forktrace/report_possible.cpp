@@ -57,12 +57,19 @@ std::string text_of(const Order &order, const std::vector<std::size_t> &writes)
 }
 
 // The writes of an order as the trace numbers them: "#3 (4570)".
+// The writes by number, and where they are many, the first and last few.
 std::string writes_text(const Order &order, const std::vector<std::size_t> &writes)
 {
+    constexpr std::size_t first = 12, last = 3;
     std::string out;
-    for (const std::size_t w : writes) {
-        out += (out.empty() ? "" : ", ") + std::string("#") + std::to_string(w + 1) + " (" +
-               std::to_string(order.writes[w].pid) + ")";
+    for (std::size_t i = 0; i < writes.size(); ++i) {
+        if (i == first && writes.size() > first + last + 1) {
+            out += ", … " + std::to_string(writes.size() - first - last) + " more …";
+            i = writes.size() - last - 1;
+            continue;
+        }
+        out += (out.empty() ? "" : ", ") + std::string("#") + std::to_string(writes[i] + 1) + " (" +
+               std::to_string(order.writes[writes[i]].pid) + ")";
     }
     return out;
 }
@@ -408,7 +415,8 @@ std::string counts_text(const Summary &summary)
     const Order &order = summary.orders.front();
     std::string text = std::to_string(order.writes.size()) +
                        (order.writes.size() == 1 ? " write" : " writes") + " to the output, " +
-                       std::to_string(lines_of(order)) + " lines: ";
+                       std::to_string(lines_of(order)) +
+                       (lines_of(order) == 1 ? " line: " : " lines: ");
     const char *bound = summary.orders_at_least ? "at least " : "";
     if (!summary.unfollowed.empty()) {
         return text +

@@ -10,6 +10,8 @@
 #include <map>
 #include <random>
 #include <set>
+#include <string>
+#include <tuple>
 
 namespace {
 
@@ -241,6 +243,37 @@ TEST(PossibleCheck, SaysWhichRuleALineBreaks)
     EXPECT_FALSE(forktrace::check(ids, "[4321] b\n[4321] a\n").possible);
 }
 
+// Texts that begin with others' ("a" and "ab") give outputs that are told
+// apart by their bytes: counted and listed once each, however many orders
+// give them.
+TEST(PossibleOutputs, AreToldApartByTheirBytes)
+{
+    const std::vector<Event> two{{.kind = Kind::start, .pid = 10, .argv = {"t"}},
+                                 {.kind = Kind::fork, .pid = 10, .child = 11},
+                                 {.kind = Kind::write, .pid = 11, .data = "a"},
+                                 {.kind = Kind::write, .pid = 10, .data = "ab"}};
+    std::vector<Event> three = two;
+    three.push_back({.kind = Kind::write, .pid = 11, .data = "b"});
+    // Orders a·ab·b and ab·a·b print the same "aabb"... and "abab".
+    for (const auto &[events, orders, outputs] :
+         std::vector<std::tuple<std::vector<Event>, int, std::set<std::string>>>{
+             {two, 2, {"aab", "aba"}}, {three, 3, {"aabb", "abab"}}}) {
+        const forktrace::Order order = forktrace::order_of(events);
+        EXPECT_EQ(forktrace::count_orders(order), orders);
+        EXPECT_EQ(forktrace::count_outputs(order, forktrace::count_orders(order)).count,
+                  outputs.size());
+        std::set<std::string> listed;
+        for (const std::vector<std::size_t> &writes : forktrace::list_outputs(order, 10)) {
+            std::string text;
+            for (const std::size_t w : writes) {
+                text += order.writes[w].text;
+            }
+            EXPECT_TRUE(listed.insert(text).second) << "listed twice: " << text;
+        }
+        EXPECT_EQ(listed, outputs);
+    }
+}
+
 // A run of many processes: counted exactly where a formula or the texts
 // allow, and otherwise given up on, after bounded work, saying so.
 TEST(PossibleCounts, LargeRunsAreCountedOrGivenUp)
@@ -289,6 +322,21 @@ TEST(PossibleCounts, LargeRunsAreCountedOrGivenUp)
     EXPECT_EQ(outputs.unknown_why, "too many to count exactly");
     EXPECT_FALSE(forktrace::random_order(many, 1));
     EXPECT_LE(forktrace::list_outputs(many, 3).size(), 3U);
+    // One process's writes, past what is worked out for many processes:
+    // one order, which a check follows.
+    std::vector<Event> one{{.kind = Kind::start, .pid = 100, .argv = {"o"}}};
+    std::string printed;
+    for (int line = 0; line < 10000; ++line) {
+        one.push_back({.kind = Kind::write, .pid = 100, .data = std::to_string(line) + "\n"});
+        printed += one.back().data;
+    }
+    const forktrace::Order chain = forktrace::order_of(one);
+    EXPECT_EQ(forktrace::count_orders(chain), 1);
+    EXPECT_EQ(forktrace::count_outputs(chain, 1).count, 1);
+    EXPECT_EQ(forktrace::list_outputs(chain, 2).size(), 1U);
+    EXPECT_TRUE(forktrace::check(chain, printed).possible);
+    EXPECT_EQ(forktrace::check(chain, "1\n0\n" + printed.substr(4)).line, 1U);
+
     // A check follows the answer's text, and so still answers.
     std::string answer = "start\n";
     for (pid_t child = 0; child < children; ++child) {
