@@ -171,7 +171,8 @@ int possible(const Options &options, const std::string &file)
     PossibleOptions how{.json = options.format == Format::json,
                         .list = options.list,
                         .answer = {},
-                        .answer_name = {}};
+                        .answer_name = {},
+                        .first_pid = options.pids};
     if (!options.check.empty()) {
         how.answer = read_or_say(options.check);
         if (!how.answer) {
@@ -216,7 +217,7 @@ std::variant<Goal, int> answer_goal(const Options &options, const Runs &runs,
                                     const std::vector<Order> &orders, std::string &answer,
                                     bool &lacked_newline)
 {
-    const CheckedRuns checked = check_runs(orders, answer);
+    const CheckedRuns checked = check_runs(orders, answer, options.pids);
     if (!checked.checked.possible) {
         // Proven impossible only where every choice of the runs was tried.
         const bool proven = !checked.checked.gave_up && runs.complete && !runs.gave_up &&

@@ -49,6 +49,9 @@ collected them, and which process wrote each line of its output.
       --make=FILE      trace the command, then steer a second run so that its
                        output is FILE's, if it can be
       --shuffle[=SEED] the same, to a random possible order (SEED: 1)
+      --pids=FIRST     with --check, --list and --make: the answer's process IDs
+                       are an exam's, the command FIRST and each process made
+                       the next number
       --all-cpus       let the command use every CPU; by default it shares
                        forktrace's, which makes tracing much cheaper
   -h, --help           show this help and exit
@@ -147,7 +150,8 @@ Parsed parse(int argc, char *argv[])
         check_option,
         make_option,
         shuffle_option,
-        runs_option
+        runs_option,
+        pids_option
     };
     static const option long_options[] = {{"format", required_argument, nullptr, 'f'},
                                           {"output", required_argument, nullptr, 'o'},
@@ -164,6 +168,7 @@ Parsed parse(int argc, char *argv[])
                                           {"make", required_argument, nullptr, make_option},
                                           {"shuffle", optional_argument, nullptr, shuffle_option},
                                           {"runs", required_argument, nullptr, runs_option},
+                                          {"pids", required_argument, nullptr, pids_option},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, 'V'},
                                           {nullptr, 0, nullptr, 0}};
@@ -177,7 +182,8 @@ Parsed parse(int argc, char *argv[])
         {fail_option, "the call to make fail: fork:N, exec or exec:N"},
         {check_option, "the file that holds the answer to check"},
         {make_option, "the file that holds the output to make"},
-        {runs_option, "the most runs to make, a whole number from 1 to 100000"}};
+        {runs_option, "the most runs to make, a whole number from 1 to 100000"},
+        {pids_option, "the command's process ID in the answer, a whole number from 1"}};
     const auto name_of = [](int value) -> std::string {
         const option *known =
             std::find_if(std::begin(long_options), std::end(long_options),
@@ -304,6 +310,17 @@ Parsed parse(int argc, char *argv[])
                 options.runs = n;
                 break;
             }
+            case pids_option: {
+                char *end = nullptr;
+                const unsigned long n = std::strtoul(value.c_str(), &end, 10);
+                if (value.empty() || *end != '\0' || n == 0 || n > 999999999 ||
+                    value.find_first_not_of("0123456789") != std::string::npos) {
+                    return refuse("--pids takes a whole number from 1 to 999999999, not '" +
+                                  printable(value) + "'");
+                }
+                options.pids = static_cast<long>(n);
+                break;
+            }
             case 'h':
                 static_cast<void>(std::fputs(help, stdout));
                 parsed.exit_status = 0;
@@ -346,6 +363,11 @@ Parsed parse(int argc, char *argv[])
         return refuse(
             "--possible (with --list, --check), --compare, --untraced, --make and "
             "--shuffle each run the command their own way: give one of them");
+    }
+    if (options.pids && options.check.empty() && !options.list && options.make.empty()) {
+        return refuse(
+            "--pids numbers the processes of an answer: give it with --check, --list "
+            "or --make");
     }
     if (options.possible && format_given && options.format != Format::text &&
         options.format != Format::json) {

@@ -36,6 +36,9 @@ struct Options {
     // Steer a run: to the output in a file, or to a random possible order.
     std::string make;
     std::optional<unsigned long> shuffle;
+    // An exam's process IDs: the command is this number, each process made
+    // takes the next (for --check, --list and --make).
+    std::optional<long> pids;
     // The most runs of the command that --possible, --make and --shuffle
     // make, exploring the choices its waits make.
     std::size_t runs = 64;

@@ -435,10 +435,93 @@ struct Renaming {
     bool operator<(const Renaming &other) const { return to_answer < other.to_answer; }
 };
 
+// What an answer's process IDs keep of the run's. IDs grow in the order
+// processes are made: a process made before another in every run (an
+// ancestor, or one made by an ancestor before the fork on the way to the
+// other) has the smaller ID. With an exam's convention (`first`), the
+// command is `first` and each process made takes the next number.
+class IdRule {
+public:
+    IdRule(const Order &order, std::optional<long> first) : first_(first)
+    {
+        for (std::size_t p = 0; p < order.processes.size(); ++p) {
+            const OrderProcess &process = order.processes[p];
+            const bool made = p == 0 || process.parent != p;  // else a root of its own
+            if (made && !paths_.contains(process.pid)) {
+                paths_.emplace(process.pid, process.path);
+            }
+        }
+        for (const auto &[pid, path] : paths_) {
+            for (const auto &[other, its] : paths_) {
+                before_[pid] += made_before(its, path) ? 1U : 0U;
+                after_[pid] += made_before(path, its) ? 1U : 0U;
+            }
+        }
+    }
+
+    // The rule, in words.
+    std::string said() const
+    {
+        if (first_) {
+            return "the command is " + std::to_string(*first_) +
+                   " and each process made takes the next number";
+        }
+        return "a process made before another in every run has the smaller ID";
+    }
+
+    // Whether `pid` may be `number` in the answer, with the IDs renamed so far.
+    bool allows(const Renaming &renaming, pid_t pid, long number) const
+    {
+        const auto path = paths_.find(pid);
+        if (path == paths_.end()) {
+            return !first_;
+        }
+        if (first_ && (number - *first_ < static_cast<long>(before_.at(pid)) ||
+                       *first_ + static_cast<long>(paths_.size()) - 1 - number <
+                           static_cast<long>(after_.at(pid)))) {
+            return false;  // too few numbers left below it, or above it
+        }
+        return std::all_of(
+            renaming.to_answer.begin(), renaming.to_answer.end(), [&](const auto &named) {
+                const auto other = paths_.find(named.first);
+                if (other == paths_.end()) {
+                    return true;
+                }
+                return (!made_before(other->second, path->second) || named.second < number) &&
+                       (!made_before(path->second, other->second) || number < named.second);
+            });
+    }
+
+private:
+    // Whether the process at `earlier` is made before the one at `later` in
+    // every run, by program order and forks alone.
+    static bool made_before(const std::vector<std::size_t> &earlier,
+                            const std::vector<std::size_t> &later)
+    {
+        if (earlier == later) {
+            return false;
+        }
+        if (earlier.empty()) {
+            return true;  // the command itself
+        }
+        const std::size_t maker = earlier.size() - 1;
+        return earlier.size() <= later.size() &&
+               std::equal(earlier.begin(), earlier.begin() + static_cast<std::ptrdiff_t>(maker),
+                          later.begin()) &&
+               earlier[maker] <= later[maker];
+    }
+
+    std::optional<long> first_;
+    std::map<pid_t, std::vector<std::size_t>> paths_;  // of the processes seen made
+    std::map<pid_t, std::size_t> before_, after_;      // processes made before, after it
+};
+
 // Whether the write whose pieces these are matches `answer` at `offset`;
-// where it does, the offset past it. `renaming` grows with the IDs it meets.
+// where it does, the offset past it. `renaming` grows with the IDs it meets,
+// as `rule` allows.
 std::optional<std::size_t> match(const std::vector<Piece> &pieces, const std::string &answer,
-                                 std::size_t offset, Renaming &renaming)
+                                 std::size_t offset, Renaming &renaming,
+                                 const IdRule *rule = nullptr)
 {
     for (const Piece &piece : pieces) {
         if (piece.pid == 0) {
@@ -466,6 +549,9 @@ std::optional<std::size_t> match(const std::vector<Piece> &pieces, const std::st
                 return std::nullopt;
             }
         } else {
+            if (rule != nullptr && !rule->allows(renaming, piece.pid, number)) {
+                return std::nullopt;
+            }
             renaming.to_answer[piece.pid] = number;
             renaming.from_answer[number] = piece.pid;
         }
@@ -566,8 +652,8 @@ struct Point {
 class WhyNot {
 public:
     WhyNot(const Order &order, const std::string &answer, std::size_t furthest,
-           const std::set<pid_t> &pids, const std::vector<Point> &at_furthest)
-        : order_(order), space_(order), pids_(pids), at_furthest_(at_furthest)
+           const std::set<pid_t> &pids, const IdRule &rule, const std::vector<Point> &at_furthest)
+        : order_(order), space_(order), pids_(pids), rule_(rule), at_furthest_(at_furthest)
     {
         const std::size_t end = answer.find('\n', furthest);
         line_ =
@@ -585,6 +671,9 @@ public:
         if (auto middle = from_the_middle()) {
             return *middle;
         }
+        if (auto ids = ids_out_of_order()) {
+            return *ids;
+        }
         return quoted(line_) + " is not printed by this run's program, or not as many times";
     }
 
@@ -593,8 +682,8 @@ private:
     // as `renaming` allows.
     bool begins(std::size_t write, Renaming renaming) const
     {
-        const auto past =
-            match(pieces_of(first_line(order_.writes[write].text), pids_), line_, 0, renaming);
+        const auto past = match(pieces_of(first_line(order_.writes[write].text), pids_), line_, 0,
+                                renaming, &rule_);
         return past && *past == line_.size();
     }
 
@@ -640,6 +729,25 @@ private:
         return std::nullopt;
     }
 
+    // A write the line would be, but for the process IDs it gives.
+    std::optional<std::string> ids_out_of_order() const
+    {
+        for (const Point &visit : at_furthest_) {
+            for (std::size_t write = 0; write < order_.writes.size(); ++write) {
+                Renaming renaming = visit.renaming;
+                const std::vector<Piece> pieces =
+                    pieces_of(first_line(order_.writes[write].text), pids_);
+                const auto past = match(pieces, line_, 0, renaming);
+                if (!space_.done(visit.state, write) && past && *past == line_.size()) {
+                    return quoted(line_) +
+                           " gives process IDs out of the order the processes are " +
+                           "made in: " + rule_.said();
+                }
+            }
+        }
+        return std::nullopt;
+    }
+
     // A line from the middle of a write: the write's lines come together.
     std::optional<std::string> from_the_middle() const
     {
@@ -656,7 +764,7 @@ private:
                         text.substr(at, stop == std::string::npos ? std::string::npos : stop - at);
                     at = stop == std::string::npos ? text.size() : stop + 1;
                     Renaming renaming = visit.renaming;
-                    const auto past = match(pieces_of(row, pids_), line_, 0, renaming);
+                    const auto past = match(pieces_of(row, pids_), line_, 0, renaming, &rule_);
                     if (number > 0 && past && *past == line_.size()) {
                         return quoted(line_) + " is line " + std::to_string(number + 1) +
                                " of a write of " + std::to_string(order_.writes[write].pid) +
@@ -672,13 +780,14 @@ private:
     const Order &order_;
     const Space space_;
     const std::set<pid_t> &pids_;
+    const IdRule &rule_;
     const std::vector<Point> &at_furthest_;
     std::string line_;
 };
 
 }  // namespace
 
-Checked check(const Order &order, const std::string &answer)
+Checked check(const Order &order, const std::string &answer, std::optional<long> first_pid)
 {
     Checked checked;
     if (order.too_large) {
@@ -694,6 +803,7 @@ Checked check(const Order &order, const std::string &answer)
     std::transform(order.writes.begin(), order.writes.end(), pieces.begin(),
                    [&pids](const Write &write) { return pieces_of(write.text, pids); });
     const Space space(order);
+    const IdRule rule(order, first_pid);
     std::set<std::tuple<State, std::size_t, Renaming>> seen;
     std::vector<std::pair<std::size_t, std::size_t>> trails;  // a write, and the trail before it
     std::vector<Point> stack{{space.start(), 0, {}, none, 0}};
@@ -731,7 +841,7 @@ Checked check(const Order &order, const std::string &answer)
         }
         space.each_next(visit.state, [&](std::size_t slot, std::size_t write) {
             Renaming renaming = visit.renaming;
-            const auto past = match(pieces[write], answer, visit.offset, renaming);
+            const auto past = match(pieces[write], answer, visit.offset, renaming, &rule);
             if (!past) {
                 return;
             }
@@ -755,7 +865,7 @@ Checked check(const Order &order, const std::string &answer)
                       std::to_string(lines);
         return checked;
     }
-    checked.why = WhyNot(order, answer, furthest, pids, at_furthest).why();
+    checked.why = WhyNot(order, answer, furthest, pids, rule, at_furthest).why();
     return checked;
 }
 
@@ -824,6 +934,47 @@ std::optional<std::vector<std::size_t>> random_order(const Order &order, unsigne
         writes.push_back(taken);
     }
     return writes;
+}
+
+std::string with_exam_ids(const Order &order, const std::string &text, long first)
+{
+    std::map<pid_t, long> exam;
+    for (std::size_t p = 0; p < order.processes.size(); ++p) {
+        const OrderProcess &process = order.processes[p];
+        if ((p == 0 || process.parent != p) && !exam.contains(process.pid)) {
+            exam.emplace(process.pid, first + static_cast<long>(exam.size()));
+        }
+    }
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t end = i;
+        while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])) != 0) {
+            ++end;
+        }
+        if (end == i) {
+            out += text[i++];
+            continue;
+        }
+        const std::string digits = text.substr(i, end - i);
+        const auto id =
+            digits.size() < 10 ? exam.find(static_cast<pid_t>(std::stol(digits))) : exam.end();
+        out += id == exam.end() ? digits : std::to_string(id->second);
+        i = end;
+    }
+    return out;
+}
+
+bool shows_ids(const Order &order)
+{
+    std::set<pid_t> pids;
+    for (const OrderProcess &process : order.processes) {
+        pids.insert(process.pid);
+    }
+    return std::any_of(order.writes.begin(), order.writes.end(), [&](const Write &write) {
+        const std::vector<Piece> pieces = pieces_of(write.text, pids);
+        return std::any_of(pieces.begin(), pieces.end(),
+                           [](const Piece &piece) { return piece.pid != 0; });
+    });
 }
 
 bool same_but_ids(const std::string &output, const std::vector<pid_t> &pids,

@@ -107,11 +107,24 @@ struct Checked {
     // student typing it means it
     bool newline_added = false;
 };
-Checked check(const Order &order, const std::string &answer);
+// Process IDs in the answer may differ from the run's, one for one, as long
+// as they grow in the order the processes are made; with `first_pid` (an
+// exam's convention) the command is that number and each process made takes
+// the next.
+Checked check(const Order &order, const std::string &answer,
+              std::optional<long> first_pid = std::nullopt);
 
 // An order of the writes chosen at random, every order alike likely, from
 // `seed`; nothing when the orders cannot be counted.
 std::optional<std::vector<std::size_t>> random_order(const Order &order, unsigned long seed);
+
+// `text` with each process ID of the run as an exam numbers the processes:
+// the command `first`, each process made the next number, in the order the
+// run made them.
+std::string with_exam_ids(const Order &order, const std::string &text, long first);
+
+// Whether a write's text holds one of the run's process IDs.
+bool shows_ids(const Order &order);
 
 // Whether `output` is `answer` but for process IDs: each of `pids` in the
 // output may stand for another number in the answer, one to one.
@@ -130,6 +143,7 @@ struct PossibleOptions {
     std::optional<std::size_t> list;    // --list N: up to N outputs
     std::optional<std::string> answer;  // --check: the answer's text
     std::string answer_name;            // and the file it came from
+    std::optional<long> first_pid;      // --pids: the IDs an exam gives the processes
 };
 
 // "This run is one of 1,287 possible orders of these 16 lines.", or empty
@@ -206,7 +220,8 @@ struct CheckedRuns {
     Checked checked;
     std::size_t run = 0;
 };
-CheckedRuns check_runs(const std::vector<Order> &orders, const std::string &answer);
+CheckedRuns check_runs(const std::vector<Order> &orders, const std::string &answer,
+                       std::optional<long> first_pid = std::nullopt);
 
 // The account of which outputs are possible, from the runs explored; the
 // exit status: 1 when an answer was checked and is proven not possible, 2

@@ -347,14 +347,15 @@ std::optional<mpz_class> outputs_listed(const std::vector<Order> &orders,
 
 // An answer checked where what orders the writes is not all followed: the
 // run whose own output it is, or not known.
-CheckedRuns check_seen(const std::vector<Order> &orders, const std::string &answer)
+CheckedRuns check_seen(const std::vector<Order> &orders, const std::string &answer,
+                       std::optional<long> first_pid)
 {
     for (std::size_t r = 0; r < orders.size(); ++r) {
         Order own = orders[r];
         for (std::size_t w = 1; w < own.writes.size(); ++w) {
             own.writes[w].after = {w - 1};  // the run's order, and no other
         }
-        if (Checked checked = check(own, answer); checked.possible) {
+        if (Checked checked = check(own, answer, first_pid); checked.possible) {
             return {std::move(checked), r};
         }
     }
@@ -418,15 +419,16 @@ Union count_union(const std::vector<Order> &orders)
 
 namespace {
 
-CheckedRuns check_as_given(const std::vector<Order> &orders, const std::string &answer)
+CheckedRuns check_as_given(const std::vector<Order> &orders, const std::string &answer,
+                           std::optional<long> first_pid)
 {
     if (std::any_of(orders.begin(), orders.end(),
                     [](const Order &order) { return !order.unfollowed.empty(); })) {
-        return check_seen(orders, answer);
+        return check_seen(orders, answer, first_pid);
     }
     CheckedRuns best, gave_up;
     for (std::size_t r = 0; r < orders.size(); ++r) {
-        Checked checked = check(orders[r], answer);
+        Checked checked = check(orders[r], answer, first_pid);
         if (checked.possible) {
             return {std::move(checked), r};
         }
@@ -442,13 +444,14 @@ CheckedRuns check_as_given(const std::vector<Order> &orders, const std::string &
 
 }  // namespace
 
-CheckedRuns check_runs(const std::vector<Order> &orders, const std::string &answer)
+CheckedRuns check_runs(const std::vector<Order> &orders, const std::string &answer,
+                       std::optional<long> first_pid)
 {
-    CheckedRuns as_given = check_as_given(orders, answer);
+    CheckedRuns as_given = check_as_given(orders, answer, first_pid);
     if (as_given.checked.possible || answer.empty() || answer.back() == '\n') {
         return as_given;
     }
-    CheckedRuns ended = check_as_given(orders, answer + "\n");
+    CheckedRuns ended = check_as_given(orders, answer + "\n", first_pid);
     if (!ended.checked.possible && (ended.checked.gave_up || as_given.checked.gave_up ||
                                     ended.checked.line <= as_given.checked.line)) {
         return as_given;

@@ -117,10 +117,19 @@ struct Summary {
     std::vector<std::pair<std::size_t, std::vector<std::size_t>>> listed;
     bool own = false;  // nothing could be listed: the run's own order stands for them
     std::optional<CheckedRuns> checked;
-    bool proven = true;  // every choice was taken each way: "not possible" is proven
+    bool proven = true;             // every choice was taken each way: "not possible" is proven
+    std::optional<long> first_pid;  // listed with an exam's process IDs
+
+    // The text of `writes` of run `run`, as it is listed.
+    std::string listed_text(std::size_t run, const std::vector<std::size_t> &writes) const
+    {
+        const std::string text = text_of(orders[run], writes);
+        return first_pid ? with_exam_ids(orders[run], text, *first_pid) : text;
+    }
 };
 
-std::vector<std::string> assumptions_of(const Runs &runs, const Order &order)
+std::vector<std::string> assumptions_of(const Runs &runs, const Order &order,
+                                        std::optional<long> first_pid)
 {
     const bool piped = std::any_of(runs.events.begin(), runs.events.end(), [](const auto &run) {
         return std::any_of(run.begin(), run.end(),
@@ -142,6 +151,16 @@ std::vector<std::string> assumptions_of(const Runs &runs, const Order &order)
             "this command's processes also write to pipes or files, through which they may "
             "talk: fewer orders may be possible");
     }
+    if (first_pid) {
+        assumptions.push_back("the answer's process IDs are an exam's: the command is " +
+                              std::to_string(*first_pid) +
+                              ", and each process made takes the next number");
+    } else if (shows_ids(order)) {
+        assumptions.emplace_back(
+            "process IDs grow in the order processes are made: an answer may give other IDs than "
+            "this run's, one for one, where a process made before another in every run has the "
+            "smaller");
+    }
     assumptions.insert(assumptions.end(), order.assumptions.begin(), order.assumptions.end());
     return assumptions;
 }
@@ -152,7 +171,7 @@ void list_together(Summary &summary, std::size_t most)
     std::map<std::string, std::pair<std::size_t, std::vector<std::size_t>>> by_text;
     for (std::size_t r = 0; r < summary.orders.size(); ++r) {
         for (auto &writes : list_outputs(summary.orders[r], most)) {
-            by_text.try_emplace(text_of(summary.orders[r], writes), r, std::move(writes));
+            by_text.try_emplace(summary.listed_text(r, writes), r, std::move(writes));
         }
     }
     for (auto &[text, listed] : by_text) {
@@ -177,7 +196,7 @@ void list_seen(Summary &summary, std::size_t most)
     for (std::size_t r = 0; r < summary.orders.size(); ++r) {
         std::vector<std::size_t> writes(summary.orders[r].writes.size());
         std::iota(writes.begin(), writes.end(), std::size_t{0});
-        by_text.try_emplace(text_of(summary.orders[r], writes), r, std::move(writes));
+        by_text.try_emplace(summary.listed_text(r, writes), r, std::move(writes));
     }
     for (auto &[text, listed] : by_text) {
         if (summary.listed.size() < most) {
@@ -199,7 +218,8 @@ Summary summarize(const Runs &runs, const PossibleOptions &options)
     }
     summary.unfollowed.assign(unfollowed.begin(), unfollowed.end());
     const Order &order = summary.orders.front();
-    summary.assumptions = assumptions_of(runs, order);
+    summary.first_pid = options.first_pid;
+    summary.assumptions = assumptions_of(runs, order, options.first_pid);
     summary.unexplored.assign(unexplored.begin(), unexplored.end());
     if (!runs.complete) {
         summary.unexplored.push_back(
@@ -236,7 +256,7 @@ Summary summarize(const Runs &runs, const PossibleOptions &options)
         list_seen(summary, *options.list);
     }
     if (options.answer) {
-        summary.checked = check_runs(summary.orders, *options.answer);
+        summary.checked = check_runs(summary.orders, *options.answer, options.first_pid);
     }
     return summary;
 }
@@ -330,7 +350,7 @@ void write_json(std::FILE *out, const Runs &runs, const Summary &summary,
     if (options.list) {
         std::vector<std::string> texts;
         for (const auto &[run, writes] : summary.listed) {
-            texts.push_back(text_of(summary.orders[run], writes));
+            texts.push_back(summary.listed_text(run, writes));
         }
         json += ",\"list\":" + json_strings(texts);
     }
@@ -514,7 +534,7 @@ std::string list_text(const Summary &summary, std::size_t most)
         text += "--- output " + std::to_string(i + 1) + " (" +
                 (run == 0 ? "" : "run " + std::to_string(run + 1) + ", ") + "writes " +
                 writes_text(order, writes) + ")\n";
-        const std::string all = text_of(order, writes);
+        const std::string all = summary.listed_text(run, writes);
         for (const Piece &line : split_lines(all)) {
             text += "  " + printable(line.text) + (line.newline ? "" : "[no newline]") + "\n";
         }

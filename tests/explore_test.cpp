@@ -371,22 +371,38 @@ TEST(ForktraceExplores, CallsImpossibleOnlyWhatItProved)
     }
 }
 
-// An output that a pipe or a signal forbids is never called possible:
-// proven impossible (1) where every choice was tried, else not known (2).
+// An output that a pipe or a signal forbids, or whose process IDs do not
+// grow in the order the processes are made, is never called possible:
+// proven impossible (1) where every choice was tried, else not known (2);
+// the same IDs in the order allowed are possible (0).
 TEST(ForktraceExplores, NeverCallsPossibleWhatAPipeOrSignalForbids)
 {
-    const std::vector<std::tuple<std::string, std::string, int>> rows{
-        {"handoff", "child\np1\n", 1},
-        {"relay", "p1\ngot a\ngot b\np2\n", 1},
-        {"reports", "got 0\ngot 0\n", 1},
-        {"signal", "child: caught\nparent: sending\nparent: done\n", 2}};
+    const std::vector<std::tuple<std::string, std::string, int, std::string>> rows{
+        {"handoff", "child\np1\n", 1, ""},
+        {"relay", "p1\ngot a\ngot b\np2\n", 1, ""},
+        {"reports", "got 0\ngot 0\n", 1, ""},
+        {"signal", "child: caught\nparent: sending\nparent: done\n", 2, ""},
+        {"pidchain", "1\n2\n3\n4\n", 1, ""},
+        {"pidchain", "4\n3\n2\n1\n", 0, ""},
+        {"pidchain", "103\n102\n101\n100\n", 0, "--pids=100"},
+        {"pidchain", "4\n3\n2\n1\n", 1, "--pids=100"}};
     const runner::ScratchFolder folder("forbidden");
     const std::filesystem::path file = folder.path() / "answer";
-    for (const auto &[name, answer, expected] : rows) {
+    for (const auto &[name, answer, expected, pids] : rows) {
         std::ofstream(file) << answer;
         for (const char *way : {"terminal", "pipe"}) {
-            const Result checked = forktrace({"--check", file.string(), "-o", "/dev/null", "--on",
-                                              way, runner::program_path("homework"), name});
+            std::vector<std::string> args{"--check",
+                                          file.string(),
+                                          "-o",
+                                          "/dev/null",
+                                          "--on",
+                                          way,
+                                          runner::program_path("homework"),
+                                          name};
+            if (!pids.empty()) {
+                args.insert(args.begin(), pids);
+            }
+            const Result checked = forktrace(args);
             EXPECT_EQ(checked.exit_code(), expected) << name << " " << way << checked;
         }
     }

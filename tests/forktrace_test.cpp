@@ -823,6 +823,8 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"compare_on", {"--compare", "--on", "pipe", "true"}, 125, "--on does not go with it", false},
         Ending{"no_command", {}, 125, "no command to run", false},
         Ending{"check_a_folder", {"--check", "/", "true"}, 125, "forktrace: /: Is a directory", false},
+        Ending{"pids_alone", {"--pids=100", "true"}, 125, "--pids numbers the processes of an answer", false},
+        Ending{"pids_bad", {"--pids=0", "--list", "true"}, 125, "--pids takes a whole number from 1", false},
         Ending{"all_cpus", {"--all-cpus", "/bin/sh", "-c", "exit 3"}, 3, ""},
         Ending{"static_program_buffer_unknown", {"/sbin/ldconfig", "-p"}, 0, "cannot be read"},
         Ending{"already_traced", {runner::program_path("forktrace"), "true"}, 125,

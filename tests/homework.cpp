@@ -286,6 +286,14 @@ int main(int argc, char *argv[])
         } else {
             std::printf("parent\n");
         }
+    } else if (how == "pidchain") {
+        // A chain of four processes, each waiting for its child before it
+        // prints its own ID: the last made prints first.
+        for (int made = 0; made < 3 && fork() == 0; ++made) {
+        }
+        while (wait(nullptr) > 0) {
+        }
+        std::printf("%d\n", getpid());
     } else if (how == "same") {
         // Two processes print the same line: two orders, one output.
         static_cast<void>(fork());

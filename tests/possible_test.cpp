@@ -241,6 +241,12 @@ TEST(PossibleCheck, SaysWhichRuleALineBreaks)
     const forktrace::Order ids = forktrace::order_of(named);
     EXPECT_TRUE(forktrace::check(ids, "[4321] b\n[4320] a\n").possible);
     EXPECT_FALSE(forktrace::check(ids, "[4321] b\n[4321] a\n").possible);
+    // IDs grow in the order processes are made: the child's is the larger;
+    // as an exam numbers them, the command's is the first.
+    EXPECT_FALSE(forktrace::check(ids, "[4320] b\n[4321] a\n").possible);
+    EXPECT_TRUE(forktrace::check(ids, "[101] b\n[100] a\n", 100).possible);
+    EXPECT_FALSE(forktrace::check(ids, "[102] b\n[100] a\n", 100).possible);
+    EXPECT_EQ(forktrace::with_exam_ids(ids, ids.writes[1].text, 100), "[  101] b\n");
 }
 
 // Texts that begin with others' ("a" and "ab") give outputs that are told
