@@ -5,6 +5,12 @@
 
 namespace forktrace {
 
+std::size_t count_lines(std::string_view text)
+{
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) +
+           (text.empty() || text.ends_with('\n') ? 0 : 1);
+}
+
 std::vector<Piece> split_lines(std::string_view data)
 {
     std::vector<Piece> pieces;
@@ -223,12 +229,23 @@ void History::add_write(Process &process, const Event &event)
         static_cast<std::size_t>(std::count(event.data.begin(), event.data.end(), '\n'));
     process.newlines += newlines;
     newlines_ += newlines;
-    if (!event.data.empty()) {
-        const bool open = !event.data.ends_with('\n');
-        (event.stream == Stream::error ? error_open_ : output_open_) = open;
-        (event.stream == Stream::error ? process.error_open : process.output_open) = open;
+    const bool error = event.stream == Stream::error;
+    const auto count = [error](Process &p) {
+        p.lines = p.newlines + (p.output_open ? 1 : 0) + (p.error_open ? 1 : 0);
+    };
+    if (std::optional<std::size_t> &open = error ? error_open_ : output_open_;
+        !event.data.empty()) {
+        // A line left open by a process is ended, or taken on, by this write.
+        if (open) {
+            (error ? processes_[*open].error_open : processes_[*open].output_open) = false;
+            count(processes_[*open]);
+        }
+        const bool still = !event.data.ends_with('\n');
+        open = still ? std::optional(static_cast<std::size_t>(&process - processes_.data()))
+                     : std::nullopt;
+        (error ? process.error_open : process.output_open) = still;
     }
-    process.lines = process.newlines + (process.output_open ? 1 : 0) + (process.error_open ? 1 : 0);
+    count(process);
     for (const Piece &piece : split_lines(event.data)) {
         if (keep(process, piece.text.size())) {
             process.timeline.emplace_back(Line{

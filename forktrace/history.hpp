@@ -66,7 +66,7 @@ struct Process {
     bool shares_memory = false;  // made by vfork or alike: it shared its parent's memory
     bool orphan = false;         // its parent ended before it did
     // Lines it wrote (to the output and standard error): the newlines, and a
-    // last line left open.
+    // line it left open that no later write ended.
     std::size_t lines = 0;
     std::size_t newlines = 0;
     bool output_open = false, error_open = false;
@@ -82,6 +82,9 @@ struct Piece {
     bool newline = true;
 };
 std::vector<Piece> split_lines(std::string_view data);
+// The lines of a text as its reader sees them: each newline ends one, and
+// bytes after the last newline are one more. Every account counts so.
+std::size_t count_lines(std::string_view text);
 
 // The trace as processes. It keeps the rows of output up to `keep_rows` (and
 // their text up to 4 MiB), and beyond that counts them only, so that memory
@@ -105,7 +108,10 @@ public:
     // The lines of the output and standard error, as their reader sees them:
     // a line that came in several writes is one line, and a last line
     // without a newline counts too.
-    std::size_t lines() const { return newlines_ + (output_open_ ? 1 : 0) + (error_open_ ? 1 : 0); }
+    std::size_t lines() const
+    {
+        return newlines_ + (output_open_ ? 1U : 0U) + (error_open_ ? 1U : 0U);
+    }
     std::size_t elsewhere() const { return elsewhere_; }
     // Rows of output counted but not kept, past the budget, and the budget.
     std::size_t not_kept() const { return not_kept_; }
@@ -125,7 +131,8 @@ private:
     std::unordered_set<pid_t> attempting_;          // processes whose last event was a failed exec
     std::size_t writes_ = 0;
     std::size_t newlines_ = 0;
-    bool output_open_ = false, error_open_ = false;  // a line begun and not ended
+    // A line begun and not ended: the process whose write left it so.
+    std::optional<std::size_t> output_open_, error_open_;
     std::size_t elsewhere_ = 0;
 };
 

@@ -17,7 +17,8 @@ struct Row {
 };
 
 struct Summary {
-    std::vector<Row> rows;
+    std::vector<Row> rows;  // a row for each piece of a write: a line or part of one
+    long lines = 0;         // of the output, as its reader sees them
     long processes = 0, writes = 0;
     long copied = 0;                     // lines printed by one process and written by another
     std::map<std::string, long> lost;    // "by P at its exec of X": lines
@@ -31,6 +32,13 @@ Summary summarize(const std::vector<Event> &events)
 {
     Summary summary;
     std::map<pid_t, std::string> program;  // what each process runs now
+    bool open_at_end = false;              // the output's last line has no newline
+    // The line left open at the last write: whether a fork copied it, and
+    // the writer's program.
+    std::optional<std::pair<bool, std::string>> open;
+    const auto tally = [&summary](const std::pair<bool, std::string> &line) {
+        ++(line.first ? summary.copied : summary.printed[line.second]);
+    };
     for (const Event &event : events) {
         const bool new_process =
             event.kind == Event::Kind::start || (event.kind == Event::Kind::fork && event.ok);
@@ -41,13 +49,12 @@ Summary summarize(const std::vector<Event> &events)
             program[event.child] = program[event.pid];
         }
         if (event.lost && !event.lost->empty()) {
-            summary.printed[program[event.pid]] +=
-                static_cast<long>(split_lines(*event.lost).size());
+            summary.printed[program[event.pid]] += static_cast<long>(count_lines(*event.lost));
             const std::string where = event.kind == Event::Kind::exec
                                           ? "at its exec of " + printable(base_name(event.path))
                                           : "when it ended";
             summary.lost["by " + std::to_string(event.pid) + " " + where] +=
-                static_cast<long>(split_lines(*event.lost).size());
+                static_cast<long>(count_lines(*event.lost));
         }
         if (event.kind == Event::Kind::exec && event.ok) {
             program[event.pid] = base_name(event.argv.empty() ? event.path : event.argv.front());
@@ -56,14 +63,20 @@ Summary summarize(const std::vector<Event> &events)
             continue;
         }
         ++summary.writes;
+        summary.lines += std::count(event.data.begin(), event.data.end(), '\n');
+        open_at_end = event.data.empty() ? open_at_end : !event.data.ends_with('\n');
         std::size_t offset = 0;
         for (const Piece &piece : split_lines(event.data)) {
             summary.rows.push_back({event.pid, printable(piece.text)});
             const pid_t printer = origin_at(event.origins, offset);
-            if (printer != 0 && printer != event.pid) {
-                ++summary.copied;
-            } else {
-                ++summary.printed[program[event.pid]];
+            // A line counts once, where its newline is written (or as the
+            // output's last, left open), by who printed its first part.
+            if (!open) {
+                open = {printer != 0 && printer != event.pid, program[event.pid]};
+            }
+            if (piece.newline) {
+                tally(*open);
+                open.reset();
             }
             if (!event.cause.empty()) {
                 ++summary.causes[event.cause];
@@ -71,6 +84,10 @@ Summary summarize(const std::vector<Event> &events)
             offset += piece.text.size() + (piece.newline ? 1 : 0);
         }
     }
+    if (open) {
+        tally(*open);
+    }
+    summary.lines += open_at_end ? 1 : 0;
     return summary;
 }
 
@@ -105,11 +122,10 @@ std::string lines(long count) { return std::to_string(count) + (count == 1 ? " l
 std::string account(const std::string &way, const Summary &summary,
                     const std::vector<Event> &events)
 {
-    std::string text = way + ": " + lines(static_cast<long>(summary.rows.size())) + " from " +
-                       std::to_string(summary.processes) +
-                       (summary.processes == 1 ? " process, in " : " processes, in ") +
-                       std::to_string(summary.writes) +
-                       (summary.writes == 1 ? " write" : " writes");
+    std::string text =
+        way + ": " + lines(summary.lines) + " from " + std::to_string(summary.processes) +
+        (summary.processes == 1 ? " process, in " : " processes, in ") +
+        std::to_string(summary.writes) + (summary.writes == 1 ? " write" : " writes");
     if (summary.causes.size() == 1) {
         text += (summary.writes == 1 ? ", " : ", every one ") +
                 why_written(summary.causes.begin()->first, "its writer");
@@ -172,7 +188,9 @@ void write_comparison(std::FILE *out, const std::vector<Event> &terminal,
                          " on a terminal and " + lines(piped) + " through a pipe: it writes " +
                          (program == "ls" ? "names in columns on a terminal and one name per "
                                             "line into a pipe"
-                                          : "differently when its output is a terminal") +
+                                          : "otherwise in the two runs: buffering alone does not "
+                                            "change what a program prints, so it looked at what "
+                                            "its output is, or its input or timing differed") +
                          ".\n");
         }
     }

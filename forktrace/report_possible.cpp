@@ -17,11 +17,7 @@ void put(std::FILE *out, const std::string &text)
     static_cast<void>(std::fwrite(text.data(), 1, text.size(), out));
 }
 
-std::size_t lines_of(const std::string &text)
-{
-    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) +
-           (text.empty() || text.ends_with('\n') ? 0 : 1);
-}
+std::size_t lines_of(const std::string &text) { return count_lines(text); }
 
 std::size_t lines_of(const Order &order)
 {

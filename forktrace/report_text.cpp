@@ -253,6 +253,7 @@ private:
         }
         bool first = true;
         std::size_t offset = 0, count = 0, copied = 0;
+        std::optional<Printer> &open = open_[event.stream == Stream::error ? 1 : 0];
         for (const Piece &piece : split_lines(event.data)) {
             const std::size_t length = piece.text.size() + (piece.newline ? 1 : 0);
             const std::vector<pid_t> printers = origins_in(event.origins, offset, length);
@@ -277,10 +278,21 @@ private:
             first = false;
             ++count;
             offset += length;
+            // A line counts once, where its newline is written (or as the
+            // output's last, left open), by who printed its first part.
+            const Printer printer = event.unknown_origin ? Printer::unknown
+                                    : printers.size() > 1 || printed_by.ends_with("(copy)")
+                                        ? Printer::copied
+                                    : event.origins.empty() ? Printer::none
+                                                            : Printer::own;
+            if (!open) {
+                open = printer;
+            }
+            if (piece.newline) {
+                tally(*open);
+                open.reset();
+            }
         }
-        own_lines_ += event.origins.empty() ? 0 : count - copied;
-        copied_lines_ += copied;
-        unknown_lines_ += event.unknown_origin ? count : 0;
         if (!event.cause.empty()) {
             ++causes_[why_written(event.cause, "the writer")];
         }
@@ -317,6 +329,11 @@ public:
         if (!lost_.empty()) {
             put(out_,
                 "\nLines that never came out, pending in a buffer that was thrown away:\n" + lost_);
+        }
+        for (const std::optional<Printer> &open : open_) {
+            if (open) {
+                tally(*open);
+            }
         }
         put(out_, "\n" + totals(history_) + "\n");
         if (copied_lines_ > 0) {
@@ -402,9 +419,20 @@ private:
         int attempts = 1;
     };
 
+    // Who printed a line that was written: the writer, another (a fork's
+    // copy), nobody known, or no buffer was read.
+    enum class Printer { own, copied, unknown, none };
+    void tally(Printer printer)
+    {
+        own_lines_ += printer == Printer::own ? 1 : 0;
+        copied_lines_ += printer == Printer::copied ? 1 : 0;
+        unknown_lines_ += printer == Printer::unknown ? 1 : 0;
+    }
+
     std::FILE *out_;
     std::string lost_;
     std::size_t own_lines_ = 0, copied_lines_ = 0, unknown_lines_ = 0, mixed_lines_ = 0;
+    std::array<std::optional<Printer>, 2> open_;  // the output's and error's line left open
     std::map<pid_t, Held> held_exec_;
     std::set<pid_t> writers_;
     std::vector<Event> kept_;

@@ -696,6 +696,7 @@ struct Comparison {
     std::vector<std::string> says;
     std::string typed;  // on forktrace's standard input
     std::string twice;  // in both transcripts
+    std::string mode;   // the program's argument (homework's)
 };
 
 void PrintTo(const Comparison &row, std::ostream *os) { *os << row.name; }
@@ -712,6 +713,9 @@ TEST_P(ForktraceCompares, TheTwoWaysFromTheirTraces)
     std::vector<std::string> args{"--compare"};
     args.insert(args.end(), row.args.begin(), row.args.end());
     args.push_back(runner::program_path(row.program));
+    if (!row.mode.empty()) {
+        args.push_back(row.mode);
+    }
     std::vector<runner::Step> script;
     if (!row.typed.empty()) {
         script.push_back({.send = row.typed});
@@ -735,7 +739,7 @@ TEST_P(ForktraceCompares, TheTwoWaysFromTheirTraces)
 }
 
 const std::vector<std::string> kinwait_typed_3{
-    "On a terminal: 16 lines", "Through a pipe: 9 lines",
+    "On a terminal: 15 lines", "Through a pipe: 9 lines",
     "7 lines never came out: pending in the buffer, lost by", "at its exec of date"};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -759,9 +763,20 @@ INSTANTIATE_TEST_SUITE_P(
                     Comparison{"kinwait_typed_once",
                                "kinwait",
                                {"--fail", "exec"},
-                               {"On a terminal: 16 lines", "Through a pipe: 15 lines"},
+                               {"On a terminal: 15 lines", "Through a pipe: 15 lines"},
                                "3\n",
-                               "PARENT: Child's exit code is: 3"}),
+                               "PARENT: Child's exit code is: 3"},
+                    // "x" flushed, then forked: "xy" and "y", two lines in three
+                    // writes, each way; nothing printed otherwise.
+                    Comparison{"flushed_then_forked",
+                               "homework",
+                               {},
+                               {"On a terminal: 2 lines from 2 processes, in 3 writes",
+                                "Through a pipe: 2 lines from 2 processes, in 3 writes",
+                                "orders of these 3 writes (2 lines)"},
+                               "",
+                               "",
+                               "flushfork"}),
     [](const auto &row) { return row.param.name; });
 
 // forktrace's own statuses, and the command's passed on. A mistake on the

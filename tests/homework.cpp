@@ -294,6 +294,12 @@ int main(int argc, char *argv[])
         while (wait(nullptr) > 0) {
         }
         std::printf("%d\n", getpid());
+    } else if (how == "flushfork") {
+        // A line begun and flushed before the fork, ended by both processes.
+        std::printf("x");
+        static_cast<void>(std::fflush(stdout));
+        static_cast<void>(fork());
+        std::printf("y\n");
     } else if (how == "same") {
         // Two processes print the same line: two orders, one output.
         static_cast<void>(fork());
