@@ -344,7 +344,7 @@ std::optional<Run> traced(const std::filesystem::path &program, forktrace::On on
         history.add(event);
     }
     run.processes = history.processes().size();
-    run.lines = count_lines(run.output);
+    run.lines = forktrace::count_lines(run.output);
     count_buffered(run);
     run.explored = std::move(runs.events);
     for (const std::vector<forktrace::Event> &events : run.explored) {
@@ -360,12 +360,6 @@ std::optional<Run> traced(const std::filesystem::path &program, forktrace::On on
 }
 
 }  // namespace
-
-std::size_t count_lines(const std::string &text)
-{
-    const auto newlines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-    return newlines + (text.empty() || text.back() == '\n' ? 0 : 1);
-}
 
 std::optional<std::filesystem::path> make_scratch()
 {

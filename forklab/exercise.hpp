@@ -73,9 +73,6 @@ std::optional<std::filesystem::path> compile(const std::string &source,
 // tracing failed or a run went past forklab's limits, after saying why.
 std::optional<Answers> answer(const std::filesystem::path &program);
 
-// The lines of `text` as its reader counts them: each newline, and a last
-// line without one.
-std::size_t count_lines(const std::string &text);
 
 // A report of the run, made by `make` on the file it is to write, as text.
 std::string report_of(
