@@ -73,7 +73,6 @@ std::optional<std::filesystem::path> compile(const std::string &source,
 // tracing failed or a run went past forklab's limits, after saying why.
 std::optional<Answers> answer(const std::filesystem::path &program);
 
-
 // A report of the run, made by `make` on the file it is to write, as text.
 std::string report_of(
     const Run &run, const std::function<std::unique_ptr<forktrace::Report>(std::FILE *out)> &make);

@@ -116,17 +116,6 @@ std::map<std::string, std::set<std::string>> printers(const Run &run)
     return lines;
 }
 
-// "1st", "2nd", "3rd", "4th".
-std::string ordinal(std::size_t n)
-{
-    const std::size_t last = n % 10, tens = n % 100 / 10;
-    const char *suffix = tens == 1 || last == 0 || last > 3 ? "th"
-                         : last == 1                        ? "st"
-                         : last == 2                        ? "nd"
-                                                            : "rd";
-    return std::to_string(n) + suffix;
-}
-
 // "0's 1st wait collected 2 (it could have collected 1)": the choices of a
 // run's waits, by place.
 std::string choices_text(const std::vector<forktrace::Event> &events)
@@ -138,7 +127,7 @@ std::string choices_text(const std::vector<forktrace::Event> &events)
             others.insert(place(other));
         }
         text += (text.empty() ? "" : "; ") + place(choice.waiter) + "'s " +
-                ordinal(choice.number + 1) + " wait collected " + place(choice.reaped) +
+                forktrace::ordinal(choice.number + 1) + " wait collected " + place(choice.reaped) +
                 " (it could have collected " + places(others) + ")";
     }
     return text;

@@ -391,4 +391,14 @@ std::string to_json(const Event &event)
     return out;
 }
 
+std::string ordinal(std::size_t n)
+{
+    const std::size_t last = n % 10, tens = n % 100 / 10;
+    const char *suffix = tens == 1 || last == 0 || last > 3 ? "th"
+                         : last == 1                        ? "st"
+                         : last == 2                        ? "nd"
+                                                            : "rd";
+    return std::to_string(n) + suffix;
+}
+
 }  // namespace forktrace

@@ -153,6 +153,9 @@ void for_each_piece(std::string_view bytes, const std::function<void(std::string
 // not valid UTF-8, as C-style escapes (\t, \n, \e, \x7f, \xff).
 std::string printable(std::string_view bytes);
 
+// "1st", "2nd", "3rd", "4th".
+std::string ordinal(std::size_t n);
+
 // A report reads the events as they come and writes itself at the end, or as
 // it goes where it can.
 class Report {

@@ -602,27 +602,54 @@ Because why_after(const Order &order, std::size_t earlier, std::size_t later)
     return Because::pipe;
 }
 
+}  // namespace
+
+std::string process_name(const Order &order, std::size_t process)
+{
+    const OrderProcess &named = order.processes[process];
+    if (process == 0) {
+        return "the command";
+    }
+    if (named.parent == process) {
+        return "process " + std::to_string(named.pid);  // not seen being made
+    }
+    std::string name = "the command";
+    for (const std::size_t fork : named.path) {
+        name = "the " + ordinal(fork + 1) + " child of " + name;
+    }
+    return name;
+}
+
+namespace {
+
 std::string rule(const Order &order, std::size_t earlier, std::size_t later)
 {
     const Write &a = order.writes[earlier];
     const Write &b = order.writes[later];
     const std::string first = quoted(b.text) + " cannot come before " + quoted(a.text) + ": ";
+    const std::string writer = process_name(order, b.process);
+    const std::string other = process_name(order, a.process);
     switch (why_after(order, earlier, later)) {
         case Because::program_order:
-            return first + "process " + std::to_string(a.pid) + " prints them in that order";
+            return first + writer + " writes them in that order";
         case Because::fork:
-            return first + "the process that prints " + quoted(b.text) +
-                   " is made by a fork after " + std::to_string(a.pid) + " printed " +
-                   quoted(a.text);
+            return first + writer + ", which writes " + quoted(b.text) +
+                   ", is made by a fork after " + other + " wrote " + quoted(a.text);
         case Because::pipe:
-            return first + "process " + std::to_string(b.pid) + " prints " + quoted(b.text) +
-                   " only after it read from a pipe what was written there after " +
-                   std::to_string(a.pid) + " printed " + quoted(a.text);
+            return first + writer + " writes " + quoted(b.text) +
+                   " only after it read from a pipe what was written there after " + other +
+                   " wrote " + quoted(a.text);
         case Because::wait:
             break;
     }
-    return first + "process " + std::to_string(b.pid) + " prints " + quoted(b.text) +
-           " only after its wait for the child that prints " + quoted(a.text);
+    const OrderProcess &child = order.processes[a.process];
+    if (child.parent == b.process && !child.path.empty()) {
+        return first + writer + " writes " + quoted(b.text) + " only after its wait for its " +
+               ordinal(child.path.back() + 1) + " child, which writes " + quoted(a.text);
+    }
+    return first + writer + " writes " + quoted(b.text) +
+           " only after its wait for a child that ended after " + other + " wrote " +
+           quoted(a.text);
 }
 
 std::size_t line_at(const std::string &answer, std::size_t offset)
@@ -697,9 +724,10 @@ private:
                 const Write &w = order_.writes[write];
                 if (!told && std::count(w.text.begin(), w.text.end(), '\n') > 1 &&
                     begins(write, visit.renaming)) {
-                    told = quoted(line_) + " and the lines after it in " + std::to_string(w.pid) +
-                           "'s write come out together, in one write of its buffer; the answer "
-                           "breaks them up";
+                    told = quoted(line_) + " and the lines after it in a write of " +
+                           process_name(order_, w.process) +
+                           " come out together, in one write of its buffer; the answer breaks "
+                           "them up";
                 }
             });
             if (told) {
@@ -767,8 +795,9 @@ private:
                     const auto past = match(pieces_of(row, pids_), line_, 0, renaming, &rule_);
                     if (number > 0 && past && *past == line_.size()) {
                         return quoted(line_) + " is line " + std::to_string(number + 1) +
-                               " of a write of " + std::to_string(order_.writes[write].pid) +
-                               "'s that begins with " + quoted(text) +
+                               " of a write of " +
+                               process_name(order_, order_.writes[write].process) +
+                               " that begins with " + quoted(text) +
                                ": the lines of one write come out together, in their order";
                     }
                 }

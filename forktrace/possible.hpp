@@ -123,6 +123,10 @@ std::optional<std::vector<std::size_t>> random_order(const Order &order, unsigne
 // run made them.
 std::string with_exam_ids(const Order &order, const std::string &text, long first);
 
+// A process of the run by its place, the same in every run: "the command",
+// "the 2nd child of the 1st child of the command".
+std::string process_name(const Order &order, std::size_t process);
+
 // Whether a write's text holds one of the run's process IDs.
 bool shows_ids(const Order &order);
 

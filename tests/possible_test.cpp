@@ -220,11 +220,13 @@ TEST(PossibleCheck, SaysWhichRuleALineBreaks)
     EXPECT_FALSE(after_wait.possible);
     EXPECT_EQ(after_wait.line, 2U);
     EXPECT_EQ(after_wait.why,
-              "'C' cannot come before 'B': process 10 prints 'C' only after its "
-              "wait for the child that prints 'B'");
+              "'C' cannot come before 'B': the command writes 'C' only after its "
+              "wait for its 1st child, which writes 'B'");
     const forktrace::Checked after_fork = forktrace::check(order, "B\nA\nC\n");
     EXPECT_EQ(after_fork.line, 1U);
-    EXPECT_NE(after_fork.why.find("is made by a fork after 10 printed 'A'"), std::string::npos)
+    EXPECT_NE(after_fork.why.find("the 1st child of the command, which writes 'B', is made by a "
+                                  "fork after the command wrote 'A'"),
+              std::string::npos)
         << after_fork.why;
     EXPECT_TRUE(forktrace::check(order, "A\nB\nC\n").possible);
     // An answer without its last newline is checked with it, and says so.
