@@ -703,15 +703,7 @@ void Tracer::on_exec_call(pid_t tid, Task &task, bool at)
     // The command's own start, whatever attempts it takes, is not made to fail.
     if ((task.tgid != root_ || root_started_) && should_fail_exec(process, task.path)) {
         fail_call(tid, ENOENT);
-        process.last_exec_failed = true;
-        Event failed = event(Event::Kind::exec, task.tgid);
-        failed.path = task.path;
-        failed.argv = task.argv;
-        failed.argv_cut = task.argv_cut;
-        failed.ok = false;
-        failed.error = error_name(ENOENT);
-        failed.site = task.site;
-        setup_.emit(failed);
+        exec_failed(task, ENOENT);
         resume(tid);
         return;
     }
