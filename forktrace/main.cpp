@@ -249,14 +249,14 @@ std::variant<Goal, int> random_goal(const Options &options, const std::vector<Or
             unfollowed->unfollowed.front().c_str());
         return status_failed;
     }
-    const std::size_t run = *options.shuffle % orders.size();
-    const auto chosen = random_order(orders[run], *options.shuffle);
-    const std::optional<mpz_class> count = count_orders(orders[run]);
+    const std::size_t drawn = *options.shuffle % orders.size();
+    const auto chosen = random_order(orders[drawn], *options.shuffle);
+    const std::optional<mpz_class> count = count_orders(orders[drawn]);
     if (!chosen || !count) {
         say("forktrace: this command's writes have too many orders to choose one at random\n");
         return status_failed;
     }
-    return Goal{run, *chosen,
+    return Goal{drawn, *chosen,
                 "a random order (seed " + std::to_string(*options.shuffle) + "), one of " +
                     count_text(*count) + " possible" +
                     (orders.size() == 1

@@ -733,12 +733,10 @@ std::vector<Bits> writes_before(const Graph &graph, Edges edges, std::size_t pro
         ++visited;
         const Node &node = graph.nodes[n];
         Bits &mine = now[node.process];
-        for (const std::size_t child : edges.merges[n]) {
-            mine |= now[child];
-        }
-        for (const std::size_t from : edges.joins[n]) {
-            mine |= at_node.at(from);
-        }
+        std::for_each(edges.merges[n].begin(), edges.merges[n].end(),
+                      [&](std::size_t child) { mine |= now[child]; });
+        std::for_each(edges.joins[n].begin(), edges.joins[n].end(),
+                      [&](std::size_t from) { mine |= at_node.at(from); });
         switch (node.kind) {
             case Node::Kind::write:
                 before[node.write] = mine;
@@ -760,11 +758,11 @@ std::vector<Bits> writes_before(const Graph &graph, Edges edges, std::size_t pro
         if (edges.joined[n]) {
             at_node.emplace(n, mine);
         }
-        for (const std::size_t to : edges.next[n]) {
+        std::for_each(edges.next[n].begin(), edges.next[n].end(), [&](std::size_t to) {
             if (--edges.waiting[to] == 0) {
                 ready.push_back(to);
             }
-        }
+        });
     }
     complete = visited == count;
     return before;
