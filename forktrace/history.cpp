@@ -230,7 +230,7 @@ void History::add_write(Process &process, const Event &event)
     process.newlines += newlines;
     newlines_ += newlines;
     const bool error = event.stream == Stream::error;
-    const auto count = [error](Process &p) {
+    const auto count = [](Process &p) {
         p.lines = p.newlines + (p.output_open ? 1 : 0) + (p.error_open ? 1 : 0);
     };
     if (std::optional<std::size_t> &open = error ? error_open_ : output_open_;
