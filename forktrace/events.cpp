@@ -391,6 +391,11 @@ std::string to_json(const Event &event)
     return out;
 }
 
+std::string at_site(const std::optional<std::string> &site)
+{
+    return site ? " at " + printable(*site) : "";
+}
+
 std::string ordinal(std::size_t n)
 {
     const std::size_t last = n % 10, tens = n % 100 / 10;

@@ -155,6 +155,8 @@ std::string printable(std::string_view bytes);
 
 // "1st", "2nd", "3rd", "4th".
 std::string ordinal(std::size_t n);
+// " at file.c:12:5", or nothing where the place in the source is not known.
+std::string at_site(const std::optional<std::string> &site);
 
 // A report reads the events as they come and writes itself at the end, or as
 // it goes where it can.

@@ -290,11 +290,6 @@ std::string step_text(const Step &step)
     return out + at_site(step.site);
 }
 
-std::string at_site(const std::optional<std::string> &site)
-{
-    return site ? " at " + printable(*site) : "";
-}
-
 pid_t origin_at(const std::vector<Event::Origin> &origins, std::size_t offset)
 {
     for (const Event::Origin &origin : origins) {

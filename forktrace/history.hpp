@@ -145,8 +145,6 @@ std::string why_written(const std::string &cause, const std::string &who);
 // A step in words: the exec and its file, arguments and outcome, or a failed
 // fork, and where in the source it was called.
 std::string step_text(const Step &step);
-// " at file.c:12:5", or nothing where the place is not known.
-std::string at_site(const std::optional<std::string> &site);
 
 // The process that printed the byte at `offset` of a write, from its origins;
 // 0 when they are unknown.

@@ -407,7 +407,10 @@ std::size_t OrderBuilder::process_of(pid_t pid)
     }
     // A process the trace did not see being made: a root of its own.
     const std::size_t index = order_.processes.size();
-    order_.processes.push_back({pid, index, 0, {}, {}});
+    OrderProcess root;
+    root.pid = pid;
+    root.parent = index;
+    order_.processes.push_back(std::move(root));
     graph_.chains.emplace_back();
     graph_.made_at.push_back(none);
     latest_[pid] = index;
@@ -477,9 +480,13 @@ void OrderBuilder::forked(const Event &fork)
     }
     const std::size_t parent = process_of(fork.pid);
     const std::size_t child = order_.processes.size();
-    OrderProcess made{fork.child, parent, 0, order_.processes[parent].path, {}};
+    OrderProcess made;
+    made.pid = fork.child;
+    made.parent = parent;
+    made.path = order_.processes[parent].path;
     made.path.push_back(order_.processes[parent].forks++);
     made.made_after = order_.processes[parent].writes.size();
+    made.fork_site = fork.site;
     order_.processes.push_back(std::move(made));
     graph_.chains.emplace_back();
     graph_.made_at.push_back(graph_.nodes.size());
@@ -539,6 +546,7 @@ void OrderBuilder::reaped(const Event &reap)
     }
     if (order_.processes[child->second].parent == reaper) {
         reaped_by_parent_.insert(child->second);
+        order_.processes[child->second].reap_site = reap.site;
     } else if (reap.any_child) {
         unexplored_.insert("a wait of process " + std::to_string(reap.pid) + " collected " +
                            std::to_string(reap.child) +

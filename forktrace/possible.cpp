@@ -625,34 +625,64 @@ std::string process_name(const Order &order, std::size_t process)
 
 namespace {
 
+// A write's lines, quoted: "'A'", "'A' and 'B'", "'A', 'B' and 3 more lines".
+std::string written(const std::string &text)
+{
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < text.size() && lines.size() < 4;) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    const auto total = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) +
+                       (text.ends_with('\n') ? 0 : 1);
+    const auto quote = [](const std::string &line) { return "'" + printable(line) + "'"; };
+    if (total <= 1) {
+        return quote(lines.empty() ? "" : lines[0]);
+    }
+    if (total == 2) {
+        return quote(lines[0]) + " and " + quote(lines[1]);
+    }
+    return quote(lines[0]) + ", " + quote(lines[1]) + " and " + std::to_string(total - 2) +
+           " more lines";
+}
+
 std::string rule(const Order &order, std::size_t earlier, std::size_t later)
 {
     const Write &a = order.writes[earlier];
     const Write &b = order.writes[later];
-    const std::string first = quoted(b.text) + " cannot come before " + quoted(a.text) + ": ";
+    const std::string first = written(b.text) + " cannot come before " + written(a.text) + ": ";
     const std::string writer = process_name(order, b.process);
     const std::string other = process_name(order, a.process);
     switch (why_after(order, earlier, later)) {
         case Because::program_order:
             return first + writer + " writes them in that order";
-        case Because::fork:
-            return first + writer + ", which writes " + quoted(b.text) +
-                   ", is made by a fork after " + other + " wrote " + quoted(a.text);
+        case Because::fork: {
+            std::size_t made = b.process;  // the child of a.process on the way to b.process
+            while (order.processes[made].parent != a.process &&
+                   order.processes[made].parent != made) {
+                made = order.processes[made].parent;
+            }
+            return first + writer + ", which writes " + written(b.text) + ", is made by a fork" +
+                   at_site(order.processes[made].fork_site) + " after " + other + " wrote " +
+                   written(a.text);
+        }
         case Because::pipe:
-            return first + writer + " writes " + quoted(b.text) +
+            return first + writer + " writes " + written(b.text) +
                    " only after it read from a pipe what was written there after " + other +
-                   " wrote " + quoted(a.text);
+                   " wrote " + written(a.text);
         case Because::wait:
             break;
     }
     const OrderProcess &child = order.processes[a.process];
     if (child.parent == b.process && !child.path.empty()) {
-        return first + writer + " writes " + quoted(b.text) + " only after its wait for its " +
-               ordinal(child.path.back() + 1) + " child, which writes " + quoted(a.text);
+        return first + writer + " writes " + written(b.text) + " only after its wait" +
+               at_site(child.reap_site) + " for its " + ordinal(child.path.back() + 1) +
+               " child, which writes " + written(a.text);
     }
-    return first + writer + " writes " + quoted(b.text) +
+    return first + writer + " writes " + written(b.text) +
            " only after its wait for a child that ended after " + other + " wrote " +
-           quoted(a.text);
+           written(a.text);
 }
 
 std::size_t line_at(const std::string &answer, std::size_t offset)
@@ -683,7 +713,13 @@ class WhyNot {
 public:
     WhyNot(const Order &order, const std::string &answer, std::size_t furthest,
            const std::set<pid_t> &pids, const IdRule &rule, const std::vector<Point> &at_furthest)
-        : order_(order), space_(order), pids_(pids), rule_(rule), at_furthest_(at_furthest)
+        : order_(order),
+          space_(order),
+          pids_(pids),
+          rule_(rule),
+          at_furthest_(at_furthest),
+          answer_(answer),
+          furthest_(furthest)
     {
         const std::size_t end = answer.find('\n', furthest);
         line_ =
@@ -692,10 +728,14 @@ public:
 
     std::string why() const
     {
+        // A write the answer goes on with in full explains the most of it.
+        if (auto waits = waits_for(true)) {
+            return *waits;
+        }
         if (auto broken = broken_up()) {
             return *broken;
         }
-        if (auto waits = waits_for()) {
+        if (auto waits = waits_for(false)) {
             return *waits;
         }
         if (auto middle = from_the_middle()) {
@@ -740,12 +780,22 @@ private:
         return std::nullopt;
     }
 
-    // A write that the line begins, which cannot come yet: what it waits for.
-    std::optional<std::string> waits_for() const
+    // Whether the answer goes on here with all of `write`.
+    bool goes_on_with(std::size_t write, Renaming renaming) const
+    {
+        return match(pieces_of(order_.writes[write].text, pids_), answer_, furthest_, renaming,
+                     &rule_)
+            .has_value();
+    }
+
+    // A write that the line begins (`whole`: that the answer goes on with in
+    // full), which cannot come yet: what it waits for.
+    std::optional<std::string> waits_for(bool whole) const
     {
         for (const Point &visit : at_furthest_) {
             for (std::size_t write = 0; write < order_.writes.size(); ++write) {
-                if (space_.done(visit.state, write) || !begins(write, visit.renaming)) {
+                if (space_.done(visit.state, write) || !(whole ? goes_on_with(write, visit.renaming)
+                                                               : begins(write, visit.renaming))) {
                     continue;
                 }
                 const Write &w = order_.writes[write];
@@ -814,6 +864,8 @@ private:
     const std::set<pid_t> &pids_;
     const IdRule &rule_;
     const std::vector<Point> &at_furthest_;
+    const std::string &answer_;
+    std::size_t furthest_;
     std::string line_;
 };
 

@@ -49,6 +49,10 @@ struct OrderProcess {
     std::vector<std::size_t> path;
     std::vector<std::size_t> writes;  // in Order::writes, in order
     std::size_t made_after = 0;       // its maker's writes before the fork that made it
+    // Where in the source the fork that made it, and the wait that reaped
+    // it, were called, where the program has line information.
+    std::optional<std::string> fork_site;
+    std::optional<std::string> reap_site;
 };
 
 struct Order {

@@ -681,9 +681,10 @@ INSTANTIATE_TEST_SUITE_P(
                         // Through a pipe the child's copy of A comes out with B.
                         Steered{"c_before_b", "wait", "A\nC\nB\n", false,
                                 "line 2: 'C' cannot come before 'B': the command writes 'C' only "
-                                "after its wait for its 1st child, which writes 'B'",
-                                "line 1: 'A' and the lines after it in a write of the 1st child "
-                                "of the command come out together"}),
+                                "after its wait at homework.cpp:",
+                                // The command's whole write is next, but for its wait.
+                                "line 1: 'A' and 'C' cannot come before 'A' and 'B': the command "
+                                "writes 'A' and 'C' only after its wait at homework.cpp:"}),
         testing::Values(runner::Output::terminal, runner::Output::pipe)),
     [](const auto &row) {
         return std::get<0>(row.param).name + "_" + runner::to_string(std::get<1>(row.param));

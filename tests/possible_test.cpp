@@ -208,24 +208,25 @@ INSTANTIATE_TEST_SUITE_P(Traces, RandomTraces, testing::Values(false, true),
 // within one process.
 TEST(PossibleCheck, SaysWhichRuleALineBreaks)
 {
-    const std::vector<Event> waited{{.kind = Kind::start, .pid = 10, .argv = {"w"}},
-                                    {.kind = Kind::write, .pid = 10, .data = "A\n"},
-                                    {.kind = Kind::fork, .pid = 10, .child = 11},
-                                    {.kind = Kind::write, .pid = 11, .data = "B\n"},
-                                    {.kind = Kind::exit, .pid = 11, .code = 0},
-                                    {.kind = Kind::reap, .pid = 10, .child = 11},
-                                    {.kind = Kind::write, .pid = 10, .data = "C\n"}};
+    const std::vector<Event> waited{
+        {.kind = Kind::start, .pid = 10, .argv = {"w"}},
+        {.kind = Kind::write, .pid = 10, .data = "A\n"},
+        {.kind = Kind::fork, .pid = 10, .child = 11, .site = "w.c:7:9"},
+        {.kind = Kind::write, .pid = 11, .data = "B\n"},
+        {.kind = Kind::exit, .pid = 11, .code = 0},
+        {.kind = Kind::reap, .pid = 10, .child = 11, .site = "w.c:11:5"},
+        {.kind = Kind::write, .pid = 10, .data = "C\n"}};
     const forktrace::Order order = forktrace::order_of(waited);
     const forktrace::Checked after_wait = forktrace::check(order, "A\nC\nB\n");
     EXPECT_FALSE(after_wait.possible);
     EXPECT_EQ(after_wait.line, 2U);
     EXPECT_EQ(after_wait.why,
               "'C' cannot come before 'B': the command writes 'C' only after its "
-              "wait for its 1st child, which writes 'B'");
+              "wait at w.c:11:5 for its 1st child, which writes 'B'");
     const forktrace::Checked after_fork = forktrace::check(order, "B\nA\nC\n");
     EXPECT_EQ(after_fork.line, 1U);
     EXPECT_NE(after_fork.why.find("the 1st child of the command, which writes 'B', is made by a "
-                                  "fork after the command wrote 'A'"),
+                                  "fork at w.c:7:9 after the command wrote 'A'"),
               std::string::npos)
         << after_fork.why;
     EXPECT_TRUE(forktrace::check(order, "A\nB\nC\n").possible);
