@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <variant>
 #include <vector>
+#include <utility>
 
 #include <sys/types.h>
 
@@ -85,6 +86,28 @@ std::vector<Piece> split_lines(std::string_view data);
 // The lines of a text as its reader sees them: each newline ends one, and
 // bytes after the last newline are one more. Every account counts so.
 std::size_t count_lines(std::string_view text);
+
+// The line a stream has open, for the accounts that credit each line: a
+// line counts once, where its newline is written (or as the stream's last,
+// left open), credited as its first part is.
+template <class Credit>
+class OpenLine {
+public:
+    // A piece of a line, whose first part `credit` describes: the credit of
+    // the line it ends, if it ends one.
+    std::optional<Credit> take(Credit credit, bool newline)
+    {
+        if (!open_) {
+            open_ = std::move(credit);
+        }
+        return newline ? std::exchange(open_, std::nullopt) : std::nullopt;
+    }
+    // The line left open at the end, if any.
+    std::optional<Credit> end() { return std::exchange(open_, std::nullopt); }
+
+private:
+    std::optional<Credit> open_;
+};
 
 // The trace as processes. It keeps the rows of output up to `keep_rows` (and
 // their text up to 4 MiB), and beyond that counts them only, so that memory

@@ -466,7 +466,8 @@ public:
             return "the command is " + std::to_string(*first_) +
                    " and each process made takes the next number";
         }
-        return "a process made before another in every run has the smaller ID";
+        return "each process's ID is smaller than its children's, and than those of the "
+               "processes its parent makes after it";
     }
 
     // Whether `pid` may be `number` in the answer, with the IDs renamed so far.

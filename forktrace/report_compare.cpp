@@ -35,7 +35,7 @@ Summary summarize(const std::vector<Event> &events)
     bool open_at_end = false;              // the output's last line has no newline
     // The line left open at the last write: whether a fork copied it, and
     // the writer's program.
-    std::optional<std::pair<bool, std::string>> open;
+    OpenLine<std::pair<bool, std::string>> open;
     const auto tally = [&summary](const std::pair<bool, std::string> &line) {
         ++(line.first ? summary.copied : summary.printed[line.second]);
     };
@@ -69,14 +69,9 @@ Summary summarize(const std::vector<Event> &events)
         for (const Piece &piece : split_lines(event.data)) {
             summary.rows.push_back({event.pid, printable(piece.text)});
             const pid_t printer = origin_at(event.origins, offset);
-            // A line counts once, where its newline is written (or as the
-            // output's last, left open), by who printed its first part.
-            if (!open) {
-                open = {printer != 0 && printer != event.pid, program[event.pid]};
-            }
-            if (piece.newline) {
-                tally(*open);
-                open.reset();
+            if (const auto ended = open.take(
+                    {printer != 0 && printer != event.pid, program[event.pid]}, piece.newline)) {
+                tally(*ended);
             }
             if (!event.cause.empty()) {
                 ++summary.causes[event.cause];
@@ -84,8 +79,8 @@ Summary summarize(const std::vector<Event> &events)
             offset += piece.text.size() + (piece.newline ? 1 : 0);
         }
     }
-    if (open) {
-        tally(*open);
+    if (const auto ended = open.end()) {
+        tally(*ended);
     }
     summary.lines += open_at_end ? 1 : 0;
     return summary;

@@ -154,8 +154,8 @@ std::vector<std::string> assumptions_of(const Runs &runs, const Order &order,
     } else if (shows_ids(order)) {
         assumptions.emplace_back(
             "process IDs grow in the order processes are made: an answer may give other IDs than "
-            "this run's, one for one, where a process made before another in every run has the "
-            "smaller");
+            "this run's, one for one, as long as each process's ID stays smaller than its "
+            "children's, and than those of the processes its parent makes after it");
     }
     assumptions.insert(assumptions.end(), order.assumptions.begin(), order.assumptions.end());
     return assumptions;

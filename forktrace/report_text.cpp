@@ -253,44 +253,36 @@ private:
         }
         bool first = true;
         std::size_t offset = 0, count = 0, copied = 0;
-        std::optional<Printer> &open = open_[event.stream == Stream::error ? 1 : 0];
+        OpenLine<Printer> &open = open_[event.stream == Stream::error ? 1 : 0];
         for (const Piece &piece : split_lines(event.data)) {
             const std::size_t length = piece.text.size() + (piece.newline ? 1 : 0);
             const std::vector<pid_t> printers = origins_in(event.origins, offset, length);
             std::string printed_by;
+            Printer printer = event.origins.empty() ? Printer::none : Printer::own;
             if (event.unknown_origin) {
                 printed_by = "unknown";
+                printer = Printer::unknown;
             } else if (printers.size() > 1) {
                 // Begun by one process, ended by another: each part's printer.
-                for (const pid_t printer : printers) {
+                for (const pid_t part : printers) {
                     printed_by += (printed_by.empty() ? "" : "+") +
-                                  (printer == event.pid ? "itself" : std::to_string(printer));
+                                  (part == event.pid ? "itself" : std::to_string(part));
                 }
-                ++copied;
+                printer = Printer::copied;
                 ++mixed_lines_;
             } else if (!printers.empty() && printers.front() == event.pid) {
                 printed_by = "itself";
             } else if (!printers.empty()) {
                 printed_by = std::to_string(printers.front()) + " (copy)";
-                ++copied;
+                printer = Printer::copied;
             }
+            copied += printer == Printer::copied ? 1 : 0;
             row(first, printed_by, piece.text, piece.newline ? "" : no_newline);
             first = false;
             ++count;
             offset += length;
-            // A line counts once, where its newline is written (or as the
-            // output's last, left open), by who printed its first part.
-            const Printer printer = event.unknown_origin ? Printer::unknown
-                                    : printers.size() > 1 || printed_by.ends_with("(copy)")
-                                        ? Printer::copied
-                                    : event.origins.empty() ? Printer::none
-                                                            : Printer::own;
-            if (!open) {
-                open = printer;
-            }
-            if (piece.newline) {
-                tally(*open);
-                open.reset();
+            if (const auto ended = open.take(printer, piece.newline)) {
+                tally(*ended);
             }
         }
         if (!event.cause.empty()) {
@@ -330,9 +322,9 @@ public:
             put(out_,
                 "\nLines that never came out, pending in a buffer that was thrown away:\n" + lost_);
         }
-        for (const std::optional<Printer> &open : open_) {
-            if (open) {
-                tally(*open);
+        for (OpenLine<Printer> &open : open_) {
+            if (const auto ended = open.end()) {
+                tally(*ended);
             }
         }
         put(out_, "\n" + totals(history_) + "\n");
@@ -432,7 +424,7 @@ private:
     std::FILE *out_;
     std::string lost_;
     std::size_t own_lines_ = 0, copied_lines_ = 0, unknown_lines_ = 0, mixed_lines_ = 0;
-    std::array<std::optional<Printer>, 2> open_;  // the output's and error's line left open
+    std::array<OpenLine<Printer>, 2> open_;  // the output's and error's
     std::map<pid_t, Held> held_exec_;
     std::set<pid_t> writers_;
     std::vector<Event> kept_;
