@@ -391,6 +391,18 @@ std::string to_json(const Event &event)
     return out;
 }
 
+std::string place_name(const std::vector<std::size_t> &path)
+{
+    // Innermost first.
+    std::string name;
+    for (auto fork = path.rbegin(); fork != path.rend(); ++fork) {
+        name += "the ";
+        name += ordinal(*fork + 1);
+        name += " child of ";
+    }
+    return name + "the command";
+}
+
 std::string at_site(const std::optional<std::string> &site)
 {
     return site ? " at " + printable(*site) : "";

@@ -155,6 +155,10 @@ std::string printable(std::string_view bytes);
 
 // "1st", "2nd", "3rd", "4th".
 std::string ordinal(std::size_t n);
+// A process by its place in the tree, which names it in every run:
+// "the command", "the 2nd child of the 1st child of the command". `path`
+// holds the number of each fork, from 0, along the line from the command.
+std::string place_name(const std::vector<std::size_t> &path);
 // " at file.c:12:5", or nothing where the place in the source is not known.
 std::string at_site(const std::optional<std::string> &site);
 

@@ -614,14 +614,7 @@ std::string process_name(const Order &order, std::size_t process)
     if (named.parent == process) {
         return "process " + std::to_string(named.pid);  // not seen being made
     }
-    // Innermost first: "the 2nd child of the 1st child of the command".
-    std::string name;
-    for (auto fork = named.path.rbegin(); fork != named.path.rend(); ++fork) {
-        name += "the ";
-        name += ordinal(*fork + 1);
-        name += " child of ";
-    }
-    return name + "the command";
+    return place_name(named.path);
 }
 
 namespace {

@@ -62,6 +62,7 @@ public:
         const std::string program_before = before != nullptr ? printable(before->program) : "";
         history_.add(event);
         keep(event);
+        place(event);
         if (event.kind == Event::Kind::write && event.stream != Stream::elsewhere) {
             add_write(event);
         } else if (event.kind != Event::Kind::start && event.kind != Event::Kind::write) {
@@ -86,6 +87,20 @@ private:
         kept_.push_back(event);
     }
 
+    // Each process's place in the tree, from the forks seen.
+    void place(const Event &event)
+    {
+        if (event.kind == Event::Kind::start && paths_.empty()) {
+            paths_[event.pid] = {};
+        } else if (event.kind == Event::Kind::fork && event.ok) {
+            if (const auto maker = paths_.find(event.pid); maker != paths_.end()) {
+                std::vector<std::size_t> path = maker->second;
+                path.push_back(forks_[event.pid]++);
+                paths_[event.child] = std::move(path);
+            }
+        }
+    }
+
     void header()
     {
         if (!header_written_) {
@@ -93,7 +108,9 @@ private:
                 "   time  write  written by         printed by     line\n"
                 "  (written by: the process whose write() sent the line out; printed by: the\n"
                 "   process whose printf() put it in a buffer, \"P (copy)\" when a fork copied\n"
-                "   P's line into the writer's buffer)\n");
+                "   P's line into the writer's buffer; fork() returns the new process's ID in\n"
+                "   the parent and 0 in the child, and the lines pending in the parent's buffer\n"
+                "   are copied into the child's, to come out once more, from the child)\n");
             header_written_ = true;
         }
     }
@@ -149,28 +166,11 @@ private:
                     what = "fork failed: " + event.error + at_site(event.site);
                     break;
                 }
-                what = (event.shares_memory ? "vfork: made " : "fork: made ") +
-                       std::to_string(event.child);
-                if (event.parent) {
-                    what += " with CLONE_PARENT: a sibling, a child of " +
-                            std::to_string(*event.parent);
-                }
-                if (event.site) {
-                    what += ", where fork() at " + printable(*event.site) + " returned " +
-                            std::to_string(event.child) + " (and 0 in the child)";
-                }
-                // What the fork did to the buffer, under the row: where the
-                // lines that come out more than once begin.
+                what = fork_text(event);
                 if (event.shares_memory) {
                     note =
                         "the child shares this process's memory, buffer and all, until it "
                         "execs or ends: nothing is copied";
-                } else if (event.pending && !event.pending->empty()) {
-                    const std::size_t pending = split_lines(*event.pending).size();
-                    note = lines(pending) + " pending in the buffer copied into " +
-                           std::to_string(event.child) +
-                           "'s buffer: " + (pending == 1 ? "it" : "they") +
-                           " can come out once more, from " + std::to_string(event.child);
                 }
                 break;
             case Event::Kind::exec: {
@@ -216,6 +216,25 @@ private:
         if (!note.empty()) {
             put(out_, std::string(16, ' ') + "^ " + note + "\n");
         }
+    }
+
+    // A fork in words: where it was called, the process it made and that
+    // process's place, and the lines it copied that can come out once more.
+    std::string fork_text(const Event &fork)
+    {
+        std::string what = (fork.shares_memory ? "vfork" : "fork") + at_site(fork.site) +
+                           ": made " + std::to_string(fork.child);
+        if (const auto path = paths_.find(fork.child); path != paths_.end()) {
+            what += ", " + place_name(path->second);
+        }
+        if (fork.parent) {
+            what += ", with CLONE_PARENT: a sibling, a child of " + std::to_string(*fork.parent);
+        }
+        if (!fork.shares_memory && fork.pending && !fork.pending->empty()) {
+            what += "; copied " + lines(split_lines(*fork.pending).size()) +
+                    " pending in the buffer into it";
+        }
+        return what;
     }
 
     // "written by": the pid in a column of its own (up to the largest pid
@@ -426,6 +445,8 @@ private:
     std::size_t own_lines_ = 0, copied_lines_ = 0, unknown_lines_ = 0, mixed_lines_ = 0;
     std::array<OpenLine<Printer>, 2> open_;  // the output's and error's
     std::map<pid_t, Held> held_exec_;
+    std::map<pid_t, std::vector<std::size_t>> paths_;  // each process's place
+    std::map<pid_t, std::size_t> forks_;               // the forks each has made
     std::set<pid_t> writers_;
     std::vector<Event> kept_;
     std::size_t kept_bytes_ = 0;

@@ -362,7 +362,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {"--terminal=1"},
                    "",
                    1,
-                   {"you said 1; it printed 2", "pending in the buffer copied into"}},
+                   {"you said 1; it printed 2", "pending in the buffer into it"}},
         Prediction{"possible_output",
                    {},
                    "hello world\nhello world\n",
