@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <utility>
 #include <numeric>
@@ -641,11 +642,18 @@ std::string written(const std::string &text)
            " more lines";
 }
 
-std::string rule(const Order &order, std::size_t earlier, std::size_t later)
+// How a reason shows a write's text: the run's process IDs in it as the
+// answer names them, and the others by the process they stand for, since
+// the run's own IDs are not the learner's.
+using Shown = std::function<std::string(const std::string &)>;
+
+std::string rule(const Order &order, std::size_t earlier, std::size_t later, const Shown &shown)
 {
     const Write &a = order.writes[earlier];
     const Write &b = order.writes[later];
-    const std::string first = written(b.text) + " cannot come before " + written(a.text) + ": ";
+    const std::string a_text = written(shown(a.text));
+    const std::string b_text = written(shown(b.text));
+    const std::string first = b_text + " cannot come before " + a_text + ": ";
     const std::string writer = process_name(order, b.process);
     const std::string other = process_name(order, a.process);
     switch (why_after(order, earlier, later)) {
@@ -657,26 +665,25 @@ std::string rule(const Order &order, std::size_t earlier, std::size_t later)
                    order.processes[made].parent != made) {
                 made = order.processes[made].parent;
             }
-            return first + writer + ", which writes " + written(b.text) + ", is made by a fork" +
+            return first + writer + ", which writes " + b_text + ", is made by a fork" +
                    at_site(order.processes[made].fork_site) + " after " + other + " wrote " +
-                   written(a.text);
+                   a_text;
         }
         case Because::pipe:
-            return first + writer + " writes " + written(b.text) +
+            return first + writer + " writes " + b_text +
                    " only after it read from a pipe what was written there after " + other +
-                   " wrote " + written(a.text);
+                   " wrote " + a_text;
         case Because::wait:
             break;
     }
     const OrderProcess &child = order.processes[a.process];
     if (child.parent == b.process && !child.path.empty()) {
-        return first + writer + " writes " + written(b.text) + " only after its wait" +
+        return first + writer + " writes " + b_text + " only after its wait" +
                at_site(child.reap_site) + " for its " + ordinal(child.path.back() + 1) +
-               " child, which writes " + written(a.text);
+               " child, which writes " + a_text;
     }
-    return first + writer + " writes " + written(b.text) +
-           " only after its wait for a child that ended after " + other + " wrote " +
-           written(a.text);
+    return first + writer + " writes " + b_text +
+           " only after its wait for a child that ended after " + other + " wrote " + a_text;
 }
 
 std::size_t line_at(const std::string &answer, std::size_t offset)
@@ -744,7 +751,7 @@ public:
 private:
     // Whether the line is the first line of `write`, the IDs renamed as far
     // as `renaming` allows.
-    bool begins(std::size_t write, Renaming renaming) const
+    bool begins(std::size_t write, Renaming &renaming) const
     {
         const auto past = match(pieces_of(first_line(order_.writes[write].text), pids_), line_, 0,
                                 renaming, &rule_);
@@ -759,8 +766,10 @@ private:
             std::optional<std::string> told;
             space_.each_next(visit.state, [&](std::size_t /*slot*/, std::size_t write) {
                 const Write &w = order_.writes[write];
-                if (!told && std::count(w.text.begin(), w.text.end(), '\n') > 1 &&
-                    begins(write, visit.renaming)) {
+                if (told || std::count(w.text.begin(), w.text.end(), '\n') <= 1) {
+                    return;
+                }
+                if (Renaming renaming = visit.renaming; begins(write, renaming)) {
                     told = quoted(line_) + " and the lines after it in a write of " +
                            process_name(order_, w.process) +
                            " come out together, in one write of its buffer; the answer breaks "
@@ -775,7 +784,7 @@ private:
     }
 
     // Whether the answer goes on here with all of `write`.
-    bool goes_on_with(std::size_t write, Renaming renaming) const
+    bool goes_on_with(std::size_t write, Renaming &renaming) const
     {
         return match(pieces_of(order_.writes[write].text, pids_), answer_, furthest_, renaming,
                      &rule_)
@@ -788,8 +797,9 @@ private:
     {
         for (const Point &visit : at_furthest_) {
             for (std::size_t write = 0; write < order_.writes.size(); ++write) {
-                if (space_.done(visit.state, write) || !(whole ? goes_on_with(write, visit.renaming)
-                                                               : begins(write, visit.renaming))) {
+                Renaming renaming = visit.renaming;
+                if (space_.done(visit.state, write) ||
+                    !(whole ? goes_on_with(write, renaming) : begins(write, renaming))) {
                     continue;
                 }
                 const Write &w = order_.writes[write];
@@ -797,7 +807,8 @@ private:
                     return !space_.done(visit.state, q);
                 });
                 if (missing != w.after.end()) {
-                    return rule(order_, *missing, write);
+                    return rule(order_, *missing, write,
+                                [&](const std::string &text) { return shown(text, renaming); });
                 }
             }
         }
@@ -844,13 +855,41 @@ private:
                         return quoted(line_) + " is line " + std::to_string(number + 1) +
                                " of a write of " +
                                process_name(order_, order_.writes[write].process) +
-                               " that begins with " + quoted(text) +
+                               " that begins with " + quoted(shown(text, renaming)) +
                                ": the lines of one write come out together, in their order";
                     }
                 }
             }
         }
         return std::nullopt;
+    }
+
+    // `text` with the run's process IDs as `renaming` gives them to the
+    // answer, and the others as the process they stand for.
+    std::string shown(const std::string &text, const Renaming &renaming) const
+    {
+        std::string out;
+        for (const Piece &piece : pieces_of(text, pids_)) {
+            out += piece.literal;
+            if (piece.pid == 0) {
+                continue;
+            }
+            if (const auto named = renaming.to_answer.find(piece.pid);
+                named != renaming.to_answer.end()) {
+                out += std::to_string(named->second);
+                continue;
+            }
+            const auto process =
+                std::find_if(order_.processes.begin(), order_.processes.end(),
+                             [&piece](const OrderProcess &p) { return p.pid == piece.pid; });
+            out += process == order_.processes.end()
+                       ? std::to_string(piece.pid)
+                       : "<the ID of " +
+                             process_name(order_, static_cast<std::size_t>(
+                                                      process - order_.processes.begin())) +
+                             ">";
+        }
+        return out;
     }
 
     const Order &order_;

@@ -250,6 +250,17 @@ TEST(PossibleCheck, SaysWhichRuleALineBreaks)
     EXPECT_TRUE(forktrace::check(ids, "[101] b\n[100] a\n", 100).possible);
     EXPECT_FALSE(forktrace::check(ids, "[102] b\n[100] a\n", 100).possible);
     EXPECT_EQ(forktrace::with_exam_ids(ids, ids.writes[1].text, 100), "[  101] b\n");
+    // A reason quotes the writes with the answer's IDs, never the run's: one
+    // it has not given yet is named by the process it stands for.
+    std::vector<Event> waited_named = named;
+    waited_named.insert(waited_named.end(),
+                        {{.kind = Kind::exit, .pid = 11, .code = 0},
+                         {.kind = Kind::reap, .pid = 10, .child = 11},
+                         {.kind = Kind::write, .pid = 10, .data = "[  10] c\n"}});
+    EXPECT_EQ(forktrace::check(forktrace::order_of(waited_named), "[7] a\n[7] c\n[8] b\n").why,
+              "'[7] c' cannot come before '[<the ID of the 1st child of the command>] b': the "
+              "command writes '[7] c' only after its wait for its 1st child, which writes "
+              "'[<the ID of the 1st child of the command>] b'");
 }
 
 // Texts that begin with others' ("a" and "ab") give outputs that are told
