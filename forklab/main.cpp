@@ -25,10 +25,11 @@ using forklab::status_failed;
 // The whole of a file, or nothing after saying why.
 std::optional<std::string> read_whole(const std::string &name)
 {
-    std::optional<std::string> text = forktrace::read_file(name);
+    std::string why;
+    std::optional<std::string> text = forktrace::read_file(name, why);
     if (!text) {
         forktrace::say("forklab: cannot read %s: %s\n", forktrace::printable(name).c_str(),
-                       std::strerror(errno));
+                       why.c_str());
     }
     return text;
 }

@@ -157,9 +157,10 @@ int compare(const Options &options, const std::string &file)
 // The whole of a file, or nothing after saying why.
 std::optional<std::string> read_or_say(const std::string &name)
 {
-    std::optional<std::string> text = read_file(name);
+    std::string why;
+    std::optional<std::string> text = read_file(name, why);
     if (!text) {
-        say("forktrace: %s: %s\n", printable(name).c_str(), std::strerror(errno));
+        say("forktrace: %s: %s\n", printable(name).c_str(), why.c_str());
     }
     return text;
 }

@@ -12,6 +12,9 @@ namespace forktrace {
 namespace {
 
 constexpr int status_usage = 125;
+// The most outputs --list shows: more is more than a reader reads, and
+// listing them takes memory and time in proportion.
+constexpr unsigned long most_listed = 10000;
 
 constexpr const char *help = R"(Usage: forktrace [OPTIONS] [--] COMMAND [ARG]...
 Run COMMAND and show every process it makes: its forks, execs, exits and who
@@ -40,7 +43,8 @@ collected them, and which process wrote each line of its output.
       --possible       after the command's output, how many orders of its
                        writes and distinct outputs were possible (-f json: as
                        one object)
-      --list[=N]       with --possible, up to N possible outputs (10)
+      --list[=N]       with --possible, up to N possible outputs (10), N from 1
+                       to 10000
       --check=FILE     whether FILE's text is a possible output (exit 1 when
                        not, saying why; 2 when it cannot tell)
       --runs=N         with --possible, --make and --shuffle, run the command
@@ -283,6 +287,10 @@ Parsed parse(int argc, char *argv[])
                     (*end != '\0' || number.find_first_not_of("0123456789") != std::string::npos)) {
                     return refuse(name_of(c) + " takes a whole number, not '" + printable(number) +
                                   "'");
+                }
+                if (c == list_option && !number.empty() && (n == 0 || n > most_listed)) {
+                    return refuse(name_of(c) + " lists from 1 to " + std::to_string(most_listed) +
+                                  " outputs, not " + printable(number));
                 }
                 if (c == list_option) {
                     options.list = number.empty() ? 10 : n;

@@ -4,9 +4,11 @@
 #include <cctype>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <utility>
 #include <numeric>
+#include <random>
 #include <set>
 #include <tuple>
 #include <unordered_map>
@@ -986,10 +988,63 @@ Checked check(const Order &order, const std::string &answer, std::optional<long>
     return checked;
 }
 
+namespace {
+
+// `sequences` interleaved, each interleaving as likely as any other: a
+// random arrangement of as many labels of each as it has writes.
+std::vector<std::size_t> interleaved(std::vector<std::vector<std::size_t>> &sequences,
+                                     std::mt19937_64 &random)
+{
+    std::vector<std::size_t> labels, out, next(sequences.size(), 0);
+    for (std::size_t s = 0; s < sequences.size(); ++s) {
+        labels.insert(labels.end(), sequences[s].size(), s);
+    }
+    std::shuffle(labels.begin(), labels.end(), random);
+    out.reserve(labels.size());
+    std::transform(labels.begin(), labels.end(), std::back_inserter(out),
+                   [&](std::size_t s) { return sequences[s][next[s]++]; });
+    return out;
+}
+
+// An order of a forest's writes, drawn evenly from them all: a write comes
+// before those under it, and what lies under one write, or under none,
+// interleaves as randomly as above. Each write's part is kept backwards,
+// the write last, so that a long chain is built by appending.
+std::vector<std::size_t> random_forest_order(const Order &order, unsigned long seed)
+{
+    std::mt19937_64 random(seed);
+    const std::size_t count = order.writes.size();
+    std::vector<std::vector<std::size_t>> under(count + 1);  // the last: the roots'
+    std::vector<std::vector<std::size_t>> part(count);
+    for (std::size_t w = 0; w < count; ++w) {
+        under[order.writes[w].after.empty() ? count : order.writes[w].after.front()].push_back(w);
+    }
+    // The run's order puts each write after the one it follows.
+    const auto backwards = [&](std::size_t at) {
+        std::vector<std::vector<std::size_t>> parts;
+        parts.reserve(under[at].size());
+        std::transform(under[at].begin(), under[at].end(), std::back_inserter(parts),
+                       [&](std::size_t w) { return std::move(part[w]); });
+        return parts.size() == 1 ? std::move(parts.front()) : interleaved(parts, random);
+    };
+    for (std::size_t w = count; w-- > 0;) {
+        part[w] = backwards(w);
+        part[w].push_back(w);
+    }
+    std::vector<std::size_t> writes = backwards(count);
+    std::reverse(writes.begin(), writes.end());
+    return writes;
+}
+
+}  // namespace
+
 std::optional<std::vector<std::size_t>> random_order(const Order &order, unsigned long seed)
 {
     if (order.too_large) {
         return std::nullopt;
+    }
+    if (order.forest()) {
+        return random_forest_order(order, seed);
     }
     // The orders that complete each down-set, counted back from the end.
     const Space space(order);

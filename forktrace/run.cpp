@@ -316,25 +316,40 @@ void say(const char *format, ...)
     va_end(values);
 }
 
-std::optional<std::string> read_file(const std::string &name)
+std::optional<std::string> read_file(const std::string &name, std::string &why)
 {
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO without a writer would hold the open for good.
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
+        why = std::strerror(errno);
         return std::nullopt;
     }
-    std::string text;
-    char buffer[65536];
-    for (ssize_t n = 0; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
-        if (n < 0 && errno == EINTR) {
-            continue;
+    struct stat status {};
+    std::optional<std::string> text;
+    if (::fstat(fd, &status) != 0) {
+        why = std::strerror(errno);
+    } else if (!S_ISREG(status.st_mode)) {
+        why = S_ISDIR(status.st_mode) ? std::strerror(EISDIR) : "not a regular file";
+    } else if (static_cast<std::size_t>(status.st_size) > most_read) {
+        why = "larger than " + std::to_string(most_read >> 20U) + " MiB, the most that is read";
+    } else {
+        text.emplace();
+        char buffer[65536];
+        for (ssize_t n = 0; text && (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                why = std::strerror(errno);
+                text.reset();
+            } else if (text->size() + static_cast<std::size_t>(n) > most_read) {
+                why = "larger than " + std::to_string(most_read >> 20U) +
+                      " MiB, the most that is read";
+                text.reset();
+            } else {
+                text->append(buffer, static_cast<std::size_t>(n));
+            }
         }
-        if (n < 0) {
-            const int error = errno;
-            ::close(fd);
-            errno = error;
-            return std::nullopt;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(fd);
     return text;

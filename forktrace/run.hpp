@@ -23,9 +23,15 @@ constexpr int status_failed = 125, status_cannot_run = 126, status_not_found = 1
 // One line on standard error: what went wrong.
 __attribute__((format(printf, 1, 2))) void say(const char *format, ...);
 
-// The whole of the file `name` (an answer to check, a student's program);
-// nothing, with errno telling why, when it cannot be read, a folder say.
-std::optional<std::string> read_file(const std::string &name);
+// The most of a file that is read: an answer, a prediction or a program
+// is far smaller, and a larger one would take memory in proportion.
+constexpr std::size_t most_read = 16U << 20U;
+
+// The whole of the regular file `name` (an answer to check, a student's
+// program); nothing, with `why` saying why, when it cannot be read: the
+// system's error, or a file that is not a regular one (a device or a FIFO
+// may never end, nor open), or one past `most_read` bytes.
+std::optional<std::string> read_file(const std::string &name, std::string &why);
 
 // Once, before any run: the standard streams that are closed are held open
 // on /dev/null meanwhile (closed again for the command), so that no file

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <tuple>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -805,6 +806,19 @@ TEST_P(ForktraceEnds, WithTheStatusAShellUserKnows)
     const std::filesystem::path report = folder.path() / "report";
     std::vector<std::string> args{"-o", report.string()};
     args.insert(args.end(), row.args.begin(), row.args.end());
+    // Answers that are no regular file, or too big a one, made here.
+    for (std::string &arg : args) {
+        const std::filesystem::path made = folder.path() / arg;
+        if (arg == "FIFO") {
+            ASSERT_EQ(::mkfifo(made.c_str(), 0600), 0);
+        } else if (arg == "HUGE") {
+            std::ofstream(made).put('\n');
+            std::filesystem::resize_file(made, (16U << 20U) + 1);
+        } else {
+            continue;
+        }
+        arg = made.string();
+    }
     const Result run = runner::run_on_pipe(
         runner::program_path("forktrace"),
         {.args = args, .env = runner::traced_environment(), .faults = row.faults});
@@ -841,6 +855,10 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"compare_on", {"--compare", "--on", "pipe", "true"}, 125, "--on does not go with it", false},
         Ending{"no_command", {}, 125, "no command to run", false},
         Ending{"check_a_folder", {"--check", "/", "true"}, 125, "forktrace: /: Is a directory", false},
+        Ending{"check_a_device", {"--check", "/dev/zero", "true"}, 125, "forktrace: /dev/zero: not a regular file", false},
+        Ending{"check_a_fifo", {"--check", "FIFO", "true"}, 125, "/FIFO: not a regular file", false},
+        Ending{"make_too_big", {"--make", "HUGE", "true"}, 125, "/HUGE: larger than 16 MiB, the most that is read", false},
+        Ending{"list_none", {"--list=0", "true"}, 125, "--list lists from 1 to 10000 outputs, not 0", false},
         Ending{"pids_alone", {"--pids=100", "true"}, 125, "--pids numbers the processes of an answer", false},
         Ending{"pids_bad", {"--pids=0", "--list", "true"}, 125, "--pids takes a whole number from 1", false},
         Ending{"all_cpus", {"--all-cpus", "/bin/sh", "-c", "exit 3"}, 3, ""},

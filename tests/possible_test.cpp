@@ -204,6 +204,46 @@ TEST_P(RandomTraces, AgreeWithEveryPermutation)
 INSTANTIATE_TEST_SUITE_P(Traces, RandomTraces, testing::Values(false, true),
                          [](const auto &row) { return row.param ? "with_waits" : "forks_only"; });
 
+// A random order is drawn evenly from them all: each of the 3 orders of a
+// forest (a child's write free of its parent's two) about a third of the
+// time, and a fanout of 30 writes on a terminal, 2.1e13 orders, drawn at once.
+TEST(PossibleRandom, DrawsEveryOrderAlike)
+{
+    const std::vector<Event> forest{{.kind = Kind::start, .pid = 10, .argv = {"f"}},
+                                    {.kind = Kind::fork, .pid = 10, .child = 11},
+                                    {.kind = Kind::write, .pid = 10, .data = "a"},
+                                    {.kind = Kind::write, .pid = 10, .data = "b"},
+                                    {.kind = Kind::write, .pid = 11, .data = "c"}};
+    const forktrace::Order order = forktrace::order_of(forest);
+    std::map<std::string, int> drawn;
+    for (unsigned long seed = 0; seed < 3000; ++seed) {
+        const auto writes = forktrace::random_order(order, seed);
+        ASSERT_TRUE(writes);
+        ++drawn[text_of(forest, *writes)];
+    }
+    ASSERT_EQ(drawn.size(), 3U);
+    for (const auto &[text, times] : drawn) {
+        EXPECT_TRUE(times > 850 && times < 1150) << text << ": " << times;
+    }
+    // fanout: each of 16 processes prints a line at each turn of the loop.
+    std::vector<Event> fanout{{.kind = Kind::start, .pid = 1, .argv = {"fanout"}}};
+    std::vector<pid_t> alive{1};
+    for (int turn = 0; turn < 4; ++turn) {
+        const std::vector<pid_t> before = alive;
+        for (const pid_t pid : before) {
+            const auto child = static_cast<pid_t>(alive.size() + 1);
+            fanout.push_back({.kind = Kind::fork, .pid = pid, .child = child});
+            alive.push_back(child);
+            fanout.push_back({.kind = Kind::write, .pid = pid, .data = "line\n"});
+            fanout.push_back({.kind = Kind::write, .pid = child, .data = "line\n"});
+        }
+    }
+    const forktrace::Order tree = forktrace::order_of(fanout);
+    const auto writes = forktrace::random_order(tree, 7);
+    ASSERT_TRUE(writes);
+    EXPECT_EQ(writes->size(), tree.writes.size());
+}
+
 // Why an answer cannot be, in a learner's words: a wait, a fork, the order
 // within one process.
 TEST(PossibleCheck, SaysWhichRuleALineBreaks)
