@@ -55,7 +55,9 @@ std::vector<PlannedReap> others_of(const PlannedReap &made, const Choice &choice
 // The runs explored so far, and the plans still to run.
 class Explorer {
 public:
-    explicit Explorer(Runs &runs) : runs_(runs) {}
+    // `most`: the most runs to be made; plans past those left are never run,
+    // and are not kept (only the fact that there were more).
+    Explorer(Runs &runs, std::size_t most) : runs_(runs), most_(most) {}
 
     // A run made with `plan`: kept if no run before it made the same
     // choices, and each choice it made freely gives plans to take the others,
@@ -73,6 +75,10 @@ public:
                 continue;  // the run that planned it tried its others
             }
             for (const PlannedReap &other : others_of(made[i], choices[i])) {
+                if (runs_.tried + plans_.size() >= most_) {
+                    left_out_ = true;
+                    break;
+                }
                 std::vector<PlannedReap> other_plan = plan;
                 for (std::size_t before = 0; before < i; ++before) {
                     if (std::find(plan.begin(), plan.end(), made[before]) == plan.end()) {
@@ -85,11 +91,17 @@ public:
                 }
             }
         }
+        // The others' places served the plans; their IDs are what is told.
+        for (Choice &choice : choices) {
+            std::vector<Place>().swap(choice.others);
+        }
         runs_.events.push_back(std::move(events));
         runs_.choices.push_back(std::move(choices));
     }
 
     bool done() const { return plans_.empty(); }
+    // Whether some plans were left out, past the runs that may be made.
+    bool left_out() const { return left_out_; }
 
     std::vector<PlannedReap> next()
     {
@@ -100,6 +112,8 @@ public:
 
 private:
     Runs &runs_;
+    std::size_t most_;
+    bool left_out_ = false;
     std::set<std::string> seen_, planned_;
     std::deque<std::vector<PlannedReap>> plans_;
 };
@@ -142,7 +156,7 @@ int explore(const Options &options, const std::string &file, Run first, Runs &ru
         runs.complete = false;
         return status;
     }
-    Explorer explorer(runs);
+    Explorer explorer(runs, options.runs);
     explorer.add(std::move(events), {});
     Options again = options;
     again.output.clear();
@@ -171,6 +185,7 @@ int explore(const Options &options, const std::string &file, Run first, Runs &ru
         }
         explorer.add(std::move(these), steered.reaps);
     }
+    runs.complete = runs.complete && !explorer.left_out();
     return status;
 }
 

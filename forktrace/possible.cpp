@@ -305,7 +305,11 @@ std::vector<std::vector<std::size_t>> distinct_outputs(const Order &order, std::
     }
     const Space space(order);
     const std::size_t total = order.writes.size();
-    if (order.chain()) {
+    const bool alike = std::all_of(order.writes.begin(), order.writes.end(), [&](const Write &w) {
+        return w.text == order.writes.front().text;
+    });
+    if (order.chain() || alike) {
+        // One output, which the run's own order gives.
         found.emplace_back(total);
         std::iota(found.back().begin(), found.back().end(), 0);
         complete = true;
@@ -925,20 +929,31 @@ Checked check(const Order &order, const std::string &answer, std::optional<long>
     const IdRule rule(order, first_pid);
     std::set<std::tuple<State, std::size_t, Renaming>> seen;
     std::vector<std::pair<std::size_t, std::size_t>> trails;  // a write, and the trail before it
-    std::vector<Point> stack{{space.start(), 0, {}, none, 0}};
+    // Depth first, a point's next steps kept as the writes that match, not
+    // as the points they lead to: many writes alike would otherwise keep a
+    // whole state for each, at each depth.
+    struct Step {
+        std::size_t slot, write, past;
+        Renaming renaming;
+    };
+    struct Frame {
+        Point point;
+        std::vector<Step> steps;  // taken from the back
+    };
+    std::vector<Frame> stack;
     Budget budget;
     std::size_t furthest = 0;
     std::vector<Point> at_furthest;
-    while (!stack.empty()) {
-        Point visit = std::move(stack.back());
-        stack.pop_back();
+    // Visits `visit`: true once the search is over (the answer found, or
+    // the work too much).
+    const auto reached = [&](Point visit) {
         if (!seen.insert({visit.state, visit.offset, visit.renaming}).second) {
-            continue;
+            return false;
         }
         if (!budget.spend(visit.state.size() + 1 + 2 * visit.renaming.to_answer.size())) {
             checked.why = "there are too many ways to try this answer against the run";
             checked.gave_up = true;
-            return checked;
+            return true;
         }
         if (visit.offset > furthest) {
             furthest = visit.offset;
@@ -948,27 +963,44 @@ Checked check(const Order &order, const std::string &answer, std::optional<long>
             at_furthest.push_back(visit);
         }
         if (visit.taken == order.writes.size()) {
-            if (visit.offset == answer.size()) {
-                checked.possible = true;
-                for (std::size_t at = visit.trail; at != none; at = trails[at].second) {
-                    checked.writes.push_back(trails[at].first);
-                }
-                std::reverse(checked.writes.begin(), checked.writes.end());
-                return checked;
+            if (visit.offset != answer.size()) {
+                return false;
             }
+            checked.possible = true;
+            for (std::size_t at = visit.trail; at != none; at = trails[at].second) {
+                checked.writes.push_back(trails[at].first);
+            }
+            std::reverse(checked.writes.begin(), checked.writes.end());
+            return true;
+        }
+        Frame frame{std::move(visit), {}};
+        space.each_next(frame.point.state, [&](std::size_t slot, std::size_t write) {
+            Renaming renaming = frame.point.renaming;
+            if (const auto past =
+                    match(pieces[write], answer, frame.point.offset, renaming, &rule)) {
+                frame.steps.push_back({slot, write, *past, std::move(renaming)});
+            }
+        });
+        stack.push_back(std::move(frame));
+        return false;
+    };
+    bool over = reached({space.start(), 0, {}, none, 0});
+    while (!over && !stack.empty()) {
+        Frame &top = stack.back();
+        if (top.steps.empty()) {
+            stack.pop_back();
             continue;
         }
-        space.each_next(visit.state, [&](std::size_t slot, std::size_t write) {
-            Renaming renaming = visit.renaming;
-            const auto past = match(pieces[write], answer, visit.offset, renaming, &rule);
-            if (!past) {
-                return;
-            }
-            trails.emplace_back(write, visit.trail);
-            Point next{visit.state, *past, std::move(renaming), trails.size() - 1, visit.taken + 1};
-            ++next.state[slot];
-            stack.push_back(std::move(next));
-        });
+        Step step = std::move(top.steps.back());
+        top.steps.pop_back();
+        trails.emplace_back(step.write, top.point.trail);
+        Point next{top.point.state, step.past, std::move(step.renaming), trails.size() - 1,
+                   top.point.taken + 1};
+        ++next.state[step.slot];
+        over = reached(std::move(next));
+    }
+    if (checked.possible || checked.gave_up) {
+        return checked;
     }
     // Not possible: the first line past the furthest the answer could be
     // followed, and why it cannot stand there.

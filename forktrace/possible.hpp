@@ -185,7 +185,9 @@ struct Choice {
     Place waiter;
     std::size_t number = 0;  // among the waiter's waits for any child that collected one
     Place reaped;
-    std::vector<Place> others;  // the children it could have collected instead
+    // The children it could have collected instead (kept until the runs
+    // to take them are planned; their IDs stay).
+    std::vector<Place> others;
     pid_t waiter_pid = 0, reaped_pid = 0;
     std::vector<pid_t> other_pids;
     std::optional<std::string> site;

@@ -877,6 +877,34 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &row) { return row.param.name; });
 // clang-format on
 
+// 400 writes alike, each of its own process: checking the output searches
+// among 400! orders, and keeps its memory small while it does (it once held
+// a whole state for each write at each depth, gigabytes).
+TEST(ForktraceBudget, ChecksManyWritesAlikeInLittleMemory)
+{
+#ifdef FORKDEMOS_SANITIZE
+    GTEST_SKIP() << "a sanitized program maps far more than its data";
+#endif
+    const runner::ScratchFolder folder("forktrace-budget");
+    const std::filesystem::path answer = folder.path() / "answer";
+    std::ofstream(answer) << [] {
+        std::string text;
+        for (int line = 0; line < 400; ++line) {
+            text += "same\n";
+        }
+        return text;
+    }();
+    const Result run =
+        runner::run_on_pipe(runner::program_path("forktrace"),
+                            {.args = {"--on", "pipe", "--runs=2", "--check", answer.string(),
+                                      runner::program_path("homework"), "alike"},
+                             .env = runner::traced_environment(),
+                             .timeout = std::chrono::seconds(60),
+                             .memory_limit = std::size_t{512} << 20U});
+    EXPECT_EQ(run.exit_code(), 0) << run;
+    EXPECT_NE(run.err.find(" is a possible output"), std::string::npos) << run;
+}
+
 // Input written the moment the program has started (the Ctrl-Z above) acts on
 // the program: its group holds the terminal's foreground before start returns,
 // not only once the program has got round to taking it. Each start is a fresh

@@ -294,6 +294,17 @@ int main(int argc, char *argv[])
         while (wait(nullptr) > 0) {
         }
         std::printf("%d\n", getpid());
+    } else if (how == "alike") {
+        // 400 children print the same line, and the parent waits for each:
+        // a single output, however many orders.
+        for (int made = 0; made < 400; ++made) {
+            if (fork() == 0) {
+                std::puts("same");
+                return 0;
+            }
+        }
+        while (wait(nullptr) > 0) {
+        }
     } else if (how == "flushfork") {
         // A line begun and flushed before the fork, ended by both processes.
         std::printf("x");

@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -103,6 +104,10 @@ launch::Program program_for(bool terminal, const std::string &program, const Opt
         }
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) {
             ::_exit(126);
+        }
+        if (options.memory_limit != 0) {
+            const rlimit limit{options.memory_limit, options.memory_limit};
+            static_cast<void>(::setrlimit(RLIMIT_DATA, &limit));
         }
     };
     return started;

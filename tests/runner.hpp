@@ -63,6 +63,7 @@ struct Options {
     bool stdin_closed = false;  // descriptor 0 is not open
     Sink stdout_sink = Sink::captured;
     std::size_t reader_leaves_after = 0;  // on a pipe: lines read before the test closes it
+    std::size_t memory_limit = 0;         // bytes of data the program may have (0: no limit)
 };
 
 struct Result {
