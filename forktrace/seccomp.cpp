@@ -80,6 +80,7 @@ std::vector<Traced> traced_calls(const Stops &stops)
         {SYS_select, Call::share},
         {SYS_pselect6, Call::share},
         {SYS_epoll_ctl, Call::share},
+        {SYS_ptrace, Call::ptrace},
     };
     if (stops.fork_entries) {
         calls.insert(calls.end(), {{SYS_fork, Call::fork},

@@ -647,7 +647,31 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
         case Call::send:
             on_send(tid, task);
             return;
+        case Call::ptrace:
+            on_ptrace(tid, task);
+            return;
     }
+}
+
+void Tracer::on_ptrace(pid_t tid, const Task &task)
+{
+    // forktrace's threads, and the untraced helper it starts the command
+    // through on a terminal.
+    const auto target = static_cast<pid_t>(task.args[1]);
+    const bool at_forktrace =
+        task.args[0] != PTRACE_TRACEME && target > 0 &&
+        (::access(("/proc/self/task/" + std::to_string(target)).c_str(), F_OK) == 0 ||
+         (!processes_.contains(target) && parent_of(target) == ::getpid()));
+    if (at_forktrace) {
+        fail_call(tid, EPERM);
+        if (!said_ptrace_) {
+            said_ptrace_ = true;
+            tell("process " + std::to_string(task.tgid) +
+                 " tried to trace forktrace itself (ptrace), which would stop them both: the "
+                 "call was made to fail with EPERM");
+        }
+    }
+    resume(tid);
 }
 
 // A write begins: to the output, followed and steered; into a pipe of the

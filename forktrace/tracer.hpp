@@ -235,6 +235,9 @@ private:
     void polled_one(const Task &task, Event &poll, pid_t found);
     void on_signal(pid_t tid, const Task &task, int signal);
     void on_send(pid_t tid, const Task &task);
+    // A ptrace() call: one aimed at forktrace itself (a thread of its own)
+    // is made to fail, since a tracee that stops its tracer stops them both.
+    void on_ptrace(pid_t tid, const Task &task);
     void on_ask_parent(pid_t tid, Task &task);
     void asked_parent(const Task &task, pid_t answer);
     std::optional<bool> planned_ask(const Process &asker) const;
@@ -318,7 +321,8 @@ private:
     static constexpr int ticks_a_second = 10;
     int quiet_ticks_ = 0;  // ticks since the last stop of a task
     bool told_running_ = false;
-    bool said_unknown_ = false, said_untraced_ = false, said_copy_ = false, said_suspended_ = false;
+    bool said_unknown_ = false, said_untraced_ = false, said_copy_ = false, said_suspended_ = false,
+         said_ptrace_ = false;
     std::set<pid_t> foreign_;  // processes of another architecture, said
     // The pipes the command was given, which lead outside: not its own.
     std::set<std::uint64_t> outside_pipes_;

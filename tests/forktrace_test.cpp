@@ -537,7 +537,8 @@ INSTANTIATE_TEST_SUITE_P(
             WayOut{"sendfile_and_splice", {homework, "kernelcopy"}, "copied to the output in the kernel"},
             WayOut{"system_call_of_32_bits", {homework, "int80"}, "another architecture or ABI"},
             WayOut{"clone_untraced", {homework, "untraced"}, "(CLONE_UNTRACED): it is traced like the others"},
-            WayOut{"exec_by_a_thread_in_a_write", {homework, "threadexec"}, ""}),
+            WayOut{"exec_by_a_thread_in_a_write", {homework, "threadexec"}, ""},
+            WayOut{"tracee_seizes_its_tracer", {homework, "seize"}, "tried to trace forktrace itself (ptrace)"}),
         testing::Values(runner::Output::terminal, runner::Output::pipe)),
     [](const auto &row) {
         return std::get<0>(row.param).name + "_" + runner::to_string(std::get<1>(row.param));

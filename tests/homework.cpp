@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <pthread.h>
 #include <sched.h>
@@ -13,6 +14,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/ptrace.h>
 #include <sys/sendfile.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -294,6 +296,21 @@ int main(int argc, char *argv[])
         while (wait(nullptr) > 0) {
         }
         std::printf("%d\n", getpid());
+    } else if (how == "seize") {
+        // A tracee that traces its tracer, and its parent, and would stop
+        // them: only when traced, never the test that runs it untraced.
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line) && !line.starts_with("TracerPid:")) {
+        }
+        const auto tracer = static_cast<pid_t>(std::atol(line.c_str() + std::strlen("TracerPid:")));
+        for (const pid_t target : {tracer, getppid()}) {
+            if (tracer != 0 && ptrace(PTRACE_SEIZE, target, nullptr, nullptr) == 0) {
+                static_cast<void>(ptrace(PTRACE_INTERRUPT, target, nullptr, nullptr));
+                std::printf("seized %s\n", target == tracer ? "the tracer" : "the parent");
+            }
+        }
+        std::puts("done");
     } else if (how == "alike") {
         // 400 children print the same line, and the parent waits for each:
         // a single output, however many orders.
