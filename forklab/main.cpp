@@ -45,10 +45,12 @@ std::variant<forklab::Exercise, int> prepared(std::uint64_t seed, int level,
 {
     forklab::Exercise exercise{seed, level, program, {}};
     const std::optional<std::filesystem::path> compiled = forklab::compile(program, folder);
-    if (!compiled) {
-        return status_failed;
+    std::optional<forklab::Answers> answers;
+    if (compiled) {
+        answers = forklab::answer(*compiled);
     }
-    std::optional<forklab::Answers> answers = forklab::answer(*compiled);
+    // A signal, in the compiler's time or the runs', ends forklab as it
+    // would any program.
     if (forktrace::interrupted() != 0) {
         return 128 + forktrace::interrupted();
     }

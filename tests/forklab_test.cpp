@@ -470,6 +470,25 @@ TEST_P(ForklabFails, SaysWhyWith125)
     EXPECT_EQ(run.out, "") << run;
 }
 
+// A signal while the compiler runs ends it, and forklab with 128+N, as a
+// shell's program would, leaving no scratch folder. The compiler here sends
+// SIGINT to forklab itself, then waits to be ended.
+TEST(ForklabInterrupted, InTheCompilerEndsWith130AndLeavesNothing)
+{
+    const runner::ScratchFolder folder("forklab-interrupted");
+    const std::filesystem::path bin = folder.path() / "bin", tmp = folder.path() / "tmp";
+    std::filesystem::create_directories(bin);
+    std::filesystem::create_directories(tmp);
+    write_file(bin / "cc", "#!/bin/sh\nkill -INT $PPID\nexec sleep 60\n");
+    std::filesystem::permissions(bin / "cc", std::filesystem::perms::owner_all);
+    write_file(folder.path() / "hello.c", hello);
+    const Result run =
+        forklab({"check", (folder.path() / "hello.c").string()},
+                {.env = {{"PATH", bin.string() + ":/usr/bin:/bin"}, {"TMPDIR", tmp.string()}}});
+    EXPECT_EQ(run.exit_code(), 130) << run;
+    EXPECT_TRUE(std::filesystem::is_empty(tmp)) << run;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Mistakes, ForklabFails,
     testing::Values(
