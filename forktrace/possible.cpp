@@ -295,6 +295,35 @@ namespace {
 
 // Up to `most` outputs, each by one order of the writes that gives it, in
 // order of their writes' texts; `complete` once every output is among them.
+// The writes of one order along `path`, a group of states for each text
+// `chosen`, found back from the end: a state of each group that leads on
+// to the next.
+std::vector<std::size_t> writes_along(const Order &order, const Space &space,
+                                      const std::vector<Group> &path,
+                                      const std::vector<std::string> &chosen)
+{
+    std::vector<std::size_t> writes(chosen.size());
+    State state = path.back().front();
+    for (std::size_t step = chosen.size(); step-- > 0;) {
+        bool stepped = false;
+        for (const State &from : path[step]) {
+            space.each_next(from, [&](std::size_t slot, std::size_t write) {
+                State after = from;
+                ++after[slot];
+                if (!stepped && after == state && order.writes[write].text == chosen[step]) {
+                    writes[step] = write;
+                    state = from;
+                    stepped = true;
+                }
+            });
+            if (stepped) {
+                break;
+            }
+        }
+    }
+    return writes;
+}
+
 std::vector<std::vector<std::size_t>> distinct_outputs(const Order &order, std::size_t most,
                                                        bool &complete)
 {
@@ -348,27 +377,7 @@ std::vector<std::vector<std::size_t>> distinct_outputs(const Order &order, std::
         chosen.push_back(here->first);
         path.push_back(here->second);
         if (chosen.size() == total) {
-            // Back from the end: a state of each group that leads on to the next.
-            std::vector<std::size_t> writes(total);
-            State state = path.back().front();
-            for (std::size_t step = total; step-- > 0;) {
-                bool stepped = false;
-                for (const State &from : path[step]) {
-                    space.each_next(from, [&](std::size_t slot, std::size_t write) {
-                        State after = from;
-                        ++after[slot];
-                        if (!stepped && after == state &&
-                            order.writes[write].text == chosen[step]) {
-                            writes[step] = write;
-                            state = from;
-                            stepped = true;
-                        }
-                    });
-                    if (stepped) {
-                        break;
-                    }
-                }
-            }
+            std::vector<std::size_t> writes = writes_along(order, space, path, chosen);
             std::string text;
             for (const std::string &piece : chosen) {
                 text += piece;
@@ -908,6 +917,107 @@ private:
     std::string line_;
 };
 
+// The search for an order of the writes that gives the answer, depth
+// first; a point's next steps are kept as the writes that match, not as the
+// points they lead to: many writes alike would otherwise keep a whole state
+// for each, at each depth.
+class AnswerSearch {
+public:
+    AnswerSearch(const Order &order, const std::string &answer,
+                 const std::vector<std::vector<Piece>> &pieces, const IdRule &rule)
+        : order_(order), answer_(answer), pieces_(pieces), space_(order), rule_(rule)
+    {
+    }
+
+    // Into `checked`: the order found, or the give-up. Otherwise the search
+    // leaves how far it followed the answer, and the points that got there.
+    void run(Checked &checked)
+    {
+        bool over = reached({space_.start(), 0, {}, none, 0}, checked);
+        while (!over && !stack_.empty()) {
+            Frame &top = stack_.back();
+            if (top.steps.empty()) {
+                stack_.pop_back();
+                continue;
+            }
+            Step step = std::move(top.steps.back());
+            top.steps.pop_back();
+            trails_.emplace_back(step.write, top.point.trail);
+            Point next{top.point.state, step.past, std::move(step.renaming), trails_.size() - 1,
+                       top.point.taken + 1};
+            ++next.state[step.slot];
+            over = reached(std::move(next), checked);
+        }
+    }
+
+    std::size_t furthest() const { return furthest_; }
+    const std::vector<Point> &at_furthest() const { return at_furthest_; }
+
+private:
+    struct Step {
+        std::size_t slot, write, past;
+        Renaming renaming;
+    };
+    struct Frame {
+        Point point;
+        std::vector<Step> steps;  // taken from the back
+    };
+
+    // Visits `visit`: true once the search is over (the answer found, or
+    // the work too much).
+    bool reached(Point visit, Checked &checked)
+    {
+        if (!seen_.insert({visit.state, visit.offset, visit.renaming}).second) {
+            return false;
+        }
+        if (!budget_.spend(visit.state.size() + 1 + 2 * visit.renaming.to_answer.size())) {
+            checked.why = "there are too many ways to try this answer against the run";
+            checked.gave_up = true;
+            return true;
+        }
+        if (visit.offset > furthest_) {
+            furthest_ = visit.offset;
+            at_furthest_.clear();
+        }
+        if (visit.offset == furthest_ && at_furthest_.size() < 64) {
+            at_furthest_.push_back(visit);
+        }
+        if (visit.taken == order_.writes.size()) {
+            if (visit.offset != answer_.size()) {
+                return false;
+            }
+            checked.possible = true;
+            for (std::size_t at = visit.trail; at != none; at = trails_[at].second) {
+                checked.writes.push_back(trails_[at].first);
+            }
+            std::reverse(checked.writes.begin(), checked.writes.end());
+            return true;
+        }
+        Frame frame{std::move(visit), {}};
+        space_.each_next(frame.point.state, [&](std::size_t slot, std::size_t write) {
+            Renaming renaming = frame.point.renaming;
+            if (const auto past =
+                    match(pieces_[write], answer_, frame.point.offset, renaming, &rule_)) {
+                frame.steps.push_back({slot, write, *past, std::move(renaming)});
+            }
+        });
+        stack_.push_back(std::move(frame));
+        return false;
+    }
+
+    const Order &order_;
+    const std::string &answer_;
+    const std::vector<std::vector<Piece>> &pieces_;
+    const Space space_;
+    const IdRule &rule_;
+    std::set<std::tuple<State, std::size_t, Renaming>> seen_;
+    std::vector<std::pair<std::size_t, std::size_t>> trails_;  // a write, and the trail before it
+    std::vector<Frame> stack_;
+    Budget budget_;
+    std::size_t furthest_ = 0;
+    std::vector<Point> at_furthest_;
+};
+
 }  // namespace
 
 Checked check(const Order &order, const std::string &answer, std::optional<long> first_pid)
@@ -925,83 +1035,13 @@ Checked check(const Order &order, const std::string &answer, std::optional<long>
     std::vector<std::vector<Piece>> pieces(order.writes.size());
     std::transform(order.writes.begin(), order.writes.end(), pieces.begin(),
                    [&pids](const Write &write) { return pieces_of(write.text, pids); });
-    const Space space(order);
     const IdRule rule(order, first_pid);
-    std::set<std::tuple<State, std::size_t, Renaming>> seen;
-    std::vector<std::pair<std::size_t, std::size_t>> trails;  // a write, and the trail before it
-    // Depth first, a point's next steps kept as the writes that match, not
-    // as the points they lead to: many writes alike would otherwise keep a
-    // whole state for each, at each depth.
-    struct Step {
-        std::size_t slot, write, past;
-        Renaming renaming;
-    };
-    struct Frame {
-        Point point;
-        std::vector<Step> steps;  // taken from the back
-    };
-    std::vector<Frame> stack;
-    Budget budget;
-    std::size_t furthest = 0;
-    std::vector<Point> at_furthest;
-    // Visits `visit`: true once the search is over (the answer found, or
-    // the work too much).
-    const auto reached = [&](Point visit) {
-        if (!seen.insert({visit.state, visit.offset, visit.renaming}).second) {
-            return false;
-        }
-        if (!budget.spend(visit.state.size() + 1 + 2 * visit.renaming.to_answer.size())) {
-            checked.why = "there are too many ways to try this answer against the run";
-            checked.gave_up = true;
-            return true;
-        }
-        if (visit.offset > furthest) {
-            furthest = visit.offset;
-            at_furthest.clear();
-        }
-        if (visit.offset == furthest && at_furthest.size() < 64) {
-            at_furthest.push_back(visit);
-        }
-        if (visit.taken == order.writes.size()) {
-            if (visit.offset != answer.size()) {
-                return false;
-            }
-            checked.possible = true;
-            for (std::size_t at = visit.trail; at != none; at = trails[at].second) {
-                checked.writes.push_back(trails[at].first);
-            }
-            std::reverse(checked.writes.begin(), checked.writes.end());
-            return true;
-        }
-        Frame frame{std::move(visit), {}};
-        space.each_next(frame.point.state, [&](std::size_t slot, std::size_t write) {
-            Renaming renaming = frame.point.renaming;
-            if (const auto past =
-                    match(pieces[write], answer, frame.point.offset, renaming, &rule)) {
-                frame.steps.push_back({slot, write, *past, std::move(renaming)});
-            }
-        });
-        stack.push_back(std::move(frame));
-        return false;
-    };
-    bool over = reached({space.start(), 0, {}, none, 0});
-    while (!over && !stack.empty()) {
-        Frame &top = stack.back();
-        if (top.steps.empty()) {
-            stack.pop_back();
-            continue;
-        }
-        Step step = std::move(top.steps.back());
-        top.steps.pop_back();
-        trails.emplace_back(step.write, top.point.trail);
-        Point next{top.point.state, step.past, std::move(step.renaming), trails.size() - 1,
-                   top.point.taken + 1};
-        ++next.state[step.slot];
-        over = reached(std::move(next));
-    }
+    AnswerSearch search(order, answer, pieces, rule);
+    search.run(checked);
     if (checked.possible || checked.gave_up) {
         return checked;
     }
+    const std::size_t furthest = search.furthest();
     // Not possible: the first line past the furthest the answer could be
     // followed, and why it cannot stand there.
     checked.line = line_at(answer, furthest);
@@ -1016,7 +1056,7 @@ Checked check(const Order &order, const std::string &answer, std::optional<long>
                       std::to_string(lines);
         return checked;
     }
-    checked.why = WhyNot(order, answer, furthest, pids, rule, at_furthest).why();
+    checked.why = WhyNot(order, answer, furthest, pids, rule, search.at_furthest()).why();
     return checked;
 }
 

@@ -303,7 +303,10 @@ int main(int argc, char *argv[])
         std::string line;
         while (std::getline(status, line) && !line.starts_with("TracerPid:")) {
         }
-        const auto tracer = static_cast<pid_t>(std::atol(line.c_str() + std::strlen("TracerPid:")));
+        const auto tracer = static_cast<pid_t>(
+            line.starts_with("TracerPid:")
+                ? std::strtol(line.c_str() + std::strlen("TracerPid:"), nullptr, 10)
+                : 0);
         for (const pid_t target : {tracer, getppid()}) {
             if (tracer != 0 && ptrace(PTRACE_SEIZE, target, nullptr, nullptr) == 0) {
                 static_cast<void>(ptrace(PTRACE_INTERRUPT, target, nullptr, nullptr));
