@@ -150,7 +150,12 @@ bool show_output(launch::Launched &launched, Relaying &how, LineEnds &ends, bool
         how.write_error = errno;
         output_open = false;
         if (how.write_error == EPIPE) {
-            launched.output().reset();  // the command's reader is gone too
+            // The command's reader is gone too: on a terminal, the input is
+            // the same terminal, and its last descriptor hangs it up.
+            launched.output().reset();
+            if (how.terminal) {
+                launched.input().reset();
+            }
             return false;
         }
     }
@@ -173,12 +178,16 @@ void relay(launch::Launched &launched, Relaying &how)
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::string pending = how.input.value_or("");
     bool reading_stdin = !how.input.has_value();
+    // On a terminal a read gets nothing until its line is whole: the rest of
+    // a line begun is read for it, a byte at a time, whatever it asked for.
+    bool line_begun = false;
     bool output_open = how.show_on >= 0;  // the place to show the bytes takes them
+    char last_sent = '\n';                // the last byte given to the command
     const auto end_input = [&] {
         if (how.terminal) {
             // A line in progress needs one end-of-file to go, and one more to end.
-            pending +=
-                std::string(pending.empty() || pending.back() == '\n' ? 1 : 2, launch::end_of_file);
+            const char last = pending.empty() ? last_sent : pending.back();
+            pending += std::string(last == '\n' ? 1 : 2, launch::end_of_file);
         } else {
             launched.input().reset();
         }
@@ -192,7 +201,8 @@ void relay(launch::Launched &launched, Relaying &how)
     LineEnds ends(how.terminal && how.show_on >= 0 && ::isatty(how.show_on) == 0);
     char buffer[65536];
     while (launched.output().open()) {
-        const std::size_t wanted = how.demand != nullptr ? how.demand->load() : sizeof buffer;
+        std::size_t wanted = how.demand != nullptr ? how.demand->load() : sizeof buffer;
+        wanted = wanted == 0 && how.terminal && line_begun ? 1 : wanted;
         const bool ask_stdin = reading_stdin && pending.empty() && wanted > 0;
         pollfd fds[5] = {{launched.output().get(), POLLIN, 0},
                          {ask_stdin ? STDIN_FILENO : -1, POLLIN, 0},
@@ -230,6 +240,7 @@ void relay(launch::Launched &launched, Relaying &how)
                         std::min(static_cast<std::size_t>(n), how.demand->load()));
                 }
                 pending.append(buffer, static_cast<std::size_t>(n));
+                line_begun = buffer[n - 1] != '\n';
                 if (how.typed != nullptr) {
                     how.typed->append(buffer, static_cast<std::size_t>(n));
                 }
@@ -240,6 +251,7 @@ void relay(launch::Launched &launched, Relaying &how)
         if (fds[2].revents != 0) {
             const ssize_t n = ::write(launched.input().get(), pending.data(), pending.size());
             if (n > 0) {
+                last_sent = pending[static_cast<std::size_t>(n) - 1];
                 pending.erase(0, static_cast<std::size_t>(n));
             } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
                 pending.clear();

@@ -794,6 +794,8 @@ struct Ending {
     std::string message;                        // a part of what forktrace says on standard error
     bool report = true;                         // whether the report file is written
     std::map<std::string, std::string> faults;  // for forktrace itself
+    std::vector<runner::Step> script = {};      // typed on forktrace's standard input
+    std::size_t reader_leaves_after = 0;        // lines the test reads before it goes
 };
 
 void PrintTo(const Ending &row, std::ostream *os) { *os << row.name; }
@@ -820,9 +822,12 @@ TEST_P(ForktraceEnds, WithTheStatusAShellUserKnows)
         }
         arg = made.string();
     }
-    const Result run = runner::run_on_pipe(
-        runner::program_path("forktrace"),
-        {.args = args, .env = runner::traced_environment(), .faults = row.faults});
+    const Result run = runner::run_on_pipe(runner::program_path("forktrace"),
+                                           {.args = args,
+                                            .env = runner::traced_environment(),
+                                            .faults = row.faults,
+                                            .script = row.script,
+                                            .reader_leaves_after = row.reader_leaves_after});
     EXPECT_EQ(run.exit_code(), row.status) << run;
     EXPECT_NE(run.err.find(row.message), std::string::npos) << run;
     EXPECT_EQ(std::filesystem::exists(report), row.report) << run;
@@ -874,6 +879,13 @@ INSTANTIATE_TEST_SUITE_P(
                false, refuse_ptrace},
         Ending{"suspend_key", {"--on", "terminal", "--input", "\\x1a", "cat"}, 0,
                "was stopped by SIGTSTP from the terminal; no shell there can bring it back"},
+        // On a terminal: a read of a byte waits for its line, which must come
+        // whole; input that ends mid-line still ends; a reader that goes away
+        // hangs the terminal up.
+        Ending{"byte_reads_of_a_line_on_terminal", {"--on", "terminal", "/bin/sh", "-c", "read x; read y; echo $x $y"}, 0, "", true, {},
+               {{.await = "", .send = "abc\ndef\n"}}},
+        Ending{"input_ending_mid_line_on_terminal", {"--on", "terminal", "--input", "abc", "cat"}, 0, ""},
+        Ending{"reader_gone_on_terminal", {"--on", "terminal", "yes"}, 1, "", true, {}, {}, 1},
         Ending{"script_without_first_line", {std::string(TESTS_DIR) + "/plain-script", "a"}, 0, ""}),
     [](const auto &row) { return row.param.name; });
 // clang-format on
