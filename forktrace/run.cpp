@@ -162,9 +162,102 @@ bool show_output(launch::Launched &launched, Relaying &how, LineEnds &ends, bool
     return true;
 }
 
-// Relays the command's output, and its input (the text given, or forktrace's
-// own standard input as the command asks for it) to the command, until
-// every holder of the output has closed it. Should forktrace's own reader go
+// The command's input: the text given, or forktrace's own standard input as
+// the command asks for it, and the end of it once there is no more.
+class InputRelay {
+public:
+    InputRelay(launch::Launched &launched, Relaying &how)
+        : launched_(launched),
+          how_(how),
+          pending_(how.input.value_or("")),
+          reading_(!how.input.has_value())
+    {
+        if (!reading_ && pending_.empty()) {
+            end();
+        }
+        ::fcntl(launched.input().get(), F_SETFL, O_NONBLOCK);
+    }
+
+    // How much of forktrace's input to read now. On a terminal a read gets
+    // nothing until its line is whole: the rest of a line begun is read for
+    // it, a byte at a time, whatever it asked for.
+    std::size_t wanted() const
+    {
+        if (!reading_ || !pending_.empty()) {
+            return 0;
+        }
+        const std::size_t asked = how_.demand != nullptr ? how_.demand->load() : 65536;
+        return asked == 0 && how_.terminal && line_begun_ ? 1 : asked;
+    }
+    bool to_give() const { return !pending_.empty(); }
+
+    // Reads up to `wanted` bytes of forktrace's input.
+    void read(std::size_t wanted)
+    {
+        char buffer[65536];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, std::min(wanted, sizeof buffer));
+        if (n > 0) {
+            const auto size = static_cast<std::size_t>(n);
+            if (how_.demand != nullptr) {
+                how_.demand->fetch_sub(std::min(size, how_.demand->load()));
+            }
+            pending_.append(buffer, size);
+            line_begun_ = buffer[size - 1] != '\n';
+            if (how_.typed != nullptr) {
+                how_.typed->append(buffer, size);
+            }
+        } else if (n == 0 || errno != EINTR) {
+            reading_ = false;
+        }
+        end_when_done();
+    }
+
+    // Gives the command what it can take of the bytes read.
+    void give()
+    {
+        const ssize_t n = ::write(launched_.input().get(), pending_.data(), pending_.size());
+        if (n > 0) {
+            last_sent_ = pending_[static_cast<std::size_t>(n) - 1];
+            pending_.erase(0, static_cast<std::size_t>(n));
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            pending_.clear();
+            reading_ = false;
+            ended_ = true;
+        }
+        end_when_done();
+    }
+
+private:
+    void end_when_done()
+    {
+        if (!reading_ && pending_.empty() && !ended_) {
+            end();
+        }
+    }
+
+    void end()
+    {
+        ended_ = true;
+        if (how_.terminal) {
+            // A line in progress needs one end-of-file to go, and one more to end.
+            const char last = pending_.empty() ? last_sent_ : pending_.back();
+            pending_ += std::string(last == '\n' ? 1 : 2, launch::end_of_file);
+        } else {
+            launched_.input().reset();
+        }
+    }
+
+    launch::Launched &launched_;
+    Relaying &how_;
+    std::string pending_;  // read, not yet given
+    bool reading_;         // forktrace's own input, while it lasts
+    bool line_begun_ = false;
+    bool ended_ = false;
+    char last_sent_ = '\n';  // the last byte given to the command
+};
+
+// Relays the command's output, and its input, to the command, until every
+// holder of the output has closed it. Should forktrace's own reader go
 // away, the command's reader goes away too, and it sees that as it would
 // untraced.
 void relay(launch::Launched &launched, Relaying &how)
@@ -176,37 +269,15 @@ void relay(launch::Launched &launched, Relaying &how)
         sigaddset(&signals, signal);
     }
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::string pending = how.input.value_or("");
-    bool reading_stdin = !how.input.has_value();
-    // On a terminal a read gets nothing until its line is whole: the rest of
-    // a line begun is read for it, a byte at a time, whatever it asked for.
-    bool line_begun = false;
+    InputRelay input(launched, how);
     bool output_open = how.show_on >= 0;  // the place to show the bytes takes them
-    char last_sent = '\n';                // the last byte given to the command
-    const auto end_input = [&] {
-        if (how.terminal) {
-            // A line in progress needs one end-of-file to go, and one more to end.
-            const char last = pending.empty() ? last_sent : pending.back();
-            pending += std::string(last == '\n' ? 1 : 2, launch::end_of_file);
-        } else {
-            launched.input().reset();
-        }
-    };
-    bool ended = false;
-    if (!reading_stdin && pending.empty()) {
-        end_input();
-        ended = true;
-    }
-    ::fcntl(launched.input().get(), F_SETFL, O_NONBLOCK);
     LineEnds ends(how.terminal && how.show_on >= 0 && ::isatty(how.show_on) == 0);
     char buffer[65536];
     while (launched.output().open()) {
-        std::size_t wanted = how.demand != nullptr ? how.demand->load() : sizeof buffer;
-        wanted = wanted == 0 && how.terminal && line_begun ? 1 : wanted;
-        const bool ask_stdin = reading_stdin && pending.empty() && wanted > 0;
+        const std::size_t wanted = input.wanted();
         pollfd fds[5] = {{launched.output().get(), POLLIN, 0},
-                         {ask_stdin ? STDIN_FILENO : -1, POLLIN, 0},
-                         {pending.empty() ? -1 : launched.input().get(), POLLOUT, 0},
+                         {wanted > 0 ? STDIN_FILENO : -1, POLLIN, 0},
+                         {input.to_give() ? launched.input().get() : -1, POLLOUT, 0},
                          {how.stop, POLLIN, 0},
                          {how.wake, POLLIN, 0}};
         if (::poll(fds, 5, -1) < 0) {
@@ -233,35 +304,10 @@ void relay(launch::Launched &launched, Relaying &how)
             }
         }
         if (fds[1].revents != 0) {
-            const ssize_t n = ::read(STDIN_FILENO, buffer, std::min(wanted, sizeof buffer));
-            if (n > 0) {
-                if (how.demand != nullptr) {
-                    how.demand->fetch_sub(
-                        std::min(static_cast<std::size_t>(n), how.demand->load()));
-                }
-                pending.append(buffer, static_cast<std::size_t>(n));
-                line_begun = buffer[n - 1] != '\n';
-                if (how.typed != nullptr) {
-                    how.typed->append(buffer, static_cast<std::size_t>(n));
-                }
-            } else if (n == 0 || errno != EINTR) {
-                reading_stdin = false;
-            }
+            input.read(wanted);
         }
         if (fds[2].revents != 0) {
-            const ssize_t n = ::write(launched.input().get(), pending.data(), pending.size());
-            if (n > 0) {
-                last_sent = pending[static_cast<std::size_t>(n) - 1];
-                pending.erase(0, static_cast<std::size_t>(n));
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                pending.clear();
-                reading_stdin = false;
-                ended = true;
-            }
-        }
-        if (!reading_stdin && pending.empty() && !ended) {
-            ended = true;
-            end_input();
+            input.give();
         }
     }
     if (const std::string_view rest = ends.rest(); output_open && !rest.empty()) {
