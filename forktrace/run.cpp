@@ -607,6 +607,99 @@ int traced_end(const Options &options, const Run &plan, const Relaying &relaying
     return exit_status(status);
 }
 
+// The command run untraced: its output relayed, its status waited for.
+int untraced_end(const Options &options, launch::Launched &launched,
+                 const std::function<std::thread()> &relay_output)
+{
+    untraced_group = options.on == On::inherit ? 0 : launched.pid();
+    std::thread relaying = relay_output();
+    if (relaying.joinable()) {
+        relaying.join();
+    }
+    int status = 0;
+    try {
+        status = launched.status();
+    } catch (const std::system_error &error) {
+        say("forktrace: %s\n", error.what());
+        return status_failed;
+    }
+    untraced_group = 0;
+    if (interrupted_by != 0) {
+        return 128 + interrupted_by;
+    }
+    return exit_status(status);
+}
+
+// The events handed on as `plan` says, the output's bytes among them
+// counted (on a terminal, without its \r) into `traced_bytes`; and the
+// input the command reads known, where forktrace gives it on demand.
+void count_and_ask(Setup &setup, const Options &options, launch::Launched &launched,
+                   const Run &plan, std::size_t &traced_bytes)
+{
+    const bool terminal = options.on == On::terminal;
+    setup.emit = [&traced_bytes, terminal, emit = plan.emit](const Event &event) {
+        if (event.kind == Event::Kind::write && event.stream == Stream::output) {
+            traced_bytes +=
+                terminal ? event.data.size() - static_cast<std::size_t>(std::count(
+                                                   event.data.begin(), event.data.end(), '\r'))
+                         : event.data.size();
+        }
+        emit(event);
+    };
+    if (options.on != On::inherit && !options.input) {
+        setup.input = options.on == On::pipe ? file_of(launched.input().get())
+                                             : file_at(::ptsname(launched.output().get()));
+    }
+}
+
+// The command seized by `tracer`, and let go on to its exec: false after
+// saying why it could not be.
+bool traced_start(Tracer &tracer, launch::Launched &launched, const Run &plan, launch::Fd &go)
+{
+    try {
+        tracer.seize(launched.pid());
+    } catch (const std::system_error &error) {
+        say("forktrace: cannot trace the command: %s\n  %s\n", error.what(), why_refused().c_str());
+        launched.kill_all();
+        return false;
+    }
+    if (plan.ready && !plan.ready()) {
+        launched.kill_all();
+        return false;
+    }
+    const char byte = 1;
+    if (!write_all(go.get(), &byte, 1)) {
+        say("forktrace: cannot start the command\n");
+        return false;
+    }
+    go.reset();
+    return true;
+}
+
+// The trace, to its end, and the relay's: the tracer's status (-1 when it
+// failed). Interrupted, the trace ends at once, though a process out of
+// reach (an orphan no longer traced) may still hold the output: the relay
+// is stopped through `stop`.
+int traced_run(Tracer &tracer, launch::Launched &launched, std::thread relaying, int stop)
+{
+    int status = 0;
+    try {
+        status = tracer.run();
+    } catch (const std::system_error &error) {
+        say("forktrace: %s\n", error.what());
+        launched.kill_all();
+        status = -1;
+    }
+    if (relaying.joinable()) {
+        if (interrupted_by != 0) {
+            const char byte = 1;
+            static_cast<void>(write_all(stop, &byte, 1));
+        }
+        relaying.join();
+    }
+    return status;
+}
+
 }  // namespace
 
 // Runs the command in `file` under the tracer, or untraced when asked, as
@@ -666,43 +759,16 @@ int run_command(const Options &options, const std::string &file, const Run &plan
     };
 
     if (!traced) {
-        untraced_group = options.on == On::inherit ? 0 : launched.pid();
-        std::thread relaying = relay_output();
-        if (relaying.joinable()) {
-            relaying.join();
-        }
-        int status = 0;
-        try {
-            status = launched.status();
-        } catch (const std::system_error &error) {
-            say("forktrace: %s\n", error.what());
-            return status_failed;
-        }
-        untraced_group = 0;
-        if (interrupted_by != 0) {
-            return 128 + interrupted_by;
-        }
-        return exit_status(status);
+        return untraced_end(options, launched, relay_output);
     }
 
     launched.collected_elsewhere();
     go_read.reset();
 
-    Setup setup = setup_for(options, launched, plan, stops);
     std::size_t traced_bytes = 0;  // of the output, as its writes were seen
-    const bool terminal = options.on == On::terminal;
-    setup.emit = [&](const Event &event) {
-        if (event.kind == Event::Kind::write && event.stream == Stream::output) {
-            traced_bytes +=
-                terminal ? event.data.size() - static_cast<std::size_t>(std::count(
-                                                   event.data.begin(), event.data.end(), '\r'))
-                         : event.data.size();
-        }
-        plan.emit(event);
-    };
+    Setup setup = setup_for(options, launched, plan, stops);
+    count_and_ask(setup, options, launched, plan, traced_bytes);
     if (on_demand) {
-        setup.input = options.on == On::pipe ? file_of(launched.input().get())
-                                             : file_at(::ptsname(launched.output().get()));
         setup.wants_input = [&demand, fd = wake_write.get()](std::size_t bytes) {
             demand += bytes;
             const char more = 1;
@@ -711,41 +777,10 @@ int run_command(const Options &options, const std::string &file, const Run &plan
     }
 
     Tracer tracer(std::move(setup));
-    try {
-        tracer.seize(launched.pid());
-    } catch (const std::system_error &error) {
-        say("forktrace: cannot trace the command: %s\n  %s\n", error.what(), why_refused().c_str());
-        launched.kill_all();
+    if (!traced_start(tracer, launched, plan, go_write)) {
         return status_failed;
     }
-    if (plan.ready && !plan.ready()) {
-        launched.kill_all();
-        return status_failed;
-    }
-    const char byte = 1;
-    if (!write_all(go_write.get(), &byte, 1)) {
-        say("forktrace: cannot start the command\n");
-        return status_failed;
-    }
-    go_write.reset();
-
-    std::thread relaying = relay_output();
-    int status = 0;
-    try {
-        status = tracer.run();
-    } catch (const std::system_error &error) {
-        say("forktrace: %s\n", error.what());
-        launched.kill_all();
-        status = -1;
-    }
-    if (relaying.joinable()) {
-        // Interrupted, the trace ends now, though a process out of reach (an
-        // orphan no longer traced) may still hold the output.
-        if (interrupted_by != 0) {
-            static_cast<void>(write_all(stop_write.get(), &byte, 1));
-        }
-        relaying.join();
-    }
+    const int status = traced_run(tracer, launched, relay_output(), stop_write.get());
     if (plan.off_plan != nullptr) {
         *plan.off_plan = tracer.off_plan();
     }
