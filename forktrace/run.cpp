@@ -654,7 +654,7 @@ void count_and_ask(Setup &setup, const Options &options, launch::Launched &launc
 
 // The command seized by `tracer`, and let go on to its exec: false after
 // saying why it could not be.
-bool traced_start(Tracer &tracer, launch::Launched &launched, const Run &plan, launch::Fd &go)
+bool traced_start(Tracer &tracer, const launch::Launched &launched, const Run &plan, launch::Fd &go)
 {
     try {
         tracer.seize(launched.pid());
