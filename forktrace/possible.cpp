@@ -884,27 +884,39 @@ private:
     std::string shown(const std::string &text, const Renaming &renaming) const
     {
         std::string out;
-        for (const Piece &piece : pieces_of(text, pids_)) {
-            out += piece.literal;
-            if (piece.pid == 0) {
+        for (std::size_t at = 0; at < text.size();) {
+            std::size_t end = at;
+            while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])) != 0) {
+                ++end;
+            }
+            if (end == at) {
+                out += text[at++];
                 continue;
             }
-            if (const auto named = renaming.to_answer.find(piece.pid);
-                named != renaming.to_answer.end()) {
+            const std::string digits = text.substr(at, end - at);
+            const auto pid = static_cast<pid_t>(digits.size() < 10 ? std::stol(digits) : 0);
+            at = end;
+            if (pid <= 0 || !pids_.contains(pid)) {
+                out += digits;
+            } else if (const auto named = renaming.to_answer.find(pid);
+                       named != renaming.to_answer.end()) {
                 out += std::to_string(named->second);
-                continue;
+            } else {
+                out += "<the ID of " + name_of(pid) + ">";
             }
-            const auto process =
-                std::find_if(order_.processes.begin(), order_.processes.end(),
-                             [&piece](const OrderProcess &p) { return p.pid == piece.pid; });
-            out += process == order_.processes.end()
-                       ? std::to_string(piece.pid)
-                       : "<the ID of " +
-                             process_name(order_, static_cast<std::size_t>(
-                                                      process - order_.processes.begin())) +
-                             ">";
         }
         return out;
+    }
+
+    // The process whose ID `pid` is, by its place.
+    std::string name_of(pid_t pid) const
+    {
+        const auto process = std::find_if(order_.processes.begin(), order_.processes.end(),
+                                          [pid](const OrderProcess &p) { return p.pid == pid; });
+        return process == order_.processes.end()
+                   ? "process " + std::to_string(pid)
+                   : process_name(order_,
+                                  static_cast<std::size_t>(process - order_.processes.begin()));
     }
 
     const Order &order_;

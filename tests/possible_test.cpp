@@ -298,9 +298,9 @@ TEST(PossibleCheck, SaysWhichRuleALineBreaks)
                          {.kind = Kind::reap, .pid = 10, .child = 11},
                          {.kind = Kind::write, .pid = 10, .data = "[  10] c\n"}});
     EXPECT_EQ(forktrace::check(forktrace::order_of(waited_named), "[7] a\n[7] c\n[8] b\n").why,
-              "'[7] c' cannot come before '[<the ID of the 1st child of the command>] b': the "
-              "command writes '[7] c' only after its wait for its 1st child, which writes "
-              "'[<the ID of the 1st child of the command>] b'");
+              "'[  7] c' cannot come before '[  <the ID of the 1st child of the command>] b': "
+              "the command writes '[  7] c' only after its wait for its 1st child, which writes "
+              "'[  <the ID of the 1st child of the command>] b'");
 }
 
 // Texts that begin with others' ("a" and "ab") give outputs that are told
