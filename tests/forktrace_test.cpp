@@ -416,7 +416,7 @@ INSTANTIATE_TEST_SUITE_P(
             Account{"vfork", "vfork", {},
                     {"fork memory shared", "fork pending -", "exec site homework.cpp:"},
                     {"exec lost hello", "exit lost hello"},
-                    {"vfork at homework.cpp:", "shares this process's memory, buffer and all"}},
+                    {"· vfork", ", the 1st child of the command", "shares this process's memory, buffer and all"}},
             Account{"system", "system", {},
                     {"fork memory shared", "fork pending -"},
                     {"exec lost hello", "exit lost hello"},
