@@ -407,6 +407,30 @@ std::vector<std::vector<std::size_t>> list_outputs(const Order &order, std::size
 
 namespace {
 
+// `text` with each number in it that `swap` gives a text for (a process
+// ID, say) replaced by that text, the rest as it is.
+std::string with_numbers_swapped(const std::string &text,
+                                 const std::function<std::optional<std::string>(long)> &swap)
+{
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = at;
+        while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])) != 0) {
+            ++end;
+        }
+        if (end == at) {
+            out += text[at++];
+            continue;
+        }
+        const std::string digits = text.substr(at, end - at);
+        const std::optional<std::string> swapped =
+            digits.size() < 10 ? swap(std::stol(digits)) : std::nullopt;
+        out += swapped.value_or(digits);
+        at = end;
+    }
+    return out;
+}
+
 // A piece of a write's text: literal bytes, or a process ID of the run,
 // which an answer may rename.
 struct Piece {
@@ -883,29 +907,15 @@ private:
     // answer, and the others as the process they stand for.
     std::string shown(const std::string &text, const Renaming &renaming) const
     {
-        std::string out;
-        for (std::size_t at = 0; at < text.size();) {
-            std::size_t end = at;
-            while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])) != 0) {
-                ++end;
-            }
-            if (end == at) {
-                out += text[at++];
-                continue;
-            }
-            const std::string digits = text.substr(at, end - at);
-            const auto pid = static_cast<pid_t>(digits.size() < 10 ? std::stol(digits) : 0);
-            at = end;
+        return with_numbers_swapped(text, [&](long number) -> std::optional<std::string> {
+            const auto pid = static_cast<pid_t>(number);
             if (pid <= 0 || !pids_.contains(pid)) {
-                out += digits;
-            } else if (const auto named = renaming.to_answer.find(pid);
-                       named != renaming.to_answer.end()) {
-                out += std::to_string(named->second);
-            } else {
-                out += "<the ID of " + name_of(pid) + ">";
+                return std::nullopt;
             }
-        }
-        return out;
+            const auto named = renaming.to_answer.find(pid);
+            return named != renaming.to_answer.end() ? std::to_string(named->second)
+                                                     : "<the ID of " + name_of(pid) + ">";
+        });
     }
 
     // The process whose ID `pid` is, by its place.
@@ -1201,23 +1211,10 @@ std::string with_exam_ids(const Order &order, const std::string &text, long firs
             exam.emplace(process.pid, first + static_cast<long>(exam.size()));
         }
     }
-    std::string out;
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t end = i;
-        while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])) != 0) {
-            ++end;
-        }
-        if (end == i) {
-            out += text[i++];
-            continue;
-        }
-        const std::string digits = text.substr(i, end - i);
-        const auto id =
-            digits.size() < 10 ? exam.find(static_cast<pid_t>(std::stol(digits))) : exam.end();
-        out += id == exam.end() ? digits : std::to_string(id->second);
-        i = end;
-    }
-    return out;
+    return with_numbers_swapped(text, [&exam](long number) -> std::optional<std::string> {
+        const auto id = exam.find(static_cast<pid_t>(number));
+        return id == exam.end() ? std::nullopt : std::optional(std::to_string(id->second));
+    });
 }
 
 bool shows_ids(const Order &order)
