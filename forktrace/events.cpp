@@ -1,5 +1,7 @@
 #include "events.hpp"
 
+#include <string.h>  // sigabbrev_np, a GNU extension
+
 #include <array>
 
 namespace forktrace {
@@ -401,6 +403,13 @@ std::string place_name(const std::vector<std::size_t> &path)
         name += " child of ";
     }
     return name + "the command";
+}
+
+std::string signal_text(int signal)
+{
+    const char *name = sigabbrev_np(signal);
+    return "signal " + std::to_string(signal) +
+           (name != nullptr ? " (SIG" + std::string(name) + ")" : std::string());
 }
 
 std::string at_site(const std::optional<std::string> &site)

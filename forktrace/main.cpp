@@ -21,6 +21,9 @@ namespace {
 
 using namespace forktrace;
 
+// --check, --make and --shuffle: the answer cannot be told either way.
+constexpr int status_untold = 2;
+
 std::unique_ptr<Report> report_for(const Options &options, std::FILE *out)
 {
     const ReportOptions report{.ascii = options.ascii};
@@ -230,7 +233,7 @@ std::variant<Goal, int> answer_goal(const Options &options, const Runs &runs,
                    : "an output of the runs explored (forktrace --possible --check says what "
                      "was not tried)",
             checked.checked.line, checked.checked.why.c_str());
-        return proven ? 1 : 2;
+        return proven ? 1 : status_untold;
     }
     lacked_newline = checked.checked.newline_added;
     if (lacked_newline) {
@@ -248,14 +251,14 @@ std::variant<Goal, int> random_goal(const Options &options, const std::vector<Or
         say("forktrace: what orders this command's writes is not all followed, so no order "
             "of them can be chosen at random: %s\n",
             unfollowed->unfollowed.front().c_str());
-        return status_failed;
+        return status_untold;
     }
     const std::size_t drawn = *options.shuffle % orders.size();
     const auto chosen = random_order(orders[drawn], *options.shuffle);
     const std::optional<mpz_class> count = count_orders(orders[drawn]);
     if (!chosen || !count) {
         say("forktrace: this command's writes have too many orders to choose one at random\n");
-        return status_failed;
+        return status_untold;
     }
     return Goal{drawn, *chosen,
                 "a random order (seed " + std::to_string(*options.shuffle) + "), one of " +
@@ -284,7 +287,7 @@ int printed_answer(const std::vector<Event> &events, const std::string &answer, 
         say("forktrace: the run followed %s, but its output is not that file's: its writes "
             "differ from the traced run's\n",
             goal.what.c_str());
-        return 1;
+        return status_untold;
     }
     say("forktrace: steered to %s: the output is that file's%s%s\n", goal.what.c_str(),
         output == answer ? "" : ", but for this run's process IDs",
@@ -348,10 +351,17 @@ int steer(const Options &options, const std::string &file)
     if (status == status_failed || interrupted() != 0) {
         return status;
     }
+    // A run that could not follow is no proof that the answer cannot be.
     if (!off_plan.empty()) {
         say("forktrace: this run's writes differ from what %s needs: %s\n", goal.what.c_str(),
             off_plan.c_str());
-        return 1;
+        return status_untold;
+    }
+    if (const auto otherwise = ended_otherwise(runs.events[goal.run], events)) {
+        say("forktrace: steered to %s, the run did not end as the first one did: %s; holding "
+            "its writes changed how it went\n",
+            goal.what.c_str(), otherwise->c_str());
+        return status_untold;
     }
     if (answer) {
         return printed_answer(events, *answer, goal, lacked_newline);

@@ -486,6 +486,7 @@ void OrderBuilder::forked(const Event &fork)
     made.path = order_.processes[parent].path;
     made.path.push_back(order_.processes[parent].forks++);
     made.made_after = order_.processes[parent].writes.size();
+    made.made_after_reaps = order_.processes[parent].reaps;
     made.fork_site = fork.site;
     order_.processes.push_back(std::move(made));
     graph_.chains.emplace_back();
@@ -544,9 +545,11 @@ void OrderBuilder::reaped(const Event &reap)
         Polls &its = polls_[reap.pid];
         its.before_reap = std::exchange(its.fruitless, 0);
     }
-    if (order_.processes[child->second].parent == reaper) {
+    if (OrderProcess &collected = order_.processes[child->second]; collected.parent == reaper) {
         reaped_by_parent_.insert(child->second);
-        order_.processes[child->second].reap_site = reap.site;
+        collected.reap_site = reap.site;
+        collected.reaped_after = order_.processes[reaper].writes.size();
+        collected.reaped_as = order_.processes[reaper].reaps++;
     } else if (reap.any_child) {
         unexplored_.insert("a wait of process " + std::to_string(reap.pid) + " collected " +
                            std::to_string(reap.child) +
@@ -637,16 +640,24 @@ Order OrderBuilder::finish()
                                "parent has ended: when that came among its calls is not tried");
         }
     }
+    const std::size_t signal_edges = graph_.piped.size();  // the pipes' come after
+    for (const auto &[from, to] : graph_.piped) {
+        order_.processes[graph_.nodes[to].process].got_signal = true;
+    }
     for (const auto &[pipe, steps] : pipes_) {
         PipeOrders orders = pipe_orders(steps);
         graph_.piped.insert(graph_.piped.end(), orders.edges.begin(), orders.edges.end());
+        for (const auto &[from, to] : orders.edges) {
+            order_.processes[graph_.nodes[to].process].read_pipe = true;
+        }
         unexplored_.merge(orders.unexplored);
         unfollowed_.merge(orders.unfollowed);
     }
     order_.assumptions.assign(notes_.begin(), notes_.end());
     order_.unexplored.assign(unexplored_.begin(), unexplored_.end());
     order_.unfollowed.assign(unfollowed_.begin(), unfollowed_.end());
-    order_.piped = !graph_.piped.empty();
+    order_.signalled = signal_edges > 0;
+    order_.piped = graph_.piped.size() > signal_edges;
     return std::move(order_);
 }
 

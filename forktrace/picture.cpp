@@ -1,7 +1,5 @@
 #include "picture.hpp"
 
-#include <string.h>  // sigabbrev_np, a GNU extension
-
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -372,9 +370,7 @@ std::string exit_text(const std::optional<Exit> &exit)
         return "still running";
     }
     if (exit->signal) {
-        const char *name = sigabbrev_np(*exit->signal);
-        return "signal " + std::to_string(*exit->signal) +
-               (name != nullptr ? " (SIG" + std::string(name) + ")" : std::string());
+        return signal_text(*exit->signal);
     }
     return "exit " + std::to_string(exit->code.value_or(0));
 }

@@ -624,23 +624,43 @@ Because why_after(const Order &order, std::size_t earlier, std::size_t later)
             break;
         }
     }
-    if (!order.piped) {
+    if (!order.piped && !order.signalled) {
         return Because::wait;
     }
-    // A wait: the later write's process, or one it descends from, is the
-    // earlier one's ancestor.
-    for (std::size_t p = a.process; order.processes[p].parent != p;) {
-        p = order.processes[p].parent;
-        for (std::size_t q = b.process;; q = order.processes[q].parent) {
-            if (q == p) {
-                return Because::wait;
-            }
-            if (order.processes[q].parent == q) {
+    // A wait: a process on the way up from the earlier write's was reaped
+    // by its parent, which writes the later one after that, or made the
+    // process that does after that.
+    for (std::size_t q = a.process; order.processes[q].reaped_after;
+         q = order.processes[q].parent) {
+        const OrderProcess &reaped = order.processes[q];
+        if (b.process == reaped.parent && b.number >= *reaped.reaped_after) {
+            return Because::wait;
+        }
+        for (std::size_t r = b.process; order.processes[r].parent != r;
+             r = order.processes[r].parent) {
+            if (order.processes[r].parent == reaped.parent) {
+                if (order.processes[r].made_after_reaps > reaped.reaped_as) {
+                    return Because::wait;
+                }
                 break;
             }
         }
     }
-    return Because::pipe;
+    // A pipe or a signal, as the later write's process or one it descends
+    // from heard of it.
+    bool read_pipe = false;
+    bool got_signal = false;
+    for (std::size_t p = b.process;; p = order.processes[p].parent) {
+        read_pipe = read_pipe || order.processes[p].read_pipe;
+        got_signal = got_signal || order.processes[p].got_signal;
+        if (order.processes[p].parent == p) {
+            break;
+        }
+    }
+    if (read_pipe == got_signal) {
+        return Because::message;
+    }
+    return read_pipe ? Because::pipe : Because::signal;
 }
 
 }  // namespace
@@ -711,6 +731,14 @@ std::string rule(const Order &order, std::size_t earlier, std::size_t later, con
         case Because::pipe:
             return first + writer + " writes " + b_text +
                    " only after it read from a pipe what was written there after " + other +
+                   " wrote " + a_text;
+        case Because::signal:
+            return first + writer + " writes " + b_text +
+                   " only after a signal reached it that was sent after " + other + " wrote " +
+                   a_text;
+        case Because::message:
+            return first + writer + " writes " + b_text +
+                   " only after a pipe or a signal brought it word sent after " + other +
                    " wrote " + a_text;
         case Because::wait:
             break;

@@ -30,6 +30,8 @@ enum class Because {
     fork,           // the later one's process was made after the earlier write
     wait,           // a process waited for the child that wrote the earlier one
     pipe,           // the later one's process read from a pipe what came after the earlier
+    signal,         // the later one's process got a signal sent after the earlier
+    message,        // a pipe or a signal: which of the two is not told apart
 };
 
 struct Write {
@@ -47,8 +49,15 @@ struct OrderProcess {
     // Its place in the tree: the number of each fork along the line from the
     // command (the command: empty), which names it in another run too.
     std::vector<std::size_t> path;
-    std::vector<std::size_t> writes;  // in Order::writes, in order
-    std::size_t made_after = 0;       // its maker's writes before the fork that made it
+    std::vector<std::size_t> writes;   // in Order::writes, in order
+    std::size_t made_after = 0;        // its maker's writes before the fork that made it
+    std::size_t reaps = 0;             // children it reaped
+    std::size_t made_after_reaps = 0;  // its maker's reaps before the fork that made it
+    // Reaped by its parent: the parent's writes, and reaps, before that.
+    std::optional<std::size_t> reaped_after;
+    std::size_t reaped_as = 0;
+    bool read_pipe = false;   // a read of its from a pipe orders writes
+    bool got_signal = false;  // a signal it got, or that ended it, orders writes
     // Where in the source the fork that made it, and the wait that reaped
     // it, were called, where the program has line information.
     std::optional<std::string> fork_site;
@@ -70,6 +79,7 @@ struct Order {
     std::vector<std::string> unfollowed;
     bool too_large = false;  // too many writes to work the order out
     bool piped = false;      // a read from a pipe orders some writes
+    bool signalled = false;  // a signal, caught or ending its target, orders some writes
 
     bool forest() const;  // no write follows more than one directly
     bool chain() const;   // each write follows the one before it: one order
@@ -232,6 +242,12 @@ struct CheckedRuns {
 };
 CheckedRuns check_runs(const std::vector<Order> &orders, const std::string &answer,
                        std::optional<long> first_pid = std::nullopt);
+
+// How a process of the steered run ended otherwise than in the first run,
+// which it follows (with another code, or by a signal: a held write let an alarm
+// come first), in words; nothing when each ended alike.
+std::optional<std::string> ended_otherwise(const std::vector<Event> &followed,
+                                           const std::vector<Event> &steered);
 
 // The account of which outputs are possible, from the runs explored; the
 // exit status: 1 when an answer was checked and is proven not possible, 2

@@ -460,4 +460,45 @@ CheckedRuns check_runs(const std::vector<Order> &orders, const std::string &answ
     return ended;
 }
 
+namespace {
+
+// How each process of a run ended, by its place: "code 0", "signal 14".
+std::map<Place, std::string> ends_by_place(const std::vector<Event> &events)
+{
+    const Order order = order_of(events);
+    std::unordered_map<pid_t, const Place *> places;
+    for (const OrderProcess &process : order.processes) {
+        places.emplace(process.pid, &process.path);
+    }
+    std::map<Place, std::string> ends;
+    for (const Event &event : events) {
+        const auto place = places.find(event.pid);
+        if (event.kind == Event::Kind::exit && place != places.end()) {
+            ends[*place->second] =
+                event.signal ? "was killed by " + signal_text(*event.signal)
+                             : "exited with code " + std::to_string(event.code.value_or(0));
+        }
+    }
+    return ends;
+}
+
+}  // namespace
+
+std::optional<std::string> ended_otherwise(const std::vector<Event> &followed,
+                                           const std::vector<Event> &steered)
+{
+    const std::map<Place, std::string> before = ends_by_place(followed);
+    const std::map<Place, std::string> now = ends_by_place(steered);
+    const Order order = order_of(steered);
+    for (std::size_t p = 0; p < order.processes.size(); ++p) {
+        const auto was = before.find(order.processes[p].path);
+        const auto is = now.find(order.processes[p].path);
+        if (was != before.end() && is != now.end() && was->second != is->second) {
+            return process_name(order, p) + " " + is->second + ", where in the first run it " +
+                   was->second;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace forktrace

@@ -10,8 +10,6 @@
 // through printable() and then the diagram language's own escapes.
 #include "history.hpp"
 
-#include <string.h>  // sigabbrev_np, a GNU extension
-
 #include <algorithm>
 #include <map>
 #include <variant>
@@ -61,9 +59,7 @@ std::string end_text(const Process &process)
         return "still running";
     }
     if (process.exit->signal) {
-        const char *name = sigabbrev_np(*process.exit->signal);
-        return "killed by signal " + std::to_string(*process.exit->signal) +
-               (name != nullptr ? " (SIG" + std::string(name) + ")" : std::string());
+        return "killed by " + signal_text(*process.exit->signal);
     }
     return "exit " + std::to_string(process.exit->code.value_or(0));
 }

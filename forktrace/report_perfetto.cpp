@@ -13,8 +13,6 @@
 // UTF-8: the command's bytes go through printable() before JSON's escapes.
 #include "history.hpp"
 
-#include <string.h>  // sigabbrev_np, a GNU extension
-
 #include <algorithm>
 #include <cmath>
 #include <set>
@@ -47,9 +45,7 @@ std::string micro(long long ns)
 std::string exit_name(const std::optional<Exit> &exit)
 {
     if (exit && exit->signal) {
-        const char *name = sigabbrev_np(*exit->signal);
-        return "killed by signal " + std::to_string(*exit->signal) +
-               (name != nullptr ? " (SIG" + std::string(name) + ")" : std::string());
+        return "killed by " + signal_text(*exit->signal);
     }
     return exit ? "exit " + std::to_string(exit->code.value_or(0)) : "still running";
 }

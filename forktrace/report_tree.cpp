@@ -2,8 +2,6 @@
 // ended and who collected it. Written at the end, from the whole history.
 #include "history.hpp"
 
-#include <string.h>  // sigabbrev_np, a GNU extension
-
 #include <variant>
 
 namespace forktrace {
@@ -41,10 +39,7 @@ std::string end_text(const Process &process)
     if (!process.exit) {
         out = "no exit: the trace ended first";
     } else if (process.exit->signal) {
-        const int number = *process.exit->signal;
-        const char *name = sigabbrev_np(number);
-        out = "killed by signal " + std::to_string(number) +
-              (name != nullptr ? " (SIG" + std::string(name) + ")" : std::string());
+        out = "killed by " + signal_text(*process.exit->signal);
     } else {
         out = "exit code " + std::to_string(process.exit->code.value_or(0)) +
               at_site(process.exit->site);

@@ -686,7 +686,19 @@ INSTANTIATE_TEST_SUITE_P(
                                 "after its wait at homework.cpp:",
                                 // The command's whole write is next, but for its wait.
                                 "line 1: 'A' and 'C' cannot come before 'A' and 'B': the command "
-                                "writes 'A' and 'C' only after its wait at homework.cpp:"}),
+                                "writes 'A' and 'C' only after its wait at homework.cpp:"},
+                        // Orders that pipes and signals make, named as such.
+                        Steered{"piped_byte_first", "handoff", "child\np1\n", false,
+                                "writes 'child' only after it read from a pipe what was written "
+                                "there after the command wrote 'p1'",
+                                "writes 'child' only after it read from a pipe what was written "
+                                "there after the command wrote 'p1'"},
+                        Steered{"continued_first", "stopped", "child\nparent\n", false,
+                                "writes 'child' only after a signal reached it that was sent "
+                                "after the command wrote 'parent'",
+                                "writes 'child' only after a signal reached it that was sent "
+                                "after the command wrote 'parent'"},
+                        Steered{"reported_first", "reports", "got 0\ngot 1\n", true, "", ""}),
         testing::Values(runner::Output::terminal, runner::Output::pipe)),
     [](const auto &row) {
         return std::get<0>(row.param).name + "_" + runner::to_string(std::get<1>(row.param));
@@ -809,11 +821,13 @@ TEST_P(ForktraceEnds, WithTheStatusAShellUserKnows)
     const std::filesystem::path report = folder.path() / "report";
     std::vector<std::string> args{"-o", report.string()};
     args.insert(args.end(), row.args.begin(), row.args.end());
-    // Answers that are no regular file, or too big a one, made here.
+    // Answers made here: no regular file, too big a file, one to steer to.
     for (std::string &arg : args) {
         const std::filesystem::path made = folder.path() / arg;
         if (arg == "FIFO") {
             ASSERT_EQ(::mkfifo(made.c_str(), 0600), 0);
+        } else if (arg == "ALARMED") {
+            std::ofstream(made) << "parent\nchild\n";
         } else if (arg == "HUGE") {
             std::ofstream(made).put('\n');
             std::filesystem::resize_file(made, (16U << 20U) + 1);
@@ -865,6 +879,14 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"check_a_fifo", {"--check", "FIFO", "true"}, 125, "/FIFO: not a regular file", false},
         Ending{"make_too_big", {"--make", "HUGE", "true"}, 125, "/HUGE: larger than 16 MiB, the most that is read", false},
         Ending{"list_none", {"--list=0", "true"}, 125, "--list lists from 1 to 10000 outputs, not 0", false},
+        // Steered runs that cannot be had: told apart from an impossible answer.
+        Ending{"shuffle_unfollowed", {"--shuffle", "--on", "pipe", runner::program_path("homework"), "sharedmemory"}, 2,
+               "what orders this command's writes is not all followed, so no order of them can be chosen", false},
+        Ending{"shuffle_drawn", {"--shuffle=2", "--on", "pipe", runner::program_path("homework"), "race"}, 0,
+               "steered to a random order (seed 2), one of 2 possible"},
+        Ending{"make_past_an_alarm", {"--make", "ALARMED", "--on", "pipe", runner::program_path("homework"), "alarm"}, 2,
+               "the 1st child of the command was killed by signal 14 (SIGALRM), where in the first run it exited "
+               "with code 0"},
         Ending{"pids_alone", {"--pids=100", "true"}, 125, "--pids numbers the processes of an answer", false},
         Ending{"pids_bad", {"--pids=0", "--list", "true"}, 125, "--pids takes a whole number from 1", false},
         Ending{"all_cpus", {"--all-cpus", "/bin/sh", "-c", "exit 3"}, 3, ""},

@@ -165,6 +165,24 @@ bool through_a_pipe(const std::string &how)
     return true;
 }
 
+// The child stops itself; the parent, told of the stop, prints and lets it
+// go on: the child's line follows the parent's, by the SIGCONT alone.
+void stop_the_child()
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        static_cast<void>(raise(SIGSTOP));
+        std::printf("child\n");
+        std::exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, WUNTRACED);
+    std::printf("parent\n");
+    static_cast<void>(std::fflush(stdout));
+    kill(child, SIGCONT);
+    waitpid(child, &status, 0);
+}
+
 int main(int argc, char *argv[])
 {
     const std::string how = argc > 1 ? argv[1] : "";
@@ -173,6 +191,24 @@ int main(int argc, char *argv[])
     }
     if (how == "signal") {
         signal_the_child();
+        return 0;
+    }
+    if (how == "stopped") {
+        stop_the_child();
+        return 0;
+    }
+    if (how == "alarm") {
+        // The child's alarm ends it unless it has printed by then: a run
+        // that holds its write for the parent's, a second later, ends it.
+        if (fork() == 0) {
+            alarm(1);
+            std::printf("child\n");
+            std::exit(0);
+        }
+        sleep(2);
+        std::printf("parent\n");
+        static_cast<void>(std::fflush(stdout));
+        wait(nullptr);
         return 0;
     }
     if (how == "vfork") {

@@ -270,6 +270,16 @@ TEST(PossibleCheck, SaysWhichRuleALineBreaks)
               std::string::npos)
         << after_fork.why;
     EXPECT_TRUE(forktrace::check(order, "A\nB\nC\n").possible);
+    // Through a pipe, before the wait: the pipe orders C, not the wait.
+    std::vector<Event> piped = waited;
+    piped.insert(piped.begin() + 4,
+                 {{.kind = Kind::pipe, .pid = 11, .pipe = 7, .asked = 1, .bytes = 1},
+                  {.kind = Kind::pipe, .pid = 10, .pipe = 7, .asked = 1, .bytes = 1, .read = true},
+                  {.kind = Kind::write, .pid = 10, .data = "C\n"}});
+    piped.pop_back();
+    EXPECT_EQ(forktrace::check(forktrace::order_of(piped), "A\nC\nB\n").why,
+              "'C' cannot come before 'B': the command writes 'C' only after it read from a "
+              "pipe what was written there after the 1st child of the command wrote 'B'");
     // An answer without its last newline is checked with it, and says so.
     const forktrace::CheckedRuns unended = forktrace::check_runs({order}, "A\nB\nC");
     EXPECT_TRUE(unended.checked.possible && unended.checked.newline_added);
