@@ -61,10 +61,27 @@ bool get(int fd, Value &value)
     return n == static_cast<ssize_t>(sizeof value);
 }
 
+// Whether a file that the system cannot run holds a NUL byte in its first
+// line: no script, but a program of another system or no program at all,
+// which shells refuse to run rather than feed to `sh`. Safe after a fork.
+bool binary(const char *file)
+{
+    std::array<char, 256> head{};
+    const int fd = ::open(file, O_RDONLY | O_CLOEXEC);
+    const ssize_t got = fd < 0 ? 0 : ::read(fd, head.data(), head.size());
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    const auto end = head.begin() + std::max<ssize_t>(got, 0);
+    return std::find(head.begin(), std::find(head.begin(), end, '\n'), '\0') !=
+           std::find(head.begin(), end, '\n');
+}
+
 // The program's side of the fork: its streams, its signals as a shell leaves
 // them, the caller's last step, and the exec. Never returns.
 // `script` is the command as `sh` runs it: a file that is not a program
-// (no `#!` line, ENOEXEC) is taken for a shell script, as shells take it.
+// (no `#!` line, ENOEXEC) is taken for a shell script, as shells take it,
+// unless it is binary.
 [[noreturn]] void become(const Program &program, char *const argv[], char *const script[],
                          char *const envp[], int in, int out, int err)
 {
@@ -86,7 +103,7 @@ bool get(int fd, Value &value)
         ::execvpe(argv[0], argv, envp);
     } else {
         ::execve(program.file.c_str(), argv, envp);
-        if (errno == ENOEXEC) {
+        if (errno == ENOEXEC && !binary(program.file.c_str())) {
             ::execve(script[0], script, envp);
             errno = ENOEXEC;
         }

@@ -1,8 +1,10 @@
 #include "stacks.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 
 #include <elfutils/libdw.h>
@@ -152,9 +154,81 @@ int on_frame(Dwfl_Frame *state, void *arg)
     return walk.frames->size() < walk.most ? DWARF_CB_OK : DWARF_CB_ABORT;
 }
 
+// The start of the function after the one that starts at `start` (file
+// addresses), from the sorted table of the module's call frame information
+// (.eh_frame_hdr, each entry's start relative to the table, as GCC and the
+// linkers write it): the end of a function without a symbol.
+std::optional<Dwarf_Addr> function_end(Elf *elf, Dwarf_Addr start)
+{
+    std::size_t names = 0;
+    if (elf_getshdrstrndx(elf, &names) != 0) {
+        return std::nullopt;
+    }
+    for (Elf_Scn *section = elf_nextscn(elf, nullptr); section != nullptr;
+         section = elf_nextscn(elf, section)) {
+        GElf_Shdr header{};
+        const char *name = gelf_getshdr(section, &header) == nullptr
+                               ? nullptr
+                               : elf_strptr(elf, names, header.sh_name);
+        const Elf_Data *data = name == nullptr || std::strcmp(name, ".eh_frame_hdr") != 0
+                                   ? nullptr
+                                   : elf_getdata(section, nullptr);
+        constexpr unsigned char datarel_sdata4 = 0x3b, udata4 = 0x03;
+        const auto *bytes =
+            data == nullptr ? nullptr : static_cast<const unsigned char *>(data->d_buf);
+        if (bytes == nullptr || data->d_size < 12 || bytes[0] != 1 || bytes[2] != udata4 ||
+            bytes[3] != datarel_sdata4) {
+            continue;
+        }
+        std::uint32_t count = 0;
+        std::memcpy(&count, bytes + 8, sizeof count);
+        count = static_cast<std::uint32_t>(std::min<std::size_t>(count, (data->d_size - 12) / 8));
+        const auto start_of = [&](std::uint32_t i) {
+            std::int32_t offset = 0;
+            std::memcpy(&offset, bytes + 12 + std::size_t{i} * 8, sizeof offset);
+            return header.sh_addr + static_cast<Dwarf_Addr>(std::int64_t{offset});
+        };
+        for (std::uint32_t i = 0; i + 1 < count; ++i) {
+            if (start_of(i) == start) {
+                return start_of(i + 1);
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// A short function of the C library's that ends by jumping to another
+// (`jmp rel32`, as _IO_flush_all goes to the library's own, unnamed flush of
+// every stream, and fflush(NULL) to it): frames in the function it jumps
+// to take its name.
+void name_jump_targets(Stacks::Image &image, pid_t tid)
+{
+    constexpr Dwarf_Addr longest = 16, jump = 5;
+    Dwarf_Addr bias = 0;
+    Elf *elf = dwfl_module_getelf(image.libc, &bias);
+    if (elf == nullptr) {
+        return;
+    }
+    const std::vector<Stacks::Image::Named> stubs = image.named;
+    for (const Stacks::Image::Named &stub : stubs) {
+        const Dwarf_Addr size = stub.end - stub.start;
+        const std::string code =
+            size < jump || size > longest ? std::string() : read_memory(tid, stub.end - jump, jump);
+        if (code.size() != jump || static_cast<unsigned char>(code[0]) != 0xe9) {
+            continue;
+        }
+        std::int32_t offset = 0;
+        std::memcpy(&offset, code.data() + 1, sizeof offset);
+        const Dwarf_Addr target = stub.end + static_cast<Dwarf_Addr>(std::int64_t{offset});
+        if (const auto end = function_end(elf, target - bias)) {
+            image.named.push_back({target, *end + bias, stub.name});
+        }
+    }
+}
+
 // The program's module and the C library's among those reported, and the
 // functions named in `functions` in the latter, from its symbol table.
-void find_modules(Stacks::Image &image, const std::vector<std::string> &functions)
+void find_modules(Stacks::Image &image, const std::vector<std::string> &functions, pid_t tid)
 {
     dwfl_getmodules(
         image.dwfl,
@@ -188,6 +262,7 @@ void find_modules(Stacks::Image &image, const std::vector<std::string> &function
             image.named.push_back({address, address + symbol.st_size, bare});
         }
     }
+    name_jump_targets(image, tid);
 }
 
 // The line of `pc` found unit by unit, for a module whose units the quick
@@ -278,7 +353,7 @@ std::shared_ptr<Stacks::Image> Stacks::image(pid_t pid, pid_t through)
             std::error_code error;
             entry->program =
                 std::filesystem::read_symlink("/proc/" + std::to_string(through) + "/exe", error);
-            find_modules(*entry, functions_);
+            find_modules(*entry, functions_, through);
         }
     }
     return entry->dwfl != nullptr ? entry : nullptr;

@@ -22,6 +22,10 @@ int main(int argc, char *argv[])
         static_cast<void>(std::fputs("flushed\n", stdout));
         static_cast<void>(std::fflush(stdout));
         _exit(0);
+    } else if (std::strcmp(how, "flush_all") == 0) {
+        static_cast<void>(std::fputs("every stream flushed\n", stdout));
+        static_cast<void>(std::fflush(nullptr));
+        _exit(0);
     } else if (std::strcmp(how, "exit") == 0) {
         static_cast<void>(std::setvbuf(stdout, nullptr, _IOFBF, 0));
         std::puts("written at exit");

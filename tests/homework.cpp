@@ -586,6 +586,14 @@ int main(int argc, char *argv[])
                          : "b"(STDOUT_FILENO), "c"(low), "d"(sizeof text - 1)
                          : "memory");
         }
+    } else if (how == "x32") {
+        // A write by a call of the x32 ABI, which most kernels refuse.
+        constexpr long x32_write = 0x40000000 | SYS_write;
+        const char text[] = "via x32\n";
+        if (syscall(x32_write, STDOUT_FILENO, text, sizeof text - 1) >= 0) {
+            return not_offered;  // run: this kernel takes such calls
+        }
+        std::printf("x32 refused\n");
     } else if (how == "untraced") {
         // A child asked for with CLONE_UNTRACED.
         const long child = syscall(SYS_clone, CLONE_UNTRACED | SIGCHLD, 0, 0, 0, 0);
