@@ -105,6 +105,8 @@ std::string_view to_string(Event::Kind kind)
             return "reap";
         case Event::Kind::poll:
             return "poll";
+        case Event::Kind::saw_end:
+            return "saw_end";
         case Event::Kind::talk:
             return "talk";
         case Event::Kind::getppid:
@@ -260,9 +262,13 @@ void write_json(const Event &event, const std::function<void(std::string_view)> 
             break;
         case Event::Kind::reap:
         case Event::Kind::poll:
+        case Event::Kind::saw_end:
             out += ",\"child\":" + std::to_string(event.child);
             if (event.any_child) {
                 out += ",\"any_child\":true";
+            }
+            if (event.by_system) {
+                out += ",\"by_system\":true";
             }
             if (!event.ok) {
                 out += ",\"ok\":false";  // a poll for one child that found it not yet ended

@@ -29,6 +29,9 @@ enum class Stream { output, error, elsewhere };
 std::string_view to_string(Stream stream);
 
 struct Event {
+    // saw_end: a wait that returned once its child `child` had ended and
+    // left it uncollected: with WNOWAIT, or by the system (`by_system`:
+    // SIGCHLD ignored or SA_NOCLDWAIT, the wait returned at none left)
     // poll: a wait with WNOHANG, which found a child ended (`child`, after
     // its reap) or found none while one lived (told the first and second
     // time a process, until its next reap; once for a wait for one child):
@@ -60,6 +63,7 @@ struct Event {
         exit,
         reap,
         poll,
+        saw_end,
         talk,
         getppid,
         thread,
@@ -121,7 +125,8 @@ struct Event {
     // reap, poll: the wait was for any child (or any of a group), not for
     // this one by its ID: another child that ended first could have been collected
     bool any_child = false;
-    bool read = false;  // pipe: a read (else a write)
+    bool by_system = false;  // saw_end: collected by the system, not by the wait
+    bool read = false;       // pipe: a read (else a write)
     // pipe: the process can no longer write into it (it closed its last
     // descriptor of the writing end, exec'd with it to close, or ended)
     bool released = false;

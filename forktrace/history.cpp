@@ -173,6 +173,7 @@ void History::add(const Event &event)
             break;
         case Event::Kind::fork:
         case Event::Kind::poll:
+        case Event::Kind::saw_end:
         case Event::Kind::talk:
         case Event::Kind::getppid:
         case Event::Kind::thread:

@@ -379,6 +379,7 @@ private:
     void wrote(const Event &write);
     void exited(const Event &exit);
     void reaped(const Event &reap);
+    void saw_end(const Event &wait);
     void asked_parent(const Event &getppid);
     void caught(const Event &talk);
     void talked(const Event &talk);
@@ -443,6 +444,9 @@ void OrderBuilder::take(const Event &event)
             break;
         case Event::Kind::reap:
             reaped(event);
+            break;
+        case Event::Kind::saw_end:
+            saw_end(event);
             break;
         case Event::Kind::getppid:
             asked_parent(event);
@@ -557,6 +561,30 @@ void OrderBuilder::reaped(const Event &reap)
                            "it could have collected is not tried");
     }
     add({Node::Kind::reap, reaper, none, child->second});
+}
+
+// A wait that returned after its child's end and left it uncollected: it
+// orders what follows as a reap does.
+void OrderBuilder::saw_end(const Event &wait)
+{
+    const auto child = latest_.find(wait.child);
+    if (child == latest_.end()) {
+        return;
+    }
+    const std::size_t waiter = process_of(wait.pid);
+    OrderProcess &ended = order_.processes[child->second];
+    if (ended.parent == waiter && !ended.reaped_after) {
+        ended.reap_site = wait.site;
+        ended.reaped_after = order_.processes[waiter].writes.size();
+        ended.reaped_as = order_.processes[waiter].reaps++;
+    }
+    if (wait.any_child && !wait.by_system) {
+        unexplored_.insert("a wait of process " + std::to_string(wait.pid) + " saw " +
+                           std::to_string(wait.child) +
+                           " end and left it to collect (WNOWAIT); which other child it could "
+                           "have seen is not tried");
+    }
+    add({Node::Kind::told_end, waiter, none, child->second});
 }
 
 void OrderBuilder::asked_parent(const Event &getppid)

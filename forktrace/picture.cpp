@@ -177,6 +177,7 @@ void Timeline::add(const Event &event)
             break;
         }
         case Event::Kind::poll:
+        case Event::Kind::saw_end:
         case Event::Kind::talk:
         case Event::Kind::getppid:
         case Event::Kind::thread:

@@ -162,9 +162,10 @@ public:
 
     void add(const Event &event)
     {
-        if (event.kind == Event::Kind::poll || event.kind == Event::Kind::talk ||
-            event.kind == Event::Kind::getppid || event.kind == Event::Kind::thread ||
-            event.kind == Event::Kind::pipe || event.kind == Event::Kind::send) {
+        if (event.kind == Event::Kind::poll || event.kind == Event::Kind::saw_end ||
+            event.kind == Event::Kind::talk || event.kind == Event::Kind::getppid ||
+            event.kind == Event::Kind::thread || event.kind == Event::Kind::pipe ||
+            event.kind == Event::Kind::send) {
             return;  // nothing changes
         }
         if (steps_.size() >= most) {
@@ -223,6 +224,7 @@ public:
                 what = who + " reaps " + std::to_string(event.child);
                 break;
             case Event::Kind::poll:
+            case Event::Kind::saw_end:
             case Event::Kind::talk:
             case Event::Kind::getppid:
             case Event::Kind::thread:

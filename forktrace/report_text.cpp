@@ -200,6 +200,14 @@ private:
                 }
                 break;
             }
+            case Event::Kind::saw_end:
+                what = event.by_system
+                           ? "waited till no child was left: the system collected " +
+                                 std::to_string(event.child) + " (SIGCHLD ignored, or SA_NOCLDWAIT)"
+                           : "saw " + std::to_string(event.child) +
+                                 " end, and left it to collect (WNOWAIT)";
+                what += at_site(event.site);
+                break;
             case Event::Kind::start:
             case Event::Kind::write:
             case Event::Kind::poll:

@@ -945,10 +945,12 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
             exec_failed(task, static_cast<int>(-result));
             break;
         case Pending::wait4:
-            wait4_returned(tid, task, result);
-            break;
         case Pending::waitid:
-            if (result == 0 && (task.args[3] & WNOWAIT) == 0) {
+            if (result == -ECHILD) {
+                none_left(task);
+            } else if (pending == Pending::wait4) {
+                wait4_returned(tid, task, result);
+            } else if (result == 0) {
                 waitid_returned(tid, task);
             }
             break;

@@ -192,6 +192,8 @@ private:
     void exec_failed(const Task &task, int error);
     void wait4_returned(pid_t tid, const Task &task, std::int64_t result);
     void waitid_returned(pid_t tid, const Task &task);
+    void none_left(const Task &task);
+    void emit_saw_end(const Task &task, pid_t child, bool by_system);
     void on_stop(pid_t tid, int status);
     void on_group_stop(pid_t tid, Task &task, int signal);
     void on_syscall_exit(pid_t tid, Task &task);

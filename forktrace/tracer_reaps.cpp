@@ -551,10 +551,40 @@ void Tracer::wait4_returned(pid_t tid, const Task &task, std::int64_t result)
     }
 }
 
-// A waitid() without WNOWAIT returned 0: the child it collected, from its
-// siginfo, or none yet.
+// A wait found no child left to collect: the children it had that ended
+// uncollected were collected by the system (SIGCHLD ignored, or
+// SA_NOCLDWAIT), and such a wait returns only once they have all ended.
+void Tracer::none_left(const Task &task)
+{
+    const std::map<pid_t, pid_t> ended = ended_;
+    for (const auto &[child, parent] : ended) {
+        if (parent == task.tgid && collected(child)) {
+            emit_saw_end(task, child, true);
+            ended_.erase(child);
+            ended_paths_.erase(child);
+            ended_born_.erase(child);
+        }
+    }
+}
+
+void Tracer::emit_saw_end(const Task &task, pid_t child, bool by_system)
+{
+    Event saw = event(Event::Kind::saw_end, task.tgid);
+    saw.child = child;
+    saw.site = task.site;
+    saw.any_child = task.any_child;
+    saw.by_system = by_system;
+    setup_.emit(saw);
+}
+
+// A waitid() returned 0: the child it collected, from its siginfo, or none
+// yet; with WNOWAIT, the child it saw ended and left to collect.
 void Tracer::waitid_returned(pid_t tid, const Task &task)
 {
+    const bool kept = (task.args[3] & WNOWAIT) != 0;
+    if (task.args[2] == 0 && kept) {
+        return;  // which child it saw is not told
+    }
     if (task.args[2] == 0) {
         // No siginfo to read: the child collected is the one of them that is gone.
         const std::map<pid_t, pid_t> ended = ended_;
@@ -570,8 +600,11 @@ void Tracer::waitid_returned(pid_t tid, const Task &task)
     const std::string raw = read_memory(tid, task.args[2], sizeof(siginfo_t));
     siginfo_t child{};
     std::memcpy(&child, raw.data(), std::min(raw.size(), sizeof child));
-    if (child.si_pid != 0 && (child.si_code == CLD_EXITED || child.si_code == CLD_KILLED ||
-                              child.si_code == CLD_DUMPED)) {
+    const bool ended =
+        child.si_code == CLD_EXITED || child.si_code == CLD_KILLED || child.si_code == CLD_DUMPED;
+    if (child.si_pid != 0 && ended && kept) {
+        emit_saw_end(task, child.si_pid, false);
+    } else if (child.si_pid != 0 && ended) {
         emit_reap(task, child.si_pid);
         on_poll(task, child.si_pid);
     } else if (child.si_pid == 0) {

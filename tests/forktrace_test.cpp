@@ -624,7 +624,10 @@ INSTANTIATE_TEST_SUITE_P(
                  R"(["child\nparent\n","parent\nchild\n"])"},
         Possible{"equal_texts_pipe", "homework", with(on_pipe, {"same"}), "2", "1", R"(["same\nsame\n"])"},
         Possible{"wait_terminal", "homework", with(on_terminal, {"wait"}), "1", "1", R"(["A\nB\nC\n"])"},
-        Possible{"wait_pipe", "homework", with(on_pipe, {"wait"}), "1", "1", R"(["A\nB\nA\nC\n"])"}),
+        Possible{"wait_pipe", "homework", with(on_pipe, {"wait"}), "1", "1", R"(["A\nB\nA\nC\n"])"},
+        // Waits that leave the child uncollected order the parent after it all the same.
+        Possible{"wait_nowait_pipe", "homework", with(on_pipe, {"nowait"}), "1", "1", R"(["child\nparent\n"])"},
+        Possible{"wait_sigchld_ignored_pipe", "homework", with(on_pipe, {"ignored"}), "1", "1", R"(["child\nparent\n"])"}),
     [](const auto &row) { return row.param.name; });
 // clang-format on
 

@@ -193,6 +193,24 @@ int main(int argc, char *argv[])
         signal_the_child();
         return 0;
     }
+    if (how == "nowait" || how == "ignored") {
+        // The parent waits for its child's end: seen and left to collect
+        // (WNOWAIT), or with SIGCHLD ignored, when the system collects it.
+        if (how == "ignored") {
+            static_cast<void>(std::signal(SIGCHLD, SIG_IGN));
+        }
+        const pid_t child = fork();
+        if (child == 0) {
+            std::printf("child\n");
+            std::exit(0);
+        }
+        siginfo_t info{};
+        static_cast<void>(how == "nowait"
+                              ? waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT)
+                              : wait(nullptr));
+        std::printf("parent\n");
+        return 0;
+    }
     if (how == "stopped") {
         stop_the_child();
         return 0;
