@@ -137,58 +137,130 @@ void Fd::reset(int fd)
     fd_ = fd;
 }
 
+namespace {
+
+// The program's ends of its streams, and forktrace's ends of them.
+struct Ends {
+    Fd child_in, child_out, child_err;
+    Fd input, output, error;
+};
+
+Ends open_ends(const Program &program)
+{
+    Ends ends;
+    if (program.mode == Mode::terminal) {
+        ends.output = Fd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+        if (!ends.output.open() || ::grantpt(ends.output.get()) != 0 ||
+            ::unlockpt(ends.output.get()) != 0) {
+            fail("posix_openpt");
+        }
+        const winsize size{program.rows, program.columns, 0, 0};
+        ::ioctl(ends.output.get(), TIOCSWINSZ, &size);
+        ends.input = Fd(::fcntl(ends.output.get(), F_DUPFD_CLOEXEC, 0));
+        ends.child_in = Fd(::open(::ptsname(ends.output.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        if (!ends.child_in.open()) {
+            fail("open the pseudo-terminal");
+        }
+        ends.child_out = Fd(::fcntl(ends.child_in.get(), F_DUPFD_CLOEXEC, 0));
+        termios modes{};
+        if (!program.echo && ::tcgetattr(ends.child_in.get(), &modes) == 0) {
+            modes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            ::tcsetattr(ends.child_in.get(), TCSANOW, &modes);
+        }
+    } else if (program.mode == Mode::inherit) {
+        ends.child_in = Fd(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0));
+        ends.child_out = Fd(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
+        ends.child_err = Fd(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0));
+    } else {
+        make_pipe(ends.child_in, ends.input);
+        make_pipe(ends.output, ends.child_out);
+    }
+    if (program.errors_inherited) {
+        ends.child_err = Fd(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0));
+    } else if (program.mode != Mode::inherit) {
+        if (program.errors_apart) {
+            make_pipe(ends.error, ends.child_err);
+        } else {
+            ends.child_err = Fd(::fcntl(ends.child_out.get(), F_DUPFD_CLOEXEC, 0));
+        }
+    }
+    return ends;
+}
+
+// The command as it is run: its argv, as `sh` runs it, and its environment.
+struct Command {
+    std::vector<char *> argv, script, envp;
+};
+
+// On a terminal, the session leader's side of its fork: the program as its
+// child, whose pid, then status, it hands on through `status_write`; it
+// goes once `release_read` tells it to. Never returns.
+[[noreturn]] void lead(const Program &program, const Command &command, const Ends &ends,
+                       const Fd &status_write, const Fd &release_read)
+{
+    ::setsid();
+    ::ioctl(ends.child_in.get(), TIOCSCTTY, 0);
+    // To take the foreground back, and to outlive a hangup of the
+    // terminal long enough to hand on the program's status.
+    static_cast<void>(::signal(SIGTTOU, SIG_IGN));
+    static_cast<void>(::signal(SIGHUP, SIG_IGN));
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // In a group of its own, in the foreground, as a shell starts a job.
+        ::setpgid(0, 0);
+        ::tcsetpgrp(ends.child_in.get(), ::getpid());
+        become(program, command.argv.data(), command.script.data(), command.envp.data(),
+               ends.child_in.get(), ends.child_out.get(), ends.child_err.get());
+    }
+    // The leader holds no stream of the program's, so that the terminal
+    // reports end of output once the program's processes have closed it,
+    // and nothing else of its owner's, so that it goes when released.
+    const int tty = ::fcntl(ends.child_in.get(), F_DUPFD_CLOEXEC, 0);
+    close_all_but({tty, status_write.get(), release_read.get()});
+    if (pid < 0) {
+        ::_exit(1);
+    }
+    // The program's group holds the foreground before its pid is handed
+    // on, whichever of the two runs first: input typed at once (a Ctrl-Z)
+    // reaches the program, not this leader, whose orphaned group would
+    // drop it.
+    ::setpgid(pid, pid);
+    ::tcsetpgrp(tty, pid);
+    if (!put(status_write.get(), pid)) {
+        ::_exit(1);
+    }
+    int status = 0;
+    pid_t waited = -1;
+    do {
+        waited = ::waitpid(pid, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    ::tcsetpgrp(tty, ::getpgrp());
+    ::close(tty);
+    put(status_write.get(), status);
+    char byte = 0;
+    while (::read(release_read.get(), &byte, 1) < 0 && errno == EINTR) {
+    }
+    ::_exit(0);
+}
+
+}  // namespace
+
 Launched start(const Program &program)
 {
     std::vector<std::string> argv_texts = program.argv;
     std::vector<std::string> env_texts = program.env;
-    const std::vector<char *> argv = pointers(argv_texts);
     std::vector<std::string> script_texts{"/bin/sh", program.file};
     script_texts.insert(
         script_texts.end(),
         std::next(program.argv.begin(), std::min<std::ptrdiff_t>(1, std::ssize(program.argv))),
         program.argv.end());
-    const std::vector<char *> script = pointers(script_texts);
-    const std::vector<char *> envp = pointers(env_texts);
+    const Command command{pointers(argv_texts), pointers(script_texts), pointers(env_texts)};
 
+    Ends ends = open_ends(program);
     Launched launched;
-    Fd child_in, child_out, child_err;
-    if (program.mode == Mode::terminal) {
-        launched.output_ = Fd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-        if (!launched.output_.open() || ::grantpt(launched.output_.get()) != 0 ||
-            ::unlockpt(launched.output_.get()) != 0) {
-            fail("posix_openpt");
-        }
-        const winsize size{program.rows, program.columns, 0, 0};
-        ::ioctl(launched.output_.get(), TIOCSWINSZ, &size);
-        launched.input_ = Fd(::fcntl(launched.output_.get(), F_DUPFD_CLOEXEC, 0));
-        child_in = Fd(::open(::ptsname(launched.output_.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
-        if (!child_in.open()) {
-            fail("open the pseudo-terminal");
-        }
-        child_out = Fd(::fcntl(child_in.get(), F_DUPFD_CLOEXEC, 0));
-        termios modes{};
-        if (!program.echo && ::tcgetattr(child_in.get(), &modes) == 0) {
-            modes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-            ::tcsetattr(child_in.get(), TCSANOW, &modes);
-        }
-    } else if (program.mode == Mode::inherit) {
-        child_in = Fd(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0));
-        child_out = Fd(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
-        child_err = Fd(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0));
-    } else {
-        make_pipe(child_in, launched.input_);
-        make_pipe(launched.output_, child_out);
-    }
-    if (program.errors_inherited) {
-        child_err = Fd(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0));
-    } else if (program.mode != Mode::inherit) {
-        if (program.errors_apart) {
-            make_pipe(launched.error_, child_err);
-        } else {
-            child_err = Fd(::fcntl(child_out.get(), F_DUPFD_CLOEXEC, 0));
-        }
-    }
-
+    launched.input_ = std::move(ends.input);
+    launched.output_ = std::move(ends.output);
+    launched.error_ = std::move(ends.error);
     if (program.mode != Mode::terminal) {
         const pid_t pid = ::fork();
         if (pid < 0) {
@@ -198,8 +270,8 @@ Launched start(const Program &program)
             if (program.mode == Mode::pipe) {
                 ::setsid();
             }
-            become(program, argv.data(), script.data(), envp.data(), child_in.get(),
-                   child_out.get(), child_err.get());
+            become(program, command.argv.data(), command.script.data(), command.envp.data(),
+                   ends.child_in.get(), ends.child_out.get(), ends.child_err.get());
         }
         launched.pid_ = pid;
         launched.session_ = program.mode == Mode::pipe ? pid : ::getsid(0);
@@ -223,49 +295,7 @@ Launched start(const Program &program)
         fail("fork");
     }
     if (leader == 0) {
-        ::setsid();
-        ::ioctl(child_in.get(), TIOCSCTTY, 0);
-        // To take the foreground back, and to outlive a hangup of the
-        // terminal long enough to hand on the program's status.
-        static_cast<void>(::signal(SIGTTOU, SIG_IGN));
-        static_cast<void>(::signal(SIGHUP, SIG_IGN));
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            // In a group of its own, in the foreground, as a shell starts a job.
-            ::setpgid(0, 0);
-            ::tcsetpgrp(child_in.get(), ::getpid());
-            become(program, argv.data(), script.data(), envp.data(), child_in.get(),
-                   child_out.get(), child_err.get());
-        }
-        // The leader holds no stream of the program's, so that the terminal
-        // reports end of output once the program's processes have closed it,
-        // and nothing else of its owner's, so that it goes when released.
-        const int tty = ::fcntl(child_in.get(), F_DUPFD_CLOEXEC, 0);
-        close_all_but({tty, status_write.get(), release_read.get()});
-        if (pid < 0) {
-            ::_exit(1);
-        }
-        // The program's group holds the foreground before its pid is handed
-        // on, whichever of the two runs first: input typed at once (a Ctrl-Z)
-        // reaches the program, not this leader, whose orphaned group would
-        // drop it.
-        ::setpgid(pid, pid);
-        ::tcsetpgrp(tty, pid);
-        if (!put(status_write.get(), pid)) {
-            ::_exit(1);
-        }
-        int status = 0;
-        pid_t waited = -1;
-        do {
-            waited = ::waitpid(pid, &status, 0);
-        } while (waited < 0 && errno == EINTR);
-        ::tcsetpgrp(tty, ::getpgrp());
-        ::close(tty);
-        put(status_write.get(), status);
-        char byte = 0;
-        while (::read(release_read.get(), &byte, 1) < 0 && errno == EINTR) {
-        }
-        ::_exit(0);
+        lead(program, command, ends, status_write, release_read);
     }
     launched.leader_ = launched.session_ = leader;
     status_write.reset();
