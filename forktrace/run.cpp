@@ -568,6 +568,12 @@ Setup setup_for(const Options &options, launch::Launched &launched, const Run &p
                    : options.on == On::pipe  ? file_of(launched.output().get())
                                              : file_at(::ptsname(launched.output().get()));
     setup.error = file_of(STDERR_FILENO);
+    // But a device such as /dev/null, which any process may write to.
+    struct stat own {};
+    if (options.on != On::inherit && ::fstat(STDOUT_FILENO, &own) == 0 &&
+        (!S_ISCHR(own.st_mode) || ::isatty(STDOUT_FILENO) != 0)) {
+        setup.own_output = file_of(STDOUT_FILENO);
+    }
     setup.plan = plan.steer_to;
     setup.reaps = plan.reaps;
     setup.stops = stops;

@@ -699,6 +699,10 @@ void Tracer::on_write_call(pid_t tid, Task &task)
     task.stream = file && file == setup_.output  ? Stream::output
                   : file && file == setup_.error ? Stream::error
                                                  : Stream::elsewhere;
+    if (task.stream == Stream::elsewhere && file && file == setup_.own_output) {
+        refuse_own_output(tid, task);
+        return;
+    }
     task.pipe = task.stream == Stream::elsewhere ? pipe_of(tid, fd) : 0;
     if (fd <= 2 && task.stream == Stream::elsewhere && task.pipe == 0) {
         talk_through(tid, task, fd);  // a socket or FIFO made its standard output
@@ -726,6 +730,20 @@ void Tracer::on_write_call(pid_t tid, Task &task)
     } else {
         admit_write(tid);
     }
+}
+
+// A write into forktrace's own output (opened as /proc/<forktrace>/fd/1,
+// say) would pass the command's output by: it fails, and that is told.
+void Tracer::refuse_own_output(pid_t tid, const Task &task)
+{
+    fail_call(tid, EPERM);
+    if (!said_own_output_) {
+        said_own_output_ = true;
+        tell("process " + std::to_string(task.tgid) +
+             " wrote into forktrace's own output, not the command's (through /proc, say), which "
+             "the trace would not see: the call was made to fail with EPERM");
+    }
+    resume(tid);
 }
 
 // An exec begins (`at`: execveat): what it asks for is read now, and the

@@ -82,7 +82,10 @@ struct Setup {
     Failures fail;
     Stops stops;                          // the calls to stop at besides those always followed
     std::optional<FileId> output, error;  // where the command's streams lead
-    std::optional<FileId> input;          // the command's standard input, when forktrace feeds it
+    // forktrace's own standard output, where it relays the command's output
+    // from a pipe or terminal of its own: not the command's to write into.
+    std::optional<FileId> own_output;
+    std::optional<FileId> input;  // the command's standard input, when forktrace feeds it
     // The command wants this many bytes of input, or a poll's worth: to be
     // read from forktrace's own and given to it.
     std::function<void(std::size_t)> wants_input;
@@ -217,6 +220,7 @@ private:
     void start_write(pid_t tid);
     void admit_write(pid_t tid);
     void steer_write(pid_t tid, Task &task);
+    void refuse_own_output(pid_t tid, const Task &task);
     void leave_plan(const std::string &why);
     bool stuck() const;
     void on_tick(bool steered);
@@ -324,7 +328,7 @@ private:
     int quiet_ticks_ = 0;  // ticks since the last stop of a task
     bool told_running_ = false;
     bool said_unknown_ = false, said_untraced_ = false, said_copy_ = false, said_suspended_ = false,
-         said_ptrace_ = false;
+         said_ptrace_ = false, said_own_output_ = false;
     std::set<pid_t> foreign_;  // processes of another architecture, said
     // The pipes the command was given, which lead outside: not its own.
     std::set<std::uint64_t> outside_pipes_;

@@ -535,6 +535,8 @@ INSTANTIATE_TEST_SUITE_P(
         testing::Values(
             WayOut{"dup_of_stdout", {"/bin/sh", "-c", "exec 3>&1; echo through three >&3"}, ""},
             WayOut{"proc_self_fd", {"/bin/sh", "-c", "echo through proc >/proc/self/fd/1"}, ""},
+            WayOut{"proc_of_its_parent", {"/bin/sh", "-c", "echo past the trace >/proc/$PPID/fd/1; echo plain"},
+                   "wrote into forktrace's own output, not the command's"},
             WayOut{"tee_dev_stdout", {"/bin/sh", "-c", "echo teed | tee /dev/stdout"}, ""},
             WayOut{"cp_to_dev_stdout", {"/bin/cp", std::string(TESTS_DIR) + "/bufferlab.cpp", "/dev/stdout"}, ""},
             WayOut{"dev_tty", {"/bin/sh", "-c", "echo to the terminal >/dev/tty 2>/dev/null; echo plain"}, ""},
