@@ -243,116 +243,102 @@ std::string printable(std::string_view bytes)
     return out;
 }
 
-void write_json(const Event &event, const std::function<void(std::string_view)> &put)
+namespace {
+
+std::string wait_fields(const Event &event)
 {
-    char time[32];
-    static_cast<void>(std::snprintf(time, sizeof time, "%.6f", event.time));
-    std::string out = "{\"event\":\"" + std::string(to_string(event.kind)) +
-                      "\",\"pid\":" + std::to_string(event.pid) + ",\"time\":" + time;
-    switch (event.kind) {
-        case Event::Kind::start:
-            out += ",\"argv\":" + json_argv(event.argv) + ",\"on\":\"" +
-                   std::string(to_string(event.on)) + "\"";
-            break;
-        case Event::Kind::fork:
-            out += ",\"child\":" + std::to_string(event.child);
-            if (!event.ok) {
-                out += ",\"ok\":false,\"error\":\"" + event.error + "\"";
-            }
-            break;
-        case Event::Kind::reap:
-        case Event::Kind::poll:
-        case Event::Kind::saw_end:
-            out += ",\"child\":" + std::to_string(event.child);
-            if (event.any_child) {
-                out += ",\"any_child\":true";
-            }
-            if (event.by_system) {
-                out += ",\"by_system\":true";
-            }
-            if (!event.ok) {
-                out += ",\"ok\":false";  // a poll for one child that found it not yet ended
-            }
-            break;
-        case Event::Kind::getppid:
-            out += ",\"answer\":" + std::to_string(event.child);
-            break;
-        case Event::Kind::thread:
-            break;
-        case Event::Kind::send:
-            out += ",\"to\":" + std::to_string(event.target) +
-                   ",\"signal\":" + std::to_string(event.signal.value_or(0));
-            break;
-        case Event::Kind::talk:
-            if (event.signal) {
-                out += ",\"from\":" + std::to_string(event.from);
-                if (!event.ok) {
-                    out += ",\"ok\":false";
-                }
-            }
-            out += event.signal          ? ",\"signal\":" + std::to_string(*event.signal)
-                   : event.shares_memory ? std::string(",\"shares_memory\":true")
-                   : event.fd != 0       ? ",\"fd\":" + std::to_string(event.fd)
-                                         : std::string();
-            if (!event.path.empty()) {
-                out += ",\"to\":" + json_string(event.path);
-            }
-            break;
-        case Event::Kind::pipe:
-            if (event.released) {
-                out += ",\"pipe\":" + std::to_string(event.pipe) + ",\"released\":true";
-                break;
-            }
-            out += ",\"fd\":" + std::to_string(event.fd) +
-                   ",\"pipe\":" + std::to_string(event.pipe) +
-                   ",\"read\":" + (event.read ? "true" : "false") +
-                   ",\"asked\":" + std::to_string(event.asked) +
-                   ",\"bytes\":" + std::to_string(event.bytes);
-            if (!event.error.empty()) {
-                out += ",\"error\":\"" + event.error + "\"";
-            }
-            if (event.nonblocking) {
-                out += ",\"nonblocking\":true";
-            }
-            break;
-        case Event::Kind::exec:
-            out += ",\"path\":" + json_string(event.path) + ",\"argv\":" + json_argv(event.argv) +
-                   ",\"ok\":" + (event.ok ? "true" : "false");
-            if (event.argv_cut) {
-                out += ",\"argv_cut\":true";
-            }
-            if (!event.ok) {
-                out += ",\"error\":\"" + event.error + "\"";
-            }
-            break;
-        case Event::Kind::write:
-            out += ",\"fd\":" + std::to_string(event.fd) + ",\"stream\":\"" +
-                   std::string(to_string(event.stream)) + "\",\"data\":\"";
-            // The data, a piece at a time: a write can be a gigabyte.
-            put(out);
-            out.clear();
-            for_each_piece(event.data, [&](std::string_view piece) {
-                append_json_text(out, piece);
-                put(out);
-                out.clear();
-            });
-            out += '"';
-            if (!event.error.empty()) {
-                out += ",\"error\":\"" + event.error + "\"";
-            }
-            if (event.thread != 0) {
-                out += ",\"thread\":" + std::to_string(event.thread);
-            }
-            break;
-        case Event::Kind::exit:
-            if (event.signal) {
-                out += ",\"signal\":" + std::to_string(*event.signal);
-            } else {
-                out += ",\"code\":" + std::to_string(event.code.value_or(0));
-            }
-            break;
+    std::string out = ",\"child\":" + std::to_string(event.child);
+    if (event.any_child) {
+        out += ",\"any_child\":true";
     }
-    // What the standard output buffer showed, on the events where it was read.
+    if (event.by_system) {
+        out += ",\"by_system\":true";
+    }
+    if (!event.ok) {
+        out += ",\"ok\":false";  // a poll for one child that found it not yet ended
+    }
+    return out;
+}
+
+std::string talk_fields(const Event &event)
+{
+    std::string out;
+    if (event.signal) {
+        out += ",\"from\":" + std::to_string(event.from);
+        if (!event.ok) {
+            out += ",\"ok\":false";
+        }
+    }
+    out += event.signal          ? ",\"signal\":" + std::to_string(*event.signal)
+           : event.shares_memory ? std::string(",\"shares_memory\":true")
+           : event.fd != 0       ? ",\"fd\":" + std::to_string(event.fd)
+                                 : std::string();
+    if (!event.path.empty()) {
+        out += ",\"to\":" + json_string(event.path);
+    }
+    return out;
+}
+
+std::string pipe_fields(const Event &event)
+{
+    if (event.released) {
+        return ",\"pipe\":" + std::to_string(event.pipe) + ",\"released\":true";
+    }
+    std::string out =
+        ",\"fd\":" + std::to_string(event.fd) + ",\"pipe\":" + std::to_string(event.pipe) +
+        ",\"read\":" + (event.read ? "true" : "false") +
+        ",\"asked\":" + std::to_string(event.asked) + ",\"bytes\":" + std::to_string(event.bytes);
+    if (!event.error.empty()) {
+        out += ",\"error\":\"" + event.error + "\"";
+    }
+    if (event.nonblocking) {
+        out += ",\"nonblocking\":true";
+    }
+    return out;
+}
+
+std::string exec_fields(const Event &event)
+{
+    std::string out = ",\"path\":" + json_string(event.path) +
+                      ",\"argv\":" + json_argv(event.argv) +
+                      ",\"ok\":" + (event.ok ? "true" : "false");
+    if (event.argv_cut) {
+        out += ",\"argv_cut\":true";
+    }
+    if (!event.ok) {
+        out += ",\"error\":\"" + event.error + "\"";
+    }
+    return out;
+}
+
+// A write's fields, its data a piece at a time: a write can be a gigabyte.
+// What is not yet put stays in `out`.
+void put_write_fields(const Event &event, std::string &out,
+                      const std::function<void(std::string_view)> &put)
+{
+    out += ",\"fd\":" + std::to_string(event.fd) + ",\"stream\":\"" +
+           std::string(to_string(event.stream)) + "\",\"data\":\"";
+    put(out);
+    out.clear();
+    for_each_piece(event.data, [&](std::string_view piece) {
+        append_json_text(out, piece);
+        put(out);
+        out.clear();
+    });
+    out += '"';
+    if (!event.error.empty()) {
+        out += ",\"error\":\"" + event.error + "\"";
+    }
+    if (event.thread != 0) {
+        out += ",\"thread\":" + std::to_string(event.thread);
+    }
+}
+
+// What the standard output buffer showed, on the events where it was read,
+// and the call's place.
+std::string buffer_fields(const Event &event)
+{
+    std::string out;
     if (event.pending) {
         out += ",\"pending\":" + json_string(*event.pending);
     }
@@ -389,7 +375,60 @@ void write_json(const Event &event, const std::function<void(std::string_view)> 
         }
         out += "]";
     }
-    put(out + "}");
+    return out;
+}
+
+}  // namespace
+
+void write_json(const Event &event, const std::function<void(std::string_view)> &put)
+{
+    char time[32];
+    static_cast<void>(std::snprintf(time, sizeof time, "%.6f", event.time));
+    std::string out = "{\"event\":\"" + std::string(to_string(event.kind)) +
+                      "\",\"pid\":" + std::to_string(event.pid) + ",\"time\":" + time;
+    switch (event.kind) {
+        case Event::Kind::start:
+            out += ",\"argv\":" + json_argv(event.argv) + ",\"on\":\"" +
+                   std::string(to_string(event.on)) + "\"";
+            break;
+        case Event::Kind::fork:
+            out += ",\"child\":" + std::to_string(event.child);
+            if (!event.ok) {
+                out += ",\"ok\":false,\"error\":\"" + event.error + "\"";
+            }
+            break;
+        case Event::Kind::reap:
+        case Event::Kind::poll:
+        case Event::Kind::saw_end:
+            out += wait_fields(event);
+            break;
+        case Event::Kind::getppid:
+            out += ",\"answer\":" + std::to_string(event.child);
+            break;
+        case Event::Kind::thread:
+            break;
+        case Event::Kind::send:
+            out += ",\"to\":" + std::to_string(event.target) +
+                   ",\"signal\":" + std::to_string(event.signal.value_or(0));
+            break;
+        case Event::Kind::talk:
+            out += talk_fields(event);
+            break;
+        case Event::Kind::pipe:
+            out += pipe_fields(event);
+            break;
+        case Event::Kind::exec:
+            out += exec_fields(event);
+            break;
+        case Event::Kind::write:
+            put_write_fields(event, out, put);
+            break;
+        case Event::Kind::exit:
+            out += event.signal ? ",\"signal\":" + std::to_string(*event.signal)
+                                : ",\"code\":" + std::to_string(event.code.value_or(0));
+            break;
+    }
+    put(out + buffer_fields(event) + "}");
 }
 
 std::string to_json(const Event &event)

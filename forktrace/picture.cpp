@@ -65,108 +65,20 @@ void Timeline::add(const Event &event)
                 event.argv.empty() ? "" : base_name(event.argv.front());
             break;
         }
-        case Event::Kind::fork: {
-            const std::size_t parent = lane_of(event.pid);
-            ForkMark fork{event.time, parent, no_lane, 0, {}, event.shares_memory};
-            if (!event.ok) {
-                lanes_[parent].steps.push_back({event.time, "fork failed: " + event.error,
-                                                "fork failed: " + event.error, false, "", 1});
-                forks_.push_back(fork);
-                break;
-            }
-            // The child is new, or reused a pid that has ended.
-            const std::size_t child = lanes_.size();
-            Lane made;
-            made.pid = event.child;
-            made.parent = parent;
-            made.born = event.time;
-            made.first_program = made.program = lanes_[parent].program;
-            made.made_by = forks_.size();
-            lanes_.push_back(std::move(made));
-            latest_[event.child] = child;
-            fork.child = child;
-            if (event.pending) {
-                const std::vector<Piece> pieces = split_lines(*event.pending);
-                fork.copied = pieces.size();
-                for (std::size_t i = 0; i < pieces.size() && i < 8; ++i) {
-                    fork.copied_lines.push_back(printable(pieces[i].text));
-                }
-                const std::size_t bytes = event.pending->size();
-                lanes_[parent].buffer.push_back({event.time, bytes, bytes, "at its fork"});
-                lanes_[child].buffer.push_back({event.time, bytes, bytes, "copied at its birth"});
-            }
-            forks_.push_back(std::move(fork));
+        case Event::Kind::fork:
+            forked(event);
             break;
-        }
-        case Event::Kind::exec: {
-            Lane &lane = lanes_[lane_of(event.pid)];
-            const std::string program = base_name(
-                event.argv.empty() || event.argv.front().empty() ? event.path : event.argv.front());
-            if (event.ok) {
-                lane.program = program;
-            }
-            if (lane.first_program.empty()) {
-                lane.first_program = lane.program;
-            }
-            StepMark step{
-                event.time,
-                event.ok ? printable(program) : printable(program) + " failed",
-                "exec " + printable(event.path) + (event.ok ? "" : " failed: " + event.error),
-                event.ok,
-                program,
-                1};
-            // The attempts of one execvp along PATH are one step.
-            if (!lane.steps.empty() && !lane.steps.back().ok &&
-                lane.steps.back().program == program) {
-                step.attempts = lane.steps.back().attempts + 1;
-                step.detail += ", after " + std::to_string(step.attempts) + " attempts along PATH";
-                lane.steps.back() = std::move(step);
-            } else {
-                lane.steps.push_back(std::move(step));
-            }
-            if (event.lost) {
-                const std::size_t lane_index = lane_of(event.pid);
-                lane.buffer.push_back({event.time, event.lost->size(), 0, "at its exec"});
-                if (!event.lost->empty()) {
-                    LossMark loss{event.time, lane_index, when_lost(event), {}};
-                    for (const Piece &piece : split_lines(*event.lost)) {
-                        loss.lines.push_back(printable(piece.text) +
-                                             (piece.newline ? "" : " [no newline]"));
-                    }
-                    lane.lost += loss.lines.size();
-                    losses_.push_back(std::move(loss));
-                }
-            }
+        case Event::Kind::exec:
+            execed(event);
             break;
-        }
         case Event::Kind::write:
             if (event.stream != Stream::elsewhere) {
                 add_write(event, lane_of(event.pid));
             }
             break;
-        case Event::Kind::exit: {
-            const std::size_t lane_index = lane_of(event.pid);
-            Lane &lane = lanes_[lane_index];
-            lane.exit = Exit{event.time, event.code, event.signal, event.site};
-            for (Lane &child : lanes_) {
-                if (child.parent == lane_index && !child.exit) {
-                    child.orphan = true;
-                }
-            }
-            if (event.lost) {
-                lane.buffer.push_back({event.time, event.lost->size(), 0, "at its end"});
-                if (!event.lost->empty()) {
-                    LossMark loss{event.time, lane_index, when_lost(event), {}};
-                    for (const Piece &piece : split_lines(*event.lost)) {
-                        loss.lines.push_back(printable(piece.text) +
-                                             (piece.newline ? "" : " [no newline]"));
-                    }
-                    lane.lost += loss.lines.size();
-                    losses_.push_back(std::move(loss));
-                }
-            }
+        case Event::Kind::exit:
+            exited(event);
             break;
-        }
         case Event::Kind::reap: {
             const auto child = latest_.find(event.child);
             if (child != latest_.end()) {
@@ -184,6 +96,98 @@ void Timeline::add(const Event &event)
         case Event::Kind::pipe:
         case Event::Kind::send:
             break;
+    }
+}
+
+void Timeline::forked(const Event &event)
+{
+    const std::size_t parent = lane_of(event.pid);
+    ForkMark fork{event.time, parent, no_lane, 0, {}, event.shares_memory};
+    if (!event.ok) {
+        lanes_[parent].steps.push_back({event.time, "fork failed: " + event.error,
+                                        "fork failed: " + event.error, false, "", 1});
+        forks_.push_back(fork);
+        return;
+    }
+    // The child is new, or reused a pid that has ended.
+    const std::size_t child = lanes_.size();
+    Lane made;
+    made.pid = event.child;
+    made.parent = parent;
+    made.born = event.time;
+    made.first_program = made.program = lanes_[parent].program;
+    made.made_by = forks_.size();
+    lanes_.push_back(std::move(made));
+    latest_[event.child] = child;
+    fork.child = child;
+    if (event.pending) {
+        const std::vector<Piece> pieces = split_lines(*event.pending);
+        fork.copied = pieces.size();
+        for (std::size_t i = 0; i < pieces.size() && i < 8; ++i) {
+            fork.copied_lines.push_back(printable(pieces[i].text));
+        }
+        const std::size_t bytes = event.pending->size();
+        lanes_[parent].buffer.push_back({event.time, bytes, bytes, "at its fork"});
+        lanes_[child].buffer.push_back({event.time, bytes, bytes, "copied at its birth"});
+    }
+    forks_.push_back(std::move(fork));
+}
+
+void Timeline::execed(const Event &event)
+{
+    const std::size_t lane_index = lane_of(event.pid);
+    Lane &lane = lanes_[lane_index];
+    const std::string program = base_name(
+        event.argv.empty() || event.argv.front().empty() ? event.path : event.argv.front());
+    if (event.ok) {
+        lane.program = program;
+    }
+    if (lane.first_program.empty()) {
+        lane.first_program = lane.program;
+    }
+    StepMark step{event.time,
+                  event.ok ? printable(program) : printable(program) + " failed",
+                  "exec " + printable(event.path) + (event.ok ? "" : " failed: " + event.error),
+                  event.ok,
+                  program,
+                  1};
+    // The attempts of one execvp along PATH are one step.
+    if (!lane.steps.empty() && !lane.steps.back().ok && lane.steps.back().program == program) {
+        step.attempts = lane.steps.back().attempts + 1;
+        step.detail += ", after " + std::to_string(step.attempts) + " attempts along PATH";
+        lane.steps.back() = std::move(step);
+    } else {
+        lane.steps.push_back(std::move(step));
+    }
+    lost(event, lane_index, "at its exec");
+}
+
+void Timeline::exited(const Event &event)
+{
+    const std::size_t lane_index = lane_of(event.pid);
+    lanes_[lane_index].exit = Exit{event.time, event.code, event.signal, event.site};
+    for (Lane &child : lanes_) {
+        if (child.parent == lane_index && !child.exit) {
+            child.orphan = true;
+        }
+    }
+    lost(event, lane_index, "at its end");
+}
+
+void Timeline::lost(const Event &event, std::size_t lane_index, const char *when)
+{
+    if (!event.lost) {
+        return;
+    }
+    Lane &lane = lanes_[lane_index];
+    lane.buffer.push_back({event.time, event.lost->size(), 0, when});
+    if (!event.lost->empty()) {
+        LossMark loss{event.time, lane_index, when_lost(event), {}};
+        for (const Piece &piece : split_lines(*event.lost)) {
+            loss.lines.push_back(printable(piece.text) + (piece.newline ? "" : " [no newline]"));
+        }
+        lane.lost += loss.lines.size();
+        losses_.push_back(std::move(loss));
     }
 }
 

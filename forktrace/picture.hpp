@@ -112,6 +112,12 @@ public:
 private:
     std::size_t lane_of(pid_t pid);
     void add_write(const Event &event, std::size_t lane);
+    void forked(const Event &fork);
+    void execed(const Event &exec);
+    void exited(const Event &exit);
+    // The buffer `lost` at an exec or the end (`when`): on the lane's strip,
+    // and its lines among the losses.
+    void lost(const Event &event, std::size_t lane, const char *when);
 
     History history_{0};
     std::vector<Lane> lanes_;

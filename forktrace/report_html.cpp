@@ -154,6 +154,14 @@ std::string script_string(std::string_view bytes)
     return out;
 }
 
+// Whether an event of this kind changes what the step-through shows.
+bool shown(Event::Kind kind)
+{
+    using enum Event::Kind;
+    return kind == start || kind == fork || kind == exec || kind == write || kind == exit ||
+           kind == reap;
+}
+
 // One event as a step of the step-through: what happened, the bytes it
 // added to the output, and the buffers it changed (by "PID program").
 class Steps {
@@ -162,10 +170,7 @@ public:
 
     void add(const Event &event)
     {
-        if (event.kind == Event::Kind::poll || event.kind == Event::Kind::saw_end ||
-            event.kind == Event::Kind::talk || event.kind == Event::Kind::getppid ||
-            event.kind == Event::Kind::thread || event.kind == Event::Kind::pipe ||
-            event.kind == Event::Kind::send) {
+        if (!shown(event.kind)) {
             return;  // nothing changes
         }
         if (steps_.size() >= most) {
