@@ -98,6 +98,276 @@ bool add_failure(Failures &fail, const std::string &what)
     return true;
 }
 
+// The long options' own values, above any character's.
+enum {
+    on_option = 256,
+    input_option,
+    fail_option,
+    ascii_option,
+    cpus_option,
+    compare_option,
+    untraced_option,
+    possible_option,
+    list_option,
+    check_option,
+    make_option,
+    shuffle_option,
+    runs_option,
+    pids_option
+};
+
+constexpr option long_options[] = {{"format", required_argument, nullptr, 'f'},
+                                   {"output", required_argument, nullptr, 'o'},
+                                   {"on", required_argument, nullptr, on_option},
+                                   {"input", required_argument, nullptr, input_option},
+                                   {"fail", required_argument, nullptr, fail_option},
+                                   {"ascii", no_argument, nullptr, ascii_option},
+                                   {"all-cpus", no_argument, nullptr, cpus_option},
+                                   {"compare", no_argument, nullptr, compare_option},
+                                   {"untraced", no_argument, nullptr, untraced_option},
+                                   {"possible", no_argument, nullptr, possible_option},
+                                   {"list", optional_argument, nullptr, list_option},
+                                   {"check", required_argument, nullptr, check_option},
+                                   {"make", required_argument, nullptr, make_option},
+                                   {"shuffle", optional_argument, nullptr, shuffle_option},
+                                   {"runs", required_argument, nullptr, runs_option},
+                                   {"pids", required_argument, nullptr, pids_option},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
+                                   {nullptr, 0, nullptr, 0}};
+
+// What an option that takes an argument expects, for the messages.
+const char *expects(int value)
+{
+    static const std::map<int, const char *> expected{
+        {'f', "a format: text, tree, json, svg, html, dot, mermaid or perfetto"},
+        {'o', "the name of the file to write the report to"},
+        {on_option, "where to run the command: terminal or pipe"},
+        {input_option,
+         "the text to type for the command (\\n, \\t, \\\\ and \\xHH stand for bytes)"},
+        {fail_option, "the call to make fail: fork:N, exec or exec:N"},
+        {check_option, "the file that holds the answer to check"},
+        {make_option, "the file that holds the output to make"},
+        {runs_option, "the most runs to make, a whole number from 1 to 100000"},
+        {pids_option, "the command's process ID in the answer, a whole number from 1"}};
+    return expected.at(value);
+}
+
+// An option's names for the messages: "-f/--format", "--on", or "-x" when
+// there is no such option.
+std::string name_of(int value)
+{
+    const option *known =
+        std::find_if(std::begin(long_options), std::end(long_options),
+                     [value](const option &o) { return o.name != nullptr && o.val == value; });
+    if (known == std::end(long_options)) {
+        return std::string("-") + static_cast<char>(value);
+    }
+    return (value < 256 ? std::string("-") + static_cast<char>(value) + "/" : "") + "--" +
+           known->name;
+}
+
+// The options given outright, where leaving one out is not the same as
+// giving its default.
+struct Given {
+    bool on = false;
+    bool format = false;
+};
+
+// What is wrong with an option, if anything; nothing when it was taken.
+using Wrong = std::optional<std::string>;
+
+// FORMAT, the argument of -f, into OPTIONS.
+Wrong take_format(Options &options, const std::string &value)
+{
+    static const std::map<std::string, Format> formats{
+        {"text", Format::text},       {"tree", Format::tree},        {"json", Format::json},
+        {"svg", Format::svg},         {"html", Format::html},        {"dot", Format::dot},
+        {"mermaid", Format::mermaid}, {"perfetto", Format::perfetto}};
+    const auto format = formats.find(value);
+    if (format == formats.end()) {
+        return "unknown format '" + printable(value) + "': " + name_of('f') + " takes " +
+               expects('f');
+    }
+    options.format = format->second;
+    return std::nullopt;
+}
+
+// --list and --shuffle: an optional number, after "=", or as the next word
+// when that is all digits.
+Wrong take_count(Options &options, int c, const std::string &value, int argc, char *argv[])
+{
+    std::string number = value;
+    if (optarg == nullptr && optind < argc && argv[optind][0] != '\0' &&
+        std::string(argv[optind]).find_first_not_of("0123456789") == std::string::npos) {
+        number = argv[optind++];
+    }
+    char *end = nullptr;
+    const unsigned long n = std::strtoul(number.c_str(), &end, 10);
+    if (!number.empty() &&
+        (*end != '\0' || number.find_first_not_of("0123456789") != std::string::npos)) {
+        return name_of(c) + " takes a whole number, not '" + printable(number) + "'";
+    }
+    if (c == list_option && !number.empty() && (n == 0 || n > most_listed)) {
+        return name_of(c) + " lists from 1 to " + std::to_string(most_listed) + " outputs, not " +
+               printable(number);
+    }
+    if (c == list_option) {
+        options.list = number.empty() ? 10 : n;
+        options.possible = true;
+    } else {
+        options.shuffle = number.empty() ? 1 : n;
+    }
+    return std::nullopt;
+}
+
+// VALUE as a whole number from 1 to MOST, or 0.
+unsigned long whole_number(const std::string &value, unsigned long most)
+{
+    char *end = nullptr;
+    const unsigned long n = std::strtoul(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || n == 0 || n > most ||
+        value.find_first_not_of("0123456789") != std::string::npos) {
+        return 0;
+    }
+    return n;
+}
+
+// --runs and --pids: a whole number from 1, up to each one's most.
+Wrong take_number(Options &options, int c, const std::string &value)
+{
+    if (c == runs_option) {
+        const unsigned long n = whole_number(value, 100000);
+        if (n == 0) {
+            return "--runs takes a whole number from 1 to 100000, not '" + printable(value) + "'";
+        }
+        options.runs = n;
+        return std::nullopt;
+    }
+    const unsigned long n = whole_number(value, 999999999);
+    if (n == 0) {
+        return "--pids takes a whole number from 1 to 999999999, not '" + printable(value) + "'";
+    }
+    options.pids = static_cast<long>(n);
+    return std::nullopt;
+}
+
+// The message for an option that takes no argument and was given one, or
+// for an option that is not known (or is an ambiguous abbreviation).
+std::string not_taken(char *argv[])
+{
+    const bool known =
+        std::any_of(std::begin(long_options), std::end(long_options),
+                    [](const option &o) { return o.name != nullptr && o.val == optopt; });
+    const std::string given_text = argv[optind - 1];
+    if (optopt != 0 && known && (optopt > 255 || given_text.starts_with("--"))) {
+        return name_of(optopt) + " takes no argument";
+    }
+    std::string given =
+        optopt != 0 && optopt < 256 ? std::string("-") + static_cast<char>(optopt) : given_text;
+    given.resize(std::min(given.size(), given.find('=')));
+    return std::string(given.starts_with("--") ? "unknown or ambiguous" : "unknown") + " option '" +
+           printable(given) + "'";
+}
+
+// One option that getopt_long returned, C, with its argument if any, into
+// OPTIONS.
+Wrong take(Options &options, Given &given, int c, int argc, char *argv[])
+{
+    const std::string value = optarg != nullptr ? optarg : "";
+    switch (c) {
+        case 'f':
+            given.format = true;
+            return take_format(options, value);
+        case 'o':
+            if (value.empty()) {
+                return "-o needs " + std::string(expects('o')) + ", not ''";
+            }
+            options.output = value;
+            return std::nullopt;
+        case on_option:
+            if (value != "terminal" && value != "pipe") {
+                return "--on takes terminal or pipe, not '" + printable(value) + "'";
+            }
+            options.on = value == "terminal" ? On::terminal : On::pipe;
+            given.on = true;
+            return std::nullopt;
+        case input_option:
+            options.input = unescape(value);
+            if (!options.input) {
+                return "--input takes text in which a backslash starts \\n, \\t, "
+                       "\\\\ or \\xHH, not '" +
+                       printable(value) + "'";
+            }
+            return std::nullopt;
+        case fail_option:
+            if (!add_failure(options.fail, value)) {
+                return "--fail takes fork:N, exec or exec:N (N from 1), not '" + printable(value) +
+                       "'";
+            }
+            return std::nullopt;
+        case ascii_option:
+            options.ascii = true;
+            return std::nullopt;
+        case cpus_option:
+            options.all_cpus = true;
+            return std::nullopt;
+        case compare_option:
+            options.compare = true;
+            return std::nullopt;
+        case untraced_option:
+            options.untraced = true;
+            return std::nullopt;
+        case possible_option:
+            options.possible = true;
+            return std::nullopt;
+        case list_option:
+        case shuffle_option:
+            return take_count(options, c, value, argc, argv);
+        case check_option:
+            options.check = value;
+            options.possible = true;
+            return std::nullopt;
+        case make_option:
+            options.make = value;
+            return std::nullopt;
+        case runs_option:
+        case pids_option:
+            return take_number(options, c, value);
+        default:
+            return not_taken(argv);
+    }
+}
+
+// What is wrong with the options taken together, if anything.
+Wrong combine(const Options &options, const Given &given)
+{
+    if (options.compare && given.format && options.format != Format::text) {
+        return "--compare writes its own account as text; for a picture of each way, trace it "
+               "with --on terminal or --on pipe and -f";
+    }
+    const int modes = (options.possible ? 1 : 0) + (options.compare ? 1 : 0) +
+                      (options.untraced ? 1 : 0) + (options.make.empty() ? 0 : 1) +
+                      (options.shuffle ? 1 : 0);
+    if (modes > 1) {
+        return "--possible (with --list, --check), --compare, --untraced, --make and "
+               "--shuffle each run the command their own way: give one of them";
+    }
+    if (options.pids && options.check.empty() && !options.list && options.make.empty()) {
+        return "--pids numbers the processes of an answer: give it with --check, --list "
+               "or --make";
+    }
+    if (options.possible && given.format && options.format != Format::text &&
+        options.format != Format::json) {
+        return "--possible writes text, or one JSON object with -f json";
+    }
+    if (options.compare && (given.on || options.untraced)) {
+        return std::string("--compare runs the command both ways itself; ") +
+               (given.on ? "--on" : "--untraced") + " does not go with it";
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string> unescape(const std::string &text)
@@ -141,67 +411,9 @@ std::optional<std::string> unescape(const std::string &text)
 
 Parsed parse(int argc, char *argv[])
 {
-    enum {
-        on_option = 256,
-        input_option,
-        fail_option,
-        ascii_option,
-        cpus_option,
-        compare_option,
-        untraced_option,
-        possible_option,
-        list_option,
-        check_option,
-        make_option,
-        shuffle_option,
-        runs_option,
-        pids_option
-    };
-    static const option long_options[] = {{"format", required_argument, nullptr, 'f'},
-                                          {"output", required_argument, nullptr, 'o'},
-                                          {"on", required_argument, nullptr, on_option},
-                                          {"input", required_argument, nullptr, input_option},
-                                          {"fail", required_argument, nullptr, fail_option},
-                                          {"ascii", no_argument, nullptr, ascii_option},
-                                          {"all-cpus", no_argument, nullptr, cpus_option},
-                                          {"compare", no_argument, nullptr, compare_option},
-                                          {"untraced", no_argument, nullptr, untraced_option},
-                                          {"possible", no_argument, nullptr, possible_option},
-                                          {"list", optional_argument, nullptr, list_option},
-                                          {"check", required_argument, nullptr, check_option},
-                                          {"make", required_argument, nullptr, make_option},
-                                          {"shuffle", optional_argument, nullptr, shuffle_option},
-                                          {"runs", required_argument, nullptr, runs_option},
-                                          {"pids", required_argument, nullptr, pids_option},
-                                          {"help", no_argument, nullptr, 'h'},
-                                          {"version", no_argument, nullptr, 'V'},
-                                          {nullptr, 0, nullptr, 0}};
-    // What each option that takes an argument expects, for the messages.
-    static const std::map<int, const char *> expects{
-        {'f', "a format: text, tree, json, svg, html, dot, mermaid or perfetto"},
-        {'o', "the name of the file to write the report to"},
-        {on_option, "where to run the command: terminal or pipe"},
-        {input_option,
-         "the text to type for the command (\\n, \\t, \\\\ and \\xHH stand for bytes)"},
-        {fail_option, "the call to make fail: fork:N, exec or exec:N"},
-        {check_option, "the file that holds the answer to check"},
-        {make_option, "the file that holds the output to make"},
-        {runs_option, "the most runs to make, a whole number from 1 to 100000"},
-        {pids_option, "the command's process ID in the answer, a whole number from 1"}};
-    const auto name_of = [](int value) -> std::string {
-        const option *known =
-            std::find_if(std::begin(long_options), std::end(long_options),
-                         [value](const option &o) { return o.name != nullptr && o.val == value; });
-        if (known == std::end(long_options)) {
-            return std::string("-") + static_cast<char>(value);
-        }
-        return (value < 256 ? std::string("-") + static_cast<char>(value) + "/" : "") + "--" +
-               known->name;
-    };
-
     Parsed parsed;
     Options &options = parsed.options;
-    bool on_given = false, format_given = false;
+    Given given;
     const auto refuse = [&parsed](const std::string &what) {
         parsed.exit_status = mistake(what);
         return parsed;
@@ -211,124 +423,7 @@ Parsed parse(int argc, char *argv[])
     // "+": options end at the command, whose own options are its business;
     // ":": a missing argument is told apart from an unknown option.
     for (int c = 0; (c = getopt_long(argc, argv, "+:f:o:hV", long_options, nullptr)) != -1;) {
-        const std::string value = optarg != nullptr ? optarg : "";
         switch (c) {
-            case 'f': {
-                static const std::map<std::string, Format> formats{
-                    {"text", Format::text},       {"tree", Format::tree},
-                    {"json", Format::json},       {"svg", Format::svg},
-                    {"html", Format::html},       {"dot", Format::dot},
-                    {"mermaid", Format::mermaid}, {"perfetto", Format::perfetto}};
-                const auto format = formats.find(value);
-                if (format == formats.end()) {
-                    return refuse("unknown format '" + printable(value) + "': " + name_of('f') +
-                                  " takes " + expects.at('f'));
-                }
-                options.format = format->second;
-                format_given = true;
-                break;
-            }
-            case 'o':
-                if (value.empty()) {
-                    return refuse("-o needs " + std::string(expects.at('o')) + ", not ''");
-                }
-                options.output = value;
-                break;
-            case on_option:
-                if (value != "terminal" && value != "pipe") {
-                    return refuse("--on takes terminal or pipe, not '" + printable(value) + "'");
-                }
-                options.on = value == "terminal" ? On::terminal : On::pipe;
-                on_given = true;
-                break;
-            case input_option:
-                options.input = unescape(value);
-                if (!options.input) {
-                    return refuse(
-                        "--input takes text in which a backslash starts \\n, \\t, "
-                        "\\\\ or \\xHH, not '" +
-                        printable(value) + "'");
-                }
-                break;
-            case fail_option:
-                if (!add_failure(options.fail, value)) {
-                    return refuse("--fail takes fork:N, exec or exec:N (N from 1), not '" +
-                                  printable(value) + "'");
-                }
-                break;
-            case ascii_option:
-                options.ascii = true;
-                break;
-            case cpus_option:
-                options.all_cpus = true;
-                break;
-            case compare_option:
-                options.compare = true;
-                break;
-            case untraced_option:
-                options.untraced = true;
-                break;
-            case possible_option:
-                options.possible = true;
-                break;
-            case list_option:
-            case shuffle_option: {
-                // An optional number: after "=", or as the next word when
-                // that is all digits.
-                std::string number = value;
-                if (optarg == nullptr && optind < argc && argv[optind][0] != '\0' &&
-                    std::string(argv[optind]).find_first_not_of("0123456789") ==
-                        std::string::npos) {
-                    number = argv[optind++];
-                }
-                char *end = nullptr;
-                const unsigned long n = std::strtoul(number.c_str(), &end, 10);
-                if (!number.empty() &&
-                    (*end != '\0' || number.find_first_not_of("0123456789") != std::string::npos)) {
-                    return refuse(name_of(c) + " takes a whole number, not '" + printable(number) +
-                                  "'");
-                }
-                if (c == list_option && !number.empty() && (n == 0 || n > most_listed)) {
-                    return refuse(name_of(c) + " lists from 1 to " + std::to_string(most_listed) +
-                                  " outputs, not " + printable(number));
-                }
-                if (c == list_option) {
-                    options.list = number.empty() ? 10 : n;
-                    options.possible = true;
-                } else {
-                    options.shuffle = number.empty() ? 1 : n;
-                }
-                break;
-            }
-            case check_option:
-                options.check = value;
-                options.possible = true;
-                break;
-            case make_option:
-                options.make = value;
-                break;
-            case runs_option: {
-                char *end = nullptr;
-                const unsigned long n = std::strtoul(value.c_str(), &end, 10);
-                if (value.empty() || *end != '\0' || n == 0 || n > 100000 ||
-                    value.find_first_not_of("0123456789") != std::string::npos) {
-                    return refuse("--runs takes a whole number from 1 to 100000, not '" +
-                                  printable(value) + "'");
-                }
-                options.runs = n;
-                break;
-            }
-            case pids_option: {
-                char *end = nullptr;
-                const unsigned long n = std::strtoul(value.c_str(), &end, 10);
-                if (value.empty() || *end != '\0' || n == 0 || n > 999999999 ||
-                    value.find_first_not_of("0123456789") != std::string::npos) {
-                    return refuse("--pids takes a whole number from 1 to 999999999, not '" +
-                                  printable(value) + "'");
-                }
-                options.pids = static_cast<long>(n);
-                break;
-            }
             case 'h':
                 static_cast<void>(std::fputs(help, stdout));
                 parsed.exit_status = 0;
@@ -338,54 +433,17 @@ Parsed parse(int argc, char *argv[])
                 parsed.exit_status = 0;
                 return parsed;
             case ':':
-                return refuse(name_of(optopt) + " needs an argument: " + expects.at(optopt));
-            default: {
-                // An option that takes no argument was given one, or the
-                // option is not known (or is an ambiguous abbreviation).
-                const bool known = std::any_of(
-                    std::begin(long_options), std::end(long_options),
-                    [](const option &o) { return o.name != nullptr && o.val == optopt; });
-                const std::string given_text = argv[optind - 1];
-                if (optopt != 0 && known && (optopt > 255 || given_text.starts_with("--"))) {
-                    return refuse(name_of(optopt) + " takes no argument");
+                return refuse(name_of(optopt) + " needs an argument: " + expects(optopt));
+            default:
+                if (const Wrong wrong = take(options, given, c, argc, argv)) {
+                    return refuse(*wrong);
                 }
-                std::string given = optopt != 0 && optopt < 256
-                                        ? std::string("-") + static_cast<char>(optopt)
-                                        : given_text;
-                given.resize(std::min(given.size(), given.find('=')));
-                return refuse(
-                    std::string(given.starts_with("--") ? "unknown or ambiguous" : "unknown") +
-                    " option '" + printable(given) + "'");
-            }
         }
     }
-    if (options.compare && format_given && options.format != Format::text) {
-        return refuse(
-            "--compare writes its own account as text; for a picture of each way, trace it "
-            "with --on terminal or --on pipe and -f");
+    if (const Wrong wrong = combine(options, given)) {
+        return refuse(*wrong);
     }
-    const int modes = (options.possible ? 1 : 0) + (options.compare ? 1 : 0) +
-                      (options.untraced ? 1 : 0) + (options.make.empty() ? 0 : 1) +
-                      (options.shuffle ? 1 : 0);
-    if (modes > 1) {
-        return refuse(
-            "--possible (with --list, --check), --compare, --untraced, --make and "
-            "--shuffle each run the command their own way: give one of them");
-    }
-    if (options.pids && options.check.empty() && !options.list && options.make.empty()) {
-        return refuse(
-            "--pids numbers the processes of an answer: give it with --check, --list "
-            "or --make");
-    }
-    if (options.possible && format_given && options.format != Format::text &&
-        options.format != Format::json) {
-        return refuse("--possible writes text, or one JSON object with -f json");
-    }
-    if (options.compare && (on_given || options.untraced)) {
-        return refuse(std::string("--compare runs the command both ways itself; ") +
-                      (on_given ? "--on" : "--untraced") + " does not go with it");
-    }
-    if (options.input && !on_given) {
+    if (options.input && !given.on) {
         options.on = On::pipe;
     }
     options.command.assign(argv + optind, argv + argc);
