@@ -583,11 +583,17 @@ Setup setup_for(const Options &options, launch::Launched &launched, const Run &p
     return setup;
 }
 
-// What a traced run's end leaves to say, and its exit status from the
-// command's `status` (-1: the trace failed).
+// What a traced run's end leaves to say and hands back to `plan`, and its
+// exit status from the command's `status` (-1: the trace failed).
 int traced_end(const Options &options, const Run &plan, const Relaying &relaying_how,
                std::size_t traced_bytes, const Tracer &tracer, int status)
 {
+    if (plan.off_plan != nullptr) {
+        *plan.off_plan = tracer.off_plan();
+    }
+    if (plan.steer_gave_up != nullptr) {
+        *plan.steer_gave_up = tracer.steer_gave_up();
+    }
     if (relaying_how.write_error != 0 && relaying_how.write_error != EPIPE) {
         // As the command would say it of its own output, untraced.
         say("forktrace: write error: %s\n", std::strerror(relaying_how.write_error));
@@ -787,12 +793,6 @@ int run_command(const Options &options, const std::string &file, const Run &plan
         return status_failed;
     }
     const int status = traced_run(tracer, launched, relay_output(), stop_write.get());
-    if (plan.off_plan != nullptr) {
-        *plan.off_plan = tracer.off_plan();
-    }
-    if (plan.steer_gave_up != nullptr) {
-        *plan.steer_gave_up = tracer.steer_gave_up();
-    }
     return traced_end(options, plan, relaying_how, traced_bytes, tracer, status);
 }
 }  // namespace forktrace
