@@ -254,7 +254,7 @@ Wrong take_number(Options &options, int c, const std::string &value)
 
 // The message for an option that takes no argument and was given one, or
 // for an option that is not known (or is an ambiguous abbreviation).
-std::string not_taken(char *argv[])
+std::string not_taken(const char *const argv[])
 {
     const bool known =
         std::any_of(std::begin(long_options), std::end(long_options),
