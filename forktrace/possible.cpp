@@ -607,7 +607,7 @@ std::string quoted(const std::string &text) { return "'" + printable(first_line(
 
 // Why `later` must come after `earlier`, from the events between them: the
 // strongest relation on the way, wait over fork over program order.
-Because why_after(const Order &order, std::size_t earlier, std::size_t later)
+Because why_after(const Order &order, std::size_t earlier, std::size_t later, std::string &who)
 {
     const Write &a = order.writes[earlier];
     const Write &b = order.writes[later];
@@ -646,13 +646,33 @@ Because why_after(const Order &order, std::size_t earlier, std::size_t later)
             }
         }
     }
-    // A pipe or a signal, as the later write's process or one it descends
-    // from heard of it.
+    // A pipe or a signal, as the later write's process heard of it, or a
+    // child it collected before the write (and theirs, on down); else as one
+    // it descends from did.
     bool read_pipe = false;
     bool got_signal = false;
-    for (std::size_t p = b.process;; p = order.processes[p].parent) {
-        read_pipe = read_pipe || order.processes[p].read_pipe;
-        got_signal = got_signal || order.processes[p].got_signal;
+    who = "it";
+    std::vector<std::size_t> heard{b.process};
+    for (std::size_t i = 0; i < heard.size(); ++i) {
+        const bool now =
+            order.processes[heard[i]].read_pipe || order.processes[heard[i]].got_signal;
+        if (now && !read_pipe && !got_signal && i > 0) {
+            who = "a process it waited for";
+        }
+        read_pipe = read_pipe || order.processes[heard[i]].read_pipe;
+        got_signal = got_signal || order.processes[heard[i]].got_signal;
+        for (std::size_t c = 1; c < order.processes.size(); ++c) {
+            const OrderProcess &child = order.processes[c];
+            if (child.parent == heard[i] && child.reaped_after &&
+                (heard[i] != b.process || *child.reaped_after <= b.number)) {
+                heard.push_back(c);
+            }
+        }
+    }
+    for (std::size_t p = b.process; !read_pipe && !got_signal; p = order.processes[p].parent) {
+        read_pipe = order.processes[p].read_pipe;
+        got_signal = order.processes[p].got_signal;
+        who = "a process it descends from";
         if (order.processes[p].parent == p) {
             break;
         }
@@ -715,7 +735,8 @@ std::string rule(const Order &order, std::size_t earlier, std::size_t later, con
     const std::string first = b_text + " cannot come before " + a_text + ": ";
     const std::string writer = process_name(order, b.process);
     const std::string other = process_name(order, a.process);
-    switch (why_after(order, earlier, later)) {
+    std::string who;
+    switch (why_after(order, earlier, later, who)) {
         case Because::program_order:
             return first + writer + " writes them in that order";
         case Because::fork: {
@@ -729,13 +750,11 @@ std::string rule(const Order &order, std::size_t earlier, std::size_t later, con
                    a_text;
         }
         case Because::pipe:
-            return first + writer + " writes " + b_text +
-                   " only after it read from a pipe what was written there after " + other +
-                   " wrote " + a_text;
+            return first + writer + " writes " + b_text + " only after " + who +
+                   " read from a pipe what was written there after " + other + " wrote " + a_text;
         case Because::signal:
-            return first + writer + " writes " + b_text +
-                   " only after a signal reached it that was sent after " + other + " wrote " +
-                   a_text;
+            return first + writer + " writes " + b_text + " only after a signal reached " + who +
+                   " that was sent after " + other + " wrote " + a_text;
         case Because::message:
             return first + writer + " writes " + b_text +
                    " only after a pipe or a signal brought it word sent after " + other +

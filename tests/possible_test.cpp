@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <map>
 #include <random>
 #include <set>
@@ -280,6 +281,20 @@ TEST(PossibleCheck, SaysWhichRuleALineBreaks)
     EXPECT_EQ(forktrace::check(forktrace::order_of(piped), "A\nC\nB\n").why,
               "'C' cannot come before 'B': the command writes 'C' only after it read from a "
               "pipe what was written there after the 1st child of the command wrote 'B'");
+    // A signal that ended a grandchild its child waited for.
+    const std::vector<Event> killed{
+        {.kind = Kind::start, .pid = 10, .argv = {"k"}},
+        {.kind = Kind::fork, .pid = 10, .child = 11},
+        {.kind = Kind::fork, .pid = 11, .child = 12},
+        {.kind = Kind::write, .pid = 10, .data = "p\n"},
+        {.kind = Kind::send, .pid = 10, .target = 12, .signal = SIGKILL},
+        {.kind = Kind::exit, .pid = 12, .signal = SIGKILL},
+        {.kind = Kind::reap, .pid = 11, .child = 12},
+        {.kind = Kind::write, .pid = 11, .data = "c\n"}};
+    EXPECT_NE(forktrace::check(forktrace::order_of(killed), "c\np\n")
+                  .why.find("writes 'c' only after a signal reached a process it waited for that "
+                            "was sent after the command wrote 'p'"),
+              std::string::npos);
     // An answer without its last newline is checked with it, and says so.
     const forktrace::CheckedRuns unended = forktrace::check_runs({order}, "A\nB\nC");
     EXPECT_TRUE(unended.checked.possible && unended.checked.newline_added);
