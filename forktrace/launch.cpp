@@ -72,9 +72,8 @@ bool binary(const char *file)
     if (fd >= 0) {
         ::close(fd);
     }
-    const auto end = head.begin() + std::max<ssize_t>(got, 0);
-    return std::find(head.begin(), std::find(head.begin(), end, '\n'), '\0') !=
-           std::find(head.begin(), end, '\n');
+    const auto line_end = std::find(head.begin(), head.begin() + std::max<ssize_t>(got, 0), '\n');
+    return std::find(head.begin(), line_end, '\0') != line_end;
 }
 
 // The program's side of the fork: its streams, its signals as a shell leaves

@@ -380,6 +380,7 @@ private:
     void exited(const Event &exit);
     void reaped(const Event &reap);
     void saw_end(const Event &wait);
+    void waited_for(std::size_t child, std::size_t parent, const std::optional<std::string> &site);
     void asked_parent(const Event &getppid);
     void caught(const Event &talk);
     void talked(const Event &talk);
@@ -549,11 +550,9 @@ void OrderBuilder::reaped(const Event &reap)
         Polls &its = polls_[reap.pid];
         its.before_reap = std::exchange(its.fruitless, 0);
     }
-    if (OrderProcess &collected = order_.processes[child->second]; collected.parent == reaper) {
+    if (order_.processes[child->second].parent == reaper) {
         reaped_by_parent_.insert(child->second);
-        collected.reap_site = reap.site;
-        collected.reaped_after = order_.processes[reaper].writes.size();
-        collected.reaped_as = order_.processes[reaper].reaps++;
+        waited_for(child->second, reaper, reap.site);
     } else if (reap.any_child) {
         unexplored_.insert("a wait of process " + std::to_string(reap.pid) + " collected " +
                            std::to_string(reap.child) +
@@ -561,6 +560,16 @@ void OrderBuilder::reaped(const Event &reap)
                            "it could have collected is not tried");
     }
     add({Node::Kind::reap, reaper, none, child->second});
+}
+
+// Where among its parent's writes and reaps the wait for `child` returned.
+void OrderBuilder::waited_for(std::size_t child, std::size_t parent,
+                              const std::optional<std::string> &site)
+{
+    OrderProcess &ended = order_.processes[child];
+    ended.reap_site = site;
+    ended.reaped_after = order_.processes[parent].writes.size();
+    ended.reaped_as = order_.processes[parent].reaps++;
 }
 
 // A wait that returned after its child's end and left it uncollected: it
@@ -572,11 +581,9 @@ void OrderBuilder::saw_end(const Event &wait)
         return;
     }
     const std::size_t waiter = process_of(wait.pid);
-    OrderProcess &ended = order_.processes[child->second];
-    if (ended.parent == waiter && !ended.reaped_after) {
-        ended.reap_site = wait.site;
-        ended.reaped_after = order_.processes[waiter].writes.size();
-        ended.reaped_as = order_.processes[waiter].reaps++;
+    if (order_.processes[child->second].parent == waiter &&
+        !order_.processes[child->second].reaped_after) {
+        waited_for(child->second, waiter, wait.site);
     }
     if (wait.any_child && !wait.by_system) {
         unexplored_.insert("a wait of process " + std::to_string(wait.pid) + " saw " +
@@ -668,8 +675,7 @@ Order OrderBuilder::finish()
                                "parent has ended: when that came among its calls is not tried");
         }
     }
-    const std::size_t signal_edges = graph_.piped.size();  // the pipes' come after
-    for (const auto &[from, to] : graph_.piped) {
+    for (const auto &[from, to] : graph_.piped) {  // so far, signals' only
         order_.processes[graph_.nodes[to].process].got_signal = true;
     }
     for (const auto &[pipe, steps] : pipes_) {
@@ -684,8 +690,6 @@ Order OrderBuilder::finish()
     order_.assumptions.assign(notes_.begin(), notes_.end());
     order_.unexplored.assign(unexplored_.begin(), unexplored_.end());
     order_.unfollowed.assign(unfollowed_.begin(), unfollowed_.end());
-    order_.signalled = signal_edges > 0;
-    order_.piped = graph_.piped.size() > signal_edges;
     return std::move(order_);
 }
 

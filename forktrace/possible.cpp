@@ -624,7 +624,8 @@ Because why_after(const Order &order, std::size_t earlier, std::size_t later, st
             break;
         }
     }
-    if (!order.piped && !order.signalled) {
+    if (std::none_of(order.processes.begin(), order.processes.end(),
+                     [](const OrderProcess &p) { return p.read_pipe || p.got_signal; })) {
         return Because::wait;
     }
     // A wait: a process on the way up from the earlier write's was reaped

@@ -78,8 +78,6 @@ struct Order {
     // run gave is called possible.
     std::vector<std::string> unfollowed;
     bool too_large = false;  // too many writes to work the order out
-    bool piped = false;      // a read from a pipe orders some writes
-    bool signalled = false;  // a signal, caught or ending its target, orders some writes
 
     bool forest() const;  // no write follows more than one directly
     bool chain() const;   // each write follows the one before it: one order

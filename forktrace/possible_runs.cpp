@@ -463,9 +463,8 @@ CheckedRuns check_runs(const std::vector<Order> &orders, const std::string &answ
 namespace {
 
 // How each process of a run ended, by its place: "code 0", "signal 14".
-std::map<Place, std::string> ends_by_place(const std::vector<Event> &events)
+std::map<Place, std::string> ends_by_place(const std::vector<Event> &events, const Order &order)
 {
-    const Order order = order_of(events);
     std::unordered_map<pid_t, const Place *> places;
     for (const OrderProcess &process : order.processes) {
         places.emplace(process.pid, &process.path);
@@ -487,9 +486,9 @@ std::map<Place, std::string> ends_by_place(const std::vector<Event> &events)
 std::optional<std::string> ended_otherwise(const std::vector<Event> &followed,
                                            const std::vector<Event> &steered)
 {
-    const std::map<Place, std::string> before = ends_by_place(followed);
-    const std::map<Place, std::string> now = ends_by_place(steered);
     const Order order = order_of(steered);
+    const std::map<Place, std::string> before = ends_by_place(followed, order_of(followed));
+    const std::map<Place, std::string> now = ends_by_place(steered, order);
     for (std::size_t p = 0; p < order.processes.size(); ++p) {
         const auto was = before.find(order.processes[p].path);
         const auto is = now.find(order.processes[p].path);

@@ -677,13 +677,10 @@ void Tracer::on_ptrace(pid_t tid, const Task &task)
         (::access(("/proc/self/task/" + std::to_string(target)).c_str(), F_OK) == 0 ||
          (!processes_.contains(target) && parent_of(target) == ::getpid()));
     if (at_forktrace) {
-        fail_call(tid, EPERM);
-        if (!said_ptrace_) {
-            said_ptrace_ = true;
-            tell("process " + std::to_string(task.tgid) +
-                 " tried to trace forktrace itself (ptrace), which would stop them both: the "
-                 "call was made to fail with EPERM");
-        }
+        refuse(tid, said_ptrace_,
+               "process " + std::to_string(task.tgid) +
+                   " tried to trace forktrace itself (ptrace), which would stop them both");
+        return;
     }
     resume(tid);
 }
@@ -700,7 +697,12 @@ void Tracer::on_write_call(pid_t tid, Task &task)
                   : file && file == setup_.error ? Stream::error
                                                  : Stream::elsewhere;
     if (task.stream == Stream::elsewhere && file && file == setup_.own_output) {
-        refuse_own_output(tid, task);
+        // Opened as /proc/<forktrace>/fd/1, say: it would pass the command's
+        // output by.
+        refuse(tid, said_own_output_,
+               "process " + std::to_string(task.tgid) +
+                   " wrote into forktrace's own output, not the command's (through /proc, say), "
+                   "which the trace would not see");
         return;
     }
     task.pipe = task.stream == Stream::elsewhere ? pipe_of(tid, fd) : 0;
@@ -732,16 +734,13 @@ void Tracer::on_write_call(pid_t tid, Task &task)
     }
 }
 
-// A write into forktrace's own output (opened as /proc/<forktrace>/fd/1,
-// say) would pass the command's output by: it fails, and that is told.
-void Tracer::refuse_own_output(pid_t tid, const Task &task)
+// A call aimed at forktrace itself fails; `what` it was is told once (`said`).
+void Tracer::refuse(pid_t tid, bool &said, const std::string &what)
 {
     fail_call(tid, EPERM);
-    if (!said_own_output_) {
-        said_own_output_ = true;
-        tell("process " + std::to_string(task.tgid) +
-             " wrote into forktrace's own output, not the command's (through /proc, say), which "
-             "the trace would not see: the call was made to fail with EPERM");
+    if (!said) {
+        said = true;
+        tell(what + ": the call was made to fail with EPERM");
     }
     resume(tid);
 }

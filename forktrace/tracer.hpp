@@ -220,7 +220,7 @@ private:
     void start_write(pid_t tid);
     void admit_write(pid_t tid);
     void steer_write(pid_t tid, Task &task);
-    void refuse_own_output(pid_t tid, const Task &task);
+    void refuse(pid_t tid, bool &said, const std::string &what);
     void leave_plan(const std::string &why);
     bool stuck() const;
     void on_tick(bool steered);
