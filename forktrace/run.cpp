@@ -700,6 +700,7 @@ int traced_run(Tracer &tracer, launch::Launched &launched, std::thread relaying,
     } catch (const std::system_error &error) {
         say("forktrace: %s\n", error.what());
         launched.kill_all();
+        tracer.abandon();
         status = -1;
     }
     if (relaying.joinable()) {

@@ -1004,7 +1004,11 @@ std::uint64_t Tracer::clone_flags(pid_t tid, int stop)
 void Tracer::on_new_task(pid_t tid, Task &creator, int stop)
 {
     unsigned long made = 0;
-    trace(PTRACE_GETEVENTMSG, tid, 0, address_of(&made));
+    if (trace(PTRACE_GETEVENTMSG, tid, 0, address_of(&made)) != 0 || made == 0) {
+        // Killed at its fork's event: the child, parked at its first stop,
+        // runs once the creator's end is in.
+        return;
+    }
     const auto child = static_cast<pid_t>(made);
     const pid_t group = thread_group_of(child);
     Task &task = task_of(child);
@@ -1388,12 +1392,35 @@ bool Tracer::find_stragglers()
 
 void Tracer::kill_all()
 {
+    // Never 0 or less: kill() would take those for forktrace's own group.
     for (const auto &[pid, process] : processes_) {
-        ::kill(pid, SIGKILL);
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+        }
     }
     // A new process whose fork's event has not come is not among them yet.
     for (const auto &[tid, task] : tasks_) {
-        ::kill(task.tgid, SIGKILL);
+        if (task.tgid > 0) {
+            ::kill(task.tgid, SIGKILL);
+        }
+    }
+}
+
+void Tracer::abandon() noexcept
+{
+    kill_all();
+    // Each is let go on to its end, at whatever stop it was: killed at a
+    // fork, a new child is traced and stops once more before it dies.
+    for (;;) {
+        int status = 0;
+        const pid_t tid = ::waitpid(-1, &status, __WALL);
+        if (tid < 0 && errno != EINTR) {
+            return;
+        }
+        if (tid > 0 && WIFSTOPPED(status)) {
+            ::kill(tid, SIGKILL);
+            resume(tid);
+        }
     }
 }
 
@@ -1515,6 +1542,7 @@ int Tracer::run()
     while (!tasks_.empty() || (killed_one_ && find_stragglers())) {
         int status = 0;
         const pid_t tid = ::waitpid(-1, &status, __WALL);
+        const int error = errno;  // what the wait said, before anything below reads /proc
         // Each signal kills again: a process a fork made since the last one
         // is killed too.
         if (const int now = interruptions; now != interruptions_seen) {
@@ -1526,12 +1554,13 @@ int Tracer::run()
             on_tick(steered);
         }
         if (tid < 0) {
-            if (errno == EINTR) {
+            if (error == EINTR) {
                 continue;
             }
-            if (errno == ECHILD) {
+            if (error == ECHILD) {
                 break;
             }
+            errno = error;
             fail("waitpid");
         }
         quiet_ticks_ = 0;
@@ -1541,6 +1570,9 @@ int Tracer::run()
         }
         if (!WIFSTOPPED(status)) {
             continue;
+        }
+        if (interruptions_seen != 0) {
+            ::kill(tid, SIGKILL);  // one its fork made after the kill, too
         }
         on_stop(tid, status);
     }

@@ -104,6 +104,9 @@ public:
     // Emits the start event, then follows every process until the last has
     // ended; returns the root's wait status.
     int run();
+    // After run() failed: every traced process is killed and let go on to
+    // its end, none left stopped for a tracer that no longer looks.
+    void abandon() noexcept;
 
     // The error of the command's own exec, when it failed; 0 otherwise.
     int start_error() const { return start_error_; }

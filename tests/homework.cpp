@@ -335,6 +335,22 @@ int main(int argc, char *argv[])
                 waitpid(child, nullptr, 0);
             }
         }
+    } else if (how == "storm") {
+        // Ten forks in a row by every process, 1,024 in all, each waiting
+        // then for good: the eight made by the first three forks say they
+        // go on forking, for a signal to arrive while many forks are on
+        // their way at once.
+        std::printf("forking %d\n", getpid());
+        static_cast<void>(std::fflush(stdout));
+        for (int i = 0; i < 10; ++i) {
+            static_cast<void>(fork());
+            if (i == 2) {
+                static_cast<void>(write(STDOUT_FILENO, "storming\n", 9));
+            }
+        }
+        for (;;) {
+            pause();
+        }
     } else if (how == "race") {
         // A parent and a child, each printing one line, neither waiting.
         if (fork() == 0) {
