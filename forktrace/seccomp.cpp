@@ -81,6 +81,8 @@ std::vector<Traced> traced_calls(const Stops &stops)
         {SYS_pselect6, Call::share},
         {SYS_epoll_ctl, Call::share},
         {SYS_ptrace, Call::ptrace},
+        {SYS_io_setup, Call::async},
+        {SYS_io_uring_setup, Call::async},
     };
     if (stops.fork_entries) {
         calls.insert(calls.end(), {{SYS_fork, Call::fork},

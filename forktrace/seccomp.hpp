@@ -29,6 +29,7 @@ enum class Call {
     descriptors,  // a pipe made, or descriptors closed: who can write into a pipe
     send,         // a signal sent to a process (kill and the like)
     ptrace,       // a trace asked for: never of forktrace itself
+    async,        // asynchronous I/O set up, whose writes the trace would not see
 };
 
 // Which calls of a number to stop at, by an argument: a clone's flags, or

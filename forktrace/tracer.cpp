@@ -664,6 +664,16 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
         case Call::ptrace:
             on_ptrace(tid, task);
             return;
+        case Call::async:
+            // The kernel writes for it later, in no call of the process: as
+            // where the kernel is built without them, the program writes
+            // the bytes itself.
+            refuse(tid, said_async_,
+                   "process " + std::to_string(task.tgid) +
+                       " set up asynchronous I/O (io_uring or Linux AIO), whose writes forktrace "
+                       "cannot see",
+                   ENOSYS);
+            return;
     }
 }
 
@@ -735,12 +745,12 @@ void Tracer::on_write_call(pid_t tid, Task &task)
 }
 
 // A call aimed at forktrace itself fails; `what` it was is told once (`said`).
-void Tracer::refuse(pid_t tid, bool &said, const std::string &what)
+void Tracer::refuse(pid_t tid, bool &said, const std::string &what, int error)
 {
-    fail_call(tid, EPERM);
+    fail_call(tid, error);
     if (!said) {
         said = true;
-        tell(what + ": the call was made to fail with EPERM");
+        tell(what + ": the call was made to fail with " + strerrorname_np(error));
     }
     resume(tid);
 }

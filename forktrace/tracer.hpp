@@ -2,6 +2,7 @@
 // turns what it stops at into events. Nothing downstream touches ptrace.
 #pragma once
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <cstdint>
@@ -223,7 +224,7 @@ private:
     void start_write(pid_t tid);
     void admit_write(pid_t tid);
     void steer_write(pid_t tid, Task &task);
-    void refuse(pid_t tid, bool &said, const std::string &what);
+    void refuse(pid_t tid, bool &said, const std::string &what, int error = EPERM);
     void leave_plan(const std::string &why);
     bool stuck() const;
     void on_tick(bool steered);
@@ -331,7 +332,7 @@ private:
     int quiet_ticks_ = 0;  // ticks since the last stop of a task
     bool told_running_ = false;
     bool said_unknown_ = false, said_untraced_ = false, said_copy_ = false, said_suspended_ = false,
-         said_ptrace_ = false, said_own_output_ = false;
+         said_ptrace_ = false, said_own_output_ = false, said_async_ = false;
     std::set<pid_t> foreign_;  // processes of another architecture, said
     // The pipes the command was given, which lead outside: not its own.
     std::set<std::uint64_t> outside_pipes_;

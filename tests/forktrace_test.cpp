@@ -541,6 +541,7 @@ INSTANTIATE_TEST_SUITE_P(
             WayOut{"cp_to_dev_stdout", {"/bin/cp", std::string(TESTS_DIR) + "/bufferlab.cpp", "/dev/stdout"}, ""},
             WayOut{"dev_tty", {"/bin/sh", "-c", "echo to the terminal >/dev/tty 2>/dev/null; echo plain"}, ""},
             WayOut{"sendfile_and_splice", {homework, "kernelcopy"}, "copied to the output in the kernel"},
+            WayOut{"asynchronous_io", {homework, "async"}, "set up asynchronous I/O (io_uring or Linux AIO)"},
             WayOut{"system_call_of_32_bits", {homework, "int80"}, "made system calls of another ABI"},
             // Where the kernel refuses it, it writes nothing, and nothing is missed.
             WayOut{"system_call_of_x32", {homework, "x32"}, "", "or x32"},

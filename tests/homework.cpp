@@ -13,6 +13,8 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <linux/aio_abi.h>
+#include <linux/io_uring.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/sendfile.h>
@@ -32,6 +34,60 @@ extern "C" void no_32_bit_calls(int /*signal*/)
     constexpr char text[] = "homework: no 32-bit system calls here\n";
     static_cast<void>(write(STDERR_FILENO, text, sizeof text - 1));
     _exit(not_offered);
+}
+
+// `text` written to the output by Linux AIO: false where the kernel refuses
+// to set it up.
+bool write_by_aio(const std::string &text)
+{
+    aio_context_t context = 0;
+    if (syscall(SYS_io_setup, 1, &context) != 0) {
+        return false;
+    }
+    iocb block{};
+    block.aio_fildes = STDOUT_FILENO;
+    block.aio_lio_opcode = IOCB_CMD_PWRITE;
+    block.aio_buf = reinterpret_cast<std::uintptr_t>(text.data());
+    block.aio_nbytes = text.size();
+    iocb *blocks[] = {&block};
+    io_event done{};
+    if (syscall(SYS_io_submit, context, 1, blocks) == 1) {
+        static_cast<void>(syscall(SYS_io_getevents, context, 1, 1, &done, nullptr));
+    }
+    static_cast<void>(syscall(SYS_io_destroy, context));
+    return true;
+}
+
+// `text` written to the output through an io_uring, one entry waited for:
+// false where the kernel refuses to set one up.
+bool write_by_io_uring(const std::string &text)
+{
+    io_uring_params params{};
+    const auto ring = static_cast<int>(syscall(SYS_io_uring_setup, 1, &params));
+    if (ring < 0) {
+        return false;
+    }
+    const std::size_t ring_size = params.sq_off.array + params.sq_entries * sizeof(unsigned);
+    auto *queue = static_cast<char *>(mmap(nullptr, ring_size, PROT_READ | PROT_WRITE,
+                                           MAP_SHARED | MAP_POPULATE, ring, IORING_OFF_SQ_RING));
+    auto *entries = static_cast<io_uring_sqe *>(
+        mmap(nullptr, params.sq_entries * sizeof(io_uring_sqe), PROT_READ | PROT_WRITE,
+             MAP_SHARED | MAP_POPULATE, ring, IORING_OFF_SQES));
+    if (queue != MAP_FAILED && entries != MAP_FAILED) {
+        entries[0] = io_uring_sqe{};
+        entries[0].opcode = IORING_OP_WRITE;
+        entries[0].fd = STDOUT_FILENO;
+        entries[0].addr = reinterpret_cast<std::uintptr_t>(text.data());
+        entries[0].len = static_cast<unsigned>(text.size());
+        entries[0].off = ~0ULL;  // where the file is, as write() would
+        auto *tail = reinterpret_cast<unsigned *>(queue + params.sq_off.tail);
+        reinterpret_cast<unsigned *>(queue + params.sq_off.array)[0] = 0;
+        __atomic_store_n(tail, *tail + 1, __ATOMIC_RELEASE);
+        static_cast<void>(
+            syscall(SYS_io_uring_enter, ring, 1, 1, IORING_ENTER_GETEVENTS, nullptr, 0));
+    }
+    close(ring);
+    return true;
 }
 
 // Two children that print `name` and their number and end; each wait for
@@ -601,6 +657,14 @@ int main(int argc, char *argv[])
             static_cast<void>(write(ends[1], spliced, sizeof spliced - 1));
             if (splice(ends[0], nullptr, STDOUT_FILENO, nullptr, sizeof spliced - 1, 0) < 0) {
                 static_cast<void>(write(STDOUT_FILENO, spliced, sizeof spliced - 1));
+            }
+        }
+    } else if (how == "async") {
+        // The kernel writes for the program, after the call that asked it
+        // to. Where it will not set that up, the program writes instead.
+        for (const std::string text : {"by io_uring\n", "by aio\n"}) {
+            if (!(text == "by aio\n" ? write_by_aio(text) : write_by_io_uring(text))) {
+                static_cast<void>(write(STDOUT_FILENO, text.data(), text.size()));
             }
         }
     } else if (how == "int80") {
