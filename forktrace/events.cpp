@@ -117,6 +117,8 @@ std::string_view to_string(Event::Kind kind)
             return "pipe";
         case Event::Kind::send:
             return "send";
+        case Event::Kind::notice:
+            return "notice";
         case Event::Kind::start:
             break;
     }
@@ -406,6 +408,9 @@ void write_json(const Event &event, const std::function<void(std::string_view)> 
             out += ",\"answer\":" + std::to_string(event.child);
             break;
         case Event::Kind::thread:
+            break;
+        case Event::Kind::notice:
+            out += ",\"text\":" + json_string(event.data);
             break;
         case Event::Kind::send:
             out += ",\"to\":" + std::to_string(event.target) +

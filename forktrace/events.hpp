@@ -55,6 +55,8 @@ struct Event {
     // process's last hold of its writing end let go (`released`)
     // send: a signal (`signal`) sent to `target` (a process; 0 or less: a
     // group, as kill() takes it), as the call began
+    // notice: what forktrace said of the run on standard error (`data`,
+    // without "forktrace: "), for the report to say too
     enum class Kind {
         start,
         fork,
@@ -68,7 +70,8 @@ struct Event {
         getppid,
         thread,
         pipe,
-        send
+        send,
+        notice
     };
 
     Kind kind = Kind::start;

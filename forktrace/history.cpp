@@ -47,6 +47,16 @@ std::string exit_summary(const std::optional<Exit> &exit)
     return "code " + std::to_string(exit->code.value_or(0));
 }
 
+std::string notices_text(const History &history)
+{
+    std::string text;
+    for (const std::string &notice : history.notices()) {
+        text += "  forktrace: " + printable(notice) + "\n";
+    }
+    return text.empty() ? text
+                        : "\nWhat forktrace said of the run, on standard error too:\n" + text;
+}
+
 std::string totals(const History &history)
 {
     const auto count = [](std::size_t n, const char *one, const char *many) {
@@ -144,6 +154,10 @@ void History::add(const Event &event)
         return;
     }
 
+    if (event.kind == Event::Kind::notice) {
+        notices_.push_back(event.data);
+        return;
+    }
     Process &target = process(event.pid);
     switch (event.kind) {
         case Event::Kind::start:
@@ -179,6 +193,7 @@ void History::add(const Event &event)
         case Event::Kind::thread:
         case Event::Kind::pipe:
         case Event::Kind::send:
+        case Event::Kind::notice:
             break;
     }
     attempting_.erase(event.pid);

@@ -136,6 +136,8 @@ public:
         return newlines_ + (output_open_ ? 1U : 0U) + (error_open_ ? 1U : 0U);
     }
     std::size_t elsewhere() const { return elsewhere_; }
+    // What forktrace said of the run, in order.
+    const std::vector<std::string> &notices() const { return notices_; }
     // Rows of output counted but not kept, past the budget, and the budget.
     std::size_t not_kept() const { return not_kept_; }
     std::size_t keep_rows() const { return keep_rows_; }
@@ -157,6 +159,7 @@ private:
     // A line begun and not ended: the process whose write left it so.
     std::optional<std::size_t> output_open_, error_open_;
     std::size_t elsewhere_ = 0;
+    std::vector<std::string> notices_;
 };
 
 // Text for the reports, shared by them.
@@ -180,6 +183,9 @@ std::vector<pid_t> origins_in(const std::vector<Event::Origin> &origins, std::si
 std::string exit_summary(const std::optional<Exit> &exit);
 // "16 processes, 64 lines in 16 writes", and the writes elsewhere if any.
 std::string totals(const History &history);
+// What forktrace said of the run, one "forktrace: …" line each after a
+// heading; empty when it said nothing.
+std::string notices_text(const History &history);
 // The argument vector as one line, printable, each argument that a shell
 // would not take as it stands in single quotes (a quote inside as '\''), and
 // "…" at the end when it was cut.

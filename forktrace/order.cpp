@@ -475,6 +475,8 @@ void OrderBuilder::take(const Event &event)
         case Event::Kind::exec:
             execed(event);
             break;
+        case Event::Kind::notice:
+            break;
     }
 }
 

@@ -95,6 +95,7 @@ void Timeline::add(const Event &event)
         case Event::Kind::thread:
         case Event::Kind::pipe:
         case Event::Kind::send:
+        case Event::Kind::notice:
             break;
     }
 }

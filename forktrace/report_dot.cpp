@@ -167,6 +167,16 @@ public:
 
     const std::vector<Fork> &forks() const { return forks_; }
     const History &history() const { return history_; }
+    // What forktrace said of the run, each after `comment` ("//", "%%").
+    std::string notices(const std::string &comment) const
+    {
+        std::string text;
+        for (const std::string &notice : history_.notices()) {
+            text += comment + " forktrace: " + printable(notice) + "\n";
+        }
+        return text;
+    }
+
     std::string title() const
     {
         std::vector<std::string> argv = argv_;
@@ -223,6 +233,7 @@ public:
     void finish() override
     {
         std::string out =
+            diagram_.notices("//") +
             "digraph forktrace {\n"
             "  graph [rankdir=LR, fontname=\"Helvetica\", fontsize=12, labelloc=t, label=\"" +
             dot_quoted(diagram_.title()) +
@@ -317,8 +328,8 @@ public:
 
     void finish() override
     {
-        std::string out = "%% " + mermaid_text(diagram_.title()) +
-                          "\nflowchart LR\n"
+        std::string out = "%% " + mermaid_text(diagram_.title()) + "\n" + diagram_.notices("%%") +
+                          "flowchart LR\n"
                           "  classDef begin fill:#dbeafe,stroke:#2563eb\n"
                           "  classDef exec fill:#ede9fe,stroke:#7c3aed\n"
                           "  classDef failed fill:#fee2e2,stroke:#dc2626\n";

@@ -235,6 +235,7 @@ public:
             case Event::Kind::thread:
             case Event::Kind::pipe:
             case Event::Kind::send:
+            case Event::Kind::notice:
                 break;
         }
         std::string step =
@@ -308,6 +309,9 @@ public:
         std::string note = escape(totals(trace_.history())) + ".";
         if (!trace_.orders().empty()) {
             note += " " + escape(trace_.orders());
+        }
+        for (const std::string &notice : trace_.history().notices()) {
+            note += "</p><p class=\"note\">forktrace: " + escape(printable(notice));
         }
         put(out_, "<header><h1>forktrace: <code>" + title + "</code></h1><p class=\"note\">" +
                       note + "</p></header>\n");

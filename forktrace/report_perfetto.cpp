@@ -80,7 +80,11 @@ public:
         out_text_ =
             "{\"displayTimeUnit\":\"ms\",\"otherData\":{\"tool\":\"forktrace\",\"command\":" +
             json_string(command_line(argv_)) + ",\"summary\":" + json_string(totals(history_)) +
-            "},\n\"traceEvents\":[\n";
+            ",\"notices\":[";
+        for (const std::string &notice : history_.notices()) {
+            out_text_ += (out_text_.ends_with('[') ? "" : ",") + json_string(notice);
+        }
+        out_text_ += "]},\n\"traceEvents\":[\n";
         const std::vector<Process> &processes = history_.processes();
         // A track for each process: its pid, or a number of its own where an
         // earlier process had that pid.

@@ -73,6 +73,10 @@ Layout layout_for(const Timeline &trace)
     layout.strip = std::max(0.0, std::round(layout.pitch * 0.2));
     layout.left = layout.labels ? 200 : 24;
     layout.width = layout.left + 620 + (layout.labels ? layout.right_column : 20);
+    // A line for each thing forktrace said of the run, under the head.
+    const auto said = static_cast<double>(trace.history().notices().size());
+    layout.axis += 20 * said;
+    layout.top += 20 * said;
     layout.bottom = layout.top + layout.pitch * static_cast<double>(count);
     return layout;
 }
@@ -141,6 +145,12 @@ std::string head(const Timeline &trace, const Layout &layout, const Scale &scale
         note += "; " + lines(trace.not_kept()) + " past the first 20000 counted, not drawn";
     }
     out += "<text class=\"small\" x=\"12\" y=\"90\">" + escape(note) + ".</text>\n";
+    double y = 90;
+    for (const std::string &notice : trace.history().notices()) {
+        const std::string said = "forktrace: " + printable(notice);
+        out += "<text class=\"small\" x=\"12\" y=\"" + num(y += 20) + "\"><title>" + escape(said) +
+               "</title>" + escape(cut(said, 150)) + "</text>\n";
+    }
     return out;
 }
 

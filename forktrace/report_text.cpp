@@ -216,6 +216,7 @@ private:
             case Event::Kind::thread:
             case Event::Kind::pipe:
             case Event::Kind::send:
+            case Event::Kind::notice:
                 return;
         }
         header();
@@ -408,6 +409,7 @@ public:
         if (running) {
             put(out_, "none: the trace ended before the process did.\n");
         }
+        put(out_, notices_text(history_));
         static_cast<void>(std::fflush(out_));
     }
 

@@ -81,7 +81,7 @@ public:
                 draw(processes[i], "", "", "");
             }
         }
-        put(out_, "\n" + totals(history_) + "\n");
+        put(out_, "\n" + totals(history_) + "\n" + notices_text(history_));
         static_cast<void>(std::fflush(out_));
     }
 

@@ -602,9 +602,13 @@ int traced_end(const Options &options, const Run &plan, const Relaying &relaying
         }
     } else if (options.on != On::inherit && interrupted_by == 0 && status >= 0 && !plan.quiet &&
                relaying_how.relayed > traced_bytes) {
-        say("forktrace: the output received %zu bytes that no write forktrace saw made: they "
-            "came some way it does not follow\n",
-            relaying_how.relayed - traced_bytes);
+        const std::string notice =
+            "the output received " + std::to_string(relaying_how.relayed - traced_bytes) +
+            " bytes that no write forktrace saw made: they came some way it does not follow";
+        say("forktrace: %s\n", notice.c_str());
+        if (plan.emit) {
+            plan.emit(tracer.told(notice));
+        }
     }
     if (tracer.start_error() != 0) {
         say("forktrace: cannot run %s: %s\n", printable(options.command.front()).c_str(),

@@ -264,9 +264,9 @@ std::optional<BufferState> Tracer::buffer_of(pid_t pid, bool say_when_unknown)
     std::optional<BufferState> buffer = buffers_.read(pid, through);
     if (!buffer && say_when_unknown && !said_unknown_ && setup_.say) {
         said_unknown_ = true;
-        setup_.say("the standard output buffer of process " + std::to_string(pid) +
-                   " cannot be read (a static program, or another C library): where its bytes "
-                   "were printed is unknown");
+        tell("the standard output buffer of process " + std::to_string(pid) +
+             " cannot be read (a static program, or another C library): where its bytes were "
+             "printed is unknown");
     }
     return buffer;
 }
@@ -812,7 +812,15 @@ void Tracer::tell(const std::string &notice)
 {
     if (setup_.say) {
         setup_.say(notice);
+        setup_.emit(told(notice));
     }
+}
+
+Event Tracer::told(const std::string &notice) const
+{
+    Event said = event(Event::Kind::notice, root_);
+    said.data = notice;
+    return said;
 }
 
 // A clone that asked not to be traced is made without CLONE_UNTRACED.

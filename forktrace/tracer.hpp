@@ -111,6 +111,9 @@ public:
 
     // The error of the command's own exec, when it failed; 0 otherwise.
     int start_error() const { return start_error_; }
+    // The event of a notice about the run, at this moment: for the report,
+    // as forktrace says it on standard error.
+    Event told(const std::string &notice) const;
 
     // Steered: why the run could not follow the plan; empty when it did.
     const std::string &off_plan() const { return off_plan_; }

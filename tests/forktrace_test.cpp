@@ -430,6 +430,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {"write cause direct"},
                     {"write cause full", "write origin unknown"},
                     {"straight from the program's memory"}},
+            Account{"asynchronous_io_said_in_the_report", "async", {},
+                    {"notice text process"},
+                    {},
+                    {"What forktrace said of the run, on standard error too:\n  forktrace: process"}},
             Account{"foreign_buffer", "foreign", {},
                     {"write origin unknown", "write cause direct"},
                     {},
@@ -523,6 +527,16 @@ TEST_P(ForktraceSeesEveryWayOut, OrSaysWhatItCannotSee)
             << traced;
     } else {
         EXPECT_NE(traced.received, "") << traced;
+    }
+    // What it says of the run, the report says too.
+    std::set<std::string> noticed;
+    for (const Event &event : traced.events) {
+        if (event.at("event") == "notice") {
+            noticed.insert("forktrace: " + event.at("text"));
+        }
+    }
+    for (const std::string &line : runner::split_lines(traced.run.err)) {
+        EXPECT_TRUE(!line.starts_with("forktrace: ") || noticed.contains(line)) << line;
     }
 }
 
