@@ -127,15 +127,30 @@ struct Summary {
 std::vector<std::string> assumptions_of(const Runs &runs, const Order &order,
                                         std::optional<long> first_pid)
 {
-    const bool piped = std::any_of(runs.events.begin(), runs.events.end(), [](const auto &run) {
-        return std::any_of(run.begin(), run.end(),
-                           [](const Event &event) { return event.kind == Event::Kind::pipe; });
-    });
+    const auto any = [&runs](Event::Kind kind) {
+        return std::any_of(runs.events.begin(), runs.events.end(), [kind](const auto &run) {
+            return std::any_of(run.begin(), run.end(),
+                               [kind](const Event &event) { return event.kind == kind; });
+        });
+    };
+    // What orders the writes, as far as this command uses it.
+    std::vector<std::string> orderers{"program order", "forks",
+                                      any(Event::Kind::saw_end)
+                                          ? "the waits that reaped a child or saw it end"
+                                          : "the waits that reaped a child"};
+    if (any(Event::Kind::pipe)) {
+        orderers.emplace_back("the reads from pipes");
+    }
+    if (any(Event::Kind::send)) {
+        orderers.emplace_back("the signals sent and caught");
+    }
+    std::string ordered = "only " + orderers.front();
+    for (std::size_t i = 1; i < orderers.size(); ++i) {
+        ordered += (i + 1 == orderers.size() ? " and " : ", ") + orderers[i];
+    }
     std::vector<std::string> assumptions{
         "each write to the output is one unit: its bytes come out together",
-        std::string("only program order, forks") +
-            (piped ? ", the waits that reaped a child and the reads from pipes"
-                   : " and the waits that reaped a child") +
+        ordered +
             " order the writes; sleeps, the scheduler and an orphan's new parent order nothing"};
     const bool elsewhere = std::any_of(runs.events.begin(), runs.events.end(), [](const auto &run) {
         return std::any_of(run.begin(), run.end(), [](const Event &event) {
