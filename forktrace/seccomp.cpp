@@ -83,6 +83,8 @@ std::vector<Traced> traced_calls(const Stops &stops)
         {SYS_ptrace, Call::ptrace},
         {SYS_io_setup, Call::async},
         {SYS_io_uring_setup, Call::async},
+        {SYS_unshare, Call::namespaces},
+        {SYS_setns, Call::namespaces},
     };
     if (stops.fork_entries) {
         calls.insert(calls.end(), {{SYS_fork, Call::fork},
@@ -133,7 +135,8 @@ std::vector<sock_filter> filter_for(const std::vector<Traced> &calls)
         program.push_back(jump(equal, static_cast<unsigned>(call.number), 0, rest));
         if (call.when == When::untraced_clone) {
             program.push_back(statement(load, first_argument));
-            program.push_back(jump(BPF_JMP | BPF_JSET | BPF_K, CLONE_UNTRACED, 0, 1));
+            program.push_back(
+                jump(BPF_JMP | BPF_JSET | BPF_K, CLONE_UNTRACED | CLONE_NEWPID, 0, 1));
         } else if (call.when == When::shared_map) {
             program.push_back(statement(load, fourth_argument));
             program.push_back(jump(BPF_JMP | BPF_JSET | BPF_K, MAP_SHARED, 0, 1));

@@ -30,10 +30,12 @@ enum class Call {
     send,         // a signal sent to a process (kill and the like)
     ptrace,       // a trace asked for: never of forktrace itself
     async,        // asynchronous I/O set up, whose writes the trace would not see
+    namespaces,   // a namespace entered or made: of process IDs, a wait's answer is its own
 };
 
-// Which calls of a number to stop at, by an argument: a clone's flags, or
-// an mmap's.
+// Which calls of a number to stop at, by an argument: a clone's flags (one
+// that would escape the trace, or make a namespace of process IDs), or an
+// mmap's.
 enum class When { always, untraced_clone, shared_map };
 
 struct Traced {

@@ -664,6 +664,12 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
         case Call::ptrace:
             on_ptrace(tid, task);
             return;
+        case Call::namespaces:
+            // setns() may enter one of process IDs; unshare() may make one.
+            pid_namespaces_ =
+                pid_namespaces_ || task.number == SYS_setns || (task.args[0] & CLONE_NEWPID) != 0;
+            resume(tid);
+            return;
         case Call::async:
             // The kernel writes for it later, in no call of the process: as
             // where the kernel is built without them, the program writes
@@ -791,6 +797,7 @@ void Tracer::on_fork_call(pid_t tid, Task &task)
     } else if (task.number != SYS_clone) {
         flags = 0;
     }
+    pid_namespaces_ = pid_namespaces_ || (flags & CLONE_NEWPID) != 0;
     if ((flags & CLONE_UNTRACED) != 0) {
         // It would escape the trace, and its inherited filter would then
         // make its calls fail: it is traced like the others.
@@ -1290,6 +1297,45 @@ void Tracer::emit_reap(const Task &task, pid_t child)
     reaped(task, child);
     ended_paths_.erase(child);
     ended_born_.erase(child);
+    ids_in_namespaces_.erase(child);
+}
+
+std::vector<pid_t> Tracer::ids_in_namespaces(pid_t pid)
+{
+    // "NSpid:\t4301\t2": forktrace's ID of it, then its ID in each
+    // namespace it is in below forktrace's.
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::vector<pid_t> ids;
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("NSpid:")) {
+            std::istringstream fields(line.substr(6));
+            pid_t own = 0;
+            fields >> own;
+            for (pid_t id = 0; fields >> id;) {
+                ids.push_back(id);
+            }
+            break;
+        }
+    }
+    return ids;
+}
+
+pid_t Tracer::traced_id(pid_t waiter, pid_t seen) const
+{
+    if (!pid_namespaces_) {
+        return seen;
+    }
+    if (const auto ended = ended_.find(seen); ended != ended_.end() && ended->second == waiter) {
+        return seen;
+    }
+    for (const auto &[child, parent] : ended_) {
+        const auto ids = ids_in_namespaces_.find(child);
+        if (parent == waiter && ids != ids_in_namespaces_.end() &&
+            std::find(ids->second.begin(), ids->second.end(), seen) != ids->second.end()) {
+            return child;
+        }
+    }
+    return seen;
 }
 
 void Tracer::on_death(pid_t tid, int status)
@@ -1317,6 +1363,9 @@ void Tracer::on_death(pid_t tid, int status)
     ended_paths_[tid] = ended_path;
     ended_born_[tid] = processes_[tid].born;
     ended_pipe_writes_[ended_path] = processes_[tid].pipe_writes;
+    if (pid_namespaces_) {
+        ids_in_namespaces_[tid] = ids_in_namespaces(tid);
+    }
     processes_.erase(tid);
     release_pipe_writes();  // a write it was to make first, it never will
     release_exits();        // its children wait for no wait of its

@@ -223,6 +223,11 @@ private:
     void fail_call(pid_t tid, int error);
     void kill_all();
     bool find_stragglers();
+    // A process's IDs in the namespaces it is in below forktrace's, from
+    // /proc, the innermost last; and the child of `waiter` that `seen`
+    // stands for, as the waiter's namespace numbers it.
+    static std::vector<pid_t> ids_in_namespaces(pid_t pid);
+    pid_t traced_id(pid_t waiter, pid_t seen) const;
     void tell_still_running();
     void start_write(pid_t tid);
     void admit_write(pid_t tid);
@@ -336,6 +341,11 @@ private:
     bool told_running_ = false;
     bool said_unknown_ = false, said_untraced_ = false, said_copy_ = false, said_suspended_ = false,
          said_ptrace_ = false, said_own_output_ = false, said_async_ = false;
+    // A process made or entered a namespace of process IDs: a wait there
+    // gives a child's ID in it, looked up among the IDs of the children that
+    // ended, kept from then on.
+    bool pid_namespaces_ = false;
+    std::map<pid_t, std::vector<pid_t>> ids_in_namespaces_;
     std::set<pid_t> foreign_;  // processes of another architecture, said
     // The pipes the command was given, which lead outside: not its own.
     std::set<std::uint64_t> outside_pipes_;

@@ -536,6 +536,7 @@ void Tracer::wait4_returned(pid_t tid, const Task &task, std::int64_t result)
     if (result < 0) {
         return;
     }
+    result = traced_id(task.tgid, static_cast<pid_t>(result));
     bool collected_one = false;
     if (task.args[1] != 0) {
         const std::string word = read_memory(tid, task.args[1], sizeof(int));
@@ -600,6 +601,9 @@ void Tracer::waitid_returned(pid_t tid, const Task &task)
     const std::string raw = read_memory(tid, task.args[2], sizeof(siginfo_t));
     siginfo_t child{};
     std::memcpy(&child, raw.data(), std::min(raw.size(), sizeof child));
+    if (child.si_pid != 0) {
+        child.si_pid = traced_id(task.tgid, child.si_pid);
+    }
     const bool ended =
         child.si_code == CLD_EXITED || child.si_code == CLD_KILLED || child.si_code == CLD_DUMPED;
     if (child.si_pid != 0 && ended && kept) {

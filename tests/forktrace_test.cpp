@@ -430,6 +430,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {"write cause direct"},
                     {"write cause full", "write origin unknown"},
                     {"straight from the program's memory"}},
+            Account{"reap_in_a_pid_namespace", "pidns", {}, {"reap child"}, {}, {}, 2},
             Account{"asynchronous_io_said_in_the_report", "async", {},
                     {"notice text process"},
                     {},

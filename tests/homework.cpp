@@ -407,6 +407,24 @@ int main(int argc, char *argv[])
         for (;;) {
             pause();
         }
+    } else if (how == "pidns") {
+        // A child in a PID namespace of its own, where it is process 1,
+        // waits for its own child: the wait gives the grandchild's ID as the
+        // namespace numbers it. Where no namespace may be made, the same
+        // without one.
+        if (unshare(CLONE_NEWPID) != 0) {
+            static_cast<void>(unshare(CLONE_NEWUSER | CLONE_NEWPID));
+        }
+        if (fork() == 0) {
+            if (fork() == 0) {
+                std::printf("inner\n");
+                std::exit(0);
+            }
+            wait(nullptr);
+            std::printf("after\n");
+            std::exit(0);
+        }
+        wait(nullptr);
     } else if (how == "race") {
         // A parent and a child, each printing one line, neither waiting.
         if (fork() == 0) {
