@@ -124,33 +124,7 @@ void History::add(const Event &event)
         return;
     }
     if (event.kind == Event::Kind::fork) {
-        process(event.pid);
-        const std::size_t maker = index_.at(event.pid);
-        const pid_t parent_pid = event.parent.value_or(event.pid);
-        process(parent_pid);
-        const std::size_t parent = index_.at(parent_pid);
-        const auto known = index_.find(event.child);
-        std::size_t child = processes_.size();
-        // The child's own events may have come first; otherwise the pid is
-        // new, or reused after its earlier process ended.
-        if (known != index_.end() && processes_[known->second].parent == 0 && known->second != 0 &&
-            !processes_[known->second].exit) {
-            child = known->second;
-        } else {
-            index_[event.child] = child;
-            processes_.emplace_back().pid = event.child;
-        }
-        processes_[child].parent = parent_pid;
-        if (event.parent) {
-            processes_[child].maker = event.pid;
-        }
-        processes_[child].fork_site = event.site;
-        processes_[child].shares_memory = event.shares_memory;
-        if (processes_[child].program.empty()) {
-            processes_[child].program = processes_[maker].program;
-        }
-        processes_[parent].children.push_back(child);
-        attempting_.erase(event.pid);
+        add_fork(event);
         return;
     }
 
@@ -196,6 +170,37 @@ void History::add(const Event &event)
         case Event::Kind::notice:
             break;
     }
+    attempting_.erase(event.pid);
+}
+
+void History::add_fork(const Event &event)
+{
+    process(event.pid);
+    const std::size_t maker = index_.at(event.pid);
+    const pid_t parent_pid = event.parent.value_or(event.pid);
+    process(parent_pid);
+    const std::size_t parent = index_.at(parent_pid);
+    const auto known = index_.find(event.child);
+    std::size_t child = processes_.size();
+    // The child's own events may have come first; otherwise the pid is
+    // new, or reused after its earlier process ended.
+    if (known != index_.end() && processes_[known->second].parent == 0 && known->second != 0 &&
+        !processes_[known->second].exit) {
+        child = known->second;
+    } else {
+        index_[event.child] = child;
+        processes_.emplace_back().pid = event.child;
+    }
+    processes_[child].parent = parent_pid;
+    if (event.parent) {
+        processes_[child].maker = event.pid;
+    }
+    processes_[child].fork_site = event.site;
+    processes_[child].shares_memory = event.shares_memory;
+    if (processes_[child].program.empty()) {
+        processes_[child].program = processes_[maker].program;
+    }
+    processes_[parent].children.push_back(child);
     attempting_.erase(event.pid);
 }
 

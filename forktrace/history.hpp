@@ -144,6 +144,7 @@ public:
 
 private:
     Process &process(pid_t pid);
+    void add_fork(const Event &event);
     void add_exec(Process &process, const Event &event);
     void add_write(Process &process, const Event &event);
 

@@ -10,10 +10,8 @@
 namespace forktrace::picture {
 namespace {
 
-// The rows of output kept for the pictures, and the events kept to count
-// their possible orders.
+// The rows of output kept for the pictures.
 constexpr std::size_t kept_rows = History::default_rows, kept_text = History::kept_text;
-constexpr std::size_t counted_events = 100000, counted_text = 4U << 20U;
 
 std::string when_lost(const Event &event)
 {
@@ -47,14 +45,7 @@ void Timeline::add(const Event &event)
 {
     history_.add(event);
     times_.push_back(event.time);
-    if (counting_) {
-        if (for_orders_.size() < counted_events && event.data.size() < counted_text) {
-            for_orders_.push_back(event);
-        } else {
-            counting_ = false;
-            for_orders_.clear();
-        }
-    }
+    for_orders_.add(event);
     switch (event.kind) {
         case Event::Kind::start: {
             argv_ = event.argv;
@@ -230,10 +221,10 @@ void Timeline::add_write(const Event &event, std::size_t lane_index)
 void Timeline::done()
 {
     std::sort(times_.begin(), times_.end());
-    if (counting_) {
-        orders_ = orders_sentence(order_of(for_orders_));
+    if (for_orders_.all()) {
+        orders_ = orders_sentence(order_of(for_orders_.events()));
     }
-    for_orders_.clear();
+    for_orders_ = {};
 }
 
 std::string Timeline::headline() const

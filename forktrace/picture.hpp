@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "history.hpp"
+#include "possible.hpp"
 
 namespace forktrace::picture {
 
@@ -130,8 +131,7 @@ private:
     std::vector<std::string> argv_;
     On on_ = On::inherit;
     std::size_t kept_rows_ = 0, kept_bytes_ = 0, not_kept_ = 0;
-    std::vector<Event> for_orders_;  // while few enough to count their orders
-    bool counting_ = true;
+    EventsForOrders for_orders_;
     std::string orders_;
 };
 

@@ -86,6 +86,36 @@ struct Order {
 // The order of the run whose events these are.
 Order order_of(const std::vector<Event> &events);
 
+// A run's events, kept for the count of its orders at the end while they
+// are few enough to count (20,000 events, 4 MiB of text in all), and let go
+// past that, so that a report's memory stays flat however long the run.
+class EventsForOrders {
+public:
+    static constexpr std::size_t most_events = 20000, most_bytes = 4U << 20U;
+
+    void add(const Event &event)
+    {
+        if (!keeping_) {
+            return;
+        }
+        bytes_ += event.data.size();
+        if (events_.size() >= most_events || bytes_ > most_bytes) {
+            keeping_ = false;
+            std::vector<Event>().swap(events_);
+            return;
+        }
+        events_.push_back(event);
+    }
+    // Whether every event was kept.
+    bool all() const { return keeping_; }
+    const std::vector<Event> &events() const { return events_; }
+
+private:
+    std::vector<Event> events_;
+    std::size_t bytes_ = 0;
+    bool keeping_ = true;
+};
+
 // The number of orders of the writes that respect `order` (linear
 // extensions): by the hook-length formula when no write follows more than
 // one directly, or none is followed directly by more than one (nothing

@@ -228,14 +228,7 @@ public:
             case Event::Kind::reap:
                 what = who + " reaps " + std::to_string(event.child);
                 break;
-            case Event::Kind::poll:
-            case Event::Kind::saw_end:
-            case Event::Kind::talk:
-            case Event::Kind::getppid:
-            case Event::Kind::thread:
-            case Event::Kind::pipe:
-            case Event::Kind::send:
-            case Event::Kind::notice:
+            default:  // not shown: see shown()
                 break;
         }
         std::string step =

@@ -61,7 +61,7 @@ public:
         const Process *before = history_.find(event.pid);
         const std::string program_before = before != nullptr ? printable(before->program) : "";
         history_.add(event);
-        keep(event);
+        kept_.add(event);
         place(event);
         if (event.kind == Event::Kind::write && event.stream != Stream::elsewhere) {
             add_write(event);
@@ -71,22 +71,6 @@ public:
     }
 
 private:
-    // The events, for the count of possible orders at the end, while they
-    // are few enough to count.
-    void keep(const Event &event)
-    {
-        if (!keeping_) {
-            return;
-        }
-        kept_bytes_ += event.data.size();
-        if (kept_.size() >= 100000 || kept_bytes_ > (4U << 20U)) {
-            keeping_ = false;
-            kept_.clear();
-            return;
-        }
-        kept_.push_back(event);
-    }
-
     // Each process's place in the tree, from the forks seen.
     void place(const Event &event)
     {
@@ -375,7 +359,8 @@ public:
                           " went out " + reason + ".\n");
         }
         if (writers_.size() > 1) {
-            const std::string sentence = keeping_ ? orders_sentence(order_of(kept_)) : "";
+            const std::string sentence =
+                kept_.all() ? orders_sentence(order_of(kept_.events())) : "";
             put(out_, "  " +
                           (sentence.empty() ? std::string("The writes came in this run's order")
                                             : sentence.substr(0, sentence.size() - 1)) +
@@ -458,9 +443,7 @@ private:
     std::map<pid_t, std::vector<std::size_t>> paths_;  // each process's place
     std::map<pid_t, std::size_t> forks_;               // the forks each has made
     std::set<pid_t> writers_;
-    std::vector<Event> kept_;
-    std::size_t kept_bytes_ = 0;
-    bool keeping_ = true;
+    EventsForOrders kept_;
     std::map<std::string, std::size_t> causes_;  // writes, by why they went out
     History history_;
     bool header_written_ = false;

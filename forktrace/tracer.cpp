@@ -671,16 +671,21 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
             resume(tid);
             return;
         case Call::async:
-            // The kernel writes for it later, in no call of the process: as
-            // where the kernel is built without them, the program writes
-            // the bytes itself.
-            refuse(tid, said_async_,
-                   "process " + std::to_string(task.tgid) +
-                       " set up asynchronous I/O (io_uring or Linux AIO), whose writes forktrace "
-                       "cannot see",
-                   ENOSYS);
+            on_async(tid, task);
             return;
     }
+}
+
+// The kernel would write for it later, in no call of the process: as where
+// the kernel is built without asynchronous I/O, the program writes the
+// bytes itself.
+void Tracer::on_async(pid_t tid, const Task &task)
+{
+    refuse(tid, said_async_,
+           "process " + std::to_string(task.tgid) +
+               " set up asynchronous I/O (io_uring or Linux AIO), whose writes forktrace cannot "
+               "see",
+           ENOSYS);
 }
 
 void Tracer::on_ptrace(pid_t tid, const Task &task)

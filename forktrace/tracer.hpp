@@ -256,6 +256,7 @@ private:
     // A ptrace() call: one aimed at forktrace itself (a thread of its own)
     // is made to fail, since a tracee that stops its tracer stops them both.
     void on_ptrace(pid_t tid, const Task &task);
+    void on_async(pid_t tid, const Task &task);
     void on_ask_parent(pid_t tid, Task &task);
     void asked_parent(const Task &task, pid_t answer);
     std::optional<bool> planned_ask(const Process &asker) const;
