@@ -15,7 +15,9 @@
 #include <system_error>
 #include <thread>
 
+#include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -390,6 +392,69 @@ void remove_scratch(const std::filesystem::path &folder)
     std::filesystem::remove_all(folder, ignored);
 }
 
+namespace {
+
+// What the compiler may take: a source that includes /dev/zero or a FIFO,
+// say, is stopped rather than left to run the machine out of memory or to
+// wait for good.
+constexpr rlim_t compiler_memory = rlim_t{2} << 30U, compiler_file = rlim_t{256} << 20U;
+constexpr std::chrono::seconds compiler_time{60};
+
+void limit_the_compiler()
+{
+    const rlimit memory{compiler_memory, compiler_memory};
+    const rlimit file{compiler_file, compiler_file};
+    const auto seconds = static_cast<rlim_t>(compiler_time.count());
+    const rlimit processor{seconds, seconds};
+    static_cast<void>(::setrlimit(RLIMIT_AS, &memory));
+    static_cast<void>(::setrlimit(RLIMIT_FSIZE, &file));
+    static_cast<void>(::setrlimit(RLIMIT_CPU, &processor));
+}
+
+// The compiler's messages, to its end: false when it ran past its time and
+// was killed. A signal to forklab is passed on to it, once.
+bool compiler_messages(launch::Launched &launched, std::string &said)
+{
+    const auto until = std::chrono::steady_clock::now() + compiler_time;
+    char buffer[4096];
+    bool passed_on = false;
+    for (;;) {
+        pollfd ready{launched.output().get(), POLLIN, 0};
+        const int waited = ::poll(&ready, 1, 1000);
+        if (forktrace::interrupted() != 0 && !passed_on) {
+            static_cast<void>(::kill(-launched.pid(), forktrace::interrupted()));
+            passed_on = true;
+        }
+        if (waited == 0 && std::chrono::steady_clock::now() > until) {
+            static_cast<void>(::kill(-launched.pid(), SIGKILL));
+            return false;
+        }
+        if (waited <= 0) {
+            continue;
+        }
+        const ssize_t n = ::read(launched.output().get(), buffer, sizeof buffer);
+        if (n == 0 || (n < 0 && errno != EINTR)) {
+            return true;
+        }
+        if (n > 0 && said.size() < compiler_file) {
+            said.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+}
+
+// The compiler's messages as they can be shown: each line printable, no
+// byte of a source or a #warning able to drive the terminal.
+std::string shown(const std::string &said)
+{
+    std::string out;
+    for (const forktrace::Piece &line : forktrace::split_lines(said)) {
+        out += forktrace::printable(line.text) + "\n";
+    }
+    return out;
+}
+
+}  // namespace
+
 std::optional<std::filesystem::path> compile(const std::string &source,
                                              const std::filesystem::path &folder)
 {
@@ -410,6 +475,7 @@ std::optional<std::filesystem::path> compile(const std::string &source,
         cc_run.file = *cc;
         cc_run.env = environment();
         cc_run.errors_apart = false;  // its messages and its output are one stream
+        cc_run.before_exec = limit_the_compiler;
         launched = launch::start(cc_run);
     } catch (const std::system_error &error) {
         forktrace::say("forklab: cannot run cc: %s\n", error.what());
@@ -417,27 +483,17 @@ std::optional<std::filesystem::path> compile(const std::string &source,
     }
     launched.input().reset();
     std::string said;
-    char buffer[4096];
-    bool passed_on = false;
-    for (ssize_t n = 0; (n = ::read(launched.output().get(), buffer, sizeof buffer)) != 0;) {
-        if (n < 0 && errno == EINTR) {
-            if (forktrace::interrupted() != 0 && !passed_on) {
-                static_cast<void>(::kill(-launched.pid(), forktrace::interrupted()));
-                passed_on = true;
-            }
-            continue;
-        }
-        if (n < 0) {
-            break;
-        }
-        said.append(buffer, static_cast<std::size_t>(n));
-    }
+    const bool in_time = compiler_messages(launched, said);
     const int status = launched.status();
     if (forktrace::interrupted() != 0) {
         return std::nullopt;
     }
-    if (!said.empty()) {
-        static_cast<void>(std::fwrite(said.data(), 1, said.size(), stderr));
+    const std::string messages = shown(said);
+    static_cast<void>(std::fwrite(messages.data(), 1, messages.size(), stderr));
+    if (!in_time) {
+        forktrace::say("forklab: cc was still compiling after %lld seconds, and was stopped\n",
+                       static_cast<long long>(compiler_time.count()));
+        return std::nullopt;
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         forktrace::say("forklab: cc could not compile the program\n");

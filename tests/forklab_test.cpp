@@ -450,15 +450,23 @@ TEST_P(ForklabFails, SaysWhyWith125)
 {
     const Mistake &row = GetParam();
     const runner::ScratchFolder folder("forklab-fails");
-    write_file(folder.path() / "broken.c", "int main(void) { return oops; }\n");
-    write_file(folder.path() / "hello.c", hello);
+    // Sources by name: one that does not compile, one that does, one whose
+    // compiler would read /dev/zero for good, one whose messages carry
+    // bytes that drive a terminal.
+    const std::map<std::string, std::string> sources{
+        {"BROKEN", "int main(void) { return oops; }\n"},
+        {"HELLO", hello},
+        {"ZERO", "#include \"/dev/zero\"\nint main(void) { return 0; }\n"},
+        {"ESCAPES", "#warning \"\x1b[2J\x07\"\n#error \"\x1b]0;title\x07\"\n"}};
+    for (const auto &[name, text] : sources) {
+        write_file(folder.path() / (name + ".c"), text);
+    }
     std::vector<std::string> args = row.args;
     for (std::string &arg : args) {
-        if (arg == "BROKEN" || arg == "HELLO" || arg == "FOLDER") {
-            arg = (folder.path() / (arg == "BROKEN"  ? "broken.c"
-                                    : arg == "HELLO" ? "hello.c"
-                                                     : ""))
-                      .string();
+        if (sources.contains(arg)) {
+            arg = (folder.path() / (arg + ".c")).string();
+        } else if (arg == "FOLDER") {
+            arg = folder.path().string();
         }
     }
     const Result run = forklab(args, {.env = row.env, .stdout_sink = row.sink});
@@ -497,6 +505,9 @@ INSTANTIATE_TEST_SUITE_P(
                 {{"PATH", "/nonexistent"}},
                 "forklab: no C compiler: cc is not on PATH (on Debian: apt-get install gcc)"},
         Mistake{"does_not_compile", {"check", "BROKEN"}, {}, "cc could not compile the program"},
+        Mistake{
+            "compiler_out_of_memory", {"check", "ZERO"}, {}, "cc could not compile the program"},
+        Mistake{"compiler_messages_escaped", {"check", "ESCAPES"}, {}, "\\e[2J\\x07"},
         Mistake{"unknown_command", {"quizz"}, {}, "unknown command 'quizz'"},
         Mistake{"bad_level", {"new", "--level=4"}, {}, "--level takes 1, 2 or 3, not '4'"},
         Mistake{"missing_argument", {"new", "--seed"}, {}, "--seed needs an argument"},
