@@ -688,16 +688,19 @@ void Tracer::on_async(pid_t tid, const Task &task)
            ENOSYS);
 }
 
-void Tracer::on_ptrace(pid_t tid, const Task &task)
+bool Tracer::is_forktrace(pid_t target) const
 {
     // forktrace's threads, and the untraced helper it starts the command
     // through on a terminal.
+    return target > 0 &&
+           (::access(("/proc/self/task/" + std::to_string(target)).c_str(), F_OK) == 0 ||
+            (!processes_.contains(target) && parent_of(target) == ::getpid()));
+}
+
+void Tracer::on_ptrace(pid_t tid, const Task &task)
+{
     const auto target = static_cast<pid_t>(task.args[1]);
-    const bool at_forktrace =
-        task.args[0] != PTRACE_TRACEME && target > 0 &&
-        (::access(("/proc/self/task/" + std::to_string(target)).c_str(), F_OK) == 0 ||
-         (!processes_.contains(target) && parent_of(target) == ::getpid()));
-    if (at_forktrace) {
+    if (task.args[0] != PTRACE_TRACEME && is_forktrace(target)) {
         refuse(tid, said_ptrace_,
                "process " + std::to_string(task.tgid) +
                    " tried to trace forktrace itself (ptrace), which would stop them both");

@@ -255,6 +255,7 @@ private:
     void on_send(pid_t tid, const Task &task);
     // A ptrace() call: one aimed at forktrace itself (a thread of its own)
     // is made to fail, since a tracee that stops its tracer stops them both.
+    bool is_forktrace(pid_t target) const;
     void on_ptrace(pid_t tid, const Task &task);
     void on_async(pid_t tid, const Task &task);
     void on_ask_parent(pid_t tid, Task &task);
@@ -341,7 +342,7 @@ private:
     int quiet_ticks_ = 0;  // ticks since the last stop of a task
     bool told_running_ = false;
     bool said_unknown_ = false, said_untraced_ = false, said_copy_ = false, said_suspended_ = false,
-         said_ptrace_ = false, said_own_output_ = false, said_async_ = false;
+         said_ptrace_ = false, said_own_output_ = false, said_async_ = false, said_signal_ = false;
     // A process made or entered a namespace of process IDs: a wait there
     // gives a child's ID in it, looked up among the IDs of the children that
     // ended, kept from then on.

@@ -481,6 +481,18 @@ void Tracer::on_send(pid_t tid, const Task &task)
         const auto thread = tasks_.find(target);
         target = thread == tasks_.end() ? target : thread->second.tgid;
     }
+    // At forktrace (or at every process, forktrace among them), or at its
+    // group where the command's is another: it would end or stop the trace.
+    const bool at_forktrace =
+        is_forktrace(target) || target == -1 ||
+        (target < -1 && -target == ::getpgrp() && ::getpgid(task.tgid) != ::getpgrp());
+    if (signal != 0 && at_forktrace) {
+        refuse(tid, said_signal_,
+               "process " + std::to_string(task.tgid) + " sent signal " + std::to_string(signal) +
+                   (target == -1 ? " to every process it may" : " to forktrace itself") +
+                   ", which would end or stop the trace");
+        return;
+    }
     if (signal != 0) {
         Event sent = event(Event::Kind::send, task.tgid);
         sent.target = target;

@@ -562,7 +562,8 @@ INSTANTIATE_TEST_SUITE_P(
             WayOut{"system_call_of_x32", {homework, "x32"}, "", "or x32"},
             WayOut{"clone_untraced", {homework, "untraced"}, "(CLONE_UNTRACED): it is traced like the others"},
             WayOut{"exec_by_a_thread_in_a_write", {homework, "threadexec"}, ""},
-            WayOut{"tracee_seizes_its_tracer", {homework, "seize"}, "tried to trace forktrace itself (ptrace)"}),
+            WayOut{"tracee_seizes_its_tracer", {homework, "seize"}, "tried to trace forktrace itself (ptrace)"},
+            WayOut{"tracee_kills_its_tracer", {homework, "seize"}, "to forktrace itself, which would end or stop the trace"}),
         testing::Values(runner::Output::terminal, runner::Output::pipe)),
     [](const auto &row) {
         return std::get<0>(row.param).name + "_" + runner::to_string(std::get<1>(row.param));

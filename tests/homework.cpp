@@ -68,11 +68,12 @@ bool write_by_io_uring(const std::string &text)
         return false;
     }
     const std::size_t ring_size = params.sq_off.array + params.sq_entries * sizeof(unsigned);
+    const std::size_t entries_size = params.sq_entries * sizeof(io_uring_sqe);
     auto *queue = static_cast<char *>(mmap(nullptr, ring_size, PROT_READ | PROT_WRITE,
                                            MAP_SHARED | MAP_POPULATE, ring, IORING_OFF_SQ_RING));
-    auto *entries = static_cast<io_uring_sqe *>(
-        mmap(nullptr, params.sq_entries * sizeof(io_uring_sqe), PROT_READ | PROT_WRITE,
-             MAP_SHARED | MAP_POPULATE, ring, IORING_OFF_SQES));
+    auto *entries =
+        static_cast<io_uring_sqe *>(mmap(nullptr, entries_size, PROT_READ | PROT_WRITE,
+                                         MAP_SHARED | MAP_POPULATE, ring, IORING_OFF_SQES));
     if (queue != MAP_FAILED && entries != MAP_FAILED) {
         entries[0] = io_uring_sqe{};
         entries[0].opcode = IORING_OP_WRITE;
@@ -85,6 +86,12 @@ bool write_by_io_uring(const std::string &text)
         __atomic_store_n(tail, *tail + 1, __ATOMIC_RELEASE);
         static_cast<void>(
             syscall(SYS_io_uring_enter, ring, 1, 1, IORING_ENTER_GETEVENTS, nullptr, 0));
+    }
+    if (queue != MAP_FAILED) {
+        munmap(queue, ring_size);
+    }
+    if (entries != MAP_FAILED) {
+        munmap(entries, entries_size);
     }
     close(ring);
     return true;
@@ -455,6 +462,16 @@ int main(int argc, char *argv[])
             if (tracer != 0 && ptrace(PTRACE_SEIZE, target, nullptr, nullptr) == 0) {
                 static_cast<void>(ptrace(PTRACE_INTERRUPT, target, nullptr, nullptr));
                 std::printf("seized %s\n", target == tracer ? "the tracer" : "the parent");
+            }
+        }
+        // And stops, then kills, its tracer and its parent (never every
+        // process it may, with -1: were that let through, a test would take
+        // the machine down with it).
+        for (const int signal : {SIGSTOP, SIGKILL}) {
+            for (const pid_t target : {tracer, getppid()}) {
+                if (tracer != 0 && kill(target, signal) == 0) {
+                    std::printf("sent %d to %d\n", signal, target);
+                }
             }
         }
         std::puts("done");
