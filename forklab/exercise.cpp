@@ -70,7 +70,7 @@ std::vector<std::string> environment()
 // programs that end by themselves, soon, and print a page or two. The time
 // is that of all its runs one way.
 constexpr std::chrono::seconds most_time{10};
-constexpr std::size_t most_output = 1 << 20, most_processes = 1000;
+constexpr std::size_t most_output = 1 << 20, most_processes = 1000, most_file = 16 << 20;
 
 // Stops the run in progress once `most_time` has passed since the watch
 // began, unless it has ended by then: over an exploration, every run's time
@@ -113,11 +113,14 @@ private:
 // What a run has done so far that forklab limits.
 struct Size {
     std::size_t written = 0, processes = 1;
+    bool file_too_large = false;  // a process was ended by SIGXFSZ
 
     void add(const forktrace::Event &event)
     {
         written += event.kind == forktrace::Event::Kind::write ? event.data.size() : 0;
         processes += event.kind == forktrace::Event::Kind::fork && event.ok ? 1 : 0;
+        file_too_large = file_too_large ||
+                         (event.kind == forktrace::Event::Kind::exit && event.signal == SIGXFSZ);
     }
     // What it did past the limits, in words; empty when nothing.
     std::string past_limits() const
@@ -127,6 +130,9 @@ struct Size {
         }
         if (processes > most_processes) {
             return "made more than " + std::to_string(most_processes) + " processes";
+        }
+        if (file_too_large) {
+            return "wrote a file larger than " + std::to_string(most_file >> 20U) + " MiB";
         }
         return "";
     }
@@ -144,6 +150,7 @@ bool explore_within_limits(const std::filesystem::path &program, forktrace::On o
     options.on = on;
     options.input = "";  // nothing to read: its input ends at once
     options.command = {program.string()};
+    options.most_file = most_file;
     forktrace::Run first;
     Size size;
     bool too_much = false, too_long = false;

@@ -42,6 +42,9 @@ struct Options {
     // The most runs of the command that --possible, --make and --shuffle
     // make, exploring the choices its waits make.
     std::size_t runs = 64;
+    // The largest file the command's processes may write (RLIMIT_FSIZE:
+    // past it, SIGXFSZ ends them); 0 leaves the limit as it is.
+    std::size_t most_file = 0;
     std::vector<std::string> command;
 };
 

@@ -20,6 +20,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -506,7 +507,12 @@ launch::Program program_for(const Options &options, const std::string &file, int
         .errors_inherited = options.on == On::pipe,
         .echo = false,
         .before_exec =
-            [wait_for, &filter, inherit = options.on == On::inherit] {
+            [wait_for, &filter, inherit = options.on == On::inherit,
+             most_file = static_cast<rlim_t>(options.most_file)] {
+                if (most_file != 0) {
+                    const rlimit largest{most_file, most_file};
+                    static_cast<void>(::setrlimit(RLIMIT_FSIZE, &largest));
+                }
                 for (int fd = 0; fd < 3 && inherit; ++fd) {
                     if (closed_at_start[static_cast<std::size_t>(fd)]) {
                         ::close(fd);  // closed for forktrace, closed for the command

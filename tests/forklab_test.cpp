@@ -452,12 +452,19 @@ TEST_P(ForklabFails, SaysWhyWith125)
     const runner::ScratchFolder folder("forklab-fails");
     // Sources by name: one that does not compile, one that does, one whose
     // compiler would read /dev/zero for good, one whose messages carry
-    // bytes that drive a terminal.
+    // bytes that drive a terminal, one that writes a file of 32 MiB.
     const std::map<std::string, std::string> sources{
         {"BROKEN", "int main(void) { return oops; }\n"},
         {"HELLO", hello},
         {"ZERO", "#include \"/dev/zero\"\nint main(void) { return 0; }\n"},
-        {"ESCAPES", "#warning \"\x1b[2J\x07\"\n#error \"\x1b]0;title\x07\"\n"}};
+        {"ESCAPES", "#warning \"\x1b[2J\x07\"\n#error \"\x1b]0;title\x07\"\n"},
+        {"HUGE",
+         "#include <stdio.h>\nstatic char block[1 << 20];\nint main(void) {\n"
+         "    FILE *file = fopen(\"" +
+             (folder.path() / "huge").string() +
+             "\", \"w\");\n"
+             "    for (int i = 0; file && i < 32; i++) fwrite(block, 1, sizeof block, file);\n"
+             "    return 0;\n}\n"}};
     for (const auto &[name, text] : sources) {
         write_file(folder.path() / (name + ".c"), text);
     }
@@ -508,6 +515,7 @@ INSTANTIATE_TEST_SUITE_P(
         Mistake{
             "compiler_out_of_memory", {"check", "ZERO"}, {}, "cc could not compile the program"},
         Mistake{"compiler_messages_escaped", {"check", "ESCAPES"}, {}, "\\e[2J\\x07"},
+        Mistake{"writes_a_huge_file", {"check", "HUGE"}, {}, "wrote a file larger than 16 MiB"},
         Mistake{"unknown_command", {"quizz"}, {}, "unknown command 'quizz'"},
         Mistake{"bad_level", {"new", "--level=4"}, {}, "--level takes 1, 2 or 3, not '4'"},
         Mistake{"missing_argument", {"new", "--seed"}, {}, "--seed needs an argument"},
