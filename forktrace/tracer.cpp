@@ -1070,6 +1070,11 @@ void Tracer::made_by(pid_t parent_pid, pid_t child, pid_t creator_tid, int stop)
     Process &parent = processes_[parent_pid];
     Process &process = processes_[child];
     ended_.erase(child);  // an ID used again
+    if (pid_namespaces_) {
+        // Read while it is stopped at its birth: once it has ended, its
+        // parent may collect it before forktrace looks.
+        ids_in_namespaces_[child] = ids_in_namespaces(child);
+    }
     process.path = parent.path;
     process.path.push_back(parent.children++);
     process.parent = parent_pid;
@@ -1371,9 +1376,6 @@ void Tracer::on_death(pid_t tid, int status)
     ended_paths_[tid] = ended_path;
     ended_born_[tid] = processes_[tid].born;
     ended_pipe_writes_[ended_path] = processes_[tid].pipe_writes;
-    if (pid_namespaces_) {
-        ids_in_namespaces_[tid] = ids_in_namespaces(tid);
-    }
     processes_.erase(tid);
     release_pipe_writes();  // a write it was to make first, it never will
     release_exits();        // its children wait for no wait of its

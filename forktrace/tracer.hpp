@@ -344,8 +344,8 @@ private:
     bool said_unknown_ = false, said_untraced_ = false, said_copy_ = false, said_suspended_ = false,
          said_ptrace_ = false, said_own_output_ = false, said_async_ = false, said_signal_ = false;
     // A process made or entered a namespace of process IDs: a wait there
-    // gives a child's ID in it, looked up among the IDs of the children that
-    // ended, kept from then on.
+    // gives a child's ID in it, looked up among the IDs of the children,
+    // each read at its birth from then on.
     bool pid_namespaces_ = false;
     std::map<pid_t, std::vector<pid_t>> ids_in_namespaces_;
     std::set<pid_t> foreign_;  // processes of another architecture, said
