@@ -450,28 +450,30 @@ TEST_P(ForklabFails, SaysWhyWith125)
 {
     const Mistake &row = GetParam();
     const runner::ScratchFolder folder("forklab-fails");
-    // Sources by name: one that does not compile, one that does, one whose
-    // compiler would read /dev/zero for good, one whose messages carry
-    // bytes that drive a terminal, one that writes a file of 32 MiB.
+    // Sources by name (forklab takes any file name): one that does not compile, one that does, one
+    // whose compiler would read /dev/zero for good, one whose messages carry bytes that drive a
+    // terminal, one that writes a file of 32 MiB.
+    std::string huge =
+        "#include <stdio.h>\nstatic char block[1 << 20];\nint main(void) {\n"
+        "    FILE *file = fopen(\"";
+    huge += (folder.path() / "huge").string();
+    huge +=
+        "\", \"w\");\n"
+        "    for (int i = 0; file && i < 32; i++) fwrite(block, 1, sizeof block, file);\n"
+        "    return 0;\n}\n";
     const std::map<std::string, std::string> sources{
         {"BROKEN", "int main(void) { return oops; }\n"},
         {"HELLO", hello},
         {"ZERO", "#include \"/dev/zero\"\nint main(void) { return 0; }\n"},
         {"ESCAPES", "#warning \"\x1b[2J\x07\"\n#error \"\x1b]0;title\x07\"\n"},
-        {"HUGE",
-         "#include <stdio.h>\nstatic char block[1 << 20];\nint main(void) {\n"
-         "    FILE *file = fopen(\"" +
-             (folder.path() / "huge").string() +
-             "\", \"w\");\n"
-             "    for (int i = 0; file && i < 32; i++) fwrite(block, 1, sizeof block, file);\n"
-             "    return 0;\n}\n"}};
+        {"HUGE", huge}};
     for (const auto &[name, text] : sources) {
-        write_file(folder.path() / (name + ".c"), text);
+        write_file(folder.path() / name, text);
     }
     std::vector<std::string> args = row.args;
     for (std::string &arg : args) {
         if (sources.contains(arg)) {
-            arg = (folder.path() / (arg + ".c")).string();
+            arg = (folder.path() / arg).string();
         } else if (arg == "FOLDER") {
             arg = folder.path().string();
         }
