@@ -151,6 +151,7 @@ bool explore_within_limits(const std::filesystem::path &program, forktrace::On o
     options.input = "";  // nothing to read: its input ends at once
     options.command = {program.string()};
     options.most_file = most_file;
+    options.directory = program.parent_path().string();  // its files go with it
     forktrace::Run first;
     Size size;
     bool too_much = false, too_long = false;

@@ -45,6 +45,8 @@ struct Options {
     // The largest file the command's processes may write (RLIMIT_FSIZE:
     // past it, SIGXFSZ ends them); 0 leaves the limit as it is.
     std::size_t most_file = 0;
+    // The folder the command starts in; empty: forktrace's own.
+    std::string directory;
     std::vector<std::string> command;
 };
 

@@ -508,7 +508,10 @@ launch::Program program_for(const Options &options, const std::string &file, int
         .echo = false,
         .before_exec =
             [wait_for, &filter, inherit = options.on == On::inherit,
-             most_file = static_cast<rlim_t>(options.most_file)] {
+             most_file = static_cast<rlim_t>(options.most_file), directory = options.directory] {
+                if (!directory.empty() && ::chdir(directory.c_str()) != 0) {
+                    ::_exit(status_failed);
+                }
                 if (most_file != 0) {
                     const rlimit largest{most_file, most_file};
                     static_cast<void>(::setrlimit(RLIMIT_FSIZE, &largest));

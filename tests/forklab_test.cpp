@@ -341,13 +341,15 @@ TEST_P(ForklabCheck, RightOrExplainedFromTheTrace)
         write_file(folder.path() / "guess", row.output);
         args.push_back("--output=" + (folder.path() / "guess").string());
     }
-    const Result check = forklab(args);
+    const Result check = forklab(args, {.cwd = folder.path().string()});
     EXPECT_EQ(check.exit_code(), row.status) << check;
     for (const std::string &part : row.said) {
         EXPECT_NE((check.out + check.err).find(part), std::string::npos)
             << "expected: " << part << "\n"
             << check;
     }
+    // The program runs in forklab's scratch folder: what it leaves goes with it.
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "left-behind")) << check;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -430,7 +432,14 @@ INSTANTIATE_TEST_SUITE_P(
                    "",
                    0,
                    {"possible orders of the writes  at least ", "Not every run it can make"},
-                   an_untried_choice}),
+                   an_untried_choice},
+        Prediction{"leaves_a_file",
+                   {"--terminal=1"},
+                   "",
+                   0,
+                   {"Lines on a terminal: 1, right."},
+                   "#include <stdio.h>\nint main(void) {\n    FILE *file = fopen(\"left-behind\", "
+                   "\"w\");\n    if (file) fclose(file);\n    puts(\"hi\");\n    return 0;\n}\n"}),
     [](const auto &row) { return std::string(row.param.name); });
 
 // What goes wrong says what and exits 125, with no control byte in the message.
