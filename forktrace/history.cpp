@@ -47,6 +47,32 @@ std::string exit_summary(const std::optional<Exit> &exit)
     return "code " + std::to_string(exit->code.value_or(0));
 }
 
+std::string collected_text(const Process &process)
+{
+    if (process.reaper) {
+        return "reaped by " + std::to_string(*process.reaper);
+    }
+    if (process.collected_by_system) {
+        return "collected by the system";
+    }
+    if (process.seen_by) {
+        return "seen to end by " + std::to_string(*process.seen_by) + ", left uncollected";
+    }
+    return process.exit ? "not waited for" : "";
+}
+
+std::string short_place(const Process &process)
+{
+    if (!process.place) {
+        return "";
+    }
+    std::string name;
+    for (const std::size_t fork : *process.place) {
+        name += (name.empty() ? "child " : ".") + std::to_string(fork + 1);
+    }
+    return name.empty() ? "the command" : name;
+}
+
 std::string notices_text(const History &history)
 {
     std::string text;
@@ -135,6 +161,9 @@ void History::add(const Event &event)
     Process &target = process(event.pid);
     switch (event.kind) {
         case Event::Kind::start:
+            if (&target == &processes_.front()) {
+                target.place.emplace();
+            }
             if (!event.argv.empty()) {
                 target.program = base_name(event.argv.front());
             }
@@ -159,9 +188,14 @@ void History::add(const Event &event)
                 processes_[child->second].reap_site = event.site;
             }
             break;
+        case Event::Kind::saw_end:
+            if (const auto child = index_.find(event.child); child != index_.end()) {
+                processes_[child->second].seen_by = event.pid;
+                processes_[child->second].collected_by_system = event.by_system;
+            }
+            break;
         case Event::Kind::fork:
         case Event::Kind::poll:
-        case Event::Kind::saw_end:
         case Event::Kind::talk:
         case Event::Kind::getppid:
         case Event::Kind::thread:
@@ -196,6 +230,11 @@ void History::add_fork(const Event &event)
         processes_[child].maker = event.pid;
     }
     processes_[child].fork_site = event.site;
+    if (Process &made_by = processes_[maker]; made_by.place) {
+        processes_[child].place = *made_by.place;
+        processes_[child].place->push_back(made_by.forks_made);
+    }
+    ++processes_[maker].forks_made;
     processes_[child].shares_memory = event.shares_memory;
     if (processes_[child].program.empty()) {
         processes_[child].program = processes_[maker].program;

@@ -62,8 +62,17 @@ struct Process {
     std::vector<std::variant<Step, Line>> timeline;  // execs and output rows, in order
     std::optional<Exit> exit;                        // none when the trace ended first
     std::optional<pid_t> reaper;                     // the process that collected its status
-    std::optional<std::string> reap_site;            // where in the reaper's source
-    std::optional<std::string> fork_site;            // where in its parent's source it was made
+    // A wait that saw it end and left it (WNOWAIT), or let the system collect
+    // it (SIGCHLD ignored, SA_NOCLDWAIT): the waiter.
+    std::optional<pid_t> seen_by;
+    bool collected_by_system = false;
+    std::optional<std::string> reap_site;  // where in the reaper's source
+    std::optional<std::string> fork_site;  // where in its parent's source it was made
+    // Its place among the command's descendants: for each fork from the
+    // command down, which of its maker's forks made it, from 0. None for a
+    // process the trace did not see made.
+    std::optional<std::vector<std::size_t>> place;
+    std::size_t forks_made = 0;  // the forks it made that succeeded
     bool shares_memory = false;  // made by vfork or alike: it shared its parent's memory
     bool orphan = false;         // its parent ended before it did
     // Lines it wrote (to the output and standard error): the newlines, and a
@@ -182,6 +191,11 @@ std::vector<pid_t> origins_in(const std::vector<Event::Origin> &origins, std::si
                               std::size_t length);
 // "code 3", "signal 9"; "none" when the trace ended first.
 std::string exit_summary(const std::optional<Exit> &exit);
+// Who collected its status once it ended: "reaped by 12", "collected by the
+// system", "not waited for"; empty while it runs.
+std::string collected_text(const Process &process);
+// Its place, short ("child 2.1", "the command"); empty when unknown.
+std::string short_place(const Process &process);
 // "16 processes, 64 lines in 16 writes", and the writes elsewhere if any.
 std::string totals(const History &history);
 // What forktrace said of the run, one "forktrace: …" line each after a

@@ -142,10 +142,8 @@ public:
             // How it ended, in its last box: no box of its own.
             Node &last = row.back();
             std::string ended = end_text(process);
-            if (process.reaper) {
-                ended += ", reaped by " + std::to_string(*process.reaper);
-            } else if (process.exit) {
-                ended += ", not waited for";
+            if (process.exit) {
+                ended += ", " + collected_text(process);
             }
             if (process.orphan) {
                 ended += ", orphan";

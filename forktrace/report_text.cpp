@@ -62,7 +62,6 @@ public:
         const std::string program_before = before != nullptr ? printable(before->program) : "";
         history_.add(event);
         kept_.add(event);
-        place(event);
         if (event.kind == Event::Kind::write && event.stream != Stream::elsewhere) {
             add_write(event);
         } else if (event.kind != Event::Kind::start && event.kind != Event::Kind::write) {
@@ -71,30 +70,16 @@ public:
     }
 
 private:
-    // Each process's place in the tree, from the forks seen.
-    void place(const Event &event)
-    {
-        if (event.kind == Event::Kind::start && paths_.empty()) {
-            paths_[event.pid] = {};
-        } else if (event.kind == Event::Kind::fork && event.ok) {
-            if (const auto maker = paths_.find(event.pid); maker != paths_.end()) {
-                std::vector<std::size_t> path = maker->second;
-                path.push_back(forks_[event.pid]++);
-                paths_[event.child] = std::move(path);
-            }
-        }
-    }
-
     void header()
     {
         if (!header_written_) {
             put(out_,
                 "   time  write  written by         printed by     line\n"
-                "  (written by: the process whose write() sent the line out; printed by: the\n"
-                "   process whose printf() put it in a buffer, \"P (copy)\" when a fork copied\n"
-                "   P's line into the writer's buffer; fork() returns the new process's ID in\n"
-                "   the parent and 0 in the child, and the lines pending in the parent's buffer\n"
-                "   are copied into the child's, to come out once more, from the child)\n");
+                "  written by: whose write() sent the line out; printed by: whose printf() made "
+                "it.\n"
+                "  P (copy): a line P printed that a fork copied, pending, into another buffer.\n"
+                "  child 2.1: the 1st child of the command's 2nd child; fork() returns its ID\n"
+                "  to its parent and 0 to it. The end adds up the lines printed and copied.\n");
             header_written_ = true;
         }
     }
@@ -217,15 +202,17 @@ private:
     {
         std::string what = (fork.shares_memory ? "vfork" : "fork") + at_site(fork.site) +
                            ": made " + std::to_string(fork.child);
-        if (const auto path = paths_.find(fork.child); path != paths_.end()) {
-            what += ", " + place_name(path->second);
+        if (const Process *child = history_.find(fork.child); child != nullptr && child->place) {
+            what += " (" + short_place(*child) + ")";
         }
         if (fork.parent) {
             what += ", with CLONE_PARENT: a sibling, a child of " + std::to_string(*fork.parent);
         }
         if (!fork.shares_memory && fork.pending && !fork.pending->empty()) {
-            what += "; copied " + lines(split_lines(*fork.pending).size()) +
-                    " pending in the buffer into it";
+            const std::size_t pending = split_lines(*fork.pending).size();
+            what += "; copied " + std::to_string(pending) +
+                    (pending == 1 ? " pending line" : " pending lines") +
+                    " into the child's buffer";
         }
         return what;
     }
@@ -238,6 +225,82 @@ private:
         return left(left(std::to_string(pid), 7) + " " + program, 18) + " ";
     }
 
+    // Who printed a line that was written: the writer, another (a fork's
+    // copy), nobody known, or no buffer was read.
+    enum class Printer { own, copied, unknown, none };
+
+    // Who printed one line of a write: the column's text and its kind.
+    struct LinePrinter {
+        std::string text;
+        Printer kind = Printer::none;
+        pid_t first = 0;     // the printer of its first part
+        bool mixed = false;  // begun by one process, ended by another
+    };
+    static LinePrinter line_printer(const Event &event, std::size_t offset, std::size_t length)
+    {
+        if (event.unknown_origin) {
+            return {"unknown", Printer::unknown, 0};
+        }
+        const std::vector<pid_t> printers = origins_in(event.origins, offset, length);
+        if (printers.empty()) {
+            return {"", event.origins.empty() ? Printer::none : Printer::own, 0};
+        }
+        if (printers.size() > 1) {
+            // Begun by one process, ended by another: each part's printer.
+            std::string text;
+            for (const pid_t part : printers) {
+                text += (text.empty() ? "" : "+") +
+                        (part == event.pid ? "itself" : std::to_string(part));
+            }
+            return {text, Printer::copied, printers.front(), true};
+        }
+        if (printers.front() == event.pid) {
+            return {"itself", Printer::own, event.pid};
+        }
+        return {std::to_string(printers.front()) + " (copy)", Printer::copied, printers.front()};
+    }
+
+    // A process by its place and ID, "child 2 (5412)", or its ID alone.
+    std::string named(pid_t pid) const
+    {
+        const Process *process = history_.find(pid);
+        const std::string place = process != nullptr ? short_place(*process) : "";
+        return place.empty() ? std::to_string(pid) : place + " (" + std::to_string(pid) + ")";
+    }
+
+    // A write of several lines, of lines other processes printed, or of lines
+    // whose printer is unknown, in one sentence before its lines: who wrote
+    // what, why it went out then, and whose printf() lines it carries.
+    std::string opening(const Event &event, std::size_t count, std::size_t copied,
+                        const std::vector<pid_t> &copied_from) const
+    {
+        const Process *writer = history_.find(event.pid);
+        const std::string place = writer != nullptr ? short_place(*writer) : "";
+        std::string text = (place.empty() ? std::to_string(event.pid) : place) + " wrote " +
+                           lines(count) + (event.cause == "direct" ? "" : " from its buffer");
+        if (!event.cause.empty()) {
+            text += " " + why_written(event.cause, "it");
+        }
+        if (event.unknown_origin) {
+            return text +
+                   ", from a buffer forktrace cannot read (the program's own, or another "
+                   "runtime's), which a fork may have copied: who printed them is unknown";
+        }
+        if (copied == 0) {
+            return text + (event.origins.empty() ? "" : ", all its own");
+        }
+        std::string from;
+        for (std::size_t i = 0; i < copied_from.size(); ++i) {
+            from += (i == 0                        ? ""
+                     : i + 1 == copied_from.size() ? " and "
+                                                   : ", ") +
+                    named(copied_from[i]);
+        }
+        return text + ": " + std::to_string(copied) + (copied == 1 ? " copy" : " copies") +
+               " of lines printed by " + from +
+               (copied < count ? " + " + std::to_string(count - copied) + " of its own" : "");
+    }
+
     void add_write(const Event &event)
     {
         release(event.pid);
@@ -248,7 +311,8 @@ private:
         // One row per line: the write's time, number and writer on its first
         // row only, so that the lines of one write read as one.
         // The line's text goes out a piece at a time: a write can be a gigabyte.
-        const auto row = [&](bool first, const std::string &printed_by, std::string_view line,
+        bool first = true;
+        const auto row = [&](const std::string &printed_by, std::string_view line,
                              const std::string &after) {
             header();
             put(out_, right(first ? seconds(event.time) : "", 7) + " " +
@@ -258,66 +322,48 @@ private:
                           (event.stream == Stream::error ? "2> " : ""));
             for_each_piece(line, [&](std::string_view piece) { put(out_, printable(piece)); });
             put(out_, after + "\n");
+            first = false;
         };
         if (!event.error.empty() && event.data.empty()) {
-            row(true, "", "", "[write failed: " + event.error + "]");
+            row("", "", "[write failed: " + event.error + "]");
             return;
         }
-        bool first = true;
-        std::size_t offset = 0, count = 0, copied = 0;
-        OpenLine<Printer> &open = open_[event.stream == Stream::error ? 1 : 0];
-        for (const Piece &piece : split_lines(event.data)) {
+        const std::vector<Piece> pieces = split_lines(event.data);
+        std::size_t copied = 0, offset = 0;
+        std::vector<pid_t> copied_from;
+        for (const Piece &piece : pieces) {
             const std::size_t length = piece.text.size() + (piece.newline ? 1 : 0);
-            const std::vector<pid_t> printers = origins_in(event.origins, offset, length);
-            std::string printed_by;
-            Printer printer = event.origins.empty() ? Printer::none : Printer::own;
-            if (event.unknown_origin) {
-                printed_by = "unknown";
-                printer = Printer::unknown;
-            } else if (printers.size() > 1) {
-                // Begun by one process, ended by another: each part's printer.
-                for (const pid_t part : printers) {
-                    printed_by += (printed_by.empty() ? "" : "+") +
-                                  (part == event.pid ? "itself" : std::to_string(part));
+            if (const LinePrinter printer = line_printer(event, offset, length);
+                printer.kind == Printer::copied) {
+                ++copied;
+                if (std::find(copied_from.begin(), copied_from.end(), printer.first) ==
+                    copied_from.end()) {
+                    copied_from.push_back(printer.first);
                 }
-                printer = Printer::copied;
-                ++mixed_lines_;
-            } else if (!printers.empty() && printers.front() == event.pid) {
-                printed_by = "itself";
-            } else if (!printers.empty()) {
-                printed_by = std::to_string(printers.front()) + " (copy)";
-                printer = Printer::copied;
             }
-            copied += printer == Printer::copied ? 1 : 0;
-            row(first, printed_by, piece.text, piece.newline ? "" : no_newline);
-            first = false;
-            ++count;
             offset += length;
-            if (const auto ended = open.take(printer, piece.newline)) {
+        }
+        if (pieces.size() > 1 || copied > 0 || event.unknown_origin) {
+            header();
+            put(out_, right(seconds(event.time), 7) + " " + right("#" + std::to_string(write), 6) +
+                          "  " + writer_column(event.pid, program) +
+                          opening(event, pieces.size(), copied, copied_from) + "\n");
+            first = false;
+        }
+        OpenLine<Printer> &open = open_[event.stream == Stream::error ? 1 : 0];
+        offset = 0;
+        for (const Piece &piece : pieces) {
+            const std::size_t length = piece.text.size() + (piece.newline ? 1 : 0);
+            const LinePrinter printer = line_printer(event, offset, length);
+            mixed_lines_ += printer.mixed ? 1 : 0;
+            row(printer.text, piece.text, piece.newline ? "" : no_newline);
+            offset += length;
+            if (const auto ended = open.take(printer.kind, piece.newline)) {
                 tally(*ended);
             }
         }
         if (!event.cause.empty()) {
             ++causes_[why_written(event.cause, "the writer")];
-        }
-        // A write of several lines, of lines other processes printed, or of
-        // lines whose printer is unknown: what it was and why it went out.
-        if (count > 1 || copied > 0 || event.unknown_origin) {
-            std::string note =
-                std::string(16, ' ') + "^ write #" + std::to_string(write) + ": " + lines(count) +
-                (event.cause == "direct" ? "" : " from " + std::to_string(event.pid) + "'s buffer");
-            if (copied > 0) {
-                note += ", " + std::to_string(copied) + " of them copied into it by forks";
-            }
-            if (!event.cause.empty()) {
-                note += "; out " + why_written(event.cause, "it");
-            }
-            if (event.unknown_origin) {
-                note +=
-                    "; from a buffer forktrace cannot read (the program's own, or another "
-                    "runtime's), which a fork may have copied: who printed them is unknown";
-            }
-            put(out_, note + "\n");
         }
     }
 
@@ -342,12 +388,13 @@ public:
         put(out_, "\n" + totals(history_) + "\n");
         if (copied_lines_ > 0) {
             // The sum, where every line's printer is known: why there are so many.
-            put(out_, "  " +
-                          (unknown_lines_ == 0 ? lines(own_lines_ + copied_lines_) + " = " : "") +
-                          lines(own_lines_) + " written by the process that printed them + " +
-                          lines(copied_lines_) +
-                          " printed by another and copied into the writer's buffer when it "
-                          "forked (\"(copy)\" above): each such line comes out once more.\n");
+            put(out_,
+                "  " + (unknown_lines_ == 0 ? lines(own_lines_ + copied_lines_) + " = " : "") +
+                    std::to_string(own_lines_) + " printed + " + std::to_string(copied_lines_) +
+                    (copied_lines_ == 1 ? " copy" : " copies") + ": " + lines(own_lines_) +
+                    " written by the process that printed them, " + lines(copied_lines_) +
+                    " printed by another and copied into the writer's buffer by a fork "
+                    "(\"(copy)\" above), each coming out once more.\n");
         }
         if (mixed_lines_ > 0) {
             put(out_, "  " + lines(mixed_lines_) +
@@ -367,31 +414,13 @@ public:
                           ": processes that nothing orders (no wait between them) may write in "
                           "another order in another run.\n");
         }
-        put(out_, "    pid  parent program    lines writes exit      reaped\n");
-        bool orphans = false, running = false;
-        for (const Process &process : history_.processes()) {
-            std::string reaped = "-";
-            if (process.reaper) {
-                reaped = "by " + std::to_string(*process.reaper);
-            } else if (process.exit) {
-                reaped = "not waited for";
-            }
-            if (process.orphan) {
-                reaped += ", orphan";
-                orphans = true;
-            }
-            running = running || !process.exit;
-            const std::string parent = process.parent == 0 ? "-" : std::to_string(process.parent);
-            put(out_, right(std::to_string(process.pid), 7) + " " + right(parent, 7) + " " +
-                          left(printable(process.program), 10) + " " +
-                          right(std::to_string(process.lines), 5) + " " +
-                          right(std::to_string(process.writes), 6) + " " +
-                          left(exit_summary(process.exit), 9) + " " + reaped + "\n");
-        }
-        if (orphans) {
+        process_table();
+        if (std::any_of(history_.processes().begin(), history_.processes().end(),
+                        [](const Process &process) { return process.orphan; })) {
             put(out_, "orphan: its parent had ended before it did.\n");
         }
-        if (running) {
+        if (std::any_of(history_.processes().begin(), history_.processes().end(),
+                        [](const Process &process) { return !process.exit; })) {
             put(out_, "none: the trace ended before the process did.\n");
         }
         put(out_, notices_text(history_));
@@ -399,6 +428,31 @@ public:
     }
 
 private:
+    // A row per process: its ID, place, parent, program, what it wrote and
+    // how it ended.
+    void process_table()
+    {
+        std::size_t width = 5;
+        for (const Process &process : history_.processes()) {
+            width = std::max(width, short_place(process).size());
+        }
+        put(out_, "    pid  " + left("place", width) +
+                      "  parent program    lines writes exit      collected\n");
+        for (const Process &process : history_.processes()) {
+            const std::string place = short_place(process);
+            const std::string parent = process.parent == 0 ? "-" : std::to_string(process.parent);
+            const std::string collected = collected_text(process);
+            put(out_, right(std::to_string(process.pid), 7) + "  " +
+                          left(place.empty() ? "-" : place, width) + " " + right(parent, 7) + " " +
+                          left(printable(process.program), 10) + " " +
+                          right(std::to_string(process.lines), 5) + " " +
+                          right(std::to_string(process.writes), 6) + " " +
+                          left(exit_summary(process.exit), 9) + " " +
+                          (collected.empty() ? "-" : collected) +
+                          (process.orphan ? ", orphan" : "") + "\n");
+        }
+    }
+
     // The lines pending in a buffer that an exec or the end of a process
     // threw away, as rows for the end of the report.
     void remember_lost(const Event &event)
@@ -425,23 +479,19 @@ private:
         int attempts = 1;
     };
 
-    // Who printed a line that was written: the writer, another (a fork's
-    // copy), nobody known, or no buffer was read.
-    enum class Printer { own, copied, unknown, none };
     void tally(Printer printer)
     {
         own_lines_ += printer == Printer::own ? 1 : 0;
         copied_lines_ += printer == Printer::copied ? 1 : 0;
-        unknown_lines_ += printer == Printer::unknown ? 1 : 0;
+        unknown_lines_ += printer == Printer::unknown || printer == Printer::none ? 1 : 0;
     }
 
     std::FILE *out_;
     std::string lost_;
+    // Lines by printer; unknown_lines_ holds those with none known.
     std::size_t own_lines_ = 0, copied_lines_ = 0, unknown_lines_ = 0, mixed_lines_ = 0;
     std::array<OpenLine<Printer>, 2> open_;  // the output's and error's
     std::map<pid_t, Held> held_exec_;
-    std::map<pid_t, std::vector<std::size_t>> paths_;  // each process's place
-    std::map<pid_t, std::size_t> forks_;               // the forks each has made
     std::set<pid_t> writers_;
     EventsForOrders kept_;
     std::map<std::string, std::size_t> causes_;  // writes, by why they went out

@@ -50,7 +50,7 @@ std::string end_text(const Process &process)
             out += " (the wait at " + printable(*process.reap_site) + ")";
         }
     } else if (process.exit) {
-        out += ", not waited for";
+        out += ", " + collected_text(process);
     }
     if (process.orphan) {
         out += " (its parent " + std::to_string(process.parent) + " had ended first)";

@@ -364,7 +364,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {"--terminal=1"},
                    "",
                    1,
-                   {"you said 1; it printed 2", "pending in the buffer into it"}},
+                   {"you said 1; it printed 2", "pending line into the child's buffer"}},
         Prediction{"possible_output",
                    {},
                    "hello world\nhello world\n",

@@ -78,10 +78,17 @@ Event fanout_exec()
     exec.argv = {"/bin/fanout"};
     return exec;
 }
-const std::vector<Event> fanout{starts(10, "fanout"), fanout_exec(),
-                                fanout_fork(),        writes(10, "[  10] 0\n[  10] 1\n"),
-                                exits(10, 0),         writes(11, "[  10] 0\n[  11] 1\n"),
-                                exits(11, 0)};
+Event fanout_writes(pid_t pid, const char *data, std::vector<Event::Origin> origins)
+{
+    Event write = writes(pid, data);
+    write.origins = std::move(origins);
+    return write;
+}
+const std::vector<Event> fanout{
+    starts(10, "fanout"), fanout_exec(),
+    fanout_fork(),        fanout_writes(10, "[  10] 0\n[  10] 1\n", {{10, 18}}),
+    exits(10, 0),         fanout_writes(11, "[  10] 0\n[  11] 1\n", {{10, 9}, {11, 9}}),
+    exits(11, 0)};
 // kinwait with date out of reach: its own exec and the child's search PATH.
 const std::vector<Event> kinwait{starts(20, "kinwait"),
                                  execs(20, "/usr/local/bin/kinwait", "ENOENT"),
@@ -160,12 +167,14 @@ INSTANTIATE_TEST_SUITE_P(
             fanout,
             // A step's row and a write's row put the writer under "written by".
             {R"(^  0\.[0-9]{3} {9}10 {6}fanout {5}· exec /bin/fanout$)",
-             R"(^  0\.[0-9]{3} {9}10 {6}fanout {5}· fork: made 11, the 1st child of the command; copied 1 line pending in the buffer into it$)",
-             R"(^  0\.[0-9]{3} {5}#1  10 {6}fanout {20}\[  10\] 0$)", R"(^ {40,}\[  10\] 1$)",
-             R"(^ +\^ write #1: 2 lines from 10's buffer$)", R"(^ +0\.[0-9]{3} +#2  11 +fanout )",
-             R"(^2 processes, 4 lines in 2 writes$)",
-             R"(^ +10 +- fanout +2 +1 code 0 +not waited for$)",
-             R"(^ +11 +10 fanout +2 +1 code 0 +not waited for, orphan$)", R"(^orphan: )"},
+             R"(^  0\.[0-9]{3} {9}10 {6}fanout {5}· fork: made 11 \(child 1\); copied 1 pending line into the child's buffer$)",
+             R"(^  0\.[0-9]{3} {5}#1  10 {6}fanout {5}the command wrote 2 lines from its buffer, all its own$)",
+             R"(^ {35}itself +\[  10\] 0$)",
+             R"(^ +0\.[0-9]{3} +#2  11 +fanout +child 1 wrote 2 lines from its buffer: 1 copy of lines printed by the command \(10\) \+ 1 of its own$)",
+             R"(^ {35}10 \(copy\) +\[  10\] 0$)", R"(^ {35}itself +\[  11\] 1$)",
+             R"(^  4 lines = 3 printed \+ 1 copy: )", R"(^2 processes, 4 lines in 2 writes$)",
+             R"(^ +10  the command +- fanout +2 +1 code 0 +not waited for$)",
+             R"(^ +11  child 1 +10 fanout +2 +1 code 0 +not waited for, orphan$)", R"(^orphan: )"},
             {"^10 fanout$", R"(^│ exec /bin/fanout$)", R"(^│ > \[  10\] 1$)",
              "^│ exit code 0, not waited for$", "^└── 11 fanout$", R"(^      > \[  11\] 1$)",
              R"(^      exit code 0, not waited for \(its parent 10 had ended first\)$)"}},
@@ -176,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
              {R"(#1  21 +kinwait +CHILD: Enter an exit value \(0 to 255\): \[no newline\]$)",
               R"(#2  21 +kinwait +2> oops$)", R"(#3  20 +kinwait +\[write failed: EPIPE\]$)",
               R"(^2 processes, 2 lines in 3 writes, 1 write elsewhere$)",
-              R"(^ +21 +20 kinwait +2 +2 code 3 +by 20$)", R"(^ +20 .* none +-$)",
+              R"(^ +21  child 1 +20 kinwait +2 +2 code 3 +reaped by 20$)", R"(^ +20 .* none +-$)",
               R"(^none: the trace ended)"},
              {R"(^│ exec /usr/bin/kinwait \(kinwait\), after 2 attempts along PATH$)",
               R"(^      exec /usr/bin/date \(date\) failed: ENOENT, after 2 attempts along PATH$)",
@@ -185,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(
               R"(^│ > \[write failed: EPIPE\]$)", "^│ no exit: the trace ended first$"}},
         Case{"killed_child",
              killed_child,
-             {"^no output$", R"(^ +31 +30 sleep +0 +0 signal 9 +by 30$)"},
+             {"^no output$", R"(^ +31  child 1 +30 sleep +0 +0 signal 9 +reaped by 30$)"},
              {"^30 sh$", "^└── 31 sleep$",
               R"(^      killed by signal 9 \(SIGKILL\), reaped by 30$)"}},
         Case{"hostile_bytes",
