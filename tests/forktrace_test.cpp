@@ -344,6 +344,7 @@ void expect_sites_in_source(const std::vector<Event> &events)
         {"fork", {"fork()", "system(", "posix_spawn(", "SYS_clone"}},
         {"exec", {"exec", "system(", "posix_spawn("}},
         {"reap", {"wait", "system("}},
+        {"saw_end", {"wait"}},
         {"exit", {"exit"}}};
     const std::regex site(R"(^homework\.cpp:(\d+):(\d+)$)");
     for (const Event &event : events) {
@@ -479,6 +480,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {"fork parent "},
                     {},
                     {"with CLONE_PARENT: a sibling, a child of "}, 2},
+            Account{"wait_that_leaves_its_child", "nowait", {}, {"saw_end site homework.cpp:"}, {},
+                    {"seen to end by "}, 0},
+            Account{"child_the_system_collects", "ignored", {}, {"saw_end by_system true"}, {},
+                    {"collected by the system"}, 0},
             Account{"main_thread_ends_first", "mainexit", {},
                     {"write data from the last thread"},
                     {"write cause unknown", "exit lost from"},
