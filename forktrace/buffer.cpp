@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <string_view>
 #include <sstream>
 #include <vector>
@@ -34,6 +35,33 @@ std::optional<Value> read_value(pid_t pid, std::uint64_t address)
     return value;
 }
 
+// The C library's functions that put bytes in a stream's buffer, by where
+// their stream comes from (see OutputFunction).
+int output_stream_of(std::string_view name)
+{
+    static const std::map<std::string_view, int> functions{{"printf", -1},
+                                                           {"vprintf", -1},
+                                                           {"puts", -1},
+                                                           {"putchar", -1},
+                                                           {"__printf_chk", -1},
+                                                           {"__vprintf_chk", -1},
+                                                           {"putchar_unlocked", -1},
+                                                           {"fprintf", 0},
+                                                           {"vfprintf", 0},
+                                                           {"__fprintf_chk", 0},
+                                                           {"__vfprintf_chk", 0},
+                                                           {"fputs", 1},
+                                                           {"fputc", 1},
+                                                           {"putc", 1},
+                                                           {"fputs_unlocked", 1},
+                                                           {"fputc_unlocked", 1},
+                                                           {"putc_unlocked", 1},
+                                                           {"fwrite", 3},
+                                                           {"fwrite_unlocked", 3}};
+    const auto found = functions.find(name);
+    return found == functions.end() ? -2 : found->second;
+}
+
 // The symbols that matter in a C library file, from its dynamic symbol table.
 std::optional<BufferReader::Library> symbols_of(const std::string &path)
 {
@@ -46,6 +74,7 @@ std::optional<BufferReader::Library> symbols_of(const std::string &path)
     }
     Elf *elf = elf_begin(fd, ELF_C_READ, nullptr);
     std::optional<GElf_Sym> out;
+    std::map<std::uint64_t, int> functions;  // by address: one function may have several names
     for (Elf_Scn *section = nullptr; elf != nullptr && (section = elf_nextscn(elf, section));) {
         GElf_Shdr header{};
         if (gelf_getshdr(section, &header) == nullptr || header.sh_type != SHT_DYNSYM ||
@@ -65,6 +94,10 @@ std::optional<BufferReader::Library> symbols_of(const std::string &path)
             if (named == "stdout" && (!out || symbol.st_size > out->st_size)) {
                 out = symbol;
             }
+            if (const int stream = output_stream_of(named);
+                stream != -2 && GELF_ST_TYPE(symbol.st_info) == STT_FUNC) {
+                functions[symbol.st_value] = stream;
+            }
         }
     }
     elf_end(elf);
@@ -72,7 +105,11 @@ std::optional<BufferReader::Library> symbols_of(const std::string &path)
     if (!out) {
         return std::nullopt;
     }
-    return BufferReader::Library{out->st_value};
+    BufferReader::Library library{out->st_value, {}};
+    for (const auto &[address, stream] : functions) {
+        library.output_functions.push_back({address, stream});
+    }
+    return library;
 }
 
 }  // namespace
@@ -126,7 +163,8 @@ const BufferReader::Image &BufferReader::image(pid_t pid, pid_t through)
     return image;
 }
 
-std::optional<BufferState> BufferReader::read(pid_t pid, pid_t through)
+// The address and contents of `pid`'s `stdout` FILE, when it is one.
+std::optional<std::pair<std::uint64_t, FILE>> BufferReader::file(pid_t pid, pid_t through)
 {
     through = through == 0 ? pid : through;
     const Image &found = image(pid, through);
@@ -141,18 +179,64 @@ std::optional<BufferState> BufferReader::read(pid_t pid, pid_t through)
     if (!raw || (static_cast<unsigned>(raw->_flags) & magic_mask) != magic) {
         return std::nullopt;
     }
-    const auto address = [](const char *pointer) {
-        return reinterpret_cast<std::uintptr_t>(pointer);
-    };
+    return std::pair{*file, *raw};
+}
+
+std::optional<std::uint64_t> BufferReader::stdout_file(pid_t pid, pid_t through)
+{
+    const auto found = file(pid, through);
+    return found ? std::optional(found->first) : std::nullopt;
+}
+
+std::vector<OutputFunction> BufferReader::output_functions(pid_t pid, pid_t through)
+{
+    const Image &found = image(pid, through == 0 ? pid : through);
+    std::vector<OutputFunction> functions;
+    if (found.found) {
+        for (const OutputFunction &function : found.library.output_functions) {
+            functions.push_back({found.base + function.address, function.stream});
+        }
+    }
+    return functions;
+}
+
+namespace {
+
+std::uint64_t address(const char *pointer) { return reinterpret_cast<std::uintptr_t>(pointer); }
+
+}  // namespace
+
+std::optional<std::size_t> BufferReader::pending(pid_t pid, pid_t through)
+{
+    const auto found = file(pid, through);
+    if (!found) {
+        return std::nullopt;
+    }
+    const FILE &raw = found->second;
+    if (address(raw._IO_write_ptr) < address(raw._IO_write_base) ||
+        address(raw._IO_write_ptr) - address(raw._IO_write_base) > most_pending) {
+        return std::nullopt;
+    }
+    return address(raw._IO_write_ptr) - address(raw._IO_write_base);
+}
+
+std::optional<BufferState> BufferReader::read(pid_t pid, pid_t through)
+{
+    through = through == 0 ? pid : through;
+    const auto found = file(pid, through);
+    if (!found) {
+        return std::nullopt;
+    }
+    const FILE &raw = found->second;
     BufferState state;
-    const auto flags = static_cast<unsigned>(raw->_flags);
+    const auto flags = static_cast<unsigned>(raw._flags);
     state.buffering = (flags & unbuffered) != 0      ? Buffering::unbuffered
                       : (flags & line_buffered) != 0 ? Buffering::line
                                                      : Buffering::full;
-    state.put_start = address(raw->_IO_write_base);
-    state.size = address(raw->_IO_buf_end) - address(raw->_IO_buf_base);
-    const std::uint64_t pending = address(raw->_IO_write_ptr) - state.put_start;
-    if (address(raw->_IO_write_ptr) < state.put_start || pending > most_pending) {
+    state.put_start = address(raw._IO_write_base);
+    state.size = address(raw._IO_buf_end) - address(raw._IO_buf_base);
+    const std::uint64_t pending = address(raw._IO_write_ptr) - state.put_start;
+    if (address(raw._IO_write_ptr) < state.put_start || pending > most_pending) {
         return std::nullopt;
     }
     state.pending = read_memory(through, state.put_start, pending);

@@ -9,7 +9,10 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include <cstdio>
 #include <sys/types.h>
 
 namespace forktrace {
@@ -27,6 +30,14 @@ struct BufferState {
     std::string pending;          // written to the buffer, not yet out
 };
 
+// A C library function that puts bytes in a stream's buffer, where it is in
+// a process: its stream is `stdout` itself, or the argument in the register
+// `stream` says (0 for the first argument, rdi; 1 rsi; 3 rcx).
+struct OutputFunction {
+    std::uint64_t address = 0;
+    int stream = -1;  // -1: always stdout
+};
+
 // Finds and reads the buffers. Where the C library sits is learned once per
 // image (after each exec) and its symbols once per library file.
 class BufferReader {
@@ -35,13 +46,21 @@ public:
     // be found: a static program, another C library, a buffer moved away.
     // It is read through thread `through` of it (when not 0): one still alive.
     std::optional<BufferState> read(pid_t pid, pid_t through = 0);
+    // Only how many bytes are pending, the bytes themselves not read.
+    std::optional<std::size_t> pending(pid_t pid, pid_t through = 0);
+    // The value of `stdout`, the FILE the output functions are compared with.
+    std::optional<std::uint64_t> stdout_file(pid_t pid, pid_t through = 0);
+    // The output functions of `pid`'s C library, where they are; none when
+    // it is not found.
+    std::vector<OutputFunction> output_functions(pid_t pid, pid_t through = 0);
 
     // The image of `pid` has changed (an exec) or ended.
     void forget(pid_t pid) { images_.erase(pid); }
 
     // Offsets in a C library file.
     struct Library {
-        std::uint64_t stdout_pointer = 0;  // of the `stdout` variable
+        std::uint64_t stdout_pointer = 0;              // of the `stdout` variable
+        std::vector<OutputFunction> output_functions;  // at their offsets
     };
 
 private:
@@ -51,6 +70,7 @@ private:
         Library library;
     };
     const Image &image(pid_t pid, pid_t through);
+    std::optional<std::pair<std::uint64_t, FILE>> file(pid_t pid, pid_t through);
 
     std::map<pid_t, Image> images_;
     std::map<std::string, std::optional<Library>> libraries_;

@@ -371,9 +371,12 @@ std::string buffer_fields(const Event &event)
     if (!event.origins.empty()) {
         out += ",\"origins\":[";
         for (std::size_t i = 0; i < event.origins.size(); ++i) {
-            out += std::string(i == 0 ? "" : ",") +
-                   "{\"pid\":" + std::to_string(event.origins[i].pid) +
-                   ",\"bytes\":" + std::to_string(event.origins[i].bytes) + "}";
+            out +=
+                std::string(i == 0 ? "" : ",") +
+                "{\"pid\":" + std::to_string(event.origins[i].pid) +
+                ",\"bytes\":" + std::to_string(event.origins[i].bytes) +
+                (event.origins[i].site ? ",\"site\":" + json_string(*event.origins[i].site) : "") +
+                "}";
         }
         out += "]";
     }

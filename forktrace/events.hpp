@@ -113,6 +113,9 @@ struct Event {
     struct Origin {
         pid_t pid = 0;          // the process that put the bytes in a buffer
         std::size_t bytes = 0;  // how many, in order
+        // The place in the program's source of the output call (printf,
+        // puts, …) that put them there, where it is known.
+        std::optional<std::string> site;
     };
     std::vector<Origin> origins;  // write to fd 1: covering data, in order; empty: unknown
     // write to fd 1: the bytes came from a buffer forktrace cannot read (the

@@ -350,15 +350,21 @@ std::string step_text(const Step &step)
     return out + at_site(step.site);
 }
 
-pid_t origin_at(const std::vector<Event::Origin> &origins, std::size_t offset)
+const Event::Origin *origin_of(const std::vector<Event::Origin> &origins, std::size_t offset)
 {
     for (const Event::Origin &origin : origins) {
         if (offset < origin.bytes) {
-            return origin.pid;
+            return &origin;
         }
         offset -= origin.bytes;
     }
-    return 0;
+    return nullptr;
+}
+
+pid_t origin_at(const std::vector<Event::Origin> &origins, std::size_t offset)
+{
+    const Event::Origin *origin = origin_of(origins, offset);
+    return origin != nullptr ? origin->pid : 0;
 }
 
 std::vector<pid_t> origins_in(const std::vector<Event::Origin> &origins, std::size_t offset,

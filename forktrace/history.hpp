@@ -185,6 +185,8 @@ std::string step_text(const Step &step);
 // The process that printed the byte at `offset` of a write, from its origins;
 // 0 when they are unknown.
 pid_t origin_at(const std::vector<Event::Origin> &origins, std::size_t offset);
+// The origin of the byte at `offset` of a write; nullptr when unknown.
+const Event::Origin *origin_of(const std::vector<Event::Origin> &origins, std::size_t offset);
 // The processes that printed the `length` bytes at `offset`, in order, each
 // once for each run of its bytes; empty when the origins do not say.
 std::vector<pid_t> origins_in(const std::vector<Event::Origin> &origins, std::size_t offset,

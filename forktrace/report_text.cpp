@@ -74,12 +74,11 @@ private:
     {
         if (!header_written_) {
             put(out_,
-                "   time  write  written by         printed by     line\n"
-                "  written by: whose write() sent the line out; printed by: whose printf() made "
-                "it.\n"
-                "  P (copy): a line P printed that a fork copied, pending, into another buffer.\n"
-                "  child 2.1: the 1st child of the command's 2nd child; fork() returns its ID\n"
-                "  to its parent and 0 to it. The end adds up the lines printed and copied.\n");
+                "   time  write  written by         printed by     printed at         line\n"
+                "  written by: whose write() sent the line out; printed by, printed at: whose\n"
+                "  printf() made it, and where. P (copy): P's line, copied pending by a fork.\n"
+                "  child 2.1: the 1st child of the command's 2nd child (fork() returns its ID\n"
+                "  to its parent, 0 to it). The end adds up the lines printed and copied.\n");
             header_written_ = true;
         }
     }
@@ -235,15 +234,25 @@ private:
         Printer kind = Printer::none;
         pid_t first = 0;     // the printer of its first part
         bool mixed = false;  // begun by one process, ended by another
+        std::string site;    // where its first part was printed, when known
     };
     static LinePrinter line_printer(const Event &event, std::size_t offset, std::size_t length)
     {
+        LinePrinter printer = printer_of(event, offset, length);
+        if (const Event::Origin *origin = origin_of(event.origins, offset);
+            origin != nullptr && origin->site && !event.unknown_origin) {
+            printer.site = printable(*origin->site);
+        }
+        return printer;
+    }
+    static LinePrinter printer_of(const Event &event, std::size_t offset, std::size_t length)
+    {
         if (event.unknown_origin) {
-            return {"unknown", Printer::unknown, 0};
+            return {"unknown", Printer::unknown, 0, false, ""};
         }
         const std::vector<pid_t> printers = origins_in(event.origins, offset, length);
         if (printers.empty()) {
-            return {"", event.origins.empty() ? Printer::none : Printer::own, 0};
+            return {"", event.origins.empty() ? Printer::none : Printer::own, 0, false, ""};
         }
         if (printers.size() > 1) {
             // Begun by one process, ended by another: each part's printer.
@@ -252,12 +261,13 @@ private:
                 text += (text.empty() ? "" : "+") +
                         (part == event.pid ? "itself" : std::to_string(part));
             }
-            return {text, Printer::copied, printers.front(), true};
+            return {text, Printer::copied, printers.front(), true, ""};
         }
         if (printers.front() == event.pid) {
-            return {"itself", Printer::own, event.pid};
+            return {"itself", Printer::own, event.pid, false, ""};
         }
-        return {std::to_string(printers.front()) + " (copy)", Printer::copied, printers.front()};
+        return {std::to_string(printers.front()) + " (copy)", Printer::copied, printers.front(),
+                false, ""};
     }
 
     // A process by its place and ID, "child 2 (5412)", or its ID alone.
@@ -312,20 +322,20 @@ private:
         // row only, so that the lines of one write read as one.
         // The line's text goes out a piece at a time: a write can be a gigabyte.
         bool first = true;
-        const auto row = [&](const std::string &printed_by, std::string_view line,
+        const auto row = [&](const LinePrinter &printer, std::string_view line,
                              const std::string &after) {
             header();
             put(out_, right(first ? seconds(event.time) : "", 7) + " " +
                           right(first ? "#" + std::to_string(write) : "", 6) + "  " +
                           (first ? writer_column(event.pid, program) : std::string(19, ' ')) +
-                          left(printed_by, 14) + " " +
+                          left(printer.text, 14) + " " + left(printer.site, 18) + " " +
                           (event.stream == Stream::error ? "2> " : ""));
             for_each_piece(line, [&](std::string_view piece) { put(out_, printable(piece)); });
             put(out_, after + "\n");
             first = false;
         };
         if (!event.error.empty() && event.data.empty()) {
-            row("", "", "[write failed: " + event.error + "]");
+            row({}, "", "[write failed: " + event.error + "]");
             return;
         }
         const std::vector<Piece> pieces = split_lines(event.data);
@@ -356,7 +366,7 @@ private:
             const std::size_t length = piece.text.size() + (piece.newline ? 1 : 0);
             const LinePrinter printer = line_printer(event, offset, length);
             mixed_lines_ += printer.mixed ? 1 : 0;
-            row(printer.text, piece.text, piece.newline ? "" : no_newline);
+            row(printer, piece.text, piece.newline ? "" : no_newline);
             offset += length;
             if (const auto ended = open.take(printer.kind, piece.newline)) {
                 tally(*ended);

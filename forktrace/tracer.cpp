@@ -170,7 +170,7 @@ std::vector<Event::Origin> take(std::vector<Event::Origin> &origins, std::size_t
     while (bytes > 0 && !origins.empty()) {
         Event::Origin &front = origins.front();
         const std::size_t part = std::min(front.bytes, bytes);
-        taken.push_back({front.pid, part});
+        taken.push_back({front.pid, part, front.site});
         front.bytes -= part;
         bytes -= part;
         if (front.bytes == 0) {
@@ -241,10 +241,11 @@ void Tracer::carry_own(Process &process, pid_t self, std::size_t pending)
 {
     const std::size_t carried = total(process.carried);
     if (pending > carried) {
-        if (!process.carried.empty() && process.carried.back().pid == self) {
+        if (!process.carried.empty() && process.carried.back().pid == self &&
+            process.carried.back().site == process.print_site) {
             process.carried.back().bytes += pending - carried;
         } else {
-            process.carried.push_back({self, pending - carried});
+            process.carried.push_back({self, pending - carried, process.print_site});
         }
     } else if (pending < carried) {
         take(process.carried, carried - pending);
@@ -364,7 +365,8 @@ void Tracer::describe_write(pid_t tid, const Task &task, Event &wrote)
                 return;
             }
         }
-        wrote.origins = {{task.tgid, wrote.data.size()}};
+        wrote.origins = {{task.tgid, wrote.data.size(),
+                          wrote.cause == "direct" ? std::nullopt : owner.print_site}};
         return;
     }
     if (buffer.buffering == Buffering::unbuffered) {
@@ -1051,6 +1053,9 @@ void Tracer::on_new_task(pid_t tid, Task &creator, int stop)
         made_by(creator.tgid, child, tid, stop);
     } else {
         task.thread = processes_[group].threads++;
+        // Another thread could pass a breakpoint while it is lifted for a
+        // step, and what it prints be credited to another call.
+        stop_breaking(tid, group);
         if (task.thread == 1) {
             setup_.emit(event(Event::Kind::thread, group));
         }
@@ -1110,6 +1115,11 @@ void Tracer::made_by(pid_t parent_pid, pid_t child, pid_t creator_tid, int stop)
         }
     }
     stacks_.forked(parent_pid, child);
+    if (const auto points = breakpoints_.find(parent_pid); points != breakpoints_.end()) {
+        breakpoints_[child] = points->second;  // in the memory the fork copied, or shares
+    } else {
+        breakpoints_.erase(child);
+    }
     setup_.emit(forked);
 }
 
@@ -1170,8 +1180,11 @@ void Tracer::on_exec(pid_t tid)
     process.copy_unknown = false;
     task.buffer.reset();
     process.carried.clear();
+    process.print_site.reset();
     buffers_.forget(task.tgid);
     stacks_.forget(task.tgid);
+    task.stepping = 0;
+    break_at_entry(tid, task);
     setup_.emit(done);
     resume(tid);
 }
@@ -1527,6 +1540,16 @@ void Tracer::on_stop(pid_t tid, int status)
     Task &task = task_of(tid);
     const int signal = WSTOPSIG(status);
     const int stop = status >> 16;
+    if (task.stepping != 0) {
+        stepped_over(tid, task);
+        if (stop == 0 && signal == SIGTRAP) {
+            resume(tid);  // the step's own stop
+            return;
+        }
+    }
+    if (stop == 0 && signal == SIGTRAP && on_breakpoint(tid, task)) {
+        return;
+    }
     if (signal == (SIGTRAP | 0x80)) {
         on_syscall_exit(tid, task);
     } else if (stop == PTRACE_EVENT_SECCOMP) {

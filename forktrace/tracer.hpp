@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <sys/types.h>
+#include <sys/user.h>
 
 #include "buffer.hpp"
 #include "events.hpp"
@@ -136,6 +137,11 @@ private:
         // The pending bytes of its standard output buffer that forks carried
         // in, by origin, oldest first; the rest of what is pending is its own.
         std::vector<Event::Origin> carried;
+        // The place in the source of the output call (printf, puts, …) it
+        // last entered, which puts the bytes its buffer gains; and how many
+        // such calls were seen, to stop looking after the most.
+        std::optional<std::string> print_site;
+        std::size_t prints = 0;
         std::optional<std::string> lost_at_exit;
         bool ending_read = false;  // lost_at_exit and exit_site read, as it ended
         std::optional<std::string> exit_site;
@@ -188,6 +194,7 @@ private:
         std::size_t thread = 0;             // its place among its process's threads
         std::uint64_t pipe = 0;             // the pipe of its own its pending call moves bytes of
         bool held_pipe = false;             // held at a pipe call's start: its turn, or the plan's
+        std::uint64_t stepping = 0;         // stepping over the breakpoint at this address
     };
 
     Event event(Event::Kind kind, pid_t pid) const;
@@ -218,6 +225,25 @@ private:
     std::string cause_from_stack(pid_t pid, pid_t tid);
     bool called_by_libc(pid_t pid, pid_t tid);
     void on_exec(pid_t tid);
+    // Where each line was printed (tracer_prints.cpp): breakpoints at the
+    // C library's output functions, in the programs that have line
+    // information.
+    struct Breakpoints {
+        std::map<std::uint64_t, int> at;  // the functions' addresses, and where their stream is
+        std::map<std::uint64_t, std::uint8_t> replaced;  // the byte each breakpoint replaced
+        std::uint64_t entry = 0;  // the program's entry point, till its breakpoint is met
+        // Where the program's own executable is mapped, and the place in the
+        // source of each return address there that an output call had.
+        std::uint64_t program_start = 0, program_end = 0;
+        std::map<std::uint64_t, std::optional<std::string>> sites;
+    };
+    void break_at_entry(pid_t tid, const Task &task);
+    bool on_breakpoint(pid_t tid, Task &task);
+    void break_at_output_functions(pid_t tid, const Task &task, Breakpoints &points);
+    void on_print(pid_t tid, const Task &task, int stream, const user_regs_struct &regs);
+    std::optional<std::string> print_site(pid_t tid, const Task &task, std::uint64_t stack);
+    void stop_breaking(pid_t tid, pid_t group);
+    void stepped_over(pid_t tid, Task &task);
     void on_death(pid_t tid, int status);
     bool should_fail_exec(Process &process, const std::string &path);
     void fail_call(pid_t tid, int error);
@@ -331,6 +357,7 @@ private:
     // Processes ended and not yet collected, with their parents and places.
     std::map<pid_t, pid_t> ended_;
     std::map<pid_t, std::vector<std::size_t>> ended_paths_;
+    std::map<pid_t, Breakpoints> breakpoints_;  // by process
     std::map<pid_t, std::size_t> ended_born_;
     std::size_t births_ = 0;
     std::vector<pid_t> held_exits_;  // steered: tasks held at their exit

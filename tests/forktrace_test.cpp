@@ -89,6 +89,17 @@ std::ostream &operator<<(std::ostream &os, const Traced &traced)
     return os;
 }
 
+// A demo's source, line by line from 1.
+std::vector<std::string> source_lines(const std::string &program)
+{
+    std::vector<std::string> lines{""};
+    std::ifstream file(std::string(TESTS_DIR) + "/../" + program + "/" + program + ".cpp");
+    for (std::string line; std::getline(file, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 // date is looked for in one place.
 std::map<std::string, std::optional<std::string>> with_path(
     std::map<std::string, std::optional<std::string>> env)
@@ -153,8 +164,16 @@ TEST_P(ForktraceSees, EveryProcessAndTheBytesReceived)
     // trace works it out from the buffers alone; and the lines lost are
     // those the buffering rules say.
     long lost = 0, named = 0, origin_agrees = 0;
-    const std::regex origin(R"(\{"pid":(\d+),"bytes":(\d+)\})");
+    const std::regex origin(R"(\{"pid":(\d+),"bytes":(\d+)(,"site":"[^:"]*:(\d+):\d+")?\})");
+    const std::vector<std::string> source = source_lines(row.program);
+    std::map<std::string, std::string> programs;  // by pid, as its last exec left it
     for (const Event &event : traced.events) {
+        if (event.at("event") == "exec" && event.at("ok") == "true") {
+            programs[event.at("pid")] = event.at("path").substr(event.at("path").rfind('/') + 1);
+        }
+        if (event.at("event") == "fork" && event.contains("child")) {
+            programs[event.at("child")] = programs[event.at("pid")];
+        }
         if (event.contains("lost")) {
             lost += std::count(event.at("lost").begin(), event.at("lost").end(), '\n');
         }
@@ -166,6 +185,16 @@ TEST_P(ForktraceSees, EveryProcessAndTheBytesReceived)
         for (std::sregex_iterator at(origins.begin(), origins.end(), origin), end; at != end;
              ++at) {
             origin_of_byte.insert(origin_of_byte.end(), std::stoul((*at)[2]), (*at)[1]);
+            // The demo's own bytes each name the line of the call that printed
+            // them, and that line prints.
+            if (programs[(*at)[1]] == row.program) {
+                ASSERT_TRUE((*at)[4].matched) << (*at).str() << "\n" << traced;
+                const std::size_t line = std::stoul((*at)[4]);
+                ASSERT_LT(line, source.size()) << (*at).str();
+                EXPECT_TRUE(source[line].find("printf") != std::string::npos ||
+                            source[line].find("puts") != std::string::npos)
+                    << (*at).str() << ": " << source[line];
+            }
         }
         EXPECT_EQ(origin_of_byte.size(), event.at("data").size()) << traced;
         std::size_t start = 0;
@@ -439,7 +468,7 @@ INSTANTIATE_TEST_SUITE_P(
             Account{"foreign_buffer", "foreign", {},
                     {"write origin unknown", "write cause direct"},
                     {},
-                    {"who printed them is unknown", "unknown        in the C++ buffer"}},
+                    {"who printed them is unknown", "unknown                           in the C++ buffer"}},
             Account{"mid_line_flush", "midline", {},
                     {"fork site homework.cpp:", "reap site homework.cpp:"},
                     {},
