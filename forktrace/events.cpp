@@ -458,6 +458,15 @@ std::string place_name(const std::vector<std::size_t> &path)
     return name + "the command";
 }
 
+std::string short_place_name(const std::vector<std::size_t> &path)
+{
+    std::string name;
+    for (const std::size_t fork : path) {
+        name += (name.empty() ? "child " : ".") + std::to_string(fork + 1);
+    }
+    return name.empty() ? "the command" : name;
+}
+
 std::string signal_text(int signal)
 {
     const char *name = sigabbrev_np(signal);

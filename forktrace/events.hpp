@@ -170,6 +170,8 @@ std::string ordinal(std::size_t n);
 // "the command", "the 2nd child of the 1st child of the command". `path`
 // holds the number of each fork, from 0, along the line from the command.
 std::string place_name(const std::vector<std::size_t> &path);
+// The same, short: "child 2.1" for the 1st child of the command's 2nd child.
+std::string short_place_name(const std::vector<std::size_t> &path);
 // "signal 14 (SIGALRM)", or "signal 77" for one without a name.
 std::string signal_text(int signal);
 // " at file.c:12:5", or nothing where the place in the source is not known.

@@ -63,14 +63,7 @@ std::string collected_text(const Process &process)
 
 std::string short_place(const Process &process)
 {
-    if (!process.place) {
-        return "";
-    }
-    std::string name;
-    for (const std::size_t fork : *process.place) {
-        name += (name.empty() ? "child " : ".") + std::to_string(fork + 1);
-    }
-    return name.empty() ? "the command" : name;
+    return process.place ? short_place_name(*process.place) : "";
 }
 
 std::string notices_text(const History &history)

@@ -517,7 +517,15 @@ void OrderBuilder::wrote(const Event &write)
     }
     const std::size_t process = process_of(write.pid);
     OrderProcess &writer = order_.processes[process];
-    order_.writes.push_back({process, writer.writes.size(), write.pid, write.data, {}});
+    // Where it was printed, where every byte of it was printed at one place.
+    std::optional<std::string> site;
+    if (!write.unknown_origin && !write.origins.empty() &&
+        std::all_of(write.origins.begin(), write.origins.end(), [&](const Event::Origin &origin) {
+            return origin.site == write.origins.front().site;
+        })) {
+        site = write.origins.front().site;
+    }
+    order_.writes.push_back({process, writer.writes.size(), write.pid, write.data, {}, site});
     writer.writes.push_back(order_.writes.size() - 1);
     add({Node::Kind::write, process, order_.writes.size() - 1, none});
 }

@@ -731,15 +731,25 @@ std::string rule(const Order &order, std::size_t earlier, std::size_t later, con
 {
     const Write &a = order.writes[earlier];
     const Write &b = order.writes[later];
-    const std::string a_text = written(shown(a.text));
-    const std::string b_text = written(shown(b.text));
-    const std::string first = b_text + " cannot come before " + a_text + ": ";
+    const std::string a_quoted = written(shown(a.text));
+    const std::string b_quoted = written(shown(b.text));
+    const std::string first = b_quoted + " cannot come before " + a_quoted + ": ";
+    // Where each was printed, as the reason names them the second time.
+    const auto printed = [](const std::string &quoted, const Write &write) {
+        return write.print_site ? quoted + " (printed at " + printable(*write.print_site) + ")"
+                                : quoted;
+    };
+    const std::string a_text = printed(a_quoted, a);
+    const std::string b_text = printed(b_quoted, b);
     const std::string writer = process_name(order, b.process);
     const std::string other = process_name(order, a.process);
     std::string who;
     switch (why_after(order, earlier, later, who)) {
         case Because::program_order:
-            return first + writer + " writes them in that order";
+            return first + writer + " writes them in that order" +
+                   (a.print_site && b.print_site ? " (printed at " + printable(*a.print_site) +
+                                                       ", then at " + printable(*b.print_site) + ")"
+                                                 : "");
         case Because::fork: {
             std::size_t made = b.process;  // the child of a.process on the way to b.process
             while (order.processes[made].parent != a.process &&

@@ -40,6 +40,8 @@ struct Write {
     pid_t pid = 0;
     std::string text;
     std::vector<std::size_t> after;  // the writes it must follow directly
+    // Where in the source its first byte was printed, where it is known.
+    std::optional<std::string> print_site = {};
 };
 
 struct OrderProcess {

@@ -64,8 +64,9 @@ std::string writes_text(const Order &order, const std::vector<std::size_t> &writ
             i = writes.size() - last - 1;
             continue;
         }
+        const Write &write = order.writes[writes[i]];
         out += (out.empty() ? "" : ", ") + std::string("#") + std::to_string(writes[i] + 1) + " (" +
-               std::to_string(order.writes[writes[i]].pid) + ")";
+               short_place_name(order.processes[write.process].path) + ")";
     }
     return out;
 }
@@ -282,15 +283,6 @@ int status_of(const Summary &summary)
     return summary.checked->checked.gave_up || !summary.proven ? 2 : 1;
 }
 
-std::string pid_list(const std::vector<pid_t> &pids, const char *joint)
-{
-    std::string out;
-    for (std::size_t i = 0; i < pids.size(); ++i) {
-        out += (i == 0 ? "" : i + 1 == pids.size() ? joint : ", ") + std::to_string(pids[i]);
-    }
-    return out;
-}
-
 std::string choice_kind(Choice::Kind kind)
 {
     switch (kind) {
@@ -385,11 +377,51 @@ void write_json(std::FILE *out, const Runs &runs, const Summary &summary,
     put(out, json + "}\n");
 }
 
-// "the wait at exam.c:9 of process 100 collected 101", "the poll … found none"
-std::string made_text(const Choice &choice)
+// The processes of a run by their places, "the 1st child of the command",
+// from its forks: the names a learner can find in the program, where the
+// run's own IDs mean nothing to them.
+class Names {
+public:
+    explicit Names(const std::vector<Event> &events)
+    {
+        for (const Event &event : events) {
+            if (event.kind == Event::Kind::start && places_.empty()) {
+                places_[event.pid] = {};
+            } else if (event.kind == Event::Kind::fork && event.ok) {
+                if (const auto maker = places_.find(event.pid); maker != places_.end()) {
+                    Place place = maker->second;
+                    place.push_back(forks_[event.pid]++);
+                    places_[event.child] = std::move(place);
+                }
+            }
+        }
+    }
+    std::string operator()(pid_t pid) const
+    {
+        const auto found = places_.find(pid);
+        return found != places_.end() ? place_name(found->second)
+                                      : "process " + std::to_string(pid);
+    }
+    std::string list(const std::vector<pid_t> &pids, const char *joint) const
+    {
+        std::string out;
+        for (std::size_t i = 0; i < pids.size(); ++i) {
+            out += (i == 0 ? "" : i + 1 == pids.size() ? joint : ", ") + (*this)(pids[i]);
+        }
+        return out;
+    }
+
+private:
+    std::map<pid_t, Place> places_;
+    std::map<pid_t, std::size_t> forks_;
+};
+
+// "the wait at exam.c:9 of the command collected its 1st child", "the poll …
+// found none"
+std::string made_text(const Choice &choice, const Names &names)
 {
-    const std::string of = " of process " + std::to_string(choice.waiter_pid);
-    const std::string got = std::to_string(choice.reaped_pid);
+    const std::string of = " of " + names(choice.waiter_pid);
+    const std::string got = names(choice.reaped_pid);
     switch (choice.kind) {
         case Choice::Kind::wait:
             return "the wait" + at_site(choice.site) + of + " collected " + got;
@@ -397,8 +429,9 @@ std::string made_text(const Choice &choice)
             return "the poll" + at_site(choice.site) + of +
                    (choice.reaped_pid == 0 ? " found none ended" : " found " + got + " ended");
         case Choice::Kind::parent:
-            return "getppid()" + of + " got " + got +
-                   (choice.reaped.empty() ? ", its parent having ended" : ", its parent");
+            return "getppid()" + of +
+                   (choice.reaped.empty() ? " got another's ID, its parent having ended"
+                                          : " got its parent's ID");
         case Choice::Kind::poll_one:
             return "the poll" + at_site(choice.site) + of + " for " + got +
                    (choice.number == 0 ? " found it ended" : " found it not yet ended");
@@ -408,35 +441,35 @@ std::string made_text(const Choice &choice)
     return "";
 }
 
-// "…; it could have collected 102 had that ended first"
-std::string choice_text(const Choice &choice)
+// "…; it could have collected the 2nd child of the command had that ended first"
+std::string choice_text(const Choice &choice, const Names &names)
 {
     if (choice.kind == Choice::Kind::poll_one) {
-        return made_text(choice) + (choice.number == 0 ? "; had it ended later, not yet"
-                                                       : "; had it ended sooner, it would have");
+        return made_text(choice, names) + (choice.number == 0
+                                               ? "; had it ended later, not yet"
+                                               : "; had it ended sooner, it would have");
     }
     if (choice.kind == Choice::Kind::pipe_first) {
-        return made_text(choice) + "; " + std::to_string(choice.reaped_pid) +
+        return made_text(choice, names) + "; " + names(choice.reaped_pid) +
                "'s could have gone in first";
     }
     if (choice.kind == Choice::Kind::parent) {
-        return made_text(choice) + (choice.reaped.empty()
-                                        ? "; asked sooner, it would have got its parent's, " +
-                                              std::to_string(choice.other_pids.front())
-                                        : "; had its parent ended first, it would have got "
-                                          "another's");
+        return made_text(choice, names) + (choice.reaped.empty()
+                                               ? "; asked sooner, it would have got its parent's"
+                                               : "; had its parent ended first, it would have got "
+                                                 "another's");
     }
     std::vector<pid_t> children = choice.other_pids;
     const bool or_none = std::erase(children, 0) != 0;
     const bool poll = choice.kind == Choice::Kind::poll;
-    std::string text = made_text(choice) + "; it could have ";
+    std::string text = made_text(choice, names) + "; it could have ";
     if (!children.empty()) {
-        text += std::string(poll ? "found " : "collected ") + pid_list(children, " or ") +
+        text += std::string(poll ? "found " : "collected ") + names.list(children, " or ") +
                 (choice.reaped_pid == 0 ? " had it ended sooner" : " had that ended first");
     }
     if (or_none) {
         text += std::string(children.empty() ? "" : ", or ") + "found none had " +
-                std::to_string(choice.reaped_pid) + " ended later";
+                names(choice.reaped_pid) + " ended later";
     }
     return text;
 }
@@ -481,8 +514,9 @@ std::string runs_text(const Runs &runs, const Summary &summary)
     }
     if (!runs.choices.front().empty()) {
         text += "This run's choices, which timing made:\n";
+        const Names names(runs.events.front());
         for (const Choice &choice : runs.choices.front()) {
-            text += "  - " + choice_text(choice) + "\n";
+            text += "  - " + choice_text(choice, names) + "\n";
         }
         const std::size_t different = runs.events.size();
         text += std::to_string(different) +
@@ -563,8 +597,9 @@ std::string check_text(const Runs &runs, const Summary &summary, const std::stri
         std::string text =
             "\n" + name + " is a possible output" + lacks + ": the writes" + in_run +
             " in this order give it: " + writes_text(summary.orders[run], checked.writes) + ".\n";
+        const Names names(runs.events[run]);
         for (const Choice &choice : run == 0 ? std::vector<Choice>{} : runs.choices[run]) {
-            text += "  in that run, " + choice_text(choice) + "\n";
+            text += "  in that run, " + choice_text(choice, names) + "\n";
         }
         return text;
     }
@@ -583,8 +618,9 @@ std::string check_text(const Runs &runs, const Summary &summary, const std::stri
     }
     // Which run the reason is of: a wait's reason holds for that run's choices.
     std::string which;
+    const Names names(runs.events[run]);
     for (const Choice &choice : runs.choices[run]) {
-        which += std::string(which.empty() ? "" : ", ") + made_text(choice);
+        which += std::string(which.empty() ? "" : ", ") + made_text(choice, names);
     }
     return "\n" + name + " is not a possible output: none of the " +
            std::to_string(runs.events.size()) +

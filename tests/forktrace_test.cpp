@@ -744,22 +744,22 @@ INSTANTIATE_TEST_SUITE_P(
                         Steered{"no_last_newline", "race", "child\nparent", true, "", ""},
                         // Through a pipe the child's copy of A comes out with B.
                         Steered{"c_before_b", "wait", "A\nC\nB\n", false,
-                                "line 2: 'C' cannot come before 'B': the command writes 'C' only "
-                                "after its wait at homework.cpp:",
+                                "line 2: 'C' cannot come before 'B': the command writes 'C' "
+                                "(printed at homework.cpp:",
                                 // The command's whole write is next, but for its wait.
                                 "line 1: 'A' and 'C' cannot come before 'A' and 'B': the command "
                                 "writes 'A' and 'C' only after its wait at homework.cpp:"},
                         // Orders that pipes and signals make, named as such.
                         Steered{"piped_byte_first", "handoff", "child\np1\n", false,
-                                "writes 'child' only after it read from a pipe what was written "
-                                "there after the command wrote 'p1'",
-                                "writes 'child' only after it read from a pipe what was written "
-                                "there after the command wrote 'p1'"},
+                                "only after it read from a pipe what was written there after "
+                                "the command wrote 'p1' (printed at homework.cpp:",
+                                "only after it read from a pipe what was written there after "
+                                "the command wrote 'p1' (printed at homework.cpp:"},
                         Steered{"continued_first", "stopped", "child\nparent\n", false,
-                                "writes 'child' only after a signal reached it that was sent "
-                                "after the command wrote 'parent'",
-                                "writes 'child' only after a signal reached it that was sent "
-                                "after the command wrote 'parent'"},
+                                "only after a signal reached it that was sent after the "
+                                "command wrote 'parent' (printed at homework.cpp:",
+                                "only after a signal reached it that was sent after the "
+                                "command wrote 'parent' (printed at homework.cpp:"},
                         Steered{"reported_first", "reports", "got 0\ngot 1\n", true, "", ""}),
         testing::Values(runner::Output::terminal, runner::Output::pipe)),
     [](const auto &row) {

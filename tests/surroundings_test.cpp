@@ -51,7 +51,9 @@ TEST_P(HostileSurroundings, EndWithoutCrashOrHang)
         std::ifstream file(report);
         std::string first;
         std::getline(file, first);
-        EXPECT_EQ(first, "   time  write  written by         printed by     printed at         line") << run;
+        EXPECT_EQ(first,
+                  "   time  write  written by         printed by     printed at         line")
+            << run;
     }
     if (!surroundings.write_error.empty()) {
         EXPECT_EQ(run.exit_code(), 1) << run;
