@@ -215,11 +215,11 @@ struct Goal {
 };
 
 // --make's goal: the order of the writes that gives the answer, or the exit
-// status when none is known to. An answer whose last line lacks its newline
-// gets it, as it was checked.
+// status when none is known to. An answer is read as it was checked: its
+// last line given the newline it lacks, its Windows line ends made "\n".
 std::variant<Goal, int> answer_goal(const Options &options, const Runs &runs,
                                     const std::vector<Order> &orders, std::string &answer,
-                                    bool &lacked_newline)
+                                    std::string &read)
 {
     const CheckedRuns checked = check_runs(orders, answer, options.pids);
     if (!checked.checked.possible) {
@@ -235,8 +235,11 @@ std::variant<Goal, int> answer_goal(const Options &options, const Runs &runs,
             checked.checked.line, checked.checked.why.c_str());
         return proven ? 1 : status_untold;
     }
-    lacked_newline = checked.checked.newline_added;
-    if (lacked_newline) {
+    read = read_as(checked.checked);
+    if (checked.checked.crlf_read) {
+        std::erase(answer, '\r');  // no write of the program has one
+    }
+    if (checked.checked.newline_added) {
         answer += '\n';
     }
     return Goal{checked.run, checked.checked.writes, "the order of " + printable(options.make)};
@@ -271,7 +274,7 @@ std::variant<Goal, int> random_goal(const Options &options, const std::vector<Or
 // Whether the steered run printed the answer, process IDs aside: said, and
 // the exit status.
 int printed_answer(const std::vector<Event> &events, const std::string &answer, const Goal &goal,
-                   bool lacked_newline)
+                   const std::string &read)
 {
     std::string output;
     std::vector<pid_t> pids;
@@ -290,8 +293,7 @@ int printed_answer(const std::vector<Event> &events, const std::string &answer, 
         return status_untold;
     }
     say("forktrace: steered to %s: the output is that file's%s%s\n", goal.what.c_str(),
-        output == answer ? "" : ", but for this run's process IDs",
-        lacked_newline ? ", with the newline that its last line lacks" : "");
+        output == answer ? "" : ", but for this run's process IDs", read.c_str());
     return 0;
 }
 
@@ -325,10 +327,9 @@ int steer(const Options &options, const std::string &file)
     std::vector<Order> orders(runs.events.size());
     std::transform(runs.events.begin(), runs.events.end(), orders.begin(),
                    [](const std::vector<Event> &events) { return order_of(events); });
-    bool lacked_newline = false;
+    std::string read;  // how the answer was read
     const std::variant<Goal, int> chosen =
-        answer ? answer_goal(options, runs, orders, *answer, lacked_newline)
-               : random_goal(options, orders);
+        answer ? answer_goal(options, runs, orders, *answer, read) : random_goal(options, orders);
     if (const int *status = std::get_if<int>(&chosen)) {
         return *status;
     }
@@ -364,7 +365,7 @@ int steer(const Options &options, const std::string &file)
         return status_untold;
     }
     if (answer) {
-        return printed_answer(events, *answer, goal, lacked_newline);
+        return printed_answer(events, *answer, goal, read);
     }
     say("forktrace: steered to %s\n", goal.what.c_str());
     return status;

@@ -842,7 +842,7 @@ public:
         if (auto ids = ids_out_of_order()) {
             return *ids;
         }
-        return quoted(line_) + " is not printed by this run's program, or not as many times";
+        return unmatched();
     }
 
 private:
@@ -929,6 +929,48 @@ private:
             }
         }
         return std::nullopt;
+    }
+
+    // A line no write can give here: one the run writes fewer times than
+    // the answer has it, the start of a line, or none of its lines at all.
+    std::string unmatched() const
+    {
+        std::size_t times = 0;
+        std::optional<std::string> longer;
+        for (const Write &write : order_.writes) {
+            for (std::size_t at = 0; at < write.text.size();) {
+                const std::size_t stop = std::min(write.text.find('\n', at), write.text.size());
+                const std::string row = write.text.substr(at, stop - at);
+                at = stop + 1;
+                Renaming renaming =
+                    at_furthest_.empty() ? Renaming{} : at_furthest_.front().renaming;
+                const auto past = match(pieces_of(row, pids_), line_, 0, renaming, &rule_);
+                if (past && *past == line_.size()) {
+                    ++times;
+                } else if (!longer && !line_.empty() && row.size() > line_.size() &&
+                           row.starts_with(line_)) {
+                    longer = row;
+                }
+            }
+        }
+        if (line_.empty() && times == 0) {
+            return "an empty line is no line of this run's output";
+        }
+        if (times > 0) {
+            return quoted(line_) + " comes out " +
+                   (times == 1 ? std::string("once") : std::to_string(times) + " times") +
+                   " in this run, and the answer has it once more";
+        }
+        if (longer) {
+            return quoted(line_) + " is the start of a line this run writes, " + quoted(*longer) +
+                   ", not a whole line";
+        }
+        if (line_.ends_with('\r')) {
+            return quoted(line_) +
+                   " ends in a carriage return (\\r), which no line this run "
+                   "writes has";
+        }
+        return quoted(line_) + " is no line of this run's output";
     }
 
     // A line from the middle of a write: the write's lines come together.

@@ -150,7 +150,12 @@ struct Checked {
     // Checked with the newline that the answer's last line lacks, as a
     // student typing it means it
     bool newline_added = false;
+    // Its Windows line ends, "\r\n", read as the "\n" the program writes.
+    bool crlf_read = false;
 };
+// How an answer was read, in words: ", with the newline that its last line
+// lacks", ", its Windows line ends (\r\n) read as \n"; empty as it stands.
+std::string read_as(const Checked &checked);
 // Process IDs in the answer may differ from the run's, one for one, as long
 // as they grow in the order the processes are made; with `first_pid` (an
 // exam's convention) the command is that number and each process made takes

@@ -442,10 +442,9 @@ CheckedRuns check_as_given(const std::vector<Order> &orders, const std::string &
     return gave_up.checked.gave_up ? gave_up : best;
 }
 
-}  // namespace
-
-CheckedRuns check_runs(const std::vector<Order> &orders, const std::string &answer,
-                       std::optional<long> first_pid)
+// An answer as it stands, or with the newline its last line lacks.
+CheckedRuns check_line_ends(const std::vector<Order> &orders, const std::string &answer,
+                            std::optional<long> first_pid)
 {
     CheckedRuns as_given = check_as_given(orders, answer, first_pid);
     if (as_given.checked.possible || answer.empty() || answer.back() == '\n') {
@@ -458,6 +457,44 @@ CheckedRuns check_runs(const std::vector<Order> &orders, const std::string &answ
     }
     ended.checked.newline_added = true;
     return ended;
+}
+
+}  // namespace
+
+CheckedRuns check_runs(const std::vector<Order> &orders, const std::string &answer,
+                       std::optional<long> first_pid)
+{
+    // Typed on Windows: its lines end in "\r\n", where the program's end in
+    // "\n" alone.
+    const bool writes_returns = std::any_of(orders.begin(), orders.end(), [](const Order &order) {
+        return std::any_of(order.writes.begin(), order.writes.end(), [](const Write &write) {
+            return write.text.find('\r') != std::string::npos;
+        });
+    });
+    if (writes_returns || answer.find("\r\n") == std::string::npos) {
+        return check_line_ends(orders, answer, first_pid);
+    }
+    std::string read;
+    for (std::size_t at = 0; at < answer.size(); ++at) {
+        if (answer.compare(at, 2, "\r\n") != 0) {
+            read += answer[at];
+        }
+    }
+    CheckedRuns checked = check_line_ends(orders, read, first_pid);
+    checked.checked.crlf_read = true;
+    return checked;
+}
+
+std::string read_as(const Checked &checked)
+{
+    std::string said;
+    if (checked.crlf_read) {
+        said += ", its Windows line ends (\\r\\n) read as \\n";
+    }
+    if (checked.newline_added) {
+        said += ", with the newline that its last line lacks";
+    }
+    return said;
 }
 
 namespace {

@@ -366,6 +366,9 @@ void write_json(std::FILE *out, const Runs &runs, const Summary &summary,
         if (checked.newline_added) {
             json += ",\"newline_added\":true";
         }
+        if (checked.crlf_read) {
+            json += ",\"crlf_read\":true";
+        }
         if (checked.possible) {
             json += ",\"writes\":" + json_numbers(checked.writes);
         } else {
@@ -591,8 +594,8 @@ std::string check_text(const Runs &runs, const Summary &summary, const std::stri
 {
     const auto &[checked, run] = *summary.checked;
     const std::string in_run = run == 0 ? "" : " of run " + std::to_string(run + 1);
-    const std::string lacks =
-        checked.newline_added ? " (with the newline that its last line lacks)" : "";
+    const std::string said = read_as(checked);
+    const std::string lacks = said.empty() ? "" : " (" + said.substr(2) + ")";
     if (checked.possible) {
         std::string text =
             "\n" + name + " is a possible output" + lacks + ": the writes" + in_run +

@@ -301,6 +301,20 @@ TEST(PossibleCheck, SaysWhichRuleALineBreaks)
     const forktrace::CheckedRuns wrong = forktrace::check_runs({order}, "A\nC\nB");
     EXPECT_EQ(wrong.checked.line, 2U);
     EXPECT_FALSE(wrong.checked.possible || wrong.checked.newline_added);
+    // Lines no write gives there are told by what they are; an answer typed
+    // on Windows is read with its line ends as the program's.
+    const std::vector<std::pair<std::string, std::string>> misread{
+        {"A\r\nB\r\nC\r\n", ""},
+        {"A\nB\nCC\n", "'CC' is no line of this run's output"},
+        {"A\nB\nC\nC\n", "'C' comes out once in this run, and the answer has it once more"},
+        {"A\n\nB\nC\n", "an empty line is no line of this run's output"},
+        {"A\nB\nC\r", "'C\\r' ends in a carriage return (\\r), which no line this run writes has"}};
+    for (const auto &[answer, why] : misread) {
+        const forktrace::CheckedRuns read = forktrace::check_runs({order}, answer);
+        EXPECT_EQ(read.checked.possible, why.empty()) << forktrace::printable(answer);
+        EXPECT_EQ(read.checked.crlf_read, answer.find("\r\n") != std::string::npos);
+        EXPECT_EQ(read.checked.why, why) << forktrace::printable(answer);
+    }
     // Other process IDs, one for one, are the same answer.
     const std::vector<Event> named{{.kind = Kind::start, .pid = 10, .argv = {"n"}},
                                    {.kind = Kind::fork, .pid = 10, .child = 11},
