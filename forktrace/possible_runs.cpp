@@ -434,7 +434,10 @@ CheckedRuns check_as_given(const std::vector<Order> &orders, const std::string &
         }
         if (checked.gave_up) {
             gave_up = {std::move(checked), r};
-        } else if (r == 0 || checked.line > best.checked.line) {
+        } else if (r == 0 || checked.line > best.checked.line ||
+                   (checked.line == best.checked.line && checked.why < best.checked.why)) {
+            // Of the runs that follow it as far, the same one's reason every
+            // time, whichever run the timing made first.
             best = {std::move(checked), r};
         }
     }
