@@ -899,13 +899,25 @@ private:
                     !(whole ? goes_on_with(write, renaming) : begins(write, renaming))) {
                     continue;
                 }
-                const Write &w = order_.writes[write];
-                const auto missing = std::find_if(w.after.begin(), w.after.end(), [&](auto q) {
-                    return !space_.done(visit.state, q);
-                });
-                if (missing != w.after.end()) {
-                    return rule(order_, *missing, write,
-                                [&](const std::string &text) { return shown(text, renaming); });
+                // Of the writes it waits for, the same one every time, however
+                // the run numbered them: the simplest reason (its own process's
+                // order first), then the first by its words.
+                std::optional<std::pair<Because, std::string>> simplest;
+                for (const std::size_t earlier : order_.writes[write].after) {
+                    if (space_.done(visit.state, earlier)) {
+                        continue;
+                    }
+                    std::string who;
+                    std::pair told{why_after(order_, earlier, write, who),
+                                   rule(order_, earlier, write, [&](const std::string &text) {
+                                       return shown(text, renaming);
+                                   })};
+                    if (!simplest || told < *simplest) {
+                        simplest = std::move(told);
+                    }
+                }
+                if (simplest) {
+                    return simplest->second;
                 }
             }
         }
