@@ -315,6 +315,29 @@ TEST(PossibleCheck, SaysWhichRuleALineBreaks)
         EXPECT_EQ(read.checked.crlf_read, answer.find("\r\n") != std::string::npos);
         EXPECT_EQ(read.checked.why, why) << forktrace::printable(answer);
     }
+    // The same answer is told the same reason whichever order the runs came
+    // in, and however a run numbered its writes.
+    const auto classic = [](bool first_ends_first) {
+        std::vector<Event> events{{.kind = Kind::start, .pid = 10, .argv = {"e"}},
+                                  {.kind = Kind::fork, .pid = 10, .child = 11},
+                                  {.kind = Kind::fork, .pid = 10, .child = 12}};
+        for (const pid_t child : first_ends_first ? std::vector{11, 12} : std::vector{12, 11}) {
+            events.push_back(
+                {.kind = Kind::write, .pid = child, .data = child == 11 ? "c0\n" : "c1\n"});
+            events.push_back({.kind = Kind::exit, .pid = child, .code = 0});
+            events.push_back({.kind = Kind::reap, .pid = 10, .child = child});
+            events.push_back({.kind = Kind::write,
+                              .pid = 10,
+                              .data = child == (first_ends_first ? 11 : 12) ? "one\n" : "two\n"});
+        }
+        return forktrace::order_of(events);
+    };
+    const std::string one_way =
+        forktrace::check_runs({classic(true), classic(false)}, "two\nc0\none\nc1\n").checked.why;
+    EXPECT_EQ(
+        forktrace::check_runs({classic(false), classic(true)}, "two\nc0\none\nc1\n").checked.why,
+        one_way);
+    EXPECT_EQ(one_way, "'two' cannot come before 'one': the command writes them in that order");
     // Other process IDs, one for one, are the same answer.
     const std::vector<Event> named{{.kind = Kind::start, .pid = 10, .argv = {"n"}},
                                    {.kind = Kind::fork, .pid = 10, .child = 11},
