@@ -66,11 +66,13 @@ std::string short_place(const Process &process)
     return process.place ? short_place_name(*process.place) : "";
 }
 
+std::string notice_line(const std::string &notice) { return "forktrace: " + printable(notice); }
+
 std::string notices_text(const History &history)
 {
     std::string text;
     for (const std::string &notice : history.notices()) {
-        text += "  forktrace: " + printable(notice) + "\n";
+        text += "  " + notice_line(notice) + "\n";
     }
     return text.empty() ? text
                         : "\nWhat forktrace said of the run, on standard error too:\n" + text;

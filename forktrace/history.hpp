@@ -200,6 +200,8 @@ std::string collected_text(const Process &process);
 std::string short_place(const Process &process);
 // "16 processes, 64 lines in 16 writes", and the writes elsewhere if any.
 std::string totals(const History &history);
+// One notice as forktrace said it, "forktrace: …", printable.
+std::string notice_line(const std::string &notice);
 // What forktrace said of the run, one "forktrace: …" line each after a
 // heading; empty when it said nothing.
 std::string notices_text(const History &history);

@@ -170,7 +170,7 @@ public:
     {
         std::string text;
         for (const std::string &notice : history_.notices()) {
-            text += comment + " forktrace: " + printable(notice) + "\n";
+            text += comment + " " + notice_line(notice) + "\n";
         }
         return text;
     }

@@ -304,7 +304,7 @@ public:
             note += " " + escape(trace_.orders());
         }
         for (const std::string &notice : trace_.history().notices()) {
-            note += "</p><p class=\"note\">forktrace: " + escape(printable(notice));
+            note += "</p><p class=\"note\">" + escape(notice_line(notice));
         }
         put(out_, "<header><h1>forktrace: <code>" + title + "</code></h1><p class=\"note\">" +
                       note + "</p></header>\n");

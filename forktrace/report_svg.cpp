@@ -25,6 +25,10 @@ void put(std::FILE *out, std::string_view text)
     static_cast<void>(std::fwrite(text.data(), 1, text.size(), out));
 }
 
+// The height of the line each thing forktrace said of the run takes under
+// the head.
+constexpr double notice_pitch = 20;
+
 constexpr const char *svg_style = R"(
 .lane-bg{fill:#fff}.lane.odd .lane-bg{fill:#f5f7fa}.lane.hl .lane-bg{fill:#fde68a}
 .life{fill:#cbd5e1}.life.open{fill:#e2e8f0}.lane.hl .life{fill:#94a3b8}
@@ -75,8 +79,8 @@ Layout layout_for(const Timeline &trace)
     layout.width = layout.left + 620 + (layout.labels ? layout.right_column : 20);
     // A line for each thing forktrace said of the run, under the head.
     const auto said = static_cast<double>(trace.history().notices().size());
-    layout.axis += 20 * said;
-    layout.top += 20 * said;
+    layout.axis += notice_pitch * said;
+    layout.top += notice_pitch * said;
     layout.bottom = layout.top + layout.pitch * static_cast<double>(count);
     return layout;
 }
@@ -147,9 +151,9 @@ std::string head(const Timeline &trace, const Layout &layout, const Scale &scale
     out += "<text class=\"small\" x=\"12\" y=\"90\">" + escape(note) + ".</text>\n";
     double y = 90;
     for (const std::string &notice : trace.history().notices()) {
-        const std::string said = "forktrace: " + printable(notice);
-        out += "<text class=\"small\" x=\"12\" y=\"" + num(y += 20) + "\"><title>" + escape(said) +
-               "</title>" + escape(cut(said, 150)) + "</text>\n";
+        const std::string said = notice_line(notice);
+        out += "<text class=\"small\" x=\"12\" y=\"" + num(y += notice_pitch) + "\"><title>" +
+               escape(said) + "</title>" + escape(cut(said, 150)) + "</text>\n";
     }
     return out;
 }
