@@ -57,9 +57,11 @@ int output_stream_of(std::string_view name)
                                                            {"fputc_unlocked", 1},
                                                            {"putc_unlocked", 1},
                                                            {"fwrite", 3},
-                                                           {"fwrite_unlocked", 3}};
+                                                           {"fwrite_unlocked", 3},
+                                                           {"dprintf", -3},
+                                                           {"vdprintf", -3}};
     const auto found = functions.find(name);
-    return found == functions.end() ? -2 : found->second;
+    return found == functions.end() ? -2 : found->second;  // -2: none of them
 }
 
 // The symbols that matter in a C library file, from its dynamic symbol table.

@@ -32,10 +32,11 @@ struct BufferState {
 
 // A C library function that puts bytes in a stream's buffer, where it is in
 // a process: its stream is `stdout` itself, or the argument in the register
-// `stream` says (0 for the first argument, rdi; 1 rsi; 3 rcx).
+// `stream` says (0 for the first argument, rdi; 1 rsi; 3 rcx), or one of
+// its own on a descriptor (dprintf).
 struct OutputFunction {
     std::uint64_t address = 0;
-    int stream = -1;  // -1: always stdout
+    int stream = -1;  // -1: always stdout; -3: never (a descriptor's own)
 };
 
 // Finds and reads the buffers. Where the C library sits is learned once per

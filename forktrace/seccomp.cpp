@@ -1,6 +1,7 @@
 #include "seccomp.hpp"
 
 #include <algorithm>
+#include <csignal>
 #include <cstddef>
 
 #include <linux/audit.h>
@@ -85,6 +86,7 @@ std::vector<Traced> traced_calls(const Stops &stops)
         {SYS_io_uring_setup, Call::async},
         {SYS_unshare, Call::namespaces},
         {SYS_setns, Call::namespaces},
+        {SYS_rt_sigaction, Call::trap_action, When::trap_signal},
     };
     if (stops.fork_entries) {
         calls.insert(calls.end(), {{SYS_fork, Call::fork},
@@ -140,6 +142,9 @@ std::vector<sock_filter> filter_for(const std::vector<Traced> &calls)
         } else if (call.when == When::shared_map) {
             program.push_back(statement(load, fourth_argument));
             program.push_back(jump(BPF_JMP | BPF_JSET | BPF_K, MAP_SHARED, 0, 1));
+        } else if (call.when == When::trap_signal) {
+            program.push_back(statement(load, first_argument));
+            program.push_back(jump(equal, SIGTRAP, 0, 1));
         }
         program.push_back(statement(give, trace));
     }

@@ -31,12 +31,13 @@ enum class Call {
     ptrace,       // a trace asked for: never of forktrace itself
     async,        // asynchronous I/O set up, whose writes the trace would not see
     namespaces,   // a namespace entered or made: of process IDs, a wait's answer is its own
+    trap_action,  // SIGTRAP given a handler or ignored: the breakpoints must go
 };
 
 // Which calls of a number to stop at, by an argument: a clone's flags (one
-// that would escape the trace, or make a namespace of process IDs), or an
-// mmap's.
-enum class When { always, untraced_clone, shared_map };
+// that would escape the trace, or make a namespace of process IDs), an
+// mmap's, or a sigaction's signal.
+enum class When { always, untraced_clone, shared_map, trap_signal };
 
 struct Traced {
     long number;  // the x86-64 system call number

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string_view>
 
+#include <dwarf.h>
 #include <elfutils/libdw.h>
 #include <elfutils/libdwfl.h>
 #include <fcntl.h>
@@ -295,6 +297,50 @@ const char *line_in_units(Dwfl_Module *module, Dwarf_Addr pc, int &number, int &
     return nullptr;
 }
 
+// Whether `file` is one of the system's headers (the C library's inline
+// wrappers, the C++ library's templates), not the program's own source.
+bool system_header(std::string_view file) { return file.starts_with("/usr/"); }
+
+// Where the code at `pc`, inlined from a system header, was called from in
+// the program's own source: the call site of the innermost inlined scope
+// that is not itself in one. False when there is none.
+bool inlined_from(Dwfl_Module *module, Dwarf_Addr pc, std::string &file, int &number, int &column)
+{
+    Dwarf_Addr bias = 0;
+    Dwarf_Die *unit = dwfl_module_addrdie(module, pc, &bias);
+    Dwarf_Files *files = nullptr;
+    std::size_t count = 0;
+    if (unit == nullptr || dwarf_getsrcfiles(unit, &files, &count) != 0) {
+        return false;
+    }
+    Dwarf_Die *scopes = nullptr;
+    const int depth = dwarf_getscopes(unit, pc - bias, &scopes);
+    bool found = false;
+    for (int i = 0; i < depth && !found; ++i) {
+        Dwarf_Attribute attribute{};
+        Dwarf_Word index = 0, line = 0, at = 0;
+        if (dwarf_tag(&scopes[i]) != DW_TAG_inlined_subroutine ||
+            dwarf_formudata(dwarf_attr(&scopes[i], DW_AT_call_file, &attribute), &index) != 0 ||
+            dwarf_formudata(dwarf_attr(&scopes[i], DW_AT_call_line, &attribute), &line) != 0 ||
+            index >= count) {
+            continue;
+        }
+        const char *called_in = dwarf_filesrc(files, index, nullptr, nullptr);
+        if (called_in == nullptr || system_header(called_in)) {
+            continue;  // called from another header's inline code: further out
+        }
+        if (dwarf_formudata(dwarf_attr(&scopes[i], DW_AT_call_column, &attribute), &at) != 0) {
+            at = 0;
+        }
+        file = called_in;
+        number = static_cast<int>(line);
+        column = static_cast<int>(at);
+        found = true;
+    }
+    std::free(scopes);
+    return found;
+}
+
 // Whether the ELF file at `path` has a line table.
 bool file_has_lines(const std::string &path)
 {
@@ -398,7 +444,12 @@ std::optional<std::string> Stacks::call_site(pid_t pid, pid_t tid)
         if (file == nullptr || number <= 0) {
             return std::nullopt;
         }
-        const std::string path = file;
+        std::string path = file;
+        if (system_header(path)) {
+            // Optimised: a header's inline wrapper (fortified printf, say)
+            // stands where the program called it.
+            static_cast<void>(inlined_from(module, frame.pc, path, number, column));
+        }
         return path.substr(path.rfind('/') + 1) + ":" + std::to_string(number) +
                (column > 0 ? ":" + std::to_string(column) : "");
     }

@@ -675,6 +675,14 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
         case Call::async:
             on_async(tid, task);
             return;
+        case Call::trap_action:
+            // A breakpoint met while SIGTRAP is caught or ignored would set
+            // it back to its default, as the kernel does for a trap.
+            if (task.args[1] != 0) {
+                stop_breaking(tid, task.tgid, "it set an action for SIGTRAP");
+            }
+            resume(tid);
+            return;
     }
 }
 
@@ -1055,7 +1063,7 @@ void Tracer::on_new_task(pid_t tid, Task &creator, int stop)
         task.thread = processes_[group].threads++;
         // Another thread could pass a breakpoint while it is lifted for a
         // step, and what it prints be credited to another call.
-        stop_breaking(tid, group);
+        stop_breaking(tid, group, "it made a thread");
         if (task.thread == 1) {
             setup_.emit(event(Event::Kind::thread, group));
         }

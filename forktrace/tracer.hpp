@@ -242,7 +242,7 @@ private:
     void break_at_output_functions(pid_t tid, const Task &task, Breakpoints &points);
     void on_print(pid_t tid, const Task &task, int stream, const user_regs_struct &regs);
     std::optional<std::string> print_site(pid_t tid, const Task &task, std::uint64_t stack);
-    void stop_breaking(pid_t tid, pid_t group);
+    void stop_breaking(pid_t tid, pid_t group, const std::string &why);
     void stepped_over(pid_t tid, Task &task);
     void on_death(pid_t tid, int status);
     bool should_fail_exec(Process &process, const std::string &path);
@@ -358,6 +358,7 @@ private:
     std::map<pid_t, pid_t> ended_;
     std::map<pid_t, std::vector<std::size_t>> ended_paths_;
     std::map<pid_t, Breakpoints> breakpoints_;  // by process
+    std::set<std::string> said_unprinted_;      // why places of printing were left unknown
     std::map<pid_t, std::size_t> ended_born_;
     std::size_t births_ = 0;
     std::vector<pid_t> held_exits_;  // steered: tasks held at their exit

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
+#include <csignal>
 #include <fstream>
 
 #include <elf.h>
@@ -59,6 +60,24 @@ std::pair<std::uint64_t, std::uint64_t> executable_range(pid_t tid)
     return start < end ? std::pair{start, end} : std::pair{std::uint64_t{0}, std::uint64_t{0}};
 }
 
+// Whether SIGTRAP is blocked, ignored or caught in `tid`: a breakpoint met
+// then would set it back to its default, and unblock it, as the kernel does
+// for a trap the program cannot take.
+bool trap_taken_over(pid_t tid)
+{
+    std::ifstream status("/proc/" + std::to_string(tid) + "/status");
+    constexpr std::uint64_t trap = std::uint64_t{1} << (SIGTRAP - 1);
+    bool taken = false;
+    for (std::string line; std::getline(status, line);) {
+        for (const char *field : {"SigBlk:", "SigIgn:", "SigCgt:"}) {
+            if (line.starts_with(field)) {
+                taken = taken || (std::stoull(line.substr(7), nullptr, 16) & trap) != 0;
+            }
+        }
+    }
+    return taken;
+}
+
 // Writes `byte` at `address` of the stopped thread's memory, and gives the
 // byte it replaced.
 std::optional<std::uint8_t> poke_byte(pid_t tid, std::uint64_t address, std::uint8_t byte)
@@ -81,8 +100,8 @@ std::optional<std::uint8_t> poke_byte(pid_t tid, std::uint64_t address, std::uin
 void Tracer::break_at_entry(pid_t tid, const Task &task)
 {
     breakpoints_.erase(task.tgid);
-    if (!stacks_.has_lines(task.tgid, tid)) {
-        return;  // no place to tell
+    if (!stacks_.has_lines(task.tgid, tid) || trap_taken_over(tid)) {
+        return;  // no place to tell, or no breakpoint to be had
     }
     const std::uint64_t entry = entry_point(tid);
     if (entry == 0) {
@@ -108,11 +127,15 @@ void Tracer::break_at_output_functions(pid_t tid, const Task &task, Breakpoints 
 
 // Where `group`'s bytes are printed is looked for no more: what is pending is
 // credited, and the breakpoints are taken out through its thread `tid`.
-void Tracer::stop_breaking(pid_t tid, pid_t group)
+void Tracer::stop_breaking(pid_t tid, pid_t group, const std::string &why)
 {
     const auto found = breakpoints_.find(group);
     if (found == breakpoints_.end()) {
         return;
+    }
+    if (said_unprinted_.insert(why).second && setup_.say) {
+        tell("where process " + std::to_string(group) +
+             "'s later lines were printed is unknown: " + why);
     }
     Process &owner = buffer_owner(processes_[group]);
     if (const auto pending = buffers_.pending(group, tid)) {
@@ -180,20 +203,23 @@ void Tracer::on_print(pid_t tid, const Task &task, int stream, const user_regs_s
     Process &process = processes_[task.tgid];
     Process &owner = buffer_owner(process);
     if (++process.prints > most_prints) {
-        stop_breaking(tid, task.tgid);
+        stop_breaking(tid, task.tgid,
+                      "it made more than " + std::to_string(most_prints) +
+                          " calls of the C library's output functions, the most followed");
         return;
     }
+    bool on_stdout = stream == -1;
     if (stream >= 0) {
         const std::array<std::uint64_t, 4> arguments{regs.rdi, regs.rsi, regs.rdx, regs.rcx};
         const auto file = buffers_.stdout_file(task.tgid, tid);
-        if (!file || arguments.at(static_cast<std::size_t>(stream)) != *file) {
-            return;  // another stream
-        }
+        on_stdout = file && arguments.at(static_cast<std::size_t>(stream)) == *file;
     }
     if (const auto pending = buffers_.pending(task.tgid, tid)) {
         carry_own(owner, task.tgid, *pending);
     }
-    owner.print_site = print_site(tid, task, regs.rsp);
+    // A call on another stream, which may be another FILE of descriptor 1:
+    // what it writes there is not stdout's.
+    owner.print_site = on_stdout ? print_site(tid, task, regs.rsp) : std::nullopt;
 }
 
 // The place of the call that an output function was entered from, its

@@ -513,6 +513,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {"seen to end by "}, 0},
             Account{"child_the_system_collects", "ignored", {}, {"saw_end by_system true"}, {},
                     {"collected by the system"}, 0},
+            Account{"trap_ignored", "trapignored", {}, {"write data after"}, {},
+                    {"it set an action for SIGTRAP"}, 0},
             Account{"main_thread_ends_first", "mainexit", {},
                     {"write data from the last thread"},
                     {"write cause unknown", "exit lost from"},

@@ -743,6 +743,12 @@ int main(int argc, char *argv[])
         std::thread([] { execl("/bin/echo", "echo", "after the exec", nullptr); }).detach();
         static_cast<void>(write(STDOUT_FILENO, block.data(), block.size()));
         pause();
+    } else if (how == "trapignored") {
+        // SIGTRAP ignored, then raised: the program goes on, traced or not.
+        static_cast<void>(std::signal(SIGTRAP, SIG_IGN));
+        std::printf("before\n");
+        static_cast<void>(std::raise(SIGTRAP));
+        std::printf("after\n");
     } else if (how == "mainexit") {
         // The main thread ends first: the process, and its buffer, go on.
         std::printf("from main\n");
