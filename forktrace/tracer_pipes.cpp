@@ -449,7 +449,16 @@ void Tracer::on_share(pid_t tid, const Task &task)
 // tells (SIGCHLD), which it follows.
 void Tracer::on_signal(pid_t tid, const Task &task, int signal)
 {
-    if (!processes_.contains(task.tgid) || (signal != SIGCONT && !catches(task.tgid, signal))) {
+    if (!processes_.contains(task.tgid)) {
+        return;
+    }
+    const bool caught = catches(task.tgid, signal);
+    if (caught) {
+        // Its handler may print in the middle of another call's printing:
+        // which bytes each made could not be told apart.
+        stop_breaking(tid, task.tgid, "a signal handler of its ran");
+    }
+    if (signal != SIGCONT && !caught) {
         return;
     }
     Event talk = event(Event::Kind::talk, task.tgid);
