@@ -1,5 +1,6 @@
 #include "buffer.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -193,12 +194,14 @@ std::optional<std::uint64_t> BufferReader::stdout_file(pid_t pid, pid_t through)
 std::vector<OutputFunction> BufferReader::output_functions(pid_t pid, pid_t through)
 {
     const Image &found = image(pid, through == 0 ? pid : through);
-    std::vector<OutputFunction> functions;
-    if (found.found) {
-        for (const OutputFunction &function : found.library.output_functions) {
-            functions.push_back({found.base + function.address, function.stream});
-        }
+    if (!found.found) {
+        return {};
     }
+    std::vector<OutputFunction> functions(found.library.output_functions.size());
+    std::transform(found.library.output_functions.begin(), found.library.output_functions.end(),
+                   functions.begin(), [&](const OutputFunction &function) {
+                       return OutputFunction{found.base + function.address, function.stream};
+                   });
     return functions;
 }
 
@@ -237,12 +240,12 @@ std::optional<BufferState> BufferReader::read(pid_t pid, pid_t through)
                                                      : Buffering::full;
     state.put_start = address(raw._IO_write_base);
     state.size = address(raw._IO_buf_end) - address(raw._IO_buf_base);
-    const std::uint64_t pending = address(raw._IO_write_ptr) - state.put_start;
-    if (address(raw._IO_write_ptr) < state.put_start || pending > most_pending) {
+    const std::uint64_t count = address(raw._IO_write_ptr) - state.put_start;
+    if (address(raw._IO_write_ptr) < state.put_start || count > most_pending) {
         return std::nullopt;
     }
-    state.pending = read_memory(through, state.put_start, pending);
-    return state.pending.size() == pending ? std::optional(state) : std::nullopt;
+    state.pending = read_memory(through, state.put_start, count);
+    return state.pending.size() == count ? std::optional(state) : std::nullopt;
 }
 
 }  // namespace forktrace
