@@ -381,22 +381,14 @@ void write_json(std::FILE *out, const Runs &runs, const Summary &summary,
 }
 
 // The processes of a run by their places, "the 1st child of the command",
-// from its forks: the names a learner can find in the program, where the
+// as its order has them: the names a learner can find in the program, where the
 // run's own IDs mean nothing to them.
 class Names {
 public:
-    explicit Names(const std::vector<Event> &events)
+    explicit Names(const Order &order)
     {
-        for (const Event &event : events) {
-            if (event.kind == Event::Kind::start && places_.empty()) {
-                places_[event.pid] = {};
-            } else if (event.kind == Event::Kind::fork && event.ok) {
-                if (const auto maker = places_.find(event.pid); maker != places_.end()) {
-                    Place place = maker->second;
-                    place.push_back(forks_[event.pid]++);
-                    places_[event.child] = std::move(place);
-                }
-            }
+        for (const OrderProcess &process : order.processes) {
+            places_.emplace(process.pid, process.path);
         }
     }
     std::string operator()(pid_t pid) const
@@ -416,7 +408,6 @@ public:
 
 private:
     std::map<pid_t, Place> places_;
-    std::map<pid_t, std::size_t> forks_;
 };
 
 // "the wait at exam.c:9 of the command collected its 1st child", "the poll …
@@ -517,7 +508,7 @@ std::string runs_text(const Runs &runs, const Summary &summary)
     }
     if (!runs.choices.front().empty()) {
         text += "This run's choices, which timing made:\n";
-        const Names names(runs.events.front());
+        const Names names(summary.orders.front());
         for (const Choice &choice : runs.choices.front()) {
             text += "  - " + choice_text(choice, names) + "\n";
         }
@@ -600,7 +591,7 @@ std::string check_text(const Runs &runs, const Summary &summary, const std::stri
         std::string text =
             "\n" + name + " is a possible output" + lacks + ": the writes" + in_run +
             " in this order give it: " + writes_text(summary.orders[run], checked.writes) + ".\n";
-        const Names names(runs.events[run]);
+        const Names names(summary.orders[run]);
         for (const Choice &choice : run == 0 ? std::vector<Choice>{} : runs.choices[run]) {
             text += "  in that run, " + choice_text(choice, names) + "\n";
         }
@@ -621,7 +612,7 @@ std::string check_text(const Runs &runs, const Summary &summary, const std::stri
     }
     // Which run the reason is of: a wait's reason holds for that run's choices.
     std::string which;
-    const Names names(runs.events[run]);
+    const Names names(summary.orders[run]);
     for (const Choice &choice : runs.choices[run]) {
         which += std::string(which.empty() ? "" : ", ") + made_text(choice, names);
     }
