@@ -47,6 +47,12 @@ struct Options {
     std::size_t most_file = 0;
     // The folder the command starts in; empty: forktrace's own.
     std::string directory;
+    // Where the command's standard error goes through a pipe (a descriptor
+    // of forktrace's); -1: forktrace's own standard error.
+    int errors = -1;
+    // The command may reach no process outside its run: signals, limits,
+    // priorities and memory of others are refused, as of forktrace always.
+    bool confined = false;
     std::vector<std::string> command;
 };
 

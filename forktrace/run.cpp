@@ -508,9 +508,13 @@ launch::Program program_for(const Options &options, const std::string &file, int
         .echo = false,
         .before_exec =
             [wait_for, &filter, inherit = options.on == On::inherit,
-             most_file = static_cast<rlim_t>(options.most_file), directory = options.directory] {
+             most_file = static_cast<rlim_t>(options.most_file), directory = options.directory,
+             errors = options.on == On::pipe ? options.errors : -1] {
                 if (!directory.empty() && ::chdir(directory.c_str()) != 0) {
                     ::_exit(status_failed);
+                }
+                if (errors >= 0) {
+                    ::dup2(errors, STDERR_FILENO);
                 }
                 if (most_file != 0) {
                     const rlimit largest{most_file, most_file};
@@ -576,13 +580,21 @@ Setup setup_for(const Options &options, launch::Launched &launched, const Run &p
     setup.output = options.on == On::inherit ? file_of(STDOUT_FILENO)
                    : options.on == On::pipe  ? file_of(launched.output().get())
                                              : file_at(::ptsname(launched.output().get()));
-    setup.error = file_of(STDERR_FILENO);
-    // But a device such as /dev/null, which any process may write to.
-    struct stat own {};
-    if (options.on != On::inherit && ::fstat(STDOUT_FILENO, &own) == 0 &&
-        (!S_ISCHR(own.st_mode) || ::isatty(STDOUT_FILENO) != 0)) {
-        setup.own_output = file_of(STDOUT_FILENO);
+    setup.error = options.on == On::terminal                      ? setup.output
+                  : options.on == On::pipe && options.errors >= 0 ? file_of(options.errors)
+                                                                  : file_of(STDERR_FILENO);
+    // forktrace's own streams, where the command was given others: not the
+    // command's to read or write. But a device such as /dev/null, which any
+    // process may use.
+    for (int fd = 0; fd < 3 && options.on != On::inherit; ++fd) {
+        struct stat own {};
+        const auto file = file_of(fd);
+        if (file && file != setup.output && file != setup.error && ::fstat(fd, &own) == 0 &&
+            (!S_ISCHR(own.st_mode) || ::isatty(fd) != 0)) {
+            setup.own_files.push_back(*file);
+        }
     }
+    setup.confined = options.confined;
     setup.plan = plan.steer_to;
     setup.reaps = plan.reaps;
     setup.stops = stops;

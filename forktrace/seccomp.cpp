@@ -8,6 +8,7 @@
 #include <linux/sched.h>
 #include <linux/seccomp.h>
 #include <sys/mman.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -87,6 +88,24 @@ std::vector<Traced> traced_calls(const Stops &stops)
         {SYS_unshare, Call::namespaces},
         {SYS_setns, Call::namespaces},
         {SYS_rt_sigaction, Call::trap_action, When::trap_signal},
+        // Calls on another process, which forktrace may be.
+        {SYS_prlimit64, Call::reach},
+        {SYS_setpriority, Call::reach},
+        {SYS_ioprio_set, Call::reach},
+        {SYS_sched_setaffinity, Call::reach},
+        {SYS_sched_setscheduler, Call::reach},
+        {SYS_sched_setparam, Call::reach},
+        {SYS_sched_setattr, Call::reach},
+        {SYS_process_vm_readv, Call::reach},
+        {SYS_process_vm_writev, Call::reach},
+        {SYS_migrate_pages, Call::reach},
+        {SYS_move_pages, Call::reach},
+        {SYS_kcmp, Call::reach},
+        {SYS_pidfd_open, Call::reach},
+        {SYS_pidfd_send_signal, Call::reach},
+        {SYS_pidfd_getfd, Call::reach},
+        {SYS_process_madvise, Call::reach},
+        {SYS_ioctl, Call::reach, When::fake_input},
     };
     if (stops.fork_entries) {
         calls.insert(calls.end(), {{SYS_fork, Call::fork},
@@ -117,6 +136,7 @@ std::vector<sock_filter> filter_for(const std::vector<Traced> &calls)
     constexpr unsigned arch = offsetof(seccomp_data, arch);
     constexpr unsigned nr = offsetof(seccomp_data, nr);
     constexpr unsigned first_argument = offsetof(seccomp_data, args);  // its low half
+    constexpr unsigned second_argument = first_argument + sizeof(__u64);
     constexpr unsigned fourth_argument = first_argument + 3 * sizeof(__u64);
     const unsigned allow = SECCOMP_RET_ALLOW;
     const unsigned trace = SECCOMP_RET_TRACE;
@@ -145,6 +165,9 @@ std::vector<sock_filter> filter_for(const std::vector<Traced> &calls)
         } else if (call.when == When::trap_signal) {
             program.push_back(statement(load, first_argument));
             program.push_back(jump(equal, SIGTRAP, 0, 1));
+        } else if (call.when == When::fake_input) {
+            program.push_back(statement(load, second_argument));
+            program.push_back(jump(equal, TIOCSTI, 0, 1));
         }
         program.push_back(statement(give, trace));
     }

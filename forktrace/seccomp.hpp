@@ -32,12 +32,13 @@ enum class Call {
     async,        // asynchronous I/O set up, whose writes the trace would not see
     namespaces,   // a namespace entered or made: of process IDs, a wait's answer is its own
     trap_action,  // SIGTRAP given a handler or ignored: the breakpoints must go
+    reach,        // a call on another process by its ID or a pidfd: never on forktrace
 };
 
 // Which calls of a number to stop at, by an argument: a clone's flags (one
 // that would escape the trace, or make a namespace of process IDs), an
-// mmap's, or a sigaction's signal.
-enum class When { always, untraced_clone, shared_map, trap_signal };
+// mmap's, a sigaction's signal, or an ioctl that fakes a terminal's input.
+enum class When { always, untraced_clone, shared_map, trap_signal, fake_input };
 
 struct Traced {
     long number;  // the x86-64 system call number

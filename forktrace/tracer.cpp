@@ -144,17 +144,6 @@ pid_t thread_group_of(pid_t tid)
     return tid;
 }
 
-// The process that /proc names as the parent of `tid`.
-pid_t parent_of(pid_t tid)
-{
-    std::ifstream status("/proc/" + std::to_string(tid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.starts_with("PPid:")) {
-            return static_cast<pid_t>(std::stol(line.substr(5)));
-        }
-    }
-    return 0;
-}
 
 std::size_t total(const std::vector<Event::Origin> &origins)
 {
@@ -228,6 +217,17 @@ bool x32_calls_run()
 }
 
 }  // namespace
+
+pid_t parent_of(pid_t tid)
+{
+    std::ifstream status("/proc/" + std::to_string(tid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("PPid:")) {
+            return static_cast<pid_t>(std::stol(line.substr(5)));
+        }
+    }
+    return 0;
+}
 
 std::string error_name(int error)
 {
@@ -675,6 +675,9 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
         case Call::async:
             on_async(tid, task);
             return;
+        case Call::reach:
+            on_reach(tid, task);
+            return;
         case Call::trap_action:
             // A breakpoint met while SIGTRAP is caught or ignored would set
             // it back to its default, as the kernel does for a trap.
@@ -684,39 +687,6 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
             resume(tid);
             return;
     }
-}
-
-// The kernel would write for it later, in no call of the process: as where
-// the kernel is built without asynchronous I/O, the program writes the
-// bytes itself.
-void Tracer::on_async(pid_t tid, const Task &task)
-{
-    refuse(tid, said_async_,
-           "process " + std::to_string(task.tgid) +
-               " set up asynchronous I/O (io_uring or Linux AIO), whose writes forktrace cannot "
-               "see",
-           ENOSYS);
-}
-
-bool Tracer::is_forktrace(pid_t target) const
-{
-    // forktrace's threads, and the untraced helper it starts the command
-    // through on a terminal.
-    return target > 0 &&
-           (::access(("/proc/self/task/" + std::to_string(target)).c_str(), F_OK) == 0 ||
-            (!processes_.contains(target) && parent_of(target) == ::getpid()));
-}
-
-void Tracer::on_ptrace(pid_t tid, const Task &task)
-{
-    const auto target = static_cast<pid_t>(task.args[1]);
-    if (task.args[0] != PTRACE_TRACEME && is_forktrace(target)) {
-        refuse(tid, said_ptrace_,
-               "process " + std::to_string(task.tgid) +
-                   " tried to trace forktrace itself (ptrace), which would stop them both");
-        return;
-    }
-    resume(tid);
 }
 
 // A write begins: to the output, followed and steered; into a pipe of the
@@ -730,14 +700,8 @@ void Tracer::on_write_call(pid_t tid, Task &task)
     task.stream = file && file == setup_.output  ? Stream::output
                   : file && file == setup_.error ? Stream::error
                                                  : Stream::elsewhere;
-    if (task.stream == Stream::elsewhere && file && file == setup_.own_output) {
-        // Opened as /proc/<forktrace>/fd/1, say: it would pass the command's
-        // output by.
-        refuse(tid, said_own_output_,
-               "process " + std::to_string(task.tgid) +
-                   " wrote into forktrace's own output, not the command's (through /proc, say), "
-                   "which the trace would not see");
-        return;
+    if (task.stream == Stream::elsewhere && refused_own_file(tid, task, file, true)) {
+        return;  // opened as /proc/<forktrace>/fd/1, say: past the command's output
     }
     task.pipe = task.stream == Stream::elsewhere ? pipe_of(tid, fd) : 0;
     if (fd <= 2 && task.stream == Stream::elsewhere && task.pipe == 0) {
@@ -766,17 +730,6 @@ void Tracer::on_write_call(pid_t tid, Task &task)
     } else {
         admit_write(tid);
     }
-}
-
-// A call aimed at forktrace itself fails; `what` it was is told once (`said`).
-void Tracer::refuse(pid_t tid, bool &said, const std::string &what, int error)
-{
-    fail_call(tid, error);
-    if (!said) {
-        said = true;
-        tell(what + ": the call was made to fail with " + strerrorname_np(error));
-    }
-    resume(tid);
 }
 
 // An exec begins (`at`: execveat): what it asks for is read now, and the
@@ -1064,9 +1017,9 @@ void Tracer::on_new_task(pid_t tid, Task &creator, int stop)
         // Another thread could pass a breakpoint while it is lifted for a
         // step, and what it prints be credited to another call.
         stop_breaking(tid, group, "it made a thread");
-        if (task.thread == 1) {
-            setup_.emit(event(Event::Kind::thread, group));
-        }
+        Event thread = event(Event::Kind::thread, group);
+        thread.thread = task.thread;
+        setup_.emit(thread);
     }
     if (task.parked) {
         task.parked = false;

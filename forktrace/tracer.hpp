@@ -37,6 +37,8 @@ std::optional<FileId> file_of(int fd);
 std::optional<FileId> file_at(const std::string &path);
 // The file descriptor `fd` of thread `tid` leads to, if open.
 std::optional<FileId> file_of_task(pid_t tid, int fd);
+// The process that /proc names as the parent of `tid`.
+pid_t parent_of(pid_t tid);
 // An error number by its name ("EPIPE"), or "E" and the number when it has none.
 std::string error_name(int error);
 
@@ -84,10 +86,14 @@ struct Setup {
     Failures fail;
     Stops stops;                          // the calls to stop at besides those always followed
     std::optional<FileId> output, error;  // where the command's streams lead
-    // forktrace's own standard output, where it relays the command's output
-    // from a pipe or terminal of its own: not the command's to write into.
-    std::optional<FileId> own_output;
+    // forktrace's own standard streams where they are not the command's (its
+    // terminal, say, or where it relays the command's output from a pipe or
+    // terminal of its own): not the command's to read or write.
+    std::vector<FileId> own_files;
     std::optional<FileId> input;  // the command's standard input, when forktrace feeds it
+    // The command may not reach a process outside its run (by a signal,
+    // a limit, a priority, its memory), as forktrace itself never.
+    bool confined = false;
     // The command wants this many bytes of input, or a poll's worth: to be
     // read from forktrace's own and given to it.
     std::function<void(std::size_t)> wants_input;
@@ -279,11 +285,16 @@ private:
     void polled_one(const Task &task, Event &poll, pid_t found);
     void on_signal(pid_t tid, const Task &task, int signal);
     void on_send(pid_t tid, const Task &task);
-    // A ptrace() call: one aimed at forktrace itself (a thread of its own)
-    // is made to fail, since a tracee that stops its tracer stops them both.
+    // What a traced process may not do to forktrace (tracer_guard.cpp): a
+    // call aimed at it by its ID or a pidfd, a trace of it, a read or write
+    // of its own files, fails.
     bool is_forktrace(pid_t target) const;
     void on_ptrace(pid_t tid, const Task &task);
     void on_async(pid_t tid, const Task &task);
+    void on_reach(pid_t tid, const Task &task);
+    bool out_of_reach(pid_t target) const;
+    bool refused_own_file(pid_t tid, const Task &task, const std::optional<FileId> &file,
+                          bool write);
     void on_ask_parent(pid_t tid, Task &task);
     void asked_parent(const Task &task, pid_t answer);
     std::optional<bool> planned_ask(const Process &asker) const;
@@ -370,7 +381,8 @@ private:
     int quiet_ticks_ = 0;  // ticks since the last stop of a task
     bool told_running_ = false;
     bool said_unknown_ = false, said_untraced_ = false, said_copy_ = false, said_suspended_ = false,
-         said_ptrace_ = false, said_own_output_ = false, said_async_ = false, said_signal_ = false;
+         said_ptrace_ = false, said_own_file_ = false, said_own_input_ = false, said_async_ = false, said_signal_ = false,
+         said_reach_ = false;
     // A process made or entered a namespace of process IDs: a wait there
     // gives a child's ID in it, looked up among the IDs of the children,
     // each read at its birth from then on.

@@ -275,6 +275,9 @@ void Tracer::on_read(pid_t tid, Task &task)
         follow_pipe(tid, task, pipe);
         return;
     }
+    if (!setup_.own_files.empty() && refused_own_file(tid, task, file_of_task(tid, fd), false)) {
+        return;
+    }
     resume(tid);
 }
 
@@ -495,11 +498,14 @@ void Tracer::on_send(pid_t tid, const Task &task)
     const bool at_forktrace =
         is_forktrace(target) || target == -1 ||
         (target < -1 && -target == ::getpgrp() && ::getpgid(task.tgid) != ::getpgrp());
-    if (signal != 0 && at_forktrace) {
+    if (signal != 0 && (at_forktrace || (setup_.confined && out_of_reach(target)))) {
         refuse(tid, said_signal_,
                "process " + std::to_string(task.tgid) + " sent signal " + std::to_string(signal) +
-                   (target == -1 ? " to every process it may" : " to forktrace itself") +
-                   ", which would end or stop the trace");
+                   (target == -1   ? " to every process it may"
+                    : at_forktrace ? " to forktrace itself"
+                                   : " to a process outside its run") +
+                   (at_forktrace ? ", which would end or stop the trace"
+                                 : ", which a confined run may not do"));
         return;
     }
     if (signal != 0) {

@@ -593,7 +593,7 @@ INSTANTIATE_TEST_SUITE_P(
             WayOut{"dup_of_stdout", {"/bin/sh", "-c", "exec 3>&1; echo through three >&3"}, ""},
             WayOut{"proc_self_fd", {"/bin/sh", "-c", "echo through proc >/proc/self/fd/1"}, ""},
             WayOut{"proc_of_its_parent", {"/bin/sh", "-c", "echo past the trace >/proc/$PPID/fd/1; echo plain"},
-                   "wrote into forktrace's own output, not the command's"},
+                   "wrote into forktrace's own output or terminal, not the command's"},
             WayOut{"tee_dev_stdout", {"/bin/sh", "-c", "echo teed | tee /dev/stdout"}, ""},
             WayOut{"cp_to_dev_stdout", {"/bin/cp", std::string(TESTS_DIR) + "/bufferlab.cpp", "/dev/stdout"}, ""},
             WayOut{"dev_tty", {"/bin/sh", "-c", "echo to the terminal >/dev/tty 2>/dev/null; echo plain"}, ""},
@@ -605,7 +605,9 @@ INSTANTIATE_TEST_SUITE_P(
             WayOut{"clone_untraced", {homework, "untraced"}, "(CLONE_UNTRACED): it is traced like the others"},
             WayOut{"exec_by_a_thread_in_a_write", {homework, "threadexec"}, ""},
             WayOut{"tracee_seizes_its_tracer", {homework, "seize"}, "tried to trace forktrace itself (ptrace)"},
-            WayOut{"tracee_kills_its_tracer", {homework, "seize"}, "to forktrace itself, which would end or stop the trace"}),
+            WayOut{"tracee_kills_its_tracer", {homework, "seize"}, "to forktrace itself, which would end or stop the trace"},
+            WayOut{"tracee_limits_its_tracer", {homework, "seize"}, "called prlimit() on forktrace itself"},
+            WayOut{"tracee_reads_its_tracers_input", {homework, "seize"}, "read from forktrace's own input or terminal"}),
         testing::Values(runner::Output::terminal, runner::Output::pipe)),
     [](const auto &row) {
         return std::get<0>(row.param).name + "_" + runner::to_string(std::get<1>(row.param));

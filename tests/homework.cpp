@@ -17,6 +17,7 @@
 #include <linux/io_uring.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -473,6 +474,23 @@ int main(int argc, char *argv[])
                     std::printf("sent %d to %d\n", signal, target);
                 }
             }
+        }
+        // Takes away its tracer's descriptors, stops it through a pidfd of
+        // its /proc folder, and reads its input (a keyboard, on a terminal).
+        const std::string folder = "/proc/" + std::to_string(tracer);
+        const rlimit none{0, 0};
+        if (tracer != 0 && prlimit(tracer, RLIMIT_NOFILE, &none, nullptr) == 0) {
+            std::puts("limited the tracer");
+        }
+        const int pidfd = tracer != 0 ? open(folder.c_str(), O_RDONLY | O_DIRECTORY) : -1;
+        if (pidfd >= 0 && syscall(SYS_pidfd_send_signal, pidfd, SIGSTOP, nullptr, 0) == 0) {
+            std::puts("stopped the tracer through a pidfd");
+        }
+        const int input =
+            tracer != 0 ? open((folder + "/fd/0").c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        char byte = 0;
+        if (input >= 0 && read(input, &byte, 1) >= 0) {
+            std::puts("read the tracer's input");
         }
         std::puts("done");
     } else if (how == "alike") {
