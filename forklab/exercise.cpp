@@ -15,9 +15,11 @@
 #include <system_error>
 #include <thread>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,7 +72,8 @@ std::vector<std::string> environment()
 // programs that end by themselves, soon, and print a page or two. The time
 // is that of all its runs one way.
 constexpr std::chrono::seconds most_time{10};
-constexpr std::size_t most_output = 1 << 20, most_processes = 1000, most_file = 16 << 20;
+constexpr std::size_t most_output = 1 << 20, most_processes = 1000, most_file = 16 << 20,
+                      most_errors = 64 << 10;  // of the error messages shown
 
 // Stops the run in progress once `most_time` has passed since the watch
 // began, unless it has ended by then: over an exploration, every run's time
@@ -118,7 +121,11 @@ struct Size {
     void add(const forktrace::Event &event)
     {
         written += event.kind == forktrace::Event::Kind::write ? event.data.size() : 0;
-        processes += event.kind == forktrace::Event::Kind::fork && event.ok ? 1 : 0;
+        // A thread counts as a process does: each takes a task of the system.
+        processes += (event.kind == forktrace::Event::Kind::fork && event.ok) ||
+                             event.kind == forktrace::Event::Kind::thread
+                         ? 1
+                         : 0;
         file_too_large = file_too_large ||
                          (event.kind == forktrace::Event::Kind::exit && event.signal == SIGXFSZ);
     }
@@ -129,7 +136,7 @@ struct Size {
             return "printed more than " + std::to_string(most_output / 1024) + " KiB";
         }
         if (processes > most_processes) {
-            return "made more than " + std::to_string(most_processes) + " processes";
+            return "made more than " + std::to_string(most_processes) + " processes and threads";
         }
         if (file_too_large) {
             return "wrote a file larger than " + std::to_string(most_file >> 20U) + " MiB";
@@ -137,6 +144,47 @@ struct Size {
         return "";
     }
 };
+
+// A compiler's or a program's messages as they can be shown: each line
+// printable, no byte of a source, a #warning or a program able to drive the
+// terminal.
+std::string shown(const std::string &said)
+{
+    std::string out;
+    for (const forktrace::Piece &line : forktrace::split_lines(said)) {
+        out += forktrace::printable(line.text) + "\n";
+    }
+    return out;
+}
+
+// A file of forklab's own, unnamed, in `folder`, for a program's standard
+// error; or none.
+launch::Fd errors_file(const std::filesystem::path &folder)
+{
+    return launch::Fd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+}
+
+// What the program's runs wrote to their standard error, shown as it can be
+// on a terminal: the first `most_errors` bytes, and how many more there were.
+void show_errors(const launch::Fd &errors)
+{
+    std::string said(most_errors + 1, '\0');
+    const ssize_t n = errors.open() ? ::pread(errors.get(), said.data(), said.size(), 0) : 0;
+    said.resize(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    if (said.empty()) {
+        return;
+    }
+    const bool cut = said.size() > most_errors;
+    said.resize(std::min(said.size(), most_errors));
+    std::string out = shown(said);
+    if (cut) {
+        struct stat info {};
+        const auto size = ::fstat(errors.get(), &info) == 0 ? info.st_size : 0;
+        out += "(and " + std::to_string(static_cast<std::size_t>(size) - most_errors) +
+               " bytes more)\n";
+    }
+    static_cast<void>(std::fwrite(out.data(), 1, out.size(), stderr));
+}
 
 // The program's runs explored one way, within forklab's limits: the first
 // run is stopped once it passes them, and whichever is running once the
@@ -152,6 +200,11 @@ bool explore_within_limits(const std::filesystem::path &program, forktrace::On o
     options.command = {program.string()};
     options.most_file = most_file;
     options.directory = program.parent_path().string();  // its files go with it
+    // Out of reach of the program: forklab, the teacher's other processes
+    // and terminal; its error messages are shown once it has ended.
+    options.confined = true;
+    const launch::Fd errors = errors_file(program.parent_path());
+    options.errors = errors.open() ? errors.get() : -1;
     forktrace::Run first;
     Size size;
     bool too_much = false, too_long = false;
@@ -168,6 +221,7 @@ bool explore_within_limits(const std::filesystem::path &program, forktrace::On o
         const Watch watch(too_long);
         run.status = forktrace::explore(options, program.string(), first, runs);
     }
+    show_errors(errors);
     if (run.status == forktrace::status_failed || forktrace::interrupted() != 0 ||
         runs.events.empty()) {
         return false;  // the tracer said why, or a signal came
@@ -448,17 +502,6 @@ bool compiler_messages(launch::Launched &launched, std::string &said)
             said.append(buffer, static_cast<std::size_t>(n));
         }
     }
-}
-
-// The compiler's messages as they can be shown: each line printable, no
-// byte of a source or a #warning able to drive the terminal.
-std::string shown(const std::string &said)
-{
-    std::string out;
-    for (const forktrace::Piece &line : forktrace::split_lines(said)) {
-        out += forktrace::printable(line.text) + "\n";
-    }
-    return out;
 }
 
 }  // namespace

@@ -433,6 +433,22 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    {"possible orders of the writes  at least ", "Not every run it can make"},
                    an_untried_choice},
+        // Stops forklab, sets a limit of another process (init's, to what it
+        // was), and writes bytes that would drive the terminal: on a terminal
+        // a line of its output, through a pipe shown escaped.
+        Prediction{"reaches_past_its_run",
+                   {"--terminal=2"},
+                   "",
+                   0,
+                   {"Lines on a terminal: 2, right.", "to forktrace itself",
+                    "called prlimit() on a process outside its run", "oops \\e[2J\\x07"},
+                   "#define _GNU_SOURCE\n#include <signal.h>\n#include <stdio.h>\n"
+                   "#include <sys/resource.h>\n"
+                   "#include <unistd.h>\nint main(void) {\n    struct rlimit core;\n"
+                   "    kill(getppid(), SIGSTOP);\n"
+                   "    if (prlimit(1, RLIMIT_CORE, NULL, &core) == 0) prlimit(1, RLIMIT_CORE, "
+                   "&core, NULL);\n    fprintf(stderr, \"oops \\033[2J\\a\\n\");\n"
+                   "    puts(\"hi\");\n    return 0;\n}\n"},
         Prediction{"leaves_a_file",
                    {"--terminal=1"},
                    "",
@@ -475,7 +491,12 @@ TEST_P(ForklabFails, SaysWhyWith125)
         {"HELLO", hello},
         {"ZERO", "#include \"/dev/zero\"\nint main(void) { return 0; }\n"},
         {"ESCAPES", "#warning \"\x1b[2J\x07\"\n#error \"\x1b]0;title\x07\"\n"},
-        {"HUGE", huge}};
+        {"HUGE", huge},
+        {"THREADS",
+         "#include <pthread.h>\nstatic void *nothing(void *arg) { return arg; }\n"
+         "int main(void) {\n    for (int i = 0; i < 1100; i++) {\n        pthread_t thread;\n"
+         "        if (pthread_create(&thread, NULL, nothing, NULL) == 0) pthread_join(thread, "
+         "NULL);\n    }\n    return 0;\n}\n"}};
     for (const auto &[name, text] : sources) {
         write_file(folder.path() / name, text);
     }
@@ -527,6 +548,8 @@ INSTANTIATE_TEST_SUITE_P(
             "compiler_out_of_memory", {"check", "ZERO"}, {}, "cc could not compile the program"},
         Mistake{"compiler_messages_escaped", {"check", "ESCAPES"}, {}, "\\e[2J\\x07"},
         Mistake{"writes_a_huge_file", {"check", "HUGE"}, {}, "wrote a file larger than 16 MiB"},
+        Mistake{
+            "makes_many_threads", {"check", "THREADS"}, {}, "more than 1000 processes and threads"},
         Mistake{"unknown_command", {"quizz"}, {}, "unknown command 'quizz'"},
         Mistake{"bad_level", {"new", "--level=4"}, {}, "--level takes 1, 2 or 3, not '4'"},
         Mistake{"missing_argument", {"new", "--seed"}, {}, "--seed needs an argument"},
