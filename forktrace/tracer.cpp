@@ -144,7 +144,6 @@ pid_t thread_group_of(pid_t tid)
     return tid;
 }
 
-
 std::size_t total(const std::vector<Event::Origin> &origins)
 {
     return std::accumulate(
@@ -753,6 +752,13 @@ void Tracer::on_exec_call(pid_t tid, Task &task, bool at)
     if (root_started_ || task.tgid != root_) {
         task.buffer = buffer_of(task.tgid, false);
     }
+    // Another thread of the process in the middle of a write to the output
+    // would be ended part way through, its bytes sent but the write never
+    // seen to return: the exec waits till the write is done.
+    if (writing_ != 0 && writing_ != tid && tasks_[writing_].tgid == task.tgid) {
+        held_execs_.push_back(tid);
+        return;
+    }
     trace(PTRACE_SYSCALL, tid);
 }
 
@@ -1244,6 +1250,14 @@ void Tracer::write_done(pid_t tid, bool made)
         return;
     }
     writing_ = 0;
+    const pid_t group = tasks_[tid].tgid;
+    std::erase_if(held_execs_, [this, group](pid_t held) {
+        if (tasks_[held].tgid != group) {
+            return false;
+        }
+        trace(PTRACE_SYSCALL, held);
+        return true;
+    });
     if (!setup_.plan.empty() && made) {
         // The plan's next write goes, if it has come.
         if (tasks_[tid].planned == next_planned_ + 1) {

@@ -358,6 +358,9 @@ private:
     // the events is the order of the bytes its reader receives.
     pid_t writing_ = 0;
     std::deque<pid_t> waiting_to_write_;
+    // Execs held at their start while another thread of their process writes
+    // to the output: the exec would end that write part way.
+    std::vector<pid_t> held_execs_;
     // Steered: the next write of the plan to go out, the writes held for
     // their turn, and why the run left the plan, if it did.
     std::size_t next_planned_ = 0;

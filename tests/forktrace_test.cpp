@@ -603,7 +603,7 @@ INSTANTIATE_TEST_SUITE_P(
             // Where the kernel refuses it, it writes nothing, and nothing is missed.
             WayOut{"system_call_of_x32", {homework, "x32"}, "", "or x32"},
             WayOut{"clone_untraced", {homework, "untraced"}, "(CLONE_UNTRACED): it is traced like the others"},
-            WayOut{"exec_by_a_thread_in_a_write", {homework, "threadexec"}, ""},
+            WayOut{"exec_by_a_thread_in_a_write", {homework, "threadexec"}, "", "that no write forktrace saw made"},
             WayOut{"tracee_seizes_its_tracer", {homework, "seize"}, "tried to trace forktrace itself (ptrace)"},
             WayOut{"tracee_kills_its_tracer", {homework, "seize"}, "to forktrace itself, which would end or stop the trace"},
             WayOut{"tracee_limits_its_tracer", {homework, "seize"}, "called prlimit() on forktrace itself"},
