@@ -974,7 +974,7 @@ void Tracer::on_syscall_exit(pid_t tid, Task &task)
             }
             break;
         case Pending::parent:
-            asked_parent(task, static_cast<pid_t>(result));
+            asked_parent(task, own_id(task.tgid, static_cast<pid_t>(result)));
             break;
         case Pending::none:
             break;
@@ -1337,6 +1337,41 @@ pid_t Tracer::traced_id(pid_t waiter, pid_t seen) const
         }
     }
     return seen;
+}
+
+// forktrace's ID of the process that `asker` knows as `seen` (a getppid()
+// answer, a kill() target): the same but inside a namespace of process IDs,
+// where it is the process whose ID at the asker's depth is `seen`, of the
+// asker's own namespace where two have it. 0, from getppid(), is a parent
+// outside the namespace: the asker's parent as /proc tells it.
+pid_t Tracer::own_id(pid_t asker, pid_t seen) const
+{
+    const auto of_asker = ids_in_namespaces_.find(asker);
+    if (!pid_namespaces_ || seen < 0 || of_asker == ids_in_namespaces_.end() ||
+        of_asker->second.empty()) {
+        return seen;
+    }
+    if (seen == 0) {
+        return parent_of(asker);
+    }
+    const std::size_t depth = of_asker->second.size();
+    const auto namespace_of = [](pid_t pid) {
+        std::array<char, 64> link{};
+        const std::string path = "/proc/" + std::to_string(pid) + "/ns/pid";
+        const ssize_t length = ::readlink(path.c_str(), link.data(), link.size() - 1);
+        return std::string(link.data(), static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+    };
+    pid_t found = seen;
+    std::size_t candidates = 0;
+    for (const auto &[pid, ids] : ids_in_namespaces_) {
+        if (ids.size() >= depth && ids[depth - 1] == seen) {
+            ++candidates;
+            if (candidates == 1 || namespace_of(pid) == namespace_of(asker)) {
+                found = pid;
+            }
+        }
+    }
+    return found;
 }
 
 void Tracer::on_death(pid_t tid, int status)

@@ -260,6 +260,7 @@ private:
     // stands for, as the waiter's namespace numbers it.
     static std::vector<pid_t> ids_in_namespaces(pid_t pid);
     pid_t traced_id(pid_t waiter, pid_t seen) const;
+    pid_t own_id(pid_t asker, pid_t seen) const;
     void tell_still_running();
     void start_write(pid_t tid);
     void admit_write(pid_t tid);

@@ -489,6 +489,11 @@ void Tracer::on_send(pid_t tid, const Task &task)
     const bool group_and_thread = task.number == SYS_tgkill || task.number == SYS_rt_tgsigqueueinfo;
     const auto signal = static_cast<int>(task.args[group_and_thread ? 2 : 1]);
     auto target = static_cast<pid_t>(task.args[0]);
+    if (target > 0) {
+        target = own_id(task.tgid, target);  // inside a namespace, its own ID of it
+    } else if (target < -1) {
+        target = -own_id(task.tgid, -target);
+    }
     if (task.number == SYS_tkill) {
         const auto thread = tasks_.find(target);
         target = thread == tasks_.end() ? target : thread->second.tgid;

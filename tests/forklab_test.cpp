@@ -449,6 +449,28 @@ INSTANTIATE_TEST_SUITE_P(
                    "    if (prlimit(1, RLIMIT_CORE, NULL, &core) == 0) prlimit(1, RLIMIT_CORE, "
                    "&core, NULL);\n    fprintf(stderr, \"oops \\033[2J\\a\\n\");\n"
                    "    puts(\"hi\");\n    return 0;\n}\n"},
+        // In a PID namespace of its own, a child signals its parent, there
+        // process 1: a process of its run, which a confined run may signal.
+        Prediction{"signals_inside_a_pid_namespace",
+                   {"--terminal=1"},
+                   "",
+                   0,
+                   {"Lines on a terminal: 1, right."},
+                   "#define _GNU_SOURCE\n#include <sched.h>\n#include <signal.h>\n"
+                   "#include <stdio.h>\n#include <stdlib.h>\n#include <sys/wait.h>\n"
+                   "#include <unistd.h>\nstatic volatile sig_atomic_t signalled;\n"
+                   "static void on_usr1(int signal) { signalled = signal; }\n"
+                   "int main(void) {\n"
+                   "    if (unshare(CLONE_NEWPID) != 0) unshare(CLONE_NEWUSER | CLONE_NEWPID);\n"
+                   "    if (fork() == 0) {\n        sigset_t usr1, old;\n"
+                   "        sigemptyset(&usr1);\n        sigaddset(&usr1, SIGUSR1);\n"
+                   "        sigprocmask(SIG_BLOCK, &usr1, &old);\n"
+                   "        signal(SIGUSR1, on_usr1);\n"
+                   "        if (fork() == 0) {\n            kill(getppid(), SIGUSR1);\n"
+                   "            exit(0);\n        }\n"
+                   "        while (!signalled) sigsuspend(&old);\n"
+                   "        puts(\"woken\");\n        exit(0);\n    }\n"
+                   "    wait(NULL);\n    return 0;\n}\n"},
         Prediction{"leaves_a_file",
                    {"--terminal=1"},
                    "",
