@@ -611,8 +611,14 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
         if (foreign_.insert(task.tgid).second) {
             tell("process " + std::to_string(task.tgid) +
                  " made system calls of another ABI (32-bit, or x32): forktrace follows x86-64 "
-                 "calls only, and does not see the writes, forks and execs made that way");
+                 "calls only, and does not see the writes, forks and execs made that way" +
+                 (setup_.confined ? "; in a confined run each of them fails with ENOSYS" : ""));
         }
+    }
+    if (foreign && setup_.confined) {
+        fail_call(tid, ENOSYS);  // unseen, it could reach past the run
+        resume(tid);
+        return;
     }
     if (foreign) {
         resume(tid);  // where the kernel runs no x32 calls, this one fails with ENOSYS
