@@ -31,6 +31,32 @@ sock_filter jump(unsigned code, unsigned value, unsigned if_true, unsigned if_fa
             value};
 }
 
+// Calls on another process, which forktrace may be, and one that would type
+// into a terminal.
+const std::vector<Traced> &reaching_calls()
+{
+    static const std::vector<Traced> calls{
+        {SYS_prlimit64, Call::reach},
+        {SYS_setpriority, Call::reach},
+        {SYS_ioprio_set, Call::reach},
+        {SYS_sched_setaffinity, Call::reach},
+        {SYS_sched_setscheduler, Call::reach},
+        {SYS_sched_setparam, Call::reach},
+        {SYS_sched_setattr, Call::reach},
+        {SYS_process_vm_readv, Call::reach},
+        {SYS_process_vm_writev, Call::reach},
+        {SYS_migrate_pages, Call::reach},
+        {SYS_move_pages, Call::reach},
+        {SYS_kcmp, Call::reach},
+        {SYS_pidfd_open, Call::reach},
+        {SYS_pidfd_send_signal, Call::reach},
+        {SYS_pidfd_getfd, Call::reach},
+        {SYS_process_madvise, Call::reach},
+        {SYS_ioctl, Call::reach, When::fake_input},
+    };
+    return calls;
+}
+
 }  // namespace
 
 std::vector<Traced> traced_calls(const Stops &stops)
@@ -88,24 +114,6 @@ std::vector<Traced> traced_calls(const Stops &stops)
         {SYS_unshare, Call::namespaces},
         {SYS_setns, Call::namespaces},
         {SYS_rt_sigaction, Call::trap_action, When::trap_signal},
-        // Calls on another process, which forktrace may be.
-        {SYS_prlimit64, Call::reach},
-        {SYS_setpriority, Call::reach},
-        {SYS_ioprio_set, Call::reach},
-        {SYS_sched_setaffinity, Call::reach},
-        {SYS_sched_setscheduler, Call::reach},
-        {SYS_sched_setparam, Call::reach},
-        {SYS_sched_setattr, Call::reach},
-        {SYS_process_vm_readv, Call::reach},
-        {SYS_process_vm_writev, Call::reach},
-        {SYS_migrate_pages, Call::reach},
-        {SYS_move_pages, Call::reach},
-        {SYS_kcmp, Call::reach},
-        {SYS_pidfd_open, Call::reach},
-        {SYS_pidfd_send_signal, Call::reach},
-        {SYS_pidfd_getfd, Call::reach},
-        {SYS_process_madvise, Call::reach},
-        {SYS_ioctl, Call::reach, When::fake_input},
     };
     if (stops.fork_entries) {
         calls.insert(calls.end(), {{SYS_fork, Call::fork},
@@ -120,6 +128,7 @@ std::vector<Traced> traced_calls(const Stops &stops)
     // Every read: of a pipe of the command's own, what it got orders the
     // reader after the writer; of the input, forktrace may have to give it.
     calls.insert(calls.end(), {{SYS_read, Call::read}, {SYS_readv, Call::read}});
+    calls.insert(calls.end(), reaching_calls().begin(), reaching_calls().end());
 
     return calls;
 }

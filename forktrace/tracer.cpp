@@ -596,6 +596,22 @@ bool Tracer::should_fail_exec(Process &process, const std::string &path)
     return process.last_exec_made_to_fail;
 }
 
+// A call of another ABI (32-bit, or x32), which is not followed: told, and
+// in a confined run made to fail, since unseen it could reach past the run.
+void Tracer::on_foreign(pid_t tid, const Task &task, bool bits_32)
+{
+    if ((bits_32 || x32_calls_run()) && foreign_.insert(task.tgid).second) {
+        tell("process " + std::to_string(task.tgid) +
+             " made system calls of another ABI (32-bit, or x32): forktrace follows x86-64 "
+             "calls only, and does not see the writes, forks and execs made that way" +
+             (setup_.confined ? "; in a confined run each of them fails with ENOSYS" : ""));
+    }
+    if (setup_.confined) {
+        fail_call(tid, ENOSYS);
+    }
+    resume(tid);  // where the kernel runs no x32 calls, this one fails with ENOSYS
+}
+
 void Tracer::on_seccomp(pid_t tid, Task &task)
 {
     __ptrace_syscall_info info{};
@@ -605,23 +621,8 @@ void Tracer::on_seccomp(pid_t tid, Task &task)
         return;
     }
     constexpr std::uint64_t x32 = 0x40000000;
-    const bool foreign = info.arch != AUDIT_ARCH_X86_64 || (info.seccomp.nr & x32) != 0;
-    if (foreign && (info.arch != AUDIT_ARCH_X86_64 || x32_calls_run())) {
-        // Another ABI's calls are not followed.
-        if (foreign_.insert(task.tgid).second) {
-            tell("process " + std::to_string(task.tgid) +
-                 " made system calls of another ABI (32-bit, or x32): forktrace follows x86-64 "
-                 "calls only, and does not see the writes, forks and execs made that way" +
-                 (setup_.confined ? "; in a confined run each of them fails with ENOSYS" : ""));
-        }
-    }
-    if (foreign && setup_.confined) {
-        fail_call(tid, ENOSYS);  // unseen, it could reach past the run
-        resume(tid);
-        return;
-    }
-    if (foreign) {
-        resume(tid);  // where the kernel runs no x32 calls, this one fails with ENOSYS
+    if (info.arch != AUDIT_ARCH_X86_64 || (info.seccomp.nr & x32) != 0) {
+        on_foreign(tid, task, info.arch != AUDIT_ARCH_X86_64);
         return;
     }
     const Traced *call = find_call(calls_, static_cast<long>(info.seccomp.nr));

@@ -208,6 +208,7 @@ private:
     void resume(pid_t tid, int signal = 0);
     static std::string written(pid_t tid, const Task &task, std::size_t length);
     void on_seccomp(pid_t tid, Task &task);
+    void on_foreign(pid_t tid, const Task &task, bool bits_32);
     void on_write_call(pid_t tid, Task &task);
     void on_exec_call(pid_t tid, Task &task, bool at);
     void on_fork_call(pid_t tid, Task &task);
@@ -385,8 +386,8 @@ private:
     int quiet_ticks_ = 0;  // ticks since the last stop of a task
     bool told_running_ = false;
     bool said_unknown_ = false, said_untraced_ = false, said_copy_ = false, said_suspended_ = false,
-         said_ptrace_ = false, said_own_file_ = false, said_own_input_ = false, said_async_ = false, said_signal_ = false,
-         said_reach_ = false;
+         said_ptrace_ = false, said_own_file_ = false, said_own_input_ = false, said_async_ = false,
+         said_signal_ = false, said_reach_ = false;
     // A process made or entered a namespace of process IDs: a wait there
     // gives a child's ID in it, looked up among the IDs of the children,
     // each read at its birth from then on.
