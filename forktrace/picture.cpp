@@ -202,8 +202,7 @@ void Timeline::add_write(const Event &event, std::size_t lane_index)
                       event.stream,
                       printer_lane == latest_.end() ? no_lane : printer_lane->second,
                       printer != 0 && printer != event.pid};
-        ++lane.lines;
-        lane.copied += line.copied ? 1 : 0;
+        lane.copied += line.copied && piece.newline ? 1 : 0;
         if (kept_rows_ >= kept_rows || kept_bytes_ + piece.text.size() > kept_text) {
             ++not_kept_;
             continue;
@@ -225,6 +224,18 @@ void Timeline::done()
         orders_ = orders_sentence(order_of(for_orders_.events()));
     }
     for_orders_ = {};
+    // Each lane's lines as every report counts them: a line written in
+    // pieces is one line, of the process whose write ended it.
+    const std::vector<Process> &processes = history_.processes();
+    for (std::size_t i = 0; i < lanes_.size(); ++i) {
+        const Process *process = i < processes.size() && processes[i].pid == lanes_[i].pid
+                                     ? &processes[i]
+                                     : history_.find(lanes_[i].pid);
+        if (process != nullptr) {
+            lanes_[i].lines = process->lines;
+            lanes_[i].copied = std::min(lanes_[i].copied, process->lines);
+        }
+    }
 }
 
 std::string Timeline::headline() const

@@ -80,7 +80,9 @@ struct Lane {
     std::optional<pid_t> reaper;
     bool orphan = false;
     std::size_t made_by = static_cast<std::size_t>(-1);  // its fork, in Timeline::forks
-    std::size_t lines = 0, copied = 0, lost = 0;         // written, of them copied; thrown away
+    // Lines written, as History counts them (set once the trace is done), of
+    // them copied; lines thrown away.
+    std::size_t lines = 0, copied = 0, lost = 0;
     std::vector<StepMark> steps;
     std::vector<BufferPoint> buffer;
 };

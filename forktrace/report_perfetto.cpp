@@ -243,14 +243,19 @@ private:
             instant(name + " failed\"", "write", at, pid, "\"error\":\"" + first.error + "\"");
             return;
         }
+        // The lines it ended: a piece without its newline is part of a line
+        // that another write ends, as every report counts it.
         std::string lines;
+        std::size_t count = 0;
         for (std::size_t i = from; i < to; ++i) {
             const Line &line = std::get<Line>(timeline[i]);
             lines += printable(line.text) + (line.newline ? "\n" : "");
+            count += line.newline ? 1 : 0;
         }
-        const std::size_t count = to - from;
-        instant(name + " (" + std::to_string(count) + (count == 1 ? " line)\"" : " lines)\""),
-                "write", at, pid,
+        const std::string said = count == 0   ? "part of a line"
+                                 : count == 1 ? "1 line"
+                                              : std::to_string(count) + " lines";
+        instant(name + " (" + said + ")\"", "write", at, pid,
                 "\"stream\":\"" + std::string(to_string(first.stream)) +
                     "\",\"lines\":" + std::to_string(count) + ",\"text\":" + json_string(lines));
     }

@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
+#include <numeric>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -451,6 +453,106 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &row) {
         return row.param.format + (row.param.processes == 1 ? "_hostile" : "_1000_processes");
     });
+
+// Every format counts a process's lines as the text report's table does (a
+// line written in pieces is one line, of the process that ended it), and
+// their sum is the header's: each demo, on a terminal and through a pipe.
+class PictureCounts : public testing::TestWithParam<std::tuple<std::string, runner::Output>> {};
+
+// The lines of each process, smallest first (the processes of fanout come
+// in another order each run): the first group of each match names the
+// process, the second counts its lines (added up over its stages where
+// `add_up`).
+std::vector<long> matches(const std::string &text, const std::string &pattern, bool add_up = false)
+{
+    std::vector<std::string> names;
+    std::vector<long> lines;
+    const std::regex regex(pattern);
+    for (std::sregex_iterator at(text.begin(), text.end(), regex), end; at != end; ++at) {
+        const auto known = std::find(names.begin(), names.end(), (*at)[1].str());
+        if (known == names.end()) {
+            names.push_back((*at)[1]);
+            lines.push_back(std::stol((*at)[2]));
+        } else if (add_up) {
+            lines[static_cast<std::size_t>(known - names.begin())] += std::stol((*at)[2]);
+        }
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+TEST_P(PictureCounts, AgreeWithTheTextReport)
+{
+    const auto &[demo, on] = GetParam();
+    const runner::ScratchFolder folder("forktrace-counts");
+    // What ls lists, the same every run; the reports go beside it.
+    const std::filesystem::path work = folder.path() / "work";
+    std::filesystem::create_directory(work);
+    std::ofstream(work / "a-file") << "";
+    std::map<std::string, std::string> report;
+    for (const std::string format : {"text", "svg", "html", "perfetto", "dot", "mermaid"}) {
+        const std::filesystem::path file = folder.path() / format;
+        const Result run = runner::run_on_pipe(
+            runner::program_path("forktrace"),
+            {.args = {"-f", format, "-o", file.string(), "--on", runner::to_string(on),
+                      runner::program_path(demo)},
+             .env = runner::traced_environment(),
+             .faults = {{"FAULT_SLEEP", "0"}, {"FAULT_PROGRAM", runner::program_path("kinwait")}},
+             .cwd = work.string()});
+        ASSERT_EQ(run.exit_code(), 0) << run;
+        report[format] = read_file(file);
+    }
+    // The text report's table: the lines column, right-aligned under its head.
+    const std::string &text = report["text"];
+    const std::size_t head = text.find("    pid  place");
+    ASSERT_NE(head, std::string::npos) << text;
+    const std::size_t head_end = text.find('\n', head);
+    const std::size_t column = text.find(" lines", head) + std::string(" lines").size() - head;
+    std::vector<long> table;
+    std::istringstream rows(text.substr(head_end + 1));
+    for (std::string row; std::getline(rows, row) && row.size() > column;) {
+        std::istringstream lines(row.substr(0, column).substr(row.rfind(' ', column - 1)));
+        long count = 0;
+        lines >> count;
+        table.push_back(count);
+    }
+    std::sort(table.begin(), table.end());
+    std::smatch total;
+    ASSERT_TRUE(std::regex_search(text, total, std::regex(R"((\d+) lines? in \d+ writes?)")));
+    EXPECT_EQ(std::accumulate(table.begin(), table.end(), 0L), std::stol(total[1])) << text;
+    const std::string lane = R"((\d+) [^:<>]*: (\d+) lines? written)";
+    EXPECT_EQ(matches(report["svg"], lane), table) << text;
+    EXPECT_EQ(matches(report["html"], lane), table) << text;
+    EXPECT_EQ(
+        matches(report["perfetto"],
+                R"re("name":"(\d+) [^"]*","cat":"process"[^{]*\{"parent":-?\d+,"lines":(\d+))re"),
+        table)
+        << text;
+    for (const std::string format : {"dot", "mermaid"}) {
+        // By process and its stages between execs (p1s2, say); a process that
+        // wrote nothing says nothing.
+        std::vector<long> drawn;
+        const std::string &picture = report[format];
+        for (std::size_t place = 0; place < table.size(); ++place) {
+            const std::vector<long> stages = matches(
+                picture,
+                "\\bp(" + std::to_string(place) + ")(?:s\\d+)? ?\\[[^\\]]*?wrote (\\d+) lines?",
+                true);
+            drawn.push_back(stages.empty() ? 0 : stages.front());
+        }
+        std::sort(drawn.begin(), drawn.end());
+        EXPECT_EQ(drawn, table) << format << "\n" << picture << text;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Demos, PictureCounts,
+                         testing::Combine(testing::Values("kinwait", "lsbranch", "fanout"),
+                                          testing::Values(runner::Output::terminal,
+                                                          runner::Output::pipe)),
+                         [](const auto &row) {
+                             return std::get<0>(row.param) + "_" +
+                                    runner::to_string(std::get<1>(row.param));
+                         });
 
 // Headless Chromium on a file: its DOM after scripts ran, what it said on the
 // console, and a screenshot.
