@@ -77,6 +77,7 @@ public:
         if (event.kind == Event::Kind::start) {
             born_as_[index_of(event.pid)] = history_.find(event.pid)->program;
             argv_ = event.argv;
+            on_ = event.on;
         }
         if (event.kind == Event::Kind::fork && event.ok) {
             const std::size_t parent = index_of(event.pid);
@@ -181,7 +182,10 @@ public:
         if (!argv.empty()) {
             argv.front() = base_name(argv.front());
         }
-        return "forktrace: " + command_line(argv) + " (" + totals(history_) + ")";
+        const std::string where = on_ == On::pipe       ? " on a pipe"
+                                  : on_ == On::terminal ? " on a terminal"
+                                                        : "";
+        return "forktrace: " + command_line(argv) + where + " (" + totals(history_) + ")";
     }
 
 private:
@@ -204,6 +208,7 @@ private:
     std::vector<std::string> born_as_;
     std::vector<Fork> forks_;
     std::vector<std::string> argv_;
+    On on_ = On::inherit;
     std::map<std::pair<std::size_t, std::size_t>, std::size_t> lost_at_step_;
     std::map<std::size_t, std::size_t> lost_at_end_;
 };

@@ -456,7 +456,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Every format counts a process's lines as the text report's table does (a
 // line written in pieces is one line, of the process that ended it), and
-// their sum is the header's: each demo, on a terminal and through a pipe.
+// their sum is the header's: each demo, on a terminal and through a pipe,
+// which the trees' titles say.
 class PictureCounts : public testing::TestWithParam<std::tuple<std::string, runner::Output>> {};
 
 // The lines of each process, smallest first (the processes of fanout come
@@ -541,6 +542,9 @@ TEST_P(PictureCounts, AgreeWithTheTextReport)
             drawn.push_back(stages.empty() ? 0 : stages.front());
         }
         std::sort(drawn.begin(), drawn.end());
+        EXPECT_NE(picture.find("forktrace: " + demo + " on a " + runner::to_string(on)),
+                  std::string::npos)
+            << picture;
         EXPECT_EQ(drawn, table) << format << "\n" << picture << text;
     }
 }
