@@ -70,6 +70,7 @@ public:
     void add(const Event &event)
     {
         history_.add(event);
+        count_by_box(event);
         const std::vector<Process> &processes = history_.processes();
         while (born_as_.size() < processes.size()) {
             born_as_.push_back(processes[born_as_.size()].program);
@@ -150,8 +151,16 @@ public:
                 ended += ", orphan";
             }
             last.lines.push_back(ended);
-            if (process.lines != 0) {
-                last.lines.push_back("wrote " + count_of(process.lines));
+            if (const std::vector<std::size_t> wrote = lines_by_box(i); wrote.empty()) {
+                if (process.lines != 0) {
+                    last.lines.push_back("wrote " + count_of(process.lines));
+                }
+            } else {
+                for (std::size_t box = 0; box < row.size() && box < wrote.size(); ++box) {
+                    if (wrote[box] != 0) {
+                        row[box].lines.push_back("wrote " + count_of(wrote[box]));
+                    }
+                }
             }
             if (const auto lost = lost_at_end_.find(i); lost != lost_at_end_.end()) {
                 last.lines.push_back(count_of(lost->second) + " lost at its end");
@@ -189,6 +198,38 @@ public:
     }
 
 private:
+    // The lines a write ended, in the box its process is in: the first
+    // before its first exec or failed fork, then one after each (the steps
+    // of its timeline, which keeps no rows here).
+    void count_by_box(const Event &event)
+    {
+        if (event.kind != Event::Kind::write || event.stream == Stream::elsewhere ||
+            event.data.empty()) {
+            return;
+        }
+        const std::size_t process = index_of(event.pid);
+        Boxes &boxes = wrote_[process];
+        boxes.last = history_.processes()[process].timeline.size();
+        boxes.lines.resize(std::max(boxes.lines.size(), boxes.last + 1), 0);
+        boxes.lines[boxes.last] +=
+            static_cast<std::size_t>(std::count(event.data.begin(), event.data.end(), '\n'));
+    }
+
+    // The lines process `i` wrote in each of its boxes, as History counts
+    // them: the newlines, and a line it left open at the end in the box of
+    // its last write.
+    std::vector<std::size_t> lines_by_box(std::size_t i) const
+    {
+        const auto found = wrote_.find(i);
+        if (found == wrote_.end()) {
+            return {};
+        }
+        const Process &process = history_.processes()[i];
+        std::vector<std::size_t> lines = found->second.lines;
+        lines[found->second.last] += process.lines - std::min(process.lines, process.newlines);
+        return lines;
+    }
+
     std::size_t index_of(pid_t pid) const
     {
         return static_cast<std::size_t>(history_.find(pid) - history_.processes().data());
@@ -209,6 +250,11 @@ private:
     std::vector<Fork> forks_;
     std::vector<std::string> argv_;
     On on_ = On::inherit;
+    struct Boxes {
+        std::vector<std::size_t> lines;  // ended in each box
+        std::size_t last = 0;            // the box of its last write
+    };
+    std::map<std::size_t, Boxes> wrote_;  // by process, in order of appearance
     std::map<std::pair<std::size_t, std::size_t>, std::size_t> lost_at_step_;
     std::map<std::size_t, std::size_t> lost_at_end_;
 };
