@@ -147,11 +147,30 @@ private:
 // so that nothing in it can end the element.
 std::string script_string(std::string_view bytes)
 {
+    // Each line printable, its newline kept: the page shows real line breaks.
+    std::string text;
+    for (const Piece &piece : split_lines(bytes)) {
+        text += printable(piece.text) + (piece.newline ? "\n" : "");
+    }
     std::string out;
-    for (const char c : json_string(printable(bytes))) {
+    for (const char c : json_string(text)) {
         out += c == '<' ? std::string("\\u003c") : std::string(1, c);
     }
     return out;
+}
+
+// What an exec or an end threw away with the buffer, as a step says it:
+// how many lines, and the first of them.
+std::string losing(const Event &event)
+{
+    if (!event.lost || event.lost->empty()) {
+        return "";
+    }
+    const std::vector<Piece> pieces = split_lines(*event.lost);
+    std::string said = ", losing the " + std::to_string(count_lines(*event.lost)) +
+                       (count_lines(*event.lost) == 1 ? " line" : " lines") +
+                       " in its buffer: " + std::string(pieces.front().text.substr(0, 80));
+    return said + (pieces.size() > 1 || pieces.front().text.size() > 80 ? " …" : "");
 }
 
 // Whether an event of this kind changes what the step-through shows.
@@ -201,7 +220,7 @@ public:
                 break;
             case Event::Kind::exec:
                 what = who + (event.ok ? " execs " : " fails to exec ") + base_name(event.path) +
-                       (event.lost && !event.lost->empty() ? ", losing its buffer" : "");
+                       losing(event);
                 if (event.ok) {
                     set = entry(who, "");
                 }
@@ -222,7 +241,7 @@ public:
                 what = who +
                        (event.signal ? " is killed by signal " + std::to_string(*event.signal)
                                      : " exits") +
-                       (event.lost && !event.lost->empty() ? ", its buffer lost" : "");
+                       losing(event);
                 gone = who;
                 break;
             case Event::Kind::reap:
