@@ -46,6 +46,30 @@ constexpr const char *svg_style = R"(
 .exit{fill:#0f172a}.exit.bad{fill:#dc2626}.gap{fill:url(#stripes);opacity:.85}
 )";
 
+// The style with every selector under the picture's own class: in a page
+// that holds the picture (the html report's), .note or .label of the page
+// are not restyled.
+std::string scoped_style()
+{
+    std::string scoped;
+    std::string_view rest = svg_style;
+    for (std::size_t open = rest.find('{'); open != std::string_view::npos; open = rest.find('{')) {
+        const std::size_t close = rest.find('}', open);
+        std::string_view selectors = rest.substr(0, open);
+        while (!selectors.empty()) {
+            const std::size_t comma = selectors.find(',');
+            std::string_view one = selectors.substr(0, comma);
+            one.remove_prefix(std::min(one.find_first_not_of(" \n"), one.size()));
+            scoped += (scoped.empty() || scoped.back() == '}' || scoped.back() == '\n' ? "" : ",");
+            scoped += ".forktrace-timeline " + std::string(one);
+            selectors = comma == std::string_view::npos ? "" : selectors.substr(comma + 1);
+        }
+        scoped += std::string(rest.substr(open, close - open + 1)) + "\n";
+        rest.remove_prefix(close + 1);
+    }
+    return scoped;
+}
+
 // Where things go: the picture's width is fixed in its own units (the
 // viewBox) and scales to whatever shows it.
 struct Layout {
@@ -612,7 +636,8 @@ std::string timeline_svg(const Timeline &trace)
     return "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"forktrace-timeline\" viewBox=\"0 0 " +
            num(layout.width) + " " + num(layout.height) +
            "\" role=\"img\" aria-label=\"forktrace timeline of " + escape(trace.headline()) +
-           "\">\n<title>forktrace: " + escape(trace.headline()) + "</title>\n<style>" + svg_style +
+           "\">\n<title>forktrace: " + escape(trace.headline()) + "</title>\n<style>" +
+           scoped_style() +
            "</style>\n<defs><marker id=\"arrow\" viewBox=\"0 0 8 8\" refX=\"8\" refY=\"4\" "
            "markerWidth=\"7\" markerHeight=\"7\" orient=\"auto-start-reverse\"><path d=\"M0 "
            "0L8 4L0 8z\" fill=\"#0f766e\"/></marker><pattern id=\"stripes\" width=\"6\" "

@@ -436,6 +436,20 @@ TEST_P(PictureOfATrace, IsWellFormedWithTheCommandsBytesAsText)
                   std::string::npos)
             << text;
     }
+    if (row.format == "svg") {
+        // Its style is its own: every selector under its class, none that
+        // would restyle a page it is put in.
+        const std::size_t from = text.find("<style>") + 7, to = text.find("</style>");
+        std::istringstream rules(text.substr(from, to - from));
+        for (std::string rule; std::getline(rules, rule, '}');) {
+            std::istringstream selectors(rule.substr(0, rule.find('{')));
+            for (std::string selector; std::getline(selectors, selector, ',');) {
+                selector.erase(0, selector.find_first_not_of(" \n"));
+                EXPECT_TRUE(selector.empty() || selector.starts_with(".forktrace-timeline "))
+                    << selector;
+            }
+        }
+    }
     if (row.processes == 1 && row.format == "html") {
         // The step-through's output keeps its newline: not escaped twice.
         EXPECT_NE(text.find(R"(\xff)"
