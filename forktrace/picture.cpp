@@ -221,7 +221,9 @@ void Timeline::done()
 {
     std::sort(times_.begin(), times_.end());
     if (for_orders_.all()) {
-        orders_ = orders_sentence(order_of(for_orders_.events()));
+        const Order order = order_of(for_orders_.events());
+        orders_ = orders_sentence(order);
+        orders_brief_ = orders_sentence(order, true);
     }
     for_orders_ = {};
     // Each lane's lines as every report counts them: a line written in

@@ -111,6 +111,8 @@ public:
     std::string headline() const;
     // "This run is one of N possible orders of these 30 lines.", or empty.
     const std::string &orders() const { return orders_; }
+    // The same with a count of ten digits or more in short: "about 1.27e89".
+    const std::string &orders_brief() const { return orders_brief_; }
 
 private:
     std::size_t lane_of(pid_t pid);
@@ -134,7 +136,7 @@ private:
     On on_ = On::inherit;
     std::size_t kept_rows_ = 0, kept_bytes_ = 0, not_kept_ = 0;
     EventsForOrders for_orders_;
-    std::string orders_;
+    std::string orders_, orders_brief_;
 };
 
 // Time to x. Linear, except that a long stretch in which nothing happened

@@ -1364,7 +1364,7 @@ std::string with_commas(const mpz_class &number)
     return out;
 }
 
-std::string count_text(const mpz_class &number)
+std::string count_text(const mpz_class &number, bool brief)
 {
     const std::string digits = number.get_str();
     if (digits.size() < 10 || digits.front() == '-') {
@@ -1378,8 +1378,9 @@ std::string count_text(const mpz_class &number)
         ++exponent;
     }
     const std::string three = std::to_string(figures);
-    return with_commas(number) + " (about " + three.substr(0, 1) + "." + three.substr(1) + "e" +
-           std::to_string(exponent) + ")";
+    const std::string about =
+        "about " + three.substr(0, 1) + "." + three.substr(1) + "e" + std::to_string(exponent);
+    return brief ? about : with_commas(number) + " (" + about + ")";
 }
 
 }  // namespace forktrace

@@ -188,7 +188,9 @@ bool same_but_ids(const std::string &output, const std::vector<pid_t> &pids,
 std::string with_commas(const mpz_class &number);
 // A count as a reader takes it in: with commas, and beside one of ten digits
 // or more its size in short, "20,922,789,888,000 (about 2.09e13)".
-std::string count_text(const mpz_class &number);
+// `brief`: of ten digits or more, the size alone, "about 2.09e13", for a
+// picture's line that must not run wide.
+std::string count_text(const mpz_class &number, bool brief = false);
 
 // What --possible, --list and --check show, after the run.
 struct PossibleOptions {
@@ -200,8 +202,9 @@ struct PossibleOptions {
 };
 
 // "This run is one of 1,287 possible orders of these 16 lines.", or empty
-// when there is one order only, or they are not counted.
-std::string orders_sentence(const Order &order);
+// when there is one order only, or they are not counted; `brief`: the
+// count as count_text gives it brief.
+std::string orders_sentence(const Order &order, bool brief = false);
 
 // The program's possible outputs are those of every run it can have: the
 // runs below are explored by steering each wait for any child to collect

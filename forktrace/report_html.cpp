@@ -320,7 +320,8 @@ public:
                 title + "</title>\n<style>" + page_style + "</style>\n</head>\n<body>\n");
         std::string note = escape(totals(trace_.history())) + ".";
         if (!trace_.orders().empty()) {
-            note += " " + escape(trace_.orders());
+            note += " <span title=\"" + escape(trace_.orders()) + "\">" +
+                    escape(trace_.orders_brief()) + "</span>";
         }
         for (const std::string &notice : trace_.history().notices()) {
             note += "</p><p class=\"note\">" + escape(notice_line(notice));

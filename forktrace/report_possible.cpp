@@ -91,14 +91,14 @@ std::string json_numbers(const std::vector<std::size_t> &writes)
 
 }  // namespace
 
-std::string orders_sentence(const Order &order)
+std::string orders_sentence(const Order &order, bool brief)
 {
     const std::optional<mpz_class> orders = count_orders(order);
     if (!orders || *orders <= 1) {
         return "";
     }
-    return "This run is one of " + count_text(*orders) + " possible orders of " + these(order) +
-           ".";
+    return "This run is one of " + count_text(*orders, brief) + " possible orders of " +
+           these(order) + ".";
 }
 
 namespace {

@@ -156,7 +156,9 @@ std::string head(const Timeline &trace, const Layout &layout, const Scale &scale
     std::string totals_text = totals(trace.history()) + ", " + duration(trace.end()) + " in all";
     out += "<text class=\"note\" x=\"12\" y=\"50\">" + escape(totals_text) + "</text>\n";
     if (!trace.orders().empty()) {
-        out += "<text class=\"note\" x=\"12\" y=\"70\">" + escape(trace.orders()) + "</text>\n";
+        // The exact count, which may run to hundreds of digits, in the tooltip.
+        out += "<text class=\"note\" x=\"12\" y=\"70\"><title>" + escape(trace.orders()) +
+               "</title>" + escape(trace.orders_brief()) + "</text>\n";
     }
     std::string note = "Time runs left to right";
     const std::size_t cuts = scale.segments().size() - 1;
