@@ -387,11 +387,12 @@ std::string exit_text(const std::optional<Exit> &exit)
 
 std::string colour(std::size_t lane)
 {
-    // Ten that stay apart from each other and from the page, then hues a
-    // golden angle apart.
-    static constexpr std::array<const char *, 10> first{"#1f77b4", "#d62728", "#2ca02c", "#9467bd",
-                                                        "#ff7f0e", "#17becf", "#8c564b", "#e377c2",
-                                                        "#7f7f7f", "#bcbd22"};
+    // Sixteen that stay apart from each other, from the loss red (#dc2626)
+    // and from the page, also as eyes without red or green cones see them
+    // (CIE76 difference over 15 each way); then hues a golden angle apart.
+    static constexpr std::array<const char *, 16> first{
+        "#1f77b4", "#1616f3", "#7d123d", "#070788", "#2db4a6", "#166ff3", "#2db463", "#2e2768",
+        "#12727d", "#f38516", "#7d1212", "#3bb1ce", "#094bae", "#3d99f5", "#1c2dc4", "#a33e48"};
     if (lane < first.size()) {
         return first[lane];
     }

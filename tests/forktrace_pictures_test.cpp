@@ -3,11 +3,14 @@
 // formed markup with the command's bytes as text, a graph Graphviz accepts,
 // Mermaid labels with nothing but text, Trace Event Format JSON with the
 // fields its viewers require); then the timeline of fanout in a real browser.
+#include "picture.hpp"
 #include "runner.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <fstream>
 #include <map>
 #include <numeric>
@@ -594,6 +597,60 @@ INSTANTIATE_TEST_SUITE_P(Demos, PictureCounts,
                              return std::get<0>(row.param) + "_" +
                                     runner::to_string(std::get<1>(row.param));
                          });
+
+// The first sixteen lanes' colours are told apart from each other and from
+// the loss red: CIE76 difference over 15 as seen, and as seen without red
+// or green cones (Machado, Oliveira and Fernandes's matrices).
+TEST(PictureColours, SixteenLanesApartFromEachOtherAndTheLossRed)
+{
+    using Rgb = std::array<double, 3>;
+    const auto linear = [](double c) {
+        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    const auto lab = [](const Rgb &rgb) {  // from linear light
+        const double x = (0.4124 * rgb[0] + 0.3576 * rgb[1] + 0.1805 * rgb[2]) / 0.95047,
+                     y = 0.2126 * rgb[0] + 0.7152 * rgb[1] + 0.0722 * rgb[2],
+                     z = (0.0193 * rgb[0] + 0.1192 * rgb[1] + 0.9505 * rgb[2]) / 1.08883;
+        const auto f = [](double t) {
+            return t > 0.008856 ? std::cbrt(t) : 7.787 * t + 16.0 / 116;
+        };
+        return Rgb{116 * f(y) - 16, 500 * (f(x) - f(y)), 200 * (f(y) - f(z))};
+    };
+    using Matrix = std::array<Rgb, 3>;
+    const std::vector<Matrix> views{
+        {Rgb{1, 0, 0}, Rgb{0, 1, 0}, Rgb{0, 0, 1}},
+        {Rgb{0.367322, 0.860646, -0.227968}, Rgb{0.280085, 0.672501, 0.047413},
+         Rgb{-0.011820, 0.042940, 0.968881}},
+        {Rgb{0.152286, 1.052583, -0.204868}, Rgb{0.114503, 0.786281, 0.099216},
+         Rgb{-0.003882, -0.048116, 1.051998}}};
+    const auto seen = [&](const std::string &hex, const Matrix &view) {
+        Rgb light{};
+        for (std::size_t i = 0; i < 3; ++i) {
+            light[i] = linear(std::stoi(hex.substr(1 + 2 * i, 2), nullptr, 16) / 255.0);
+        }
+        Rgb out{};
+        for (std::size_t i = 0; i < 3; ++i) {
+            for (std::size_t j = 0; j < 3; ++j) {
+                out[i] += view[i][j] * light[j];
+            }
+            out[i] = std::clamp(out[i], 0.0, 1.0);
+        }
+        return lab(out);
+    };
+    std::vector<std::string> colours{"#dc2626"};
+    for (std::size_t lane = 0; lane < 16; ++lane) {
+        colours.push_back(forktrace::picture::colour(lane));
+    }
+    for (const Matrix &view : views) {
+        for (std::size_t a = 0; a < colours.size(); ++a) {
+            for (std::size_t b = a + 1; b < colours.size(); ++b) {
+                const Rgb p = seen(colours[a], view), q = seen(colours[b], view);
+                EXPECT_GT(std::hypot(p[0] - q[0], p[1] - q[1], p[2] - q[2]), 15)
+                    << colours[a] << " " << colours[b];
+            }
+        }
+    }
+}
 
 // Headless Chromium on a file: its DOM after scripts ran, what it said on the
 // console, and a screenshot.
