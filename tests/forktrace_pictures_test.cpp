@@ -489,11 +489,10 @@ class PictureCounts : public testing::TestWithParam<std::tuple<std::string, runn
 // in another order each run): the first group of each match names the
 // process, the second counts its lines (added up over its stages where
 // `add_up`).
-std::vector<long> matches(const std::string &text, const std::string &pattern, bool add_up = false)
+std::vector<long> matches(const std::string &text, const std::regex &regex, bool add_up = false)
 {
     std::vector<std::string> names;
     std::vector<long> lines;
-    const std::regex regex(pattern);
     for (std::sregex_iterator at(text.begin(), text.end(), regex), end; at != end; ++at) {
         const auto known = std::find(names.begin(), names.end(), (*at)[1].str());
         if (known == names.end()) {
@@ -555,12 +554,14 @@ TEST_P(PictureCounts, AgreeWithTheTextReport)
         EXPECT_NE(report["html"].find(">This run is one of " + about[1].str() + " possible"),
                   std::string::npos);
     }
-    const std::string lane = R"((\d+) [^:<>]*: (\d+) lines? written)";
+    const std::regex lane(R"((\d+) [^:<>]*: (\d+) lines? written)");
     EXPECT_EQ(matches(report["svg"], lane), table) << text;
     EXPECT_EQ(matches(report["html"], lane), table) << text;
     EXPECT_EQ(
-        matches(report["perfetto"],
-                R"re("name":"(\d+) [^"]*","cat":"process"[^{]*\{"parent":-?\d+,"lines":(\d+))re"),
+        matches(
+            report["perfetto"],
+            std::regex(
+                R"re("name":"(\d+) [^"]*","cat":"process"[^{]*\{"parent":-?\d+,"lines":(\d+))re")),
         table)
         << text;
     for (const std::string format : {"dot", "mermaid"}) {
@@ -569,10 +570,11 @@ TEST_P(PictureCounts, AgreeWithTheTextReport)
         std::vector<long> drawn;
         const std::string &picture = report[format];
         for (std::size_t place = 0; place < table.size(); ++place) {
-            const std::vector<long> stages = matches(
-                picture,
-                "\\bp(" + std::to_string(place) + ")(?:s\\d+)? ?\\[[^\\]]*?wrote (\\d+) lines?",
-                true);
+            const std::vector<long> stages =
+                matches(picture,
+                        std::regex("\\bp(" + std::to_string(place) +
+                                   ")(?:s\\d+)? ?\\[[^\\]]*?wrote (\\d+) lines?"),
+                        true);
             drawn.push_back(stages.empty() ? 0 : stages.front());
         }
         std::sort(drawn.begin(), drawn.end());
