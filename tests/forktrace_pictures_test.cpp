@@ -537,9 +537,9 @@ TEST_P(PictureCounts, AgreeWithTheTextReport)
     std::istringstream rows(text.substr(head_end + 1));
     for (std::string row; std::getline(rows, row) && row.size() > column;) {
         std::istringstream lines(row.substr(0, column).substr(row.rfind(' ', column - 1)));
-        long count = 0;
-        lines >> count;
-        table.push_back(count);
+        long written = 0;
+        lines >> written;
+        table.push_back(written);
     }
     std::sort(table.begin(), table.end());
     std::smatch total;
