@@ -150,11 +150,8 @@ struct Size {
 // terminal.
 std::string shown(const std::string &said)
 {
-    std::string out;
-    for (const forktrace::Piece &line : forktrace::split_lines(said)) {
-        out += forktrace::printable(line.text) + "\n";
-    }
-    return out;
+    std::string out = forktrace::printable_lines(said);
+    return out.empty() || out.ends_with('\n') ? out : out + "\n";
 }
 
 // A file of forklab's own, unnamed, in `folder`, for a program's standard

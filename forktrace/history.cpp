@@ -26,6 +26,15 @@ std::vector<Piece> split_lines(std::string_view data)
     return pieces;
 }
 
+std::string printable_lines(std::string_view bytes)
+{
+    std::string text;
+    for (const Piece &piece : split_lines(bytes)) {
+        text += printable(piece.text) + (piece.newline ? "\n" : "");
+    }
+    return text;
+}
+
 std::string base_name(std::string_view path)
 {
     while (path.size() > 1 && path.back() == '/') {

@@ -92,6 +92,9 @@ struct Piece {
     bool newline = true;
 };
 std::vector<Piece> split_lines(std::string_view data);
+// Bytes as text safe on a terminal or a page, line by line: each line
+// printable(), its newline kept as a newline.
+std::string printable_lines(std::string_view bytes);
 // The lines of a text as its reader sees them: each newline ends one, and
 // bytes after the last newline are one more. Every account counts so.
 std::size_t count_lines(std::string_view text);

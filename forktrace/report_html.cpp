@@ -148,12 +148,8 @@ private:
 std::string script_string(std::string_view bytes)
 {
     // Each line printable, its newline kept: the page shows real line breaks.
-    std::string text;
-    for (const Piece &piece : split_lines(bytes)) {
-        text += printable(piece.text) + (piece.newline ? "\n" : "");
-    }
     std::string out;
-    for (const char c : json_string(text)) {
+    for (const char c : json_string(printable_lines(bytes))) {
         out += c == '<' ? std::string("\\u003c") : std::string(1, c);
     }
     return out;

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <set>
 #include <variant>
 
@@ -69,10 +70,13 @@ public:
         } else if (event.kind == Event::Kind::fork && event.ok) {
             const std::size_t child = index_of(event.child);
             born_as_[child] = processes[child].program;
-            forks_.push_back({nanoseconds(event.time), index_of(event.pid), child});
+            forks_.push_back(
+                {nanoseconds(event.time), index_of(event.pid), child, event.pending.value_or("")});
         } else if (event.kind == Event::Kind::reap && history_.find(event.child) != nullptr) {
-            reaps_.push_back({nanoseconds(event.time), index_of(event.pid), index_of(event.child)});
+            reaps_.push_back(
+                {nanoseconds(event.time), index_of(event.pid), index_of(event.child), {}});
         }
+        keep_whose(event);
     }
 
     void finish() override
@@ -103,13 +107,23 @@ public:
             const std::string child = std::to_string(processes[fork.to].pid);
             // Each end of the flow on a slice of its own track, time and category.
             slice("\"fork " + child + "\"", "fork", fork.time, fork.time + 1000, tracks_[fork.from],
-                  "\"child\":" + child);
+                  "\"child\":" + child +
+                      ",\"copied lines\":" + std::to_string(count_lines(fork.text)) +
+                      ",\"copied\":" + json_string(printable_lines(fork.text)));
             event("\"name\":\"fork\",\"cat\":\"fork\",\"ph\":\"s\",\"id\":" + id, fork.time,
                   tracks_[fork.from]);
             slice("\"forked\"", "fork", fork.time, fork.time + 1000, tracks_[fork.to],
                   "\"parent\":" + std::to_string(processes[fork.from].pid));
             event("\"name\":\"fork\",\"cat\":\"fork\",\"ph\":\"f\",\"bp\":\"e\",\"id\":" + id,
                   fork.time, tracks_[fork.to]);
+        }
+        for (const Loss &loss : losses_) {
+            const std::size_t lines = count_lines(loss.text);
+            instant(json_string(std::to_string(lines) + (lines == 1 ? " line" : " lines") +
+                                " lost " + loss.when),
+                    "loss", loss.time, tracks_[loss.process],
+                    "\"lines\":" + std::to_string(lines) +
+                        ",\"text\":" + json_string(printable_lines(loss.text)));
         }
         for (const Link &reap : reaps_) {
             const std::string child = std::to_string(processes[reap.to].pid);
@@ -129,7 +143,44 @@ private:
     struct Link {
         long long time = 0;
         std::size_t from = 0, to = 0;
+        std::string text;  // a fork's: the bytes pending in the parent's buffer, copied
     };
+    // Who printed a write's bytes, and what an exec or end threw away, for
+    // the writes and losses the report shows (as many as History keeps rows).
+    static constexpr std::size_t kept = History::default_rows;
+    struct Loss {
+        long long time = 0;
+        std::size_t process = 0;
+        std::string text, when;
+    };
+
+    void keep_whose(const Event &event)
+    {
+        if (event.kind == Event::Kind::write && event.stream != Stream::elsewhere &&
+            printers_.size() < kept) {
+            // Runs of bytes of one printer, one each.
+            std::vector<Event::Origin> runs;
+            for (const Event::Origin &origin : event.origins) {
+                if (!runs.empty() && runs.back().pid == origin.pid) {
+                    runs.back().bytes += origin.bytes;
+                } else {
+                    runs.push_back(origin);
+                }
+            }
+            std::string whose;
+            for (const Event::Origin &run : runs) {
+                whose += std::string(whose.empty() ? "" : ",") +
+                         "{\"pid\":" + std::to_string(run.pid) +
+                         ",\"bytes\":" + std::to_string(run.bytes) + "}";
+            }
+            printers_[history_.writes()] = whose;
+        }
+        if ((event.kind == Event::Kind::exec || event.kind == Event::Kind::exit) && event.lost &&
+            !event.lost->empty() && losses_.size() < kept) {
+            losses_.push_back({nanoseconds(event.time), index_of(event.pid), *event.lost,
+                               event.kind == Event::Kind::exec ? "at its exec" : "at its end"});
+        }
+    }
     // Where the tracks of processes that reused an ID are numbered from.
     static constexpr long reused_base = 1L << 30;
 
@@ -255,9 +306,11 @@ private:
         const std::string said = count == 0   ? "part of a line"
                                  : count == 1 ? "1 line"
                                               : std::to_string(count) + " lines";
+        const auto whose = printers_.find(first.write);
         instant(name + " (" + said + ")\"", "write", at, pid,
                 "\"stream\":\"" + std::string(to_string(first.stream)) +
-                    "\",\"lines\":" + std::to_string(count) + ",\"text\":" + json_string(lines));
+                    "\",\"lines\":" + std::to_string(count) + ",\"text\":" + json_string(lines) +
+                    (whose == printers_.end() ? "" : ",\"printed by\":[" + whose->second + "]"));
     }
 
     std::FILE *out_;
@@ -265,6 +318,8 @@ private:
     std::vector<long long> born_;
     std::vector<std::string> born_as_;
     std::vector<Link> forks_, reaps_;
+    std::map<std::size_t, std::string> printers_;  // by write number: its origins, as JSON
+    std::vector<Loss> losses_;
     std::vector<pid_t> tracks_;  // of each process
     std::vector<std::string> argv_;
     long long end_ = 0;

@@ -564,6 +564,24 @@ TEST_P(PictureCounts, AgreeWithTheTextReport)
                 R"re("name":"(\d+) [^"]*","cat":"process"[^{]*\{"parent":-?\d+,"lines":(\d+))re")),
         table)
         << text;
+    // Perfetto's forks carry the lines they copied, its losses the lines
+    // thrown away: as many as the text report's copies and lost lines.
+    const auto sum = [](const std::string &in, const std::string &pattern) {
+        long all = 0;
+        const std::regex regex(pattern);
+        for (std::sregex_iterator at(in.begin(), in.end(), regex), end; at != end; ++at) {
+            all += std::stol((*at)[1]);
+        }
+        return all;
+    };
+    std::smatch copies;
+    const long copied = std::regex_search(text, copies, std::regex(R"( \+ (\d+) copies:)"))
+                            ? std::stol(copies[1])
+                            : 0;
+    EXPECT_EQ(sum(report["perfetto"], R"("copied lines":(\d+))"), copied) << text;
+    EXPECT_EQ(sum(report["perfetto"], R"("cat":"loss","ph":"i","s":"t","args":\{"lines":(\d+))"),
+              count(text, std::regex(R"(  \(lost (at|when) [^)\n]*\)\n)")))
+        << text;
     for (const std::string format : {"dot", "mermaid"}) {
         // By process and its stages between execs (p1s2, say); a process that
         // wrote nothing says nothing.
